@@ -1,0 +1,27 @@
+// Administration of the messaging subsystem: profiles and store files.
+// Every function throws std::runtime_error with a message for the user.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace tesk::mapi::admin {
+
+struct ProfileSummary {
+  std::string name;
+  bool isDefault;
+  size_t stores;
+};
+
+std::string ProfileDirectory();
+void CreateProfile(const std::string& name, bool makeDefault);
+std::vector<ProfileSummary> ListProfiles();
+void SetDefaultProfile(const std::string& name);
+void DeleteProfile(const std::string& name);
+
+// kind: "mailbox", "archive" or "public".
+void CreateStore(const std::string& file, const std::string& displayName, const std::string& kind);
+void AddStore(const std::string& profile, const std::string& file, bool makeDefault);
+void RemoveStore(const std::string& profile, const std::string& displayName);
+
+}  // namespace tesk::mapi::admin

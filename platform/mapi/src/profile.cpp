@@ -1,0 +1,134 @@
+#include "profile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <toml++/toml.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <sstream>
+#include <stdexcept>
+
+#include "entryid.h"
+
+namespace tesk::mapi {
+
+namespace fs = std::filesystem;
+
+std::string ProfileDirectory() {
+  if (const char* dir = std::getenv("MAPI_CONFIG_DIR"); dir && *dir) return dir;
+  std::string base;
+  if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg)
+    base = xdg;
+  else if (const char* home = std::getenv("HOME"); home && *home)
+    base = std::string(home) + "/.config";
+  else
+    base = ".config";
+  return base + "/mapi";
+}
+
+bool ValidProfileName(const std::string& name) {
+  if (name.empty() || name[0] == '.' || name.size() > 200) return false;
+  return std::none_of(name.begin(), name.end(),
+                      [](char c) { return c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20; });
+}
+
+std::string ProfilePath(const std::string& name) { return ProfileDirectory() + "/" + name + ".toml"; }
+
+std::vector<std::string> ProfileNames() {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(ProfileDirectory(), ec)) {
+    if (e.path().extension() == ".toml" && e.is_regular_file()) names.push_back(e.path().stem().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::optional<Profile> LoadProfile(const std::string& name) {
+  if (!ValidProfileName(name)) return std::nullopt;
+  const std::string path = ProfilePath(name);
+  std::error_code ec;
+  if (!fs::is_regular_file(path, ec)) return std::nullopt;
+  toml::table t;
+  try {
+    t = toml::parse_file(path);
+  } catch (const toml::parse_error& e) {
+    std::ostringstream msg;
+    msg << "profile " << path << " cannot be read: " << e.description() << " (line " << e.source().begin.line << ")";
+    throw std::runtime_error(msg.str());
+  }
+  Profile p;
+  p.name = name;
+  p.isDefault = t["default"].value_or(false);
+  if (auto* stores = t["store"].as_array()) {
+    for (auto& node : *stores) {
+      auto* s = node.as_table();
+      if (!s) throw std::runtime_error("profile " + path + ": every [[store]] must be a table");
+      ProfileStore ps;
+      ps.name = (*s)["name"].value_or(std::string());
+      ps.file = (*s)["file"].value_or(std::string());
+      ps.kind = (*s)["kind"].value_or(std::string("mailbox"));
+      ps.isDefault = (*s)["default"].value_or(false);
+      auto guid = GuidFromString((*s)["guid"].value_or(std::string()));
+      if (ps.file.empty() || !guid)
+        throw std::runtime_error("profile " + path + ": a store needs a file and a guid");
+      ps.guid = *guid;
+      p.stores.push_back(std::move(ps));
+    }
+  }
+  return p;
+}
+
+void SaveProfile(const Profile& profile) {
+  const std::string dir = ProfileDirectory();
+  std::error_code ec;
+  fs::create_directories(dir, ec);
+  ::chmod(dir.c_str(), 0700);
+  toml::table t;
+  t.insert("default", profile.isDefault);
+  toml::array stores;
+  for (const auto& s : profile.stores) {
+    toml::table st;
+    st.insert("name", s.name);
+    st.insert("file", s.file);
+    st.insert("guid", GuidToString(s.guid));
+    st.insert("kind", s.kind);
+    st.insert("default", s.isDefault);
+    stores.push_back(std::move(st));
+  }
+  t.insert("store", std::move(stores));
+  std::ostringstream text;
+  text << "# MAPI profile \"" << profile.name << "\" (edit with care; see mapiadmin)\n"
+       << toml::toml_formatter(t) << "\n";
+  const std::string body = text.str();
+
+  const std::string path = ProfilePath(profile.name);
+  const std::string tmp = path + ".tmp";
+  int fd = ::open(tmp.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0600);
+  if (fd < 0) throw std::runtime_error("cannot write " + tmp + ": " + std::strerror(errno));
+  bool ok = ::write(fd, body.data(), body.size()) == static_cast<ssize_t>(body.size()) && ::fsync(fd) == 0;
+  ok = ::close(fd) == 0 && ok;
+  if (!ok || ::rename(tmp.c_str(), path.c_str()) != 0) {
+    ::unlink(tmp.c_str());
+    throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
+  }
+}
+
+std::optional<std::string> DefaultProfileName() {
+  for (const auto& name : ProfileNames()) {
+    try {
+      auto p = LoadProfile(name);
+      if (p && p->isDefault) return name;
+    } catch (const std::exception&) {
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace tesk::mapi

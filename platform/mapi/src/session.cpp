@@ -1,0 +1,174 @@
+// MAPIInitialize, MAPILogonEx and the session.
+#include <mapiutil.h>
+
+#include <atomic>
+#include <cstring>
+#include <map>
+#include <memory>
+
+#include "comobject.h"
+#include "entryid.h"
+#include "objects.h"
+#include "profile.h"
+#include "provider.h"
+#include "table.h"
+
+namespace tesk::mapi {
+
+namespace {
+
+std::atomic<int> g_initialized{0};
+
+class Session final : public UnknownImpl<IMAPISession> {
+ public:
+  explicit Session(Profile profile) : profile_(std::move(profile)) {}
+
+  HRESULT GetLastError(HRESULT, ULONG, LPMAPIERROR* pp) override {
+    if (pp) *pp = nullptr;
+    return S_OK;
+  }
+
+  HRESULT GetMsgStoresTable(ULONG, LPMAPITABLE* out) override {
+    return Guard([&] {
+      std::vector<PropList> rows;
+      std::int64_t n = 0;
+      for (const auto& s : profile_.stores) {
+        const BYTE* uid = s.kind == "public" ? pbExchangeProviderPublicGuid : TESK_LOCAL_STORE_PROVIDER_UID;
+        rows.push_back({Prop::Bytes(PR_ENTRYID, MakeStoreEntryId(s.guid)),
+                        Prop::Bytes(PR_DISPLAY_NAME_A, s.name),
+                        Prop::Bool(PR_DEFAULT_STORE, s.isDefault),
+                        Prop::Bytes(PR_MDB_PROVIDER, std::string(reinterpret_cast<const char*>(uid), 16)),
+                        Prop::Int(PR_RESOURCE_FLAGS, s.isDefault ? STATUS_DEFAULT_STORE : 0),
+                        Prop::Bytes(PR_PROVIDER_DISPLAY_A, "Local store file"),
+                        Prop::Bytes(PR_RECORD_KEY, GuidBytes(s.guid)),
+                        Prop::Bytes(PR_INSTANCE_KEY, std::string(reinterpret_cast<const char*>(&n), sizeof n)),
+                        Prop::Int(PR_OBJECT_TYPE, MAPI_STORE),
+                        Prop::Int(PR_RESOURCE_TYPE, MAPI_STORE_PROVIDER)});
+        ++n;
+      }
+      std::vector<ULONG> columns{PR_ENTRYID, PR_DISPLAY_NAME_A, PR_DEFAULT_STORE, PR_MDB_PROVIDER,
+                                 PR_RESOURCE_FLAGS, PR_INSTANCE_KEY};
+      return CreateTable(std::make_unique<StaticRowSource>(std::move(rows), std::move(columns)), out);
+    });
+  }
+
+  HRESULT OpenMsgStore(ULONG_PTR, ULONG cb, LPENTRYID eid, LPCIID iid, ULONG, LPMDB* out) override {
+    return Guard([&] {
+      if (!out) return MAPI_E_INVALID_PARAMETER;
+      *out = nullptr;
+      auto guid = ParseStoreEntryId(eid, cb);
+      if (!guid) return MAPI_E_INVALID_ENTRYID;
+      auto provider = Provider(*guid);
+      return OpenStoreObject(provider, iid, reinterpret_cast<void**>(out));
+    });
+  }
+
+  HRESULT OpenAddressBook(ULONG_PTR, LPCIID, ULONG, LPADRBOOK* out) override {
+    if (out) *out = nullptr;
+    return MAPI_E_NO_SUPPORT;
+  }
+
+  HRESULT GetStatusTable(ULONG, LPMAPITABLE* out) override {
+    return Guard([&] {
+      std::vector<PropList> rows;
+      rows.push_back({Prop::Int(PR_RESOURCE_TYPE, MAPI_SUBSYSTEM), Prop::Bytes(PR_DISPLAY_NAME_A, profile_.name),
+                      Prop::Bytes(PR_PROVIDER_DISPLAY_A, "MAPI Subsystem"), Prop::Int(PR_STATUS_CODE, 1),
+                      Prop::Int(PR_RESOURCE_FLAGS, 0), Prop::Int(PR_ROWID, 0)});
+      std::int64_t n = 1;
+      for (const auto& s : profile_.stores) {
+        rows.push_back({Prop::Int(PR_RESOURCE_TYPE, MAPI_STORE_PROVIDER), Prop::Bytes(PR_DISPLAY_NAME_A, s.name),
+                        Prop::Bytes(PR_PROVIDER_DISPLAY_A, "Local store file"), Prop::Int(PR_STATUS_CODE, 1),
+                        Prop::Int(PR_RESOURCE_FLAGS, s.isDefault ? STATUS_DEFAULT_STORE : 0),
+                        Prop::Int(PR_ROWID, n++)});
+      }
+      std::vector<ULONG> columns{PR_RESOURCE_TYPE, PR_DISPLAY_NAME_A, PR_PROVIDER_DISPLAY_A, PR_STATUS_CODE,
+                                 PR_RESOURCE_FLAGS, PR_ROWID};
+      return CreateTable(std::make_unique<StaticRowSource>(std::move(rows), std::move(columns)), out);
+    });
+  }
+
+  HRESULT OpenEntry(ULONG cb, LPENTRYID eid, LPCIID iid, ULONG, ULONG* type, LPUNKNOWN* out) override {
+    return Guard([&] {
+      if (!out) return MAPI_E_INVALID_PARAMETER;
+      *out = nullptr;
+      if (auto store = ParseStoreEntryId(eid, cb)) {
+        if (type) *type = MAPI_STORE;
+        return OpenStoreObject(Provider(*store), iid ? iid : &IID_IMsgStore, reinterpret_cast<void**>(out));
+      }
+      auto ref = ParseObjectEntryId(eid, cb);
+      if (!ref) return MAPI_E_INVALID_ENTRYID;
+      return OpenObjectByEntryId(Provider(ref->store), cb, eid, iid, type, out);
+    });
+  }
+
+  HRESULT CompareEntryIDs(ULONG cb1, LPENTRYID e1, ULONG cb2, LPENTRYID e2, ULONG, ULONG* result) override {
+    if (!result) return MAPI_E_INVALID_PARAMETER;
+    *result = cb1 == cb2 && (cb1 == 0 || (e1 && e2 && std::memcmp(e1, e2, cb1) == 0));
+    return S_OK;
+  }
+
+  HRESULT Logoff(ULONG_PTR, ULONG, ULONG) override { return S_OK; }
+
+ private:
+  // One provider per store file for the whole session, so that every object
+  // of a store works on one connection.
+  std::shared_ptr<StoreProvider> Provider(const GUID& guid) {
+    const std::string key = GuidBytes(guid);
+    if (auto it = open_.find(key); it != open_.end())
+      if (auto p = it->second.lock()) return p;
+    const ProfileStore* entry = nullptr;
+    for (const auto& s : profile_.stores)
+      if (s.guid == guid) entry = &s;
+    if (!entry) throw MapiError(MAPI_E_NOT_FOUND, "the store is not in this profile");
+    auto provider = OpenStoreFile(entry->file);
+    if (!(provider->Guid() == guid)) throw MapiError(MAPI_E_NOT_FOUND, entry->file + " holds another store");
+    open_[key] = provider;
+    return provider;
+  }
+
+  Profile profile_;
+  std::map<std::string, std::weak_ptr<StoreProvider>> open_;
+};
+
+}  // namespace
+
+}  // namespace tesk::mapi
+
+using namespace tesk::mapi;
+
+HRESULT MAPIInitialize(LPVOID lpMapiInit) {
+  if (lpMapiInit) {
+    const auto* init = static_cast<const MAPIINIT_0*>(lpMapiInit);
+    if (init->ulVersion != MAPI_INIT_VERSION) return MAPI_E_VERSION;
+  }
+  ++g_initialized;
+  return S_OK;
+}
+
+void MAPIUninitialize() {
+  if (g_initialized > 0) --g_initialized;
+}
+
+HRESULT MAPILogonEx(ULONG_PTR, LPTSTR lpszProfileName, LPTSTR, ULONG ulFlags, LPMAPISESSION* lppSession) {
+  if (!lppSession) return MAPI_E_INVALID_PARAMETER;
+  *lppSession = nullptr;
+  if (g_initialized <= 0) return MAPI_E_NOT_INITIALIZED;
+  return Guard([&] {
+    std::string name = lpszProfileName ? lpszProfileName : "";
+    if (name.empty()) {
+      if (!(ulFlags & MAPI_USE_DEFAULT)) return MAPI_E_LOGON_FAILED;
+      auto def = DefaultProfileName();
+      if (!def) return MAPI_E_LOGON_FAILED;
+      name = *def;
+    }
+    std::optional<Profile> profile;
+    try {
+      profile = LoadProfile(name);
+    } catch (const std::runtime_error&) {
+      return MAPI_E_LOGON_FAILED;
+    }
+    if (!profile) return MAPI_E_LOGON_FAILED;
+    *lppSession = new Session(std::move(*profile));
+    return S_OK;
+  });
+}
