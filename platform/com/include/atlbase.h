@@ -3,6 +3,7 @@
 
 #include <unknwn.h>
 
+#include <memory>
 #include <type_traits>
 #include <utility>
 
@@ -11,7 +12,7 @@ class CComPtr {
  public:
   CComPtr() noexcept = default;
   CComPtr(std::nullptr_t) noexcept {}
-  CComPtr(T* p) noexcept : p(p) {
+  CComPtr(T* other) noexcept : p(other) {
     if (p) p->AddRef();
   }
   CComPtr(const CComPtr& other) noexcept : CComPtr(other.p) {}
@@ -28,7 +29,7 @@ class CComPtr {
   }
   CComPtr& operator=(const CComPtr& other) noexcept { return *this = other.p; }
   CComPtr& operator=(CComPtr&& other) noexcept {
-    if (this != &other) {
+    if (this != std::addressof(other)) {
       T* old = std::exchange(p, std::exchange(other.p, nullptr));
       if (old) old->Release();
     }
@@ -68,7 +69,7 @@ class CComQIPtr : public CComPtr<T> {
  public:
   CComQIPtr() noexcept = default;
   CComQIPtr(std::nullptr_t) noexcept {}
-  CComQIPtr(T* p) noexcept : CComPtr<T>(p) {}
+  CComQIPtr(T* other) noexcept : CComPtr<T>(other) {}
   CComQIPtr(const CComQIPtr& other) noexcept : CComPtr<T>(other.p) {}
   CComQIPtr(const CComPtr<T>& other) noexcept : CComPtr<T>(other.p) {}
   template <class U>

@@ -111,6 +111,12 @@ void AddStore(const std::string& profile, const std::string& file, bool makeDefa
   SaveProfile(p);
 }
 
+std::vector<StoreSummary> ProfileStores(const std::string& profile) {
+  std::vector<StoreSummary> out;
+  for (const auto& s : Require(profile).stores) out.push_back({s.name, s.file, s.kind, s.isDefault});
+  return out;
+}
+
 void RemoveStore(const std::string& profile, const std::string& displayName) {
   Profile p = Require(profile);
   auto it = std::find_if(p.stores.begin(), p.stores.end(), [&](const ProfileStore& s) { return s.name == displayName; });

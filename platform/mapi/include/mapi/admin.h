@@ -7,6 +7,13 @@
 
 namespace tesk::mapi::admin {
 
+struct StoreSummary {
+  std::string name;
+  std::string file;
+  std::string kind;
+  bool isDefault;
+};
+
 struct ProfileSummary {
   std::string name;
   bool isDefault;
@@ -22,6 +29,7 @@ void DeleteProfile(const std::string& name);
 // kind: "mailbox", "archive" or "public".
 void CreateStore(const std::string& file, const std::string& displayName, const std::string& kind);
 void AddStore(const std::string& profile, const std::string& file, bool makeDefault);
+std::vector<StoreSummary> ProfileStores(const std::string& profile);
 void RemoveStore(const std::string& profile, const std::string& displayName);
 
 }  // namespace tesk::mapi::admin

@@ -1,0 +1,251 @@
+// Profiles, sessions and store files.
+#include <gtest/gtest.h>
+#include <mapi/admin.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "fixture.h"
+
+using namespace testing_support;
+namespace admin = tesk::mapi::admin;
+
+namespace {
+
+const std::vector<std::string> kMailboxFolders{"Inbox",    "Outbox",   "Sent Items", "Deleted Items", "Drafts",
+                                               "Calendar", "Contacts", "Journal",    "Notes",         "Tasks"};
+
+HRESULT OpenByEntryId(IMAPISession* session, const std::string& storeEid) {
+  CComPtr<IMsgStore> store;
+  std::string eid = storeEid;
+  return session->OpenMsgStore(0, static_cast<ULONG>(eid.size()), reinterpret_cast<LPENTRYID>(eid.data()), nullptr,
+                               MAPI_BEST_ACCESS | MDB_NO_DIALOG, &store);
+}
+
+std::string StoreEntryId(IMAPISession* session, const std::string& name) {
+  CComPtr<IMAPITable> table;
+  session->GetMsgStoresTable(0, &table);
+  LPSRowSet rows = nullptr;
+  SizedSPropTagArray(2, cols) = {2, {PR_ENTRYID, PR_DISPLAY_NAME_A}};
+  HrQueryAllRows(table, reinterpret_cast<LPSPropTagArray>(&cols), nullptr, nullptr, 0, &rows);
+  std::string out;
+  for (ULONG k = 0; k < rows->cRows; ++k)
+    if (name == rows->aRow[k].lpProps[1].Value.lpszA)
+      out.assign(reinterpret_cast<char*>(rows->aRow[k].lpProps[0].Value.bin.lpb), rows->aRow[k].lpProps[0].Value.bin.cb);
+  FreeProws(rows);
+  return out;
+}
+
+}  // namespace
+
+TEST(Store, MailboxTemplateHasTheStandardFolders) {
+  ProfileFixture f;
+  auto session = f.Logon();
+  auto store = OpenStore(session, "Personal Folders");
+  auto top = OpenFolder(store, "");
+  EXPECT_EQ(SubfolderNames(top), kMailboxFolders);
+  EXPECT_EQ(StringProp(OpenFolder(store, "Calendar"), PR_CONTAINER_CLASS_A), "IPF.Appointment");
+  EXPECT_EQ(StringProp(OpenFolder(store, "Notes"), PR_CONTAINER_CLASS_A), "IPF.StickyNote");
+  EXPECT_EQ(StringProp(OpenFolder(store, "Inbox"), PR_CONTAINER_CLASS_A), "");  // classless
+
+  // Store-wide entry identifiers point at the right folders.
+  EXPECT_EQ(EntryId(store, PR_IPM_OUTBOX_ENTRYID), EntryId(OpenFolder(store, "Outbox")));
+  EXPECT_EQ(EntryId(store, PR_IPM_SENTMAIL_ENTRYID), EntryId(OpenFolder(store, "Sent Items")));
+  EXPECT_EQ(EntryId(store, PR_IPM_WASTEBASKET_ENTRYID), EntryId(OpenFolder(store, "Deleted Items")));
+  EXPECT_EQ(EntryId(store, PR_IPM_SUBTREE_ENTRYID), EntryId(top));
+
+  // The Inbox is the receive folder and names the other special folders.
+  ULONG cb = 0;
+  LPENTRYID eid = nullptr;
+  ASSERT_EQ(store->GetReceiveFolder(nullptr, 0, &cb, &eid, nullptr), S_OK);
+  auto inbox = OpenFolder(store, "Inbox");
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(eid), cb), EntryId(inbox));
+  MAPIFreeBuffer(eid);
+  EXPECT_EQ(EntryId(inbox, PR_IPM_APPOINTMENT_ENTRYID), EntryId(OpenFolder(store, "Calendar")));
+  EXPECT_EQ(EntryId(inbox, PR_IPM_TASK_ENTRYID), EntryId(OpenFolder(store, "Tasks")));
+  EXPECT_EQ(EntryId(inbox, PR_IPM_DRAFTS_ENTRYID), EntryId(OpenFolder(store, "Drafts")));
+  EXPECT_EQ(EntryId(inbox, PR_REM_ONLINE_ENTRYID), "");  // no reminders folder in the template
+
+  // A folder's store entry identifier is the stores table's, byte for byte.
+  EXPECT_EQ(EntryId(inbox, PR_STORE_ENTRYID), StoreEntryId(session, "Personal Folders"));
+  EXPECT_EQ(EntryId(store, PR_ENTRYID), StoreEntryId(session, "Personal Folders"));
+}
+
+TEST(Store, ArchiveAndPublicTemplates) {
+  ProfileFixture f;
+  f.AddStore("Public Folders", "public");
+  auto session = f.Logon();
+  auto archive = OpenStore(session, "Archive");
+  EXPECT_EQ(SubfolderNames(OpenFolder(archive, "")), std::vector<std::string>{"Deleted Items"});
+  ULONG cb = 0;
+  LPENTRYID eid = nullptr;
+  EXPECT_EQ(archive->GetReceiveFolder(nullptr, 0, &cb, &eid, nullptr), MAPI_E_NOT_FOUND);
+  EXPECT_EQ(EntryId(archive, PR_IPM_OUTBOX_ENTRYID), "");
+
+  auto pub = OpenStore(session, "Public Folders");
+  EXPECT_EQ(pub->GetReceiveFolder(nullptr, 0, &cb, &eid, nullptr), MAPI_E_NOT_FOUND);
+  EXPECT_EQ(EntryId(pub, PR_MDB_PROVIDER), std::string(reinterpret_cast<const char*>(pbExchangeProviderPublicGuid), 16));
+  EXPECT_NE(EntryId(archive, PR_MDB_PROVIDER), EntryId(pub, PR_MDB_PROVIDER));
+  EXPECT_TRUE(SubfolderNames(OpenFolder(pub, "")).empty());
+}
+
+TEST(Store, EntryIdentifiersRoundTripAndAreUniqueAcrossStores) {
+  ProfileFixture f;
+  auto session = f.Logon();
+  auto mailbox = OpenStore(session, "Personal Folders");
+  auto archive = OpenStore(session, "Archive");
+  auto deleted1 = OpenFolder(mailbox, "Deleted Items");
+  auto deleted2 = OpenFolder(archive, "Deleted Items");
+  EXPECT_NE(EntryId(deleted1), EntryId(deleted2));
+
+  AddMessages(deleted1, 1);
+  const auto ids = ContentsEntryIds(deleted1);
+  ASSERT_EQ(ids.size(), 1u);
+  std::string eid = ids[0];
+  CComPtr<IUnknown> obj;
+  ULONG type = 0;
+  ASSERT_EQ(session->OpenEntry(static_cast<ULONG>(eid.size()), reinterpret_cast<LPENTRYID>(eid.data()), nullptr, 0,
+                               &type, &obj),
+            S_OK);
+  EXPECT_EQ(type, static_cast<ULONG>(MAPI_MESSAGE));
+  CComQIPtr<IMessage> msg(obj.p);
+  EXPECT_EQ(StringProp(msg, PR_SUBJECT_A), "Message 0");
+  EXPECT_EQ(EntryId(msg, PR_PARENT_ENTRYID), EntryId(deleted1));
+
+  // Another store does not know it.
+  obj.Release();
+  EXPECT_EQ(archive->OpenEntry(static_cast<ULONG>(eid.size()), reinterpret_cast<LPENTRYID>(eid.data()), nullptr, 0,
+                               &type, &obj),
+            MAPI_E_INVALID_ENTRYID);
+}
+
+TEST(Store, MessagesKeepRecipientsAndAttachments) {
+  ProfileFixture f;
+  auto session = f.Logon();
+  auto inbox = OpenFolder(OpenStore(session, "Personal Folders"), "Inbox");
+  CComPtr<IMessage> m;
+  ASSERT_EQ(inbox->CreateMessage(nullptr, 0, &m), S_OK);
+  SPropValue rv[3]{};
+  rv[0].ulPropTag = PR_DISPLAY_NAME_A;
+  rv[0].Value.lpszA = const_cast<char*>("Anna");
+  rv[1].ulPropTag = PR_EMAIL_ADDRESS_A;
+  rv[1].Value.lpszA = const_cast<char*>("anna@example.org");
+  rv[2].ulPropTag = PR_RECIPIENT_TYPE;
+  rv[2].Value.l = MAPI_TO;
+  ADRLIST list{1, {{0, 3, rv}}};
+  ASSERT_EQ(m->ModifyRecipients(MODRECIP_ADD, &list), S_OK);
+  CComPtr<IAttach> att;
+  ULONG num = 99;
+  ASSERT_EQ(m->CreateAttach(nullptr, 0, &num, &att), S_OK);
+  EXPECT_EQ(num, 0u);
+  std::string data(100000, 'x');
+  SPropValue av{};
+  av.ulPropTag = PR_ATTACH_DATA_BIN;
+  av.Value.bin = {static_cast<ULONG>(data.size()), reinterpret_cast<LPBYTE>(data.data())};
+  ASSERT_EQ(HrSetOneProp(att, &av), S_OK);
+  ASSERT_EQ(att->SaveChanges(0), S_OK);
+  ASSERT_EQ(m->SaveChanges(0), S_OK);
+  const std::string eid = EntryId(m);
+  m.Release();
+  att.Release();
+
+  CComPtr<IUnknown> obj;
+  ULONG type = 0;
+  std::string e = eid;
+  ASSERT_EQ(inbox->OpenEntry(static_cast<ULONG>(e.size()), reinterpret_cast<LPENTRYID>(e.data()), nullptr, 0, &type,
+                             &obj),
+            S_OK);
+  CComQIPtr<IMessage> back(obj.p);
+  CComPtr<IMAPITable> recips;
+  ASSERT_EQ(back->GetRecipientTable(0, &recips), S_OK);
+  ULONG count = 0;
+  recips->GetRowCount(0, &count);
+  EXPECT_EQ(count, 1u);
+  ASSERT_EQ(back->OpenAttach(0, nullptr, 0, &att), S_OK);
+  EXPECT_EQ(EntryId(att, PR_ATTACH_DATA_BIN), data);
+  EXPECT_EQ(LongProp(inbox, PR_CONTENT_COUNT), 1);
+}
+
+TEST(Logon, ProfilesByNameDefaultAndFailure) {
+  ProfileFixture f;
+  admin::CreateProfile("Second", false);
+  CComPtr<IMAPISession> session;
+  char second[] = "Second";
+  ASSERT_EQ(MAPILogonEx(0, second, nullptr, MAPI_EXTENDED | MAPI_USE_DEFAULT, &session), S_OK);
+
+  // The status table names the profile.
+  CComPtr<IMAPITable> status;
+  ASSERT_EQ(session->GetStatusTable(0, &status), S_OK);
+  SPropValue subsystem{};
+  subsystem.ulPropTag = PR_RESOURCE_TYPE;
+  subsystem.Value.l = MAPI_SUBSYSTEM;
+  SRestriction r{};
+  r.rt = RES_PROPERTY;
+  r.res.resProperty = {RELOP_EQ, PR_RESOURCE_TYPE, &subsystem};
+  LPSRowSet rows = nullptr;
+  SizedSPropTagArray(1, cols) = {1, {PR_DISPLAY_NAME_A}};
+  ASSERT_EQ(HrQueryAllRows(status, reinterpret_cast<LPSPropTagArray>(&cols), &r, nullptr, 0, &rows), S_OK);
+  ASSERT_EQ(rows->cRows, 1u);
+  EXPECT_STREQ(rows->aRow[0].lpProps[0].Value.lpszA, "Second");
+  FreeProws(rows);
+  session.Release();
+
+  char unknown[] = "Nobody";
+  EXPECT_EQ(MAPILogonEx(0, unknown, nullptr, MAPI_EXTENDED | MAPI_USE_DEFAULT, &session), MAPI_E_LOGON_FAILED);
+  EXPECT_FALSE(session);
+  // Without MAPI_USE_DEFAULT an empty name does not log on.
+  EXPECT_EQ(MAPILogonEx(0, nullptr, nullptr, MAPI_EXTENDED, &session), MAPI_E_LOGON_FAILED);
+  admin::DeleteProfile("Test");
+  admin::DeleteProfile("Second");
+  EXPECT_EQ(MAPILogonEx(0, nullptr, nullptr, MAPI_EXTENDED | MAPI_USE_DEFAULT, &session), MAPI_E_LOGON_FAILED);
+  EXPECT_FALSE(session);
+}
+
+TEST(Logon, FilesAreReadableByTheOwnerOnly) {
+  ProfileFixture f;
+  struct stat st {};
+  ASSERT_EQ(::stat(f.mailboxFile.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  ASSERT_EQ(::stat((f.dir / "config/Test.toml").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST(Store, BadFilesFailCleanly) {
+  ProfileFixture f;
+  const std::string pf = StoreEntryId(f.Logon(), "Personal Folders");
+  const std::string original = f.dir / "original.store";
+  std::filesystem::copy_file(f.mailboxFile, original);
+
+  auto expect = [&](HRESULT code, const char* what) {
+    auto session = f.Logon();
+    EXPECT_EQ(OpenByEntryId(session, pf), code) << what;
+  };
+  // Missing.
+  std::filesystem::remove(f.mailboxFile);
+  expect(MAPI_E_NOT_FOUND, "missing");
+  // Not a store at all.
+  std::ofstream(f.mailboxFile) << "this is no store";
+  expect(MAPI_E_CORRUPT_STORE, "foreign");
+  // Truncated.
+  std::filesystem::copy_file(original, f.mailboxFile, std::filesystem::copy_options::overwrite_existing);
+  std::filesystem::resize_file(f.mailboxFile, std::filesystem::file_size(original) / 2);
+  expect(MAPI_E_CORRUPT_STORE, "truncated");
+  // A database of some other program.
+  std::filesystem::remove(f.mailboxFile);
+  ASSERT_EQ(RunCommand("sqlite3 " + Quote(f.mailboxFile) + " 'CREATE TABLE t(x); INSERT INTO t VALUES(1);'"), 0);
+  expect(MAPI_E_CORRUPT_STORE, "other database");
+  // A newer format.
+  std::filesystem::copy_file(original, f.mailboxFile, std::filesystem::copy_options::overwrite_existing);
+  ASSERT_EQ(RunCommand("sqlite3 " + Quote(f.mailboxFile) + " 'PRAGMA user_version=99;' >/dev/null"), 0);
+  expect(MAPI_E_VERSION, "newer");
+  // Unreadable (root reads everything, so only check as another user).
+  if (::geteuid() != 0) {
+    std::filesystem::copy_file(original, f.mailboxFile, std::filesystem::copy_options::overwrite_existing);
+    ::chmod(f.mailboxFile.c_str(), 0);
+    expect(MAPI_E_NO_ACCESS, "unreadable");
+  }
+  // The other store of the profile still opens.
+  auto session = f.Logon();
+  EXPECT_EQ(OpenByEntryId(session, StoreEntryId(session, "Archive")), S_OK);
+}

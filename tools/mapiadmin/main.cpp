@@ -1,0 +1,166 @@
+// mapiadmin: administration of MAPI profiles, store files and folders.
+#include <mapi/admin.h>
+
+#include <CLI/CLI.hpp>
+
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+
+#include "folders.h"
+#include "generate.h"
+#include "tree.h"
+
+using namespace mapiadmin;
+namespace admin = tesk::mapi::admin;
+
+namespace {
+
+int TreeCommand(const std::string& profileName, const std::string& path, bool json) {
+  Profile profile(profileName);
+  if (!path.empty()) {
+    auto folder = profile.Resolve(path, false);
+    if (json) {
+      std::cout << FolderJson(folder).dump(2) << "\n";
+    } else {
+      std::string out;
+      PrintTree(folder, path, 0, out);
+      std::cout << out;
+    }
+    return 0;
+  }
+  const auto kinds = admin::ProfileStores(profileName.empty() ? std::string() : profileName);
+  nlohmann::json stores = nlohmann::json::array();
+  std::string text;
+  for (const auto& row : profile.Stores()) {
+    std::string kind = row.kind;
+    for (const auto& s : kinds)
+      if (s.name == row.name) kind = s.kind;
+    CComPtr<IMsgStore> store;
+    try {
+      store = profile.OpenStore(row);
+    } catch (const Failure& e) {
+      if (json)
+        stores.push_back({{"name", row.name}, {"default", row.isDefault}, {"kind", kind}, {"error", e.what()}});
+      else
+        text += row.name + "  (" + kind + ") cannot be opened: " + e.what() + "\n";
+      continue;
+    }
+    auto root = profile.IpmSubtree(store);
+    if (json) {
+      stores.push_back({{"name", row.name}, {"default", row.isDefault}, {"kind", kind}, {"root", FolderJson(root)}});
+    } else {
+      text += row.name + "  (" + kind + (row.isDefault ? ", default" : "") + ")\n";
+      for (const auto& [name, eid] : Subfolders(root)) {
+        std::string id = eid;
+        CComPtr<IUnknown> obj;
+        ULONG type = 0;
+        Check(root->OpenEntry(static_cast<ULONG>(id.size()), reinterpret_cast<LPENTRYID>(id.data()), &IID_IMAPIFolder,
+                              MAPI_BEST_ACCESS, &type, &obj),
+              "opening folder \"" + name + "\"");
+        CComQIPtr<IMAPIFolder> child(obj.p);
+        PrintTree(child, name, 1, text);
+      }
+    }
+  }
+  if (json)
+    std::cout << nlohmann::json{{"stores", stores}}.dump(2) << "\n";
+  else
+    std::cout << text;
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"Administration of MAPI profiles, store files and folders"};
+  app.require_subcommand(1);
+
+  auto* profile = app.add_subcommand("profile", "Create, list, choose and delete profiles");
+  profile->require_subcommand(1);
+  std::string name, file, displayName, kind = "mailbox", path, cls;
+  bool makeDefault = false, json = false, attachments = false;
+  std::uint64_t messages = 0, seed = 1;
+
+  auto* pCreate = profile->add_subcommand("create", "Create a profile");
+  pCreate->add_option("NAME", name, "profile name")->required();
+  pCreate->add_flag("--default", makeDefault, "make it the default profile");
+  auto* pList = profile->add_subcommand("list", "List the profiles");
+  auto* pDefault = profile->add_subcommand("default", "Make a profile the default");
+  pDefault->add_option("NAME", name, "profile name")->required();
+  auto* pDelete = profile->add_subcommand("delete", "Delete a profile (its store files stay)");
+  pDelete->add_option("NAME", name, "profile name")->required();
+
+  auto* store = app.add_subcommand("store", "Create store files and add them to profiles");
+  store->require_subcommand(1);
+  auto* sCreate = store->add_subcommand("create", "Create a store file");
+  sCreate->add_option("FILE", file, "store file")->required();
+  sCreate->add_option("--name", displayName, "display name")->required();
+  sCreate->add_option("--kind", kind, "mailbox, archive or public")
+      ->check(CLI::IsMember({"mailbox", "archive", "public"}));
+  auto* sAdd = store->add_subcommand("add", "Add a store file to a profile");
+  sAdd->add_option("PROFILE", name, "profile name")->required();
+  sAdd->add_option("FILE", file, "store file")->required();
+  sAdd->add_flag("--default", makeDefault, "make it the profile's default store");
+  auto* sRemove = store->add_subcommand("remove", "Remove a store from a profile (the file stays)");
+  sRemove->add_option("PROFILE", name, "profile name")->required();
+  sRemove->add_option("DISPLAYNAME", displayName, "display name of the store")->required();
+
+  auto* folder = app.add_subcommand("folder", "Create folders");
+  folder->require_subcommand(1);
+  auto* fCreate = folder->add_subcommand("create", "Create a folder path, with missing levels");
+  fCreate->add_option("PROFILE", name, "profile name")->required();
+  fCreate->add_option("PATH", path, "Store\\Folder\\...")->required();
+  fCreate->add_option("--class", cls, "container class of the last folder");
+
+  auto* generate = app.add_subcommand("generate", "Fill a folder with generated messages");
+  generate->add_option("PROFILE", name, "profile name")->required();
+  generate->add_option("PATH", path, "Store\\Folder\\... (created when missing)")->required();
+  generate->add_option("--messages", messages, "number of messages")->required();
+  generate->add_option("--seed", seed, "seed of the generator");
+  generate->add_flag("--attachments", attachments, "give some messages attachments");
+
+  auto* tree = app.add_subcommand("tree", "Show stores and folders");
+  tree->add_option("PROFILE", name, "profile name")->required();
+  tree->add_option("PATH", path, "only this folder and what lies below it");
+  tree->add_flag("--json", json, "JSON with message digests, for comparing trees");
+
+  CLI11_PARSE(app, argc, argv);
+
+  try {
+    if (pCreate->parsed()) {
+      admin::CreateProfile(name, makeDefault);
+    } else if (pList->parsed()) {
+      for (const auto& p : admin::ListProfiles())
+        std::cout << p.name << (p.isDefault ? "  (default)" : "") << "  " << p.stores
+                  << (p.stores == 1 ? " store" : " stores") << "\n";
+    } else if (pDefault->parsed()) {
+      admin::SetDefaultProfile(name);
+    } else if (pDelete->parsed()) {
+      admin::DeleteProfile(name);
+    } else if (sCreate->parsed()) {
+      admin::CreateStore(file, displayName, kind);
+    } else if (sAdd->parsed()) {
+      admin::AddStore(name, file, makeDefault);
+    } else if (sRemove->parsed()) {
+      admin::RemoveStore(name, displayName);
+    } else if (fCreate->parsed()) {
+      Profile p(name);
+      p.Resolve(path, true, cls);
+    } else if (generate->parsed()) {
+      Profile p(name);
+      auto target = p.Resolve(path, true);
+      auto start = std::chrono::steady_clock::now();
+      const auto bytes = Generate(target, {messages, seed, attachments});
+      const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      std::fprintf(stderr, "generated %llu messages (%.1f MB) in %.1f s\n", static_cast<unsigned long long>(messages),
+                   static_cast<double>(bytes) / 1e6, secs);
+    } else if (tree->parsed()) {
+      return TreeCommand(name, path, json);
+    }
+  } catch (const std::exception& e) {
+    std::cerr << "mapiadmin: " << e.what() << "\n";
+    return 1;
+  }
+  return 0;
+}

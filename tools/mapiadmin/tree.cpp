@@ -1,0 +1,232 @@
+#include "tree.h"
+
+#include <nettle/sha2.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+namespace mapiadmin {
+
+namespace {
+
+struct RowsDeleter {
+  void operator()(SRowSet* r) const { FreeProws(r); }
+};
+using Rows = std::unique_ptr<SRowSet, RowsDeleter>;
+
+struct BufDeleter {
+  void operator()(void* p) const { MAPIFreeBuffer(p); }
+};
+
+void PutU32(std::string& out, std::uint32_t v) {
+  for (int k = 0; k < 4; ++k) out += static_cast<char>((v >> (8 * k)) & 0xFF);
+}
+void PutBytes(std::string& out, const void* p, size_t n) {
+  PutU32(out, static_cast<std::uint32_t>(n));
+  out.append(static_cast<const char*>(p), n);
+}
+template <class T>
+void PutRaw(std::string& out, const T& v) {
+  PutBytes(out, &v, sizeof v);
+}
+size_t WideLen(const WCHAR* w) {
+  size_t n = 0;
+  if (w)
+    while (w[n]) ++n;
+  return n;
+}
+
+// A canonical byte form of one value.
+std::string Canonical(const SPropValue& v) {
+  std::string out;
+  PutU32(out, v.ulPropTag);
+  const ULONG type = PROP_TYPE(v.ulPropTag);
+  switch (type) {
+    case PT_I2: PutRaw(out, v.Value.i); break;
+    case PT_LONG: PutRaw(out, v.Value.l); break;
+    case PT_BOOLEAN: PutRaw(out, static_cast<std::int16_t>(v.Value.b ? 1 : 0)); break;
+    case PT_R4: PutRaw(out, v.Value.flt); break;
+    case PT_DOUBLE: PutRaw(out, v.Value.dbl); break;
+    case PT_APPTIME: PutRaw(out, v.Value.at); break;
+    case PT_CURRENCY: PutRaw(out, v.Value.cur.int64); break;
+    case PT_I8: PutRaw(out, v.Value.li.QuadPart); break;
+    case PT_SYSTIME: PutRaw(out, v.Value.ft); break;
+    case PT_STRING8: PutBytes(out, v.Value.lpszA, std::strlen(v.Value.lpszA)); break;
+    case PT_UNICODE: PutBytes(out, v.Value.lpszW, 2 * WideLen(v.Value.lpszW)); break;
+    case PT_BINARY: PutBytes(out, v.Value.bin.lpb, v.Value.bin.cb); break;
+    case PT_CLSID: PutBytes(out, v.Value.lpguid, sizeof(GUID)); break;
+    default:
+      if (type & MV_FLAG) {
+        const ULONG n = v.Value.MVi.cValues;
+        PutU32(out, n);
+        for (ULONG k = 0; k < n; ++k) {
+          switch (type & ~MV_FLAG) {
+            case PT_I2: PutRaw(out, v.Value.MVi.lpi[k]); break;
+            case PT_LONG: PutRaw(out, v.Value.MVl.lpl[k]); break;
+            case PT_R4: PutRaw(out, v.Value.MVflt.lpflt[k]); break;
+            case PT_DOUBLE: PutRaw(out, v.Value.MVdbl.lpdbl[k]); break;
+            case PT_APPTIME: PutRaw(out, v.Value.MVat.lpat[k]); break;
+            case PT_CURRENCY: PutRaw(out, v.Value.MVcur.lpcur[k].int64); break;
+            case PT_I8: PutRaw(out, v.Value.MVli.lpli[k].QuadPart); break;
+            case PT_SYSTIME: PutRaw(out, v.Value.MVft.lpft[k]); break;
+            case PT_CLSID: PutRaw(out, v.Value.MVguid.lpguid[k]); break;
+            case PT_STRING8: PutBytes(out, v.Value.MVszA.lppszA[k], std::strlen(v.Value.MVszA.lppszA[k])); break;
+            case PT_UNICODE:
+              PutBytes(out, v.Value.MVszW.lppszW[k], 2 * WideLen(v.Value.MVszW.lppszW[k]));
+              break;
+            case PT_BINARY: PutBytes(out, v.Value.MVbin.lpbin[k].lpb, v.Value.MVbin.lpbin[k].cb); break;
+            default: break;
+          }
+        }
+      }
+      break;
+  }
+  return out;
+}
+
+// The canonical form of a property array without the given ids, sorted.
+std::string CanonicalProps(const SPropValue* props, ULONG n, std::initializer_list<ULONG> skip) {
+  std::vector<std::string> parts;
+  for (ULONG k = 0; k < n; ++k) {
+    const ULONG id = PROP_ID(props[k].ulPropTag);
+    if (PROP_TYPE(props[k].ulPropTag) == PT_ERROR) continue;
+    if (std::any_of(skip.begin(), skip.end(), [&](ULONG t) { return PROP_ID(t) == id; })) continue;
+    parts.push_back(Canonical(props[k]));
+  }
+  std::sort(parts.begin(), parts.end());
+  std::string out;
+  PutU32(out, static_cast<std::uint32_t>(parts.size()));
+  for (auto& p : parts) out += p;
+  return out;
+}
+
+std::string AllProps(IMAPIProp* obj, std::initializer_list<ULONG> skip) {
+  ULONG n = 0;
+  LPSPropValue props = nullptr;
+  Check(obj->GetProps(nullptr, 0, &n, &props), "GetProps");
+  std::unique_ptr<void, BufDeleter> hold(props);
+  return CanonicalProps(props, n, skip);
+}
+
+Rows AllRows(IMAPITable* table) {
+  LPSRowSet rows = nullptr;
+  Check(HrQueryAllRows(table, nullptr, nullptr, nullptr, 0, &rows), "reading a table");
+  return Rows(rows);
+}
+
+std::string Hex(const std::uint8_t* p, size_t n) {
+  static const char* digits = "0123456789abcdef";
+  std::string out;
+  for (size_t k = 0; k < n; ++k) {
+    out += digits[p[k] >> 4];
+    out += digits[p[k] & 15];
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string MessageDigest(IMessage* message, bool associated) {
+  std::string content = associated ? "A" : "N";
+  content += AllProps(message, {PR_ENTRYID, PR_PARENT_ENTRYID, PR_STORE_ENTRYID, PR_RECORD_KEY, PR_INSTANCE_KEY,
+                                PR_STORE_RECORD_KEY, PR_OBJECT_TYPE, PR_MESSAGE_SIZE, PR_CREATION_TIME,
+                                PR_LAST_MODIFICATION_TIME, PR_ACCESS, PR_ACCESS_LEVEL});
+  {
+    CComPtr<IMAPITable> table;
+    Check(message->GetRecipientTable(0, &table), "GetRecipientTable");
+    auto rows = AllRows(table);
+    PutU32(content, rows->cRows);
+    for (ULONG k = 0; k < rows->cRows; ++k)
+      content += CanonicalProps(rows->aRow[k].lpProps, rows->aRow[k].cValues, {PR_ROWID, PR_INSTANCE_KEY});
+  }
+  {
+    CComPtr<IMAPITable> table;
+    Check(message->GetAttachmentTable(0, &table), "GetAttachmentTable");
+    SizedSPropTagArray(1, cols) = {1, {PR_ATTACH_NUM}};
+    LPSRowSet raw = nullptr;
+    Check(HrQueryAllRows(table, reinterpret_cast<LPSPropTagArray>(&cols), nullptr, nullptr, 0, &raw),
+          "reading attachments");
+    Rows rows(raw);
+    PutU32(content, rows->cRows);
+    for (ULONG k = 0; k < rows->cRows; ++k) {
+      CComPtr<IAttach> att;
+      Check(message->OpenAttach(static_cast<ULONG>(rows->aRow[k].lpProps[0].Value.l), nullptr, 0, &att), "OpenAttach");
+      content += AllProps(att, {PR_ATTACH_NUM, PR_OBJECT_TYPE, PR_ATTACH_SIZE, PR_RECORD_KEY, PR_INSTANCE_KEY});
+    }
+  }
+  sha256_ctx ctx;
+  sha256_init(&ctx);
+  sha256_update(&ctx, content.size(), reinterpret_cast<const std::uint8_t*>(content.data()));
+  std::uint8_t digest[SHA256_DIGEST_SIZE];
+  sha256_digest(&ctx, sizeof digest, digest);
+  return Hex(digest, sizeof digest);
+}
+
+nlohmann::json FolderJson(IMAPIFolder* folder) {
+  nlohmann::json j;
+  j["name"] = FolderName(folder);
+  const std::string cls = StringProp(folder, PR_CONTAINER_CLASS_A);
+  j["class"] = cls.empty() ? nlohmann::json(nullptr) : nlohmann::json(cls);
+  std::vector<std::string> digests;
+  for (bool associated : {false, true}) {
+    CComPtr<IMAPITable> table;
+    Check(folder->GetContentsTable(associated ? MAPI_ASSOCIATED : 0, &table), "GetContentsTable");
+    SizedSPropTagArray(1, cols) = {1, {PR_ENTRYID}};
+    LPSRowSet raw = nullptr;
+    Check(HrQueryAllRows(table, reinterpret_cast<LPSPropTagArray>(&cols), nullptr, nullptr, 0, &raw),
+          "reading a contents table");
+    Rows rows(raw);
+    j[associated ? "associated" : "messages"] = rows->cRows;
+    for (ULONG k = 0; k < rows->cRows; ++k) {
+      const SBinary& eid = rows->aRow[k].lpProps[0].Value.bin;
+      CComPtr<IUnknown> obj;
+      ULONG type = 0;
+      Check(folder->OpenEntry(eid.cb, reinterpret_cast<LPENTRYID>(eid.lpb), &IID_IMessage, 0, &type, &obj),
+            "opening a message");
+      CComQIPtr<IMessage> msg(obj.p);
+      digests.push_back(MessageDigest(msg, associated));
+    }
+  }
+  std::sort(digests.begin(), digests.end());
+  j["digests"] = digests;
+  j["folders"] = nlohmann::json::array();
+  for (const auto& [name, eid] : Subfolders(folder)) {
+    std::string id = eid;
+    CComPtr<IUnknown> obj;
+    ULONG type = 0;
+    Check(folder->OpenEntry(static_cast<ULONG>(id.size()), reinterpret_cast<LPENTRYID>(id.data()), &IID_IMAPIFolder,
+                            MAPI_BEST_ACCESS, &type, &obj),
+          "opening folder \"" + name + "\"");
+    CComQIPtr<IMAPIFolder> child(obj.p);
+    j["folders"].push_back(FolderJson(child));
+  }
+  return j;
+}
+
+void PrintTree(IMAPIFolder* folder, const std::string& name, int depth, std::string& out) {
+  LPSPropValue count = nullptr, assoc = nullptr;
+  long messages = 0, associated = 0;
+  if (SUCCEEDED(HrGetOneProp(folder, PR_CONTENT_COUNT, &count))) messages = count->Value.l;
+  if (SUCCEEDED(HrGetOneProp(folder, PR_ASSOC_CONTENT_COUNT, &assoc))) associated = assoc->Value.l;
+  MAPIFreeBuffer(count);
+  MAPIFreeBuffer(assoc);
+  const std::string cls = StringProp(folder, PR_CONTAINER_CLASS_A);
+  out += std::string(static_cast<size_t>(depth) * 2, ' ') + name;
+  if (!cls.empty()) out += "  [" + cls + "]";
+  out += "  " + std::to_string(messages) + (messages == 1 ? " message" : " messages");
+  if (associated) out += ", " + std::to_string(associated) + " associated";
+  out += "\n";
+  for (const auto& [childName, eid] : Subfolders(folder)) {
+    std::string id = eid;
+    CComPtr<IUnknown> obj;
+    ULONG type = 0;
+    Check(folder->OpenEntry(static_cast<ULONG>(id.size()), reinterpret_cast<LPENTRYID>(id.data()), &IID_IMAPIFolder,
+                            MAPI_BEST_ACCESS, &type, &obj),
+          "opening folder \"" + childName + "\"");
+    CComQIPtr<IMAPIFolder> child(obj.p);
+    PrintTree(child, childName, depth + 1, out);
+  }
+}
+
+}  // namespace mapiadmin

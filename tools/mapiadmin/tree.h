@@ -1,0 +1,17 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include "folders.h"
+
+namespace mapiadmin {
+
+// The folder as JSON: name, class, counts, message digests, subfolders.
+nlohmann::json FolderJson(IMAPIFolder* folder);
+// Hex SHA-256 of a message's own content (what a client set, its
+// recipients and attachments; nothing the store assigns itself).
+std::string MessageDigest(IMessage* message, bool associated);
+// An indented listing of the folder and what lies below it.
+void PrintTree(IMAPIFolder* folder, const std::string& name, int depth, std::string& out);
+
+}  // namespace mapiadmin
