@@ -22,7 +22,7 @@ namespace {
 constexpr int kApplicationId = 0x54534B4D;  // "TSKM"
 constexpr int kSchemaVersion = 1;
 constexpr int kBusyTimeoutMs = 10 * 60 * 1000;  // a second process waits for a long copy to finish
-constexpr std::int64_t kCopyChunk = 1000;        // message ids per set-based copy step
+constexpr std::int64_t kCopyChunk = 250;         // message ids per set-based copy step
 
 const char* const kSchema = R"sql(
 CREATE TABLE store_info(key TEXT PRIMARY KEY, value) WITHOUT ROWID;
