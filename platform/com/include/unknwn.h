@@ -3,7 +3,21 @@
 
 #include <guiddef.h>
 
+// Method declaration helpers of the COM headers.
+#ifndef STDMETHODCALLTYPE
+#define STDMETHODCALLTYPE
+#endif
+#ifndef STDMETHOD
+#define STDMETHOD(method) virtual HRESULT method
+#define STDMETHOD_(type, method) virtual type method
+#define STDMETHODIMP HRESULT
+#define STDMETHODIMP_(type) type
+#define STDAPI HRESULT
+#define PURE = 0
+#endif
+
 constexpr IID IID_IUnknown = MakeOleGuid(0x00000000);
+inline constexpr IID IID_IClassFactory = MakeOleGuid(0x00000001);
 
 struct IUnknown {
   virtual HRESULT QueryInterface(REFIID riid, void** ppvObject) = 0;
@@ -32,3 +46,14 @@ template <class I>
 const IID& uuidof() {
   return InterfaceTraits<I>::Iid();
 }
+
+// Creates the objects of one class.
+struct IClassFactory : public IUnknown {
+  virtual HRESULT CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** ppvObject) = 0;
+  virtual HRESULT LockServer(BOOL fLock) = 0;
+
+ protected:
+  ~IClassFactory() = default;
+};
+using LPCLASSFACTORY = IClassFactory*;
+DECLARE_INTERFACE_IID(IClassFactory, IID_IClassFactory);

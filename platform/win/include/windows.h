@@ -1,5 +1,7 @@
 // Base types of the Windows API as the programs use them, with the widths
 // Windows gives them (LLP64: ULONG and LONG are 32 bits on every platform).
+// The system services (errors, memory, messages, message boxes, string
+// resources, registry) follow at the end, as the real header pulls them in.
 #pragma once
 
 #include <cstddef>
@@ -48,6 +50,33 @@ struct HICON__;
 using HICON = HICON__*;
 struct HINSTANCE__;
 using HINSTANCE = HINSTANCE__*;
+using HMODULE = HINSTANCE;
+using HANDLE = void*;
+using HLOCAL = void*;
+using SIZE_T = std::size_t;
+using DWORD_PTR = std::uintptr_t;
+using PVOID = void*;
+using LPINT = int*;
+using LPBOOL = BOOL*;
+using LPWORD = WORD*;
+using PDWORD = DWORD*;
+using LANGID = WORD;
+using ATOM = WORD;
+
+// Calling conventions have no meaning here.
+#ifndef WINAPI
+#define WINAPI
+#endif
+#ifndef CALLBACK
+#define CALLBACK
+#endif
+#ifndef APIENTRY
+#define APIENTRY
+#endif
+
+#ifndef TEXT
+#define TEXT(s) s
+#endif
 
 #ifndef TRUE
 #define TRUE 1
@@ -111,3 +140,17 @@ constexpr HRESULT HRESULT_FROM_WIN32(unsigned long x) {
 }
 
 constexpr UINT WM_USER = 0x0400;
+
+// Word and resource-identifier helpers.
+#define LOWORD(l) static_cast<WORD>(static_cast<DWORD_PTR>(l) & 0xFFFF)
+#define HIWORD(l) static_cast<WORD>((static_cast<DWORD_PTR>(l) >> 16) & 0xFFFF)
+#define MAKEWORD(a, b) static_cast<WORD>((static_cast<BYTE>(a)) | (static_cast<WORD>(static_cast<BYTE>(b)) << 8))
+#define MAKELONG(a, b) static_cast<LONG>((static_cast<WORD>(a)) | (static_cast<DWORD>(static_cast<WORD>(b)) << 16))
+#define IS_INTRESOURCE(r) ((reinterpret_cast<ULONG_PTR>(r) >> 16) == 0)
+#define MAKEINTRESOURCEA(i) reinterpret_cast<LPSTR>(static_cast<ULONG_PTR>(static_cast<WORD>(i)))
+#define MAKEINTRESOURCE(i) MAKEINTRESOURCEA(i)
+
+#include "winerror.h"
+#include "winbase.h"
+#include "winuser.h"
+#include "winreg.h"
