@@ -97,3 +97,14 @@ inline int LoadString(HINSTANCE hInstance, UINT uID, LPSTR lpBuffer, int cchBuff
 // Ends the program's run with exit code `nExitCode`: the application's
 // ExitInstance returns it (see CWinApp).
 void PostQuitMessage(int nExitCode);
+
+// ---------------------------------------------------------------------------
+// Window messages. The UI layer owns the windows and installs the function
+// that delivers a message to one synchronously; until it does (a program
+// without windows), SendMessage delivers nothing and returns 0.
+using WindowMessageDispatcher = LRESULT (*)(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam);
+WindowMessageDispatcher SetWindowMessageDispatcher(WindowMessageDispatcher dispatcher);
+LRESULT SendMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
+inline LRESULT SendMessage(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
+  return SendMessageA(hWnd, Msg, wParam, lParam);
+}

@@ -1,0 +1,97 @@
+// The run's log file and the collection of its ERROR lines.
+#pragma once
+
+#include <afx.h>
+#include <TeskMAPI.h>
+
+#include <cstdarg>
+#include <fstream>
+
+// Log levels.
+constexpr int LOG_ERROR = 0;
+constexpr int LOG_WARNING = 1;
+constexpr int LOG_INFO = 2;
+
+template <class TString>
+class CTeskReportFileT : public std::basic_ofstream<char> {
+ public:
+  CTeskReportFileT() = default;
+
+  // Opens the log file and writes its header.
+  virtual bool Open(bool truncate) {
+    try {
+      std::ios::openmode mode = std::ios::out;
+      if (truncate) mode |= std::ios::trunc;
+      open(static_cast<const char*>(GetLogFileName()), mode);
+      if (!good()) return false;
+      *this << static_cast<const char*>(GetLogHeader()) << "\n";
+      flush();
+      return good();
+    } catch (...) {
+      return false;
+    }
+  }
+  virtual TString GetLogFileName() = 0;
+  virtual TString GetLogHeader() = 0;
+  virtual TString GetLinePrefix() { return TString(); }
+
+  virtual void Log(int level, UINT nFormatID, ...) {
+    va_list args;
+    va_start(args, nFormatID);
+    LogV(level, nFormatID, args);
+    va_end(args);
+  }
+  virtual void Log(int level, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    LogV(level, format, args);
+    va_end(args);
+  }
+  virtual void LogV(int level, UINT nFormatID, va_list args) {
+    TString format;
+    format.LoadString(nFormatID);
+    CTeskReportFileT::LogV(level, static_cast<const char*>(format), args);
+  }
+  virtual void LogV(int level, const char* format, va_list args) {
+    try {
+      if (!good() || level > m_nLogLevel) return;
+      TString text;
+      text.FormatV(format, args);
+      TString line = GetLinePrefix();
+      line += text;
+      *this << static_cast<const char*>(line) << "\n";
+      flush();
+    } catch (...) {
+    }
+  }
+
+ protected:
+  int m_nLogLevel = 2;
+};
+
+class CReportFile : public CTeskReportFileT<CString> {
+ public:
+  CString GetLogFileName() override;
+  CString GetLogHeader() override;
+  CString GetLinePrefix() override;
+
+  void Log(int level, UINT nFormatID, ...) override;
+  void Log(int level, const char* format, ...) override;
+  void LogV(int level, UINT nFormatID, va_list args) override;
+  void LogV(int level, const char* format, va_list args) override;
+
+  // Logs a caught exception as one line; does not delete it.
+  void ReportException(CException* e, int level = LOG_ERROR);
+  bool HasErrors() const { return !m_listErrors.IsEmpty(); }
+  const CStringList& Errors() const { return m_listErrors; }
+
+  // The program's name: its path without directory and extension.
+  static CString GetProgramBaseName();
+  static const char* LevelWord(int level);
+
+ protected:
+  CStringList m_listErrors;
+};
+
+// The program's one report file.
+extern CReportFile theReportFile;

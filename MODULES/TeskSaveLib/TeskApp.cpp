@@ -1,0 +1,80 @@
+#include "TeskApp.h"
+
+#include <atlcom.h>
+#include <objbase.h>
+
+#include "ReportFile.h"
+
+CComModule _Module;
+
+namespace {
+// The programs register no class objects.
+BEGIN_OBJECT_MAP(ObjectMap)
+END_OBJECT_MAP()
+
+bool RestEquals(const char* rest, const char* keyword) { return CString(rest).CompareNoCase(keyword) == 0; }
+}  // namespace
+
+int CTeskApp::RegistrySwitch(const char* commandLine) {
+  for (const char* c = commandLine; *c; ++c) {
+    if (*c != '-' && *c != '/') continue;
+    if (RestEquals(c + 1, "UnregServer")) return -1;
+    if (RestEquals(c + 1, "RegServer")) return 1;
+  }
+  return 0;
+}
+
+bool CTeskApp::StartCom(UINT registryScriptId) {
+  m_bComStarted = TRUE;
+  if (FAILED(CoInitialize(nullptr))) {
+    m_bComStarted = FALSE;
+    return false;
+  }
+  _Module.Init(ObjectMap, AfxGetInstanceHandle());
+  _Module.dwThreadID = GetCurrentThreadId();
+
+  if (const int registry = RegistrySwitch(GetCommandLineA())) {
+    if (registry < 0) {
+      _Module.UpdateRegistryFromResource(registryScriptId, FALSE);
+      _Module.UnregisterServer(TRUE);
+    } else {
+      _Module.UpdateRegistryFromResource(registryScriptId, TRUE);
+      _Module.RegisterServer(TRUE);
+    }
+    m_bComStarted = FALSE;
+    _Module.Term();
+    CoUninitialize();
+    return false;
+  }
+  if (FAILED(_Module.RegisterClassObjects(CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE))) {
+    m_bComStarted = FALSE;
+    CoUninitialize();
+    return false;
+  }
+  return true;
+}
+
+void CTeskApp::StartMapi() {
+  MAPIINIT_0 init{MAPI_INIT_VERSION, MAPI_NO_COINIT};
+  MAPIInitialize(&init);
+}
+
+CTeskMAPISession CTeskApp::Logon(const CString& profile, const char* module, int line) {
+  CTeskMAPISession session;
+  CString name = profile;
+  HRESULT hr = MAPILogonEx(0, name.GetBuffer(name.GetLength()), nullptr, MAPI_EXTENDED | MAPI_USE_DEFAULT, &session);
+  name.ReleaseBuffer();
+  if (FAILED(hr) || !session) throw new CMAPIException(hr, "Failed to logon to MAPI.", module, line);
+  return session;
+}
+
+int CTeskApp::ExitInstance() {
+  MAPIUninitialize();
+  if (m_bComStarted) {
+    _Module.RevokeClassObjects();
+    _Module.Term();
+    CoUninitialize();
+  }
+  CWinApp::ExitInstance();
+  return theReportFile.HasErrors() ? 1 : 0;
+}

@@ -1,0 +1,38 @@
+// What the start-ups of both programs share: the COM start with the
+// RegServer and UnregServer runs, MAPI start and end, the logon of a batch
+// run, the exit code.
+#pragma once
+
+#include <afxwin.h>
+#include <atlbase.h>
+#include <TeskMAPI.h>
+
+#include "TeskCmdLineInfo.h"
+
+class CTeskApp : public CWinApp {
+ public:
+  // The program's process exit code: 1 when the run logged an ERROR line.
+  int ExitInstance() override;
+
+ protected:
+  CTeskApp() = default;
+
+  // Starts COM. A RegServer or UnregServer switch on the command line
+  // applies the registry script registryScriptId and ends the COM part
+  // again. Returns false when the process shall end now.
+  bool StartCom(UINT registryScriptId);
+  // MAPIInitialize as both programs call it.
+  static void StartMapi();
+  // Logs on for a batch run (the profile may be empty: the default profile).
+  // Throws "Failed to logon to MAPI." with the given module and line.
+  static CTeskMAPISession Logon(const CString& profile, const char* module, int line);
+
+  // Which registry switch the raw command line carries: 1 RegServer,
+  // -1 UnregServer, 0 none.
+  static int RegistrySwitch(const char* commandLine);
+
+  BOOL m_bComStarted = FALSE;
+};
+
+// The program's COM module.
+extern CComModule _Module;
