@@ -1,0 +1,285 @@
+#include "FoldersCopier.h"
+
+#include <MAPIFolderFind.h>
+#include <ReportFile.h>
+
+#include "TeskRestoreFolder.h"
+
+namespace {
+
+const char kModule[] = "Modules\\TeskRestore\\FoldersCopier";
+
+[[noreturn]] void RaiseMAPI(HRESULT hr, int line, const char* format, const CString& name = CString()) {
+  CString text;
+  text.Format(format, name.GetString());
+  throw new CMAPIException(hr, text, kModule, line);
+}
+
+[[noreturn]] void RaiseText(int line, const char* text) { throw new CTextException(text, kModule, line); }
+
+// The standard folders' identifiers read from the Inbox, in this order.
+const ULONG kInboxFolderIds[] = {PR_IPM_APPOINTMENT_ENTRYID, PR_IPM_CONTACT_ENTRYID, PR_IPM_JOURNAL_ENTRYID,
+                                 PR_IPM_NOTE_ENTRYID,        PR_IPM_TASK_ENTRYID,    PR_REM_ONLINE_ENTRYID,
+                                 PR_REM_OFFLINE_ENTRYID,     PR_IPM_DRAFTS_ENTRYID};
+
+CString RowName(const SRow& row) {
+  return row.lpProps[1].ulPropTag == PR_DISPLAY_NAME_A ? CString(row.lpProps[1].Value.lpszA) : CString();
+}
+
+CTeskMAPIFolder OpenRowFolder(IMAPIFolder* parent, const SRow& row, HRESULT& hr) {
+  ULONG type = 0;
+  CComPtr<IUnknown> object;
+  const SPropValue& id = row.lpProps[0];
+  hr = parent->OpenEntry(id.Value.bin.cb, reinterpret_cast<LPENTRYID>(id.Value.bin.lpb), nullptr, MAPI_BEST_ACCESS,
+                         &type, &object);
+  CTeskMAPIFolder folder;
+  if (SUCCEEDED(hr) && object) folder = CTeskMAPIFolder(object.p);
+  return folder;
+}
+
+// Every row of a folder's direct subfolders: entry identifier and name.
+HRESULT ReadSubfolders(IMAPIFolder* folder, CComPtr<IMAPITable>& table, CRowSetHolder& rows, bool& noTable) {
+  HRESULT hr = folder->GetHierarchyTable(0, &table);
+  noTable = FAILED(hr) || !table;
+  if (noTable) return hr;
+  SizedSPropTagArray(2, columns) = {2, {PR_ENTRYID, PR_DISPLAY_NAME_A}};
+  return HrQueryAllRows(table, reinterpret_cast<LPSPropTagArray>(&columns), nullptr, nullptr, 0, &rows);
+}
+
+bool IsPublicStore(IMsgStore* store) {
+  CMAPIBufferHolder<> prop;
+  HRESULT hr = HrGetOneProp(store, PR_MDB_PROVIDER, &prop);
+  return hr == S_OK && prop.HasValue() && prop->Value.bin.cb == 16 &&
+         std::memcmp(prop->Value.bin.lpb, pbExchangeProviderPublicGuid, 16) == 0;
+}
+
+}  // namespace
+
+CFoldersCopier::CFoldersCopier(IMAPISession* session, const char* sourcePath, const char* targetPath,
+                               IMAPIProgress* progress, CStatusMessageReceiver* receiver)
+    : m_session(session),
+      m_strSourcePath(sourcePath),
+      m_strTargetPath(targetPath),
+      m_pProgress(progress),
+      m_pStatusReceiver(receiver) {
+  m_openStores.Fill(session);
+}
+
+CFoldersCopier::~CFoldersCopier() {
+  m_pProgress.Release();
+  m_standardFolders.clear();
+  m_standardFolderIds.clear();
+  m_openStores.Clear();
+  m_session.Release();
+}
+
+void CFoldersCopier::Status(const char* prefix, const CString& name) {
+  if (!m_pStatusReceiver) return;
+  CString text(prefix);
+  text += name;
+  m_pStatusReceiver->ShowStatusMessage(text);
+}
+
+void CFoldersCopier::Run() {
+  Located where;
+  Locate(where);
+  CheckOverlap(where);
+  CollectStandardFolders(where.targetStore);
+  ClearTarget(where);
+  RestoreInto(where);
+}
+
+void CFoldersCopier::Locate(Located& where) {
+  CMAPIFolderFind finder(m_session);
+  where.source = CTeskMAPIFolder(finder.FindFolder(m_strSourcePath));
+  where.target = CTeskMAPIFolder(finder.FindFolder(m_strTargetPath));
+  theReportFile.Log(LOG_INFO, "Source path found %s", m_strSourcePath.GetString());
+  theReportFile.Log(LOG_INFO, "Target path found %s", m_strTargetPath.GetString());
+
+  CTeskBinary id;
+  HRESULT hr = where.source.GetBinaryProp(PR_PARENT_ENTRYID, id);
+  if (FAILED(hr) || !id.HasData()) RaiseMAPI(hr, __LINE__, "Invalid PR_PARENT_ENTRYID on source folder!");
+  hr = where.source.GetBinaryProp(PR_STORE_ENTRYID, where.sourceStoreId);
+  if (FAILED(hr) || !where.sourceStoreId.HasData()) RaiseMAPI(hr, __LINE__, "Invalid PR_STORE_ENTRYID on source folder!");
+  hr = where.source.GetBinaryProp(PR_ENTRYID, id);
+  if (FAILED(hr) || !id.HasData()) RaiseMAPI(hr, __LINE__, "Invalid PR_ENTRYID on source folder!");
+
+  where.target.GetBinaryProp(PR_STORE_ENTRYID, where.targetStoreId);
+  where.sourceName = FolderDisplayName(where.source);
+  where.targetName = FolderDisplayName(where.target);
+  where.targetStore = CTeskMsgStore(
+      m_session.OpenMsgStoreByEntryID(where.targetStoreId.cb, reinterpret_cast<LPENTRYID>(where.targetStoreId.lpb)));
+  if (!where.targetStore) RaiseText(__LINE__, "Failed to get message store from target folder!");
+}
+
+// Clearing the target would destroy the source when the two are the same
+// folder or one lies below the other: refuse before anything changes.
+void CFoldersCopier::CheckOverlap(const Located& where) {
+  if (!where.sourceStoreId.IsEqual(where.targetStoreId)) return;
+  auto below = [&](const CTeskMAPIFolder& inner, const CTeskMAPIFolder& outer) {
+    CTeskBinary outerId, id, parentId;
+    outer.GetBinaryProp(PR_ENTRYID, outerId);
+    inner.GetBinaryProp(PR_ENTRYID, id);
+    CTeskMAPIFolder folder = inner;
+    for (int depth = 0; depth < 1000 && id.HasData(); ++depth) {
+      if (id.IsEqual(outerId)) return true;
+      if (FAILED(folder.GetBinaryProp(PR_PARENT_ENTRYID, parentId)) || !parentId.HasData() || parentId.IsEqual(id))
+        return false;
+      ULONG type = 0;
+      CComPtr<IUnknown> object;
+      if (FAILED(where.targetStore->OpenEntry(parentId.cb, reinterpret_cast<LPENTRYID>(parentId.lpb), nullptr,
+                                              MAPI_BEST_ACCESS, &type, &object)))
+        return false;
+      folder = CTeskMAPIFolder(object.p);
+      id = parentId;
+    }
+    return false;
+  };
+  if (below(where.target, where.source) || below(where.source, where.target))
+    RaiseText(__LINE__, "Source and target folders overlap; nothing was changed.");
+}
+
+void CFoldersCopier::CollectStandardFolders(CTeskMsgStore& store) {
+  CTeskMAPIFolder inbox;
+  try {
+    inbox = CTeskMAPIFolder(store.OpenInboxFolder());
+  } catch (CException* e) {
+    if (!IsPublicStore(store)) {
+      char text[1024] = {};
+      e->GetErrorMessage(text, 1023, nullptr);
+      theReportFile.Log(LOG_WARNING,
+                        "Failed to obtain Inbox folder from destination message store. Special copying routines for "
+                        "standard Outlook folders will be disabled. Description: %s",
+                        text);
+    }
+    e->Delete();
+  }
+  if (inbox) {
+    for (ULONG tag : kInboxFolderIds) {
+      CTeskBinary id;
+      if (SUCCEEDED(inbox.GetBinaryProp(tag, id)) && id.HasData()) m_standardFolderIds.push_back(id);
+    }
+  }
+  CTeskBinary deletedId, sentId, outboxId, inboxId;
+  store.GetBinaryProp(PR_IPM_WASTEBASKET_ENTRYID, deletedId);
+  store.GetBinaryProp(PR_IPM_SENTMAIL_ENTRYID, sentId);
+  try {
+    CTeskMAPIFolder outbox(store.OpenOutboxFolder());
+    if (outbox) outbox.GetBinaryProp(PR_ENTRYID, outboxId);
+  } catch (CException* e) {
+    e->Delete();
+  } catch (...) {
+  }
+  if (inbox) inbox.GetBinaryProp(PR_ENTRYID, inboxId);
+  m_standardFolderIds.push_back(outboxId);
+  m_standardFolderIds.push_back(deletedId);
+  m_standardFolderIds.push_back(sentId);
+  m_standardFolderIds.push_back(inboxId);
+}
+
+void CFoldersCopier::ClearTarget(const Located& where) {
+  try {
+    Status("Clearing: ", where.targetName);
+    CTeskRestoreFolder(where.target).DeleteAllMessages(m_pProgress, m_pStatusReceiver);
+  } catch (CException* e) {
+    theReportFile.ReportException(e);
+    e->Delete();
+  } catch (...) {
+    theReportFile.Log(LOG_ERROR, "Unhandled exception during erasing folder contents '%s'", where.targetName.GetString());
+  }
+
+  CComPtr<IMAPITable> table;
+  CRowSetHolder rows;
+  bool noTable = false;
+  HRESULT hr = ReadSubfolders(where.target, table, rows, noTable);
+  if (noTable) RaiseMAPI(hr, __LINE__, "Failed to obtain hierarchy table from target folder '%s'", where.targetName);
+  if (FAILED(hr) || rows.IsEmpty()) RaiseMAPI(hr, __LINE__, "Query all rows failed on target folder '%s'", where.targetName);
+
+  for (ULONG k = 0; k < rows->cRows; ++k) {
+    const SRow& row = rows->aRow[k];
+    const CString name = RowName(row);
+    try {
+      CTeskMAPIFolder subfolder = OpenRowFolder(where.target, row, hr);
+      if (FAILED(hr) || !subfolder) RaiseMAPI(hr, __LINE__, "Failed to open folder to clear it '%s'", name);
+      CTeskBinary id;
+      subfolder.GetBinaryProp(PR_ENTRYID, id);
+      Status("Clearing: ", name);
+      bool standard = false;
+      for (const CTeskBinary& known : m_standardFolderIds) {
+        if (known.IsEqual(id)) {
+          standard = true;
+          break;
+        }
+      }
+      if (standard) {
+        hr = subfolder->EmptyFolder(0, m_pProgress, DEL_ASSOCIATED | FOLDER_DIALOG);
+        if (FAILED(hr)) RaiseMAPI(hr, __LINE__, "Failed to empty standard Outlook folder '%s'", name);
+        m_standardFolders[std::string(name.GetString(), static_cast<size_t>(name.GetLength()))] = subfolder;
+      } else {
+        hr = where.target->DeleteFolder(id.cb, reinterpret_cast<LPENTRYID>(id.lpb), 0, m_pProgress,
+                                        DEL_MESSAGES | DEL_FOLDERS);
+        if (FAILED(hr)) RaiseMAPI(hr, __LINE__, "Failed to empty folder '%s'", name);
+      }
+    } catch (CException* e) {
+      theReportFile.ReportException(e);
+      e->Delete();
+    } catch (...) {
+      theReportFile.Log(LOG_ERROR, "Unhandled exception during erasing folder contents '%s'", name.GetString());
+    }
+  }
+}
+
+void CFoldersCopier::RestoreInto(const Located& where) {
+  CTeskMsgStore sourceStore(
+      m_session.OpenMsgStoreByEntryID(where.sourceStoreId.cb, reinterpret_cast<LPENTRYID>(where.sourceStoreId.lpb)));
+  if (!sourceStore) RaiseText(__LINE__, "Failed to get message store from source folder!");
+
+  try {
+    Status("Restoring: ", where.sourceName);
+    CTeskRestoreFolder(where.source).CopyAllMessagesTo(where.target, m_pProgress, m_pStatusReceiver);
+  } catch (CException* e) {
+    theReportFile.ReportException(e);
+    e->Delete();
+  } catch (...) {
+    theReportFile.Log(LOG_ERROR, "Unhandled exception during copying contents of source folder '%s'",
+                      where.sourceName.GetString());
+  }
+
+  // Without the source's subfolders there is nothing more to restore.
+  CComPtr<IMAPITable> table;
+  CRowSetHolder rows;
+  bool noTable = false;
+  HRESULT hr = ReadSubfolders(where.source, table, rows, noTable);
+  if (noTable) RaiseMAPI(hr, __LINE__, "Failed to obtain hierarchy table from source folder '%s'", where.sourceName);
+  if (FAILED(hr) || rows.IsEmpty()) RaiseMAPI(hr, __LINE__, "Query all rows failed on source folder '%s'", where.sourceName);
+
+  for (ULONG k = 0; k < rows->cRows; ++k) {
+    const SRow& row = rows->aRow[k];
+    CString name = RowName(row);
+    try {
+      CTeskMAPIFolder subfolder = OpenRowFolder(where.source, row, hr);
+      if (FAILED(hr) || !subfolder) RaiseMAPI(hr, __LINE__, "Failed to open source folder to restore it '%s'", name);
+      CTeskBinary id;
+      hr = subfolder.GetBinaryProp(PR_ENTRYID, id);
+      if (FAILED(hr) || !id.HasData()) RaiseMAPI(hr, __LINE__, "Failed to obtain PR_ENTRYID from folder '%s'", name);
+      Status("Restoring: ", name);
+      auto standard = m_standardFolders.find(std::string(name.GetString(), static_cast<size_t>(name.GetLength())));
+      if (standard == m_standardFolders.end()) {
+        hr = where.source->CopyFolder(id.cb, reinterpret_cast<LPENTRYID>(id.lpb), nullptr,
+                                      static_cast<IMAPIFolder*>(where.target.p), name.GetBuffer(name.GetLength()), 0,
+                                      m_pProgress, COPY_SUBFOLDERS | (m_pProgress ? FOLDER_DIALOG : 0));
+        name.ReleaseBuffer();
+        if (FAILED(hr)) RaiseMAPI(hr, __LINE__, "Failed to copy folder '%s'", name);
+      } else {
+        CTeskRestoreFolder merged(subfolder);
+        merged.CopySubfoldersTo(standard->second, m_pProgress, m_pStatusReceiver);
+        merged.CopyAllMessagesTo(standard->second, m_pProgress, m_pStatusReceiver);
+      }
+    } catch (CException* e) {
+      theReportFile.ReportException(e);
+      e->Delete();
+    } catch (...) {
+      theReportFile.Log(LOG_ERROR, "Unhandled exception during copying folder contents '%s'", name.GetString());
+    }
+  }
+}
