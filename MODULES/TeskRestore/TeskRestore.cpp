@@ -54,6 +54,7 @@ void CTeskRestoreApp::BatchRun(CTeskRestoreCmdLineInfo& info) {
   } catch (...) {
     theReportFile.Log(LOG_ERROR, "Unhandled exception during copying operation");
   }
+  SendReport(session, info.m_strMailTo);
 }
 
 void CTeskRestoreApp::DialogRun(CTeskRestoreCmdLineInfo&) {

@@ -56,6 +56,7 @@ void CTeskSaveApp::BatchRun(CTeskSaveCmdLineInfo& info) {
   } catch (...) {
     theReportFile.Log(LOG_ERROR, "Unhandled exception during copying operation");
   }
+  SendReport(session, info.m_strMailTo);
 }
 
 void CTeskSaveApp::DialogRun(CTeskSaveCmdLineInfo&) {

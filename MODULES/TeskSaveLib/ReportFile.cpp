@@ -115,3 +115,76 @@ void CReportFile::ReportException(CException* e, int level) {
   } catch (...) {
   }
 }
+
+CString CReportFile::GetReportHeader() {
+  CString header;
+  header.Format(
+      "-------------------------------------------------------------\n"
+      "This is %s errors report mail.\n"
+      "All lines are prefixed with time of event occurence.\n"
+      "Error lines contain ERROR keyword after time stamp.\n"
+      "--------------------------------------------------------------\n",
+      GetProgramBaseName().GetString());
+  return header;
+}
+
+namespace {
+
+// The length of the piece of at most max bytes that starts text, never
+// ending inside a UTF-8 sequence.
+int PieceLength(const CString& text, int max) {
+  const int length = text.GetLength();
+  if (length <= max) return length;
+  int cut = max;
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+  if (cut == 0) {  // one sequence longer than a piece: keep it whole
+    cut = 1;
+    while (cut < length && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) ++cut;
+  }
+  return cut;
+}
+
+const char kReportModule[] = "MODULES\\TeskSaveLib\\ReportFile";
+
+}  // namespace
+
+void CReportFile::SendReportMail(CTeskMAPISession session, CString address) {
+  if (!session) throw new CTextException("Cannot send report mail. MAPI session not provided.", kReportModule, 215);
+  CTeskMsgStore store(session.OpenDefaultMsgStore());
+  CTeskMailMessage message = store.CreateMailMessage();
+  CComPtr<IAddrBook> addressBook;
+  HRESULT hr = session->OpenAddressBook(0, nullptr, AB_NO_DIALOG, &addressBook);
+  if (FAILED(hr) || !addressBook)
+    throw new CMAPIException(hr, "Cannot send report mail. Failed to open address book.", kReportModule, 222);
+  CString type("SMTP");
+  message.AddRecipient(addressBook, address.GetBuffer(address.GetLength()), type.GetBuffer(type.GetLength()),
+                       address.GetBuffer(address.GetLength()));
+  address.ReleaseBuffer();
+  type.ReleaseBuffer();
+  if (message) {
+    SPropValue subject{};
+    subject.ulPropTag = PR_SUBJECT_A;
+    subject.Value.lpszA = const_cast<char*>("TeskRestore error report");
+    HrSetOneProp(message.p, &subject);
+  }
+  CString body = GetReportHeader();
+  for (POSITION pos = m_listErrors.GetHeadPosition(); pos;) {
+    CString line = m_listErrors.GetNext(pos);
+    line.Replace('\n', ' ');
+    line.Replace('\r', ' ');
+    while (!line.IsEmpty()) {
+      const int n = PieceLength(line, 65);
+      body += line.Left(n);
+      body += "\r\n";
+      line = line.Mid(n);
+    }
+  }
+  if (message) {
+    SPropValue value{};
+    value.ulPropTag = PR_BODY_A;
+    value.Value.lpszA = body.GetBuffer(body.GetLength());
+    HrSetOneProp(message.p, &value);
+    body.ReleaseBuffer();
+  }
+  message.Submit(TRUE);
+}

@@ -85,6 +85,11 @@ class CReportFile : public CTeskReportFileT<CString> {
   bool HasErrors() const { return !m_listErrors.IsEmpty(); }
   const CStringList& Errors() const { return m_listErrors; }
 
+  // The header of the error report mail.
+  CString GetReportHeader();
+  // Mails every collected ERROR line to address through the session.
+  void SendReportMail(CTeskMAPISession session, CString address);
+
   // The program's name: its path without directory and extension.
   static CString GetProgramBaseName();
   static const char* LevelWord(int level);

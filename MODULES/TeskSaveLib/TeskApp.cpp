@@ -68,6 +68,18 @@ CTeskMAPISession CTeskApp::Logon(const CString& profile, const char* module, int
   return session;
 }
 
+void CTeskApp::SendReport(const CTeskMAPISession& session, const CString& mailTo) {
+  if (mailTo.IsEmpty() || !theReportFile.HasErrors()) return;
+  try {
+    theReportFile.SendReportMail(CTeskMAPISession(session), mailTo);
+  } catch (CException* e) {
+    theReportFile.ReportException(e);
+    e->Delete();
+  } catch (...) {
+    theReportFile.Log(LOG_ERROR, "Unhandled exception during sending report mail message.");
+  }
+}
+
 int CTeskApp::ExitInstance() {
   MAPIUninitialize();
   if (m_bComStarted) {

@@ -27,6 +27,10 @@ class CTeskApp : public CWinApp {
   // Throws "Failed to logon to MAPI." with the given module and line.
   static CTeskMAPISession Logon(const CString& profile, const char* module, int line);
 
+  // Mails the collected ERROR lines when an address was given and the run
+  // logged errors; its own failures become ERROR lines.
+  static void SendReport(const CTeskMAPISession& session, const CString& mailTo);
+
   // Which registry switch the raw command line carries: 1 RegServer,
   // -1 UnregServer, 0 none.
   static int RegistrySwitch(const char* commandLine);

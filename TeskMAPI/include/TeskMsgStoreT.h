@@ -6,6 +6,7 @@
 #include "TeskException.h"
 #include "TeskMAPIFolderT.h"
 #include "TeskMAPIProp.h"
+#include "TeskMailMessageT.h"
 
 template <class Traits>
 class CTeskMsgStoreT : public CTeskMAPIProp<CTeskMsgStoreT<Traits>>, public CComQIPtr<IMsgStore> {
@@ -56,6 +57,20 @@ class CTeskMsgStoreT : public CTeskMAPIProp<CTeskMsgStoreT<Traits>>, public CCom
     if (FAILED(hr) || !object) TESK_MAPI_FAIL(hr, "Failed to open inbox folder.");
     result.Attach(static_cast<IMAPIFolder*>(object.Detach()));
     TESK_MAPI_CATCH(Traits)
+    return result;
+  }
+
+  // A new, unsaved message in the store's Outbox (empty when the Outbox
+  // gives none); failures to find the Outbox are thrown.
+  CTeskMailMessageT<Traits> CreateMailMessage() {
+    CTeskMailMessageT<Traits> result;
+    result.m_pStore = p;
+    CComPtr<IMAPIFolder> outbox = OpenOutboxFolder();
+    if (outbox) {
+      CComPtr<IMessage> message;
+      outbox->CreateMessage(nullptr, 0, &message);
+      result.CComQIPtr<IMessage>::operator=(message.p);
+    }
     return result;
   }
 

@@ -120,6 +120,20 @@ int main(int argc, char** argv) {
   generate->add_option("--seed", seed, "seed of the generator");
   generate->add_flag("--attachments", attachments, "give some messages attachments");
 
+  std::string smtp, from, user, passwordFile;
+  bool startTls = false, send = false;
+  auto* transport = app.add_subcommand("transport", "Set a profile's mail transport");
+  transport->add_option("PROFILE", name, "profile name")->required();
+  transport->add_option("--smtp", smtp, "smtp://host:port or smtps://host:port")->required();
+  transport->add_option("--from", from, "sender address")->required();
+  transport->add_option("--user", user, "login name");
+  transport->add_option("--password-file", passwordFile, "file holding the password");
+  transport->add_flag("--starttls", startTls, "require STARTTLS");
+
+  auto* outbox = app.add_subcommand("outbox", "List (and send) what waits in the Outbox");
+  outbox->add_option("PROFILE", name, "profile name")->required();
+  outbox->add_flag("--send", send, "hand every waiting message to the transport");
+
   auto* tree = app.add_subcommand("tree", "Show stores and folders");
   tree->add_option("PROFILE", name, "profile name")->required();
   tree->add_option("PATH", path, "only this folder and what lies below it");
@@ -155,6 +169,18 @@ int main(int argc, char** argv) {
       const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
       std::fprintf(stderr, "generated %llu messages (%.1f MB) in %.1f s\n", static_cast<unsigned long long>(messages),
                    static_cast<double>(bytes) / 1e6, secs);
+    } else if (transport->parsed()) {
+      admin::SetTransport(name, smtp, from, user, passwordFile, startTls);
+    } else if (outbox->parsed()) {
+      if (send) {
+        std::vector<std::string> failures;
+        const size_t sent = admin::SendOutbox(name, failures);
+        std::cout << sent << (sent == 1 ? " message" : " messages") << " sent\n";
+        for (const auto& f : failures) std::cerr << "mapiadmin: not sent: " << f << "\n";
+        if (!failures.empty()) return 1;
+      }
+      for (const auto& m : admin::Outbox(name))
+        std::cout << (m.submitted ? "waiting  " : "draft    ") << m.subject << "  to " << m.recipients << "\n";
     } else if (tree->parsed()) {
       return TreeCommand(name, path, json);
     }

@@ -8,6 +8,9 @@
 #include "entryid.h"
 #include "profile.h"
 #include "provider.h"
+#include "spooler.h"
+
+#include <mapitags.h>
 
 namespace tesk::mapi::admin {
 
@@ -115,6 +118,97 @@ std::vector<StoreSummary> ProfileStores(const std::string& profile) {
   std::vector<StoreSummary> out;
   for (const auto& s : Require(profile).stores) out.push_back({s.name, s.file, s.kind, s.isDefault});
   return out;
+}
+
+void SetTransport(const std::string& profile, const std::string& smtpUrl, const std::string& from,
+                  const std::string& user, const std::string& passwordFile, bool startTls) {
+  Profile p = Require(profile);
+  if (smtpUrl.rfind("smtp://", 0) != 0 && smtpUrl.rfind("smtps://", 0) != 0)
+    throw std::runtime_error("the transport URL must begin with smtp:// or smtps://");
+  if (!SafeAddressText(from)) throw std::runtime_error("\"" + from + "\" is no mail address");
+  std::string password;
+  if (!passwordFile.empty()) {
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(passwordFile, ec))
+      throw std::runtime_error("no password file " + passwordFile);
+    password = std::filesystem::absolute(passwordFile, ec).string();
+  }
+  p.transport = ProfileTransport{smtpUrl, from, user, password, startTls};
+  SaveProfile(p);
+}
+
+namespace {
+
+// The default store of a profile and its Outbox folder.
+struct OutboxPlace {
+  std::shared_ptr<StoreProvider> store;
+  ObjId folder = 0;
+};
+
+OutboxPlace OpenOutbox(const Profile& p) {
+  const ProfileStore* def = nullptr;
+  for (const auto& s : p.stores)
+    if (s.isDefault) def = &s;
+  if (!def) throw std::runtime_error("profile \"" + p.name + "\" has no default store");
+  OutboxPlace place;
+  try {
+    place.store = OpenStoreFile(def->file);
+  } catch (const MapiError& e) {
+    throw std::runtime_error(StoreErrorText(e, def->file));
+  }
+  const Prop* outbox = FindProp(place.store->StoreProps(), PROP_ID(PR_IPM_OUTBOX_ENTRYID));
+  auto ref = outbox ? ParseObjectEntryId(outbox->b.data(), outbox->b.size()) : std::nullopt;
+  if (!ref || !place.store->GetFolder(ref->id)) throw std::runtime_error("the default store has no Outbox");
+  place.folder = ref->id;
+  return place;
+}
+
+}  // namespace
+
+std::vector<OutboxMessage> Outbox(const std::string& profile) {
+  const Profile p = Require(profile);
+  OutboxPlace place = OpenOutbox(p);
+  std::vector<OutboxMessage> out;
+  for (ObjId id : place.store->Messages(place.folder, false)) {
+    MessageData m = place.store->LoadMessage(id);
+    OutboxMessage entry;
+    if (const Prop* s = FindProp(m.props, PROP_ID(PR_SUBJECT))) entry.subject = ConvertTo(*s, PT_STRING8)->b;
+    const Prop* f = FindProp(m.props, PROP_ID(PR_MESSAGE_FLAGS));
+    entry.submitted = f && (f->i & MSGFLAG_SUBMIT);
+    for (const auto& r : m.recipients) {
+      std::string name, type, address;
+      const Prop* e = FindProp(r, PROP_ID(PR_ENTRYID));
+      if (e && ParseOneOff(e->b, &name, &type, &address)) {
+        if (!entry.recipients.empty()) entry.recipients += ", ";
+        entry.recipients += address;
+      }
+    }
+    out.push_back(std::move(entry));
+  }
+  return out;
+}
+
+size_t SendOutbox(const std::string& profile, std::vector<std::string>& failures) {
+  const Profile p = Require(profile);
+  if (!p.transport) throw std::runtime_error("profile \"" + profile + "\" has no transport (see mapiadmin transport)");
+  const TransportSettings transport = LoadTransport(*p.transport);
+  OutboxPlace place = OpenOutbox(p);
+  size_t sent = 0;
+  for (ObjId id : place.store->Messages(place.folder, false)) {
+    const PropList props = place.store->MessageProps(id);
+    const Prop* f = FindProp(props, PROP_ID(PR_MESSAGE_FLAGS));
+    if (!f || !(f->i & MSGFLAG_SUBMIT)) continue;
+    std::string error;
+    HRESULT hr = DeliverSubmitted(*place.store, id, transport, &error);
+    if (SUCCEEDED(hr)) {
+      ++sent;
+    } else {
+      const Prop* s = FindProp(props, PROP_ID(PR_SUBJECT));
+      failures.push_back("\"" + (s ? ConvertTo(*s, PT_STRING8)->b : std::string()) + "\": " +
+                         (error.empty() ? "cannot be delivered" : error));
+    }
+  }
+  return sent;
 }
 
 void RemoveStore(const std::string& profile, const std::string& displayName) {

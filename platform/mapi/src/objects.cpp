@@ -1,5 +1,7 @@
 #include "objects.h"
 
+#include <mapix.h>
+
 #include <mapiutil.h>
 
 #include <algorithm>
@@ -9,6 +11,7 @@
 #include "copy.h"
 #include "entryid.h"
 #include "progress.h"
+#include "spooler.h"
 #include "table.h"
 
 namespace tesk::mapi {
@@ -486,7 +489,29 @@ class MessageObject final : public PropObject<IMessage, IMAPIProp> {
       return S_OK;
     });
   }
-  HRESULT SubmitMessage(ULONG) override { return MAPI_E_NO_SUPPORT; }
+  // Saves the message as submitted and hands it to the session's transport
+  // at once. Without a transport it waits in its folder (the Outbox); when
+  // the transport cannot deliver it stays there too, and the failure is
+  // returned.
+  HRESULT SubmitMessage(ULONG) override {
+    return Guard([&] {
+      if (data_.recipients.empty()) return MAPI_E_NO_RECIPIENTS;
+      const Prop* f = FindProp(data_.props, PROP_ID(PR_MESSAGE_FLAGS));
+      std::int64_t flags = f ? f->i : 0;
+      AttachObject::Put(data_.props, Prop::Int(PR_MESSAGE_FLAGS, (flags | MSGFLAG_SUBMIT | MSGFLAG_UNSENT) &
+                                                                   ~std::int64_t{MSGFLAG_READ}));
+      HRESULT hr = SaveChanges(0);
+      if (FAILED(hr)) return hr;
+      if (!store_->transport) return S_OK;
+      std::string error;
+      hr = DeliverSubmitted(*store_, *id_, *store_->transport, &error);
+      if (auto info = store_->GetMessage(*id_)) {
+        info_ = *info;
+        data_ = store_->LoadMessage(*id_);
+      }
+      return hr;
+    });
+  }
   HRESULT SetReadFlag(ULONG flags) override {
     return Guard([&] {
       const Prop* p = FindProp(data_.props, PROP_ID(PR_MESSAGE_FLAGS));
@@ -879,7 +904,60 @@ class StoreObject final : public PropObject<IMsgStore, IMAPIProp> {
   ProviderPtr store_;
 };
 
+// ---- the address book: one-off entries -------------------------------------
+
+class AddrBookObject final : public PropObject<IAddrBook, IMAPIProp> {
+ public:
+  HRESULT OpenEntry(ULONG, LPENTRYID, LPCIID, ULONG, ULONG*, LPUNKNOWN* out) override {
+    if (out) *out = nullptr;
+    return MAPI_E_NO_SUPPORT;
+  }
+  HRESULT CompareEntryIDs(ULONG cb1, LPENTRYID e1, ULONG cb2, LPENTRYID e2, ULONG, ULONG* result) override {
+    if (!result) return MAPI_E_INVALID_PARAMETER;
+    *result = cb1 == cb2 && (cb1 == 0 || (e1 && e2 && std::memcmp(e1, e2, cb1) == 0));
+    return S_OK;
+  }
+  // A recipient given by address alone. Text with control characters (a
+  // line break could smuggle commands into the mail transport) and SMTP
+  // addresses without "@" are refused.
+  HRESULT CreateOneOff(LPTSTR name, LPTSTR type, LPTSTR address, ULONG flags, ULONG* cb, LPENTRYID* out) override {
+    return Guard([&] {
+      if (!name || !type || !address || !cb || !out) return MAPI_E_INVALID_PARAMETER;
+      const std::string n = NameFrom(name, flags), t = NameFrom(type, flags), a = NameFrom(address, flags);
+      auto clean = [](const std::string& s) {
+        return std::none_of(s.begin(), s.end(), [](char c) {
+          const auto u = static_cast<unsigned char>(c);
+          return u < 0x20 || u == 0x7F;
+        });
+      };
+      if (!clean(n) || !clean(t) || !clean(a) || t.empty()) return MAPI_E_INVALID_PARAMETER;
+      if (EqualsNoCase(t, "SMTP") && !SafeAddressText(a)) return MAPI_E_INVALID_PARAMETER;
+      const std::string bytes = MakeOneOff(n, t, a, flags & MAPI_UNICODE, flags & MAPI_SEND_NO_RICH_INFO);
+      void* buffer = nullptr;
+      if (FAILED(MAPIAllocateBuffer(static_cast<ULONG>(bytes.size()), &buffer))) return MAPI_E_NOT_ENOUGH_MEMORY;
+      std::memcpy(buffer, bytes.data(), bytes.size());
+      *cb = static_cast<ULONG>(bytes.size());
+      *out = static_cast<LPENTRYID>(buffer);
+      return S_OK;
+    });
+  }
+
+ protected:
+  PropList AllProps() override { return {Prop::Int(PR_OBJECT_TYPE, MAPI_ADDRBOOK)}; }
+  bool IsComputed(ULONG) const override { return true; }
+  HRESULT WriteProp(const Prop&) override { return MAPI_E_NO_ACCESS; }
+  void RemoveProps(std::span<const ULONG>) override {}
+};
+
 }  // namespace
+
+HRESULT OpenAddressBookObject(LPCIID iid, void** out) {
+  return Guard([&] {
+    if (!out) return MAPI_E_INVALID_PARAMETER;
+    HRESULT hr = Deliver<IAddrBook>(new AddrBookObject, iid ? *iid : IID_IAddrBook, out);
+    return hr == E_NOINTERFACE ? MAPI_E_INTERFACE_NOT_SUPPORTED : hr;
+  });
+}
 
 HRESULT OpenStoreObject(std::shared_ptr<StoreProvider> provider, LPCIID iid, void** out) {
   return Guard([&] {

@@ -14,6 +14,9 @@ namespace tesk::mapi {
 // (null: IMsgStore).
 HRESULT OpenStoreObject(std::shared_ptr<StoreProvider> provider, LPCIID iid, void** out);
 
+// The session's address book (one-off recipients).
+HRESULT OpenAddressBookObject(LPCIID iid, void** out);
+
 // Opens a folder or message of the provider by its entry identifier.
 HRESULT OpenObjectByEntryId(const std::shared_ptr<StoreProvider>& provider, ULONG cb, LPENTRYID eid, LPCIID iid,
                             ULONG* objType, LPUNKNOWN* out);

@@ -11,10 +11,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <stdexcept>
 
 #include "entryid.h"
+#include "provider.h"
 
 namespace tesk::mapi {
 
@@ -82,6 +84,17 @@ std::optional<Profile> LoadProfile(const std::string& name) {
       p.stores.push_back(std::move(ps));
     }
   }
+  if (auto* tr = t["transport"].as_table()) {
+    ProfileTransport pt;
+    pt.smtp = (*tr)["smtp"].value_or(std::string());
+    pt.from = (*tr)["from"].value_or(std::string());
+    pt.user = (*tr)["user"].value_or(std::string());
+    pt.passwordFile = (*tr)["password_file"].value_or(std::string());
+    pt.startTls = (*tr)["starttls"].value_or(false);
+    if (pt.smtp.empty() || pt.from.empty())
+      throw std::runtime_error("profile " + path + ": [transport] needs smtp and from");
+    p.transport = pt;
+  }
   return p;
 }
 
@@ -103,6 +116,15 @@ void SaveProfile(const Profile& profile) {
     stores.push_back(std::move(st));
   }
   t.insert("store", std::move(stores));
+  if (profile.transport) {
+    toml::table tr;
+    tr.insert("smtp", profile.transport->smtp);
+    tr.insert("from", profile.transport->from);
+    if (!profile.transport->user.empty()) tr.insert("user", profile.transport->user);
+    if (!profile.transport->passwordFile.empty()) tr.insert("password_file", profile.transport->passwordFile);
+    tr.insert("starttls", profile.transport->startTls);
+    t.insert("transport", std::move(tr));
+  }
   std::ostringstream text;
   text << "# MAPI profile \"" << profile.name << "\" (edit with care; see mapiadmin)\n"
        << toml::toml_formatter(t) << "\n";
@@ -118,6 +140,16 @@ void SaveProfile(const Profile& profile) {
     ::unlink(tmp.c_str());
     throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
   }
+}
+
+TransportSettings LoadTransport(const ProfileTransport& transport) {
+  TransportSettings s{transport.smtp, transport.from, transport.user, {}, transport.startTls};
+  if (!transport.passwordFile.empty()) {
+    std::ifstream in(transport.passwordFile);
+    std::getline(in, s.password);
+    if (!s.password.empty() && s.password.back() == '\r') s.password.pop_back();
+  }
+  return s;
 }
 
 std::optional<std::string> DefaultProfileName() {

@@ -17,10 +17,20 @@ struct ProfileStore {
   bool isDefault = false;
 };
 
+// How the profile sends mail.
+struct ProfileTransport {
+  std::string smtp;          // smtp://host:port or smtps://host:port
+  std::string from;          // sender address
+  std::string user;          // optional login
+  std::string passwordFile;  // file whose first line is the password
+  bool startTls = false;
+};
+
 struct Profile {
   std::string name;
   bool isDefault = false;
   std::vector<ProfileStore> stores;
+  std::optional<ProfileTransport> transport;
 };
 
 // $MAPI_CONFIG_DIR, else ${XDG_CONFIG_HOME:-$HOME/.config}/mapi.
@@ -33,5 +43,9 @@ std::vector<std::string> ProfileNames();
 std::optional<Profile> LoadProfile(const std::string& name);
 void SaveProfile(const Profile& profile);  // written atomically, owner-only
 std::optional<std::string> DefaultProfileName();
+
+struct TransportSettings;
+// The settings a session sends with (the password read from its file).
+TransportSettings LoadTransport(const ProfileTransport& transport);
 
 }  // namespace tesk::mapi

@@ -59,9 +59,22 @@ class Transaction {
   virtual void Commit() = 0;
 };
 
+// How a session sends mail (from its profile).
+struct TransportSettings {
+  std::string smtpUrl;  // smtp://host:port or smtps://host:port
+  std::string from;     // the sender address
+  std::string user;
+  std::string password;
+  bool startTls = false;
+};
+
 class StoreProvider : public std::enable_shared_from_this<StoreProvider> {
  public:
   virtual ~StoreProvider() = default;
+
+  // The transport of the session that opened the store; without one,
+  // submitted messages wait in the Outbox.
+  std::shared_ptr<const TransportSettings> transport;
 
   virtual const GUID& Guid() const = 0;
   virtual std::string Path() const = 0;

@@ -21,7 +21,9 @@ std::atomic<int> g_initialized{0};
 
 class Session final : public UnknownImpl<IMAPISession> {
  public:
-  explicit Session(Profile profile) : profile_(std::move(profile)) {}
+  explicit Session(Profile profile) : profile_(std::move(profile)) {
+    if (profile_.transport) transport_ = std::make_shared<TransportSettings>(LoadTransport(*profile_.transport));
+  }
 
   HRESULT GetLastError(HRESULT, ULONG, LPMAPIERROR* pp) override {
     if (pp) *pp = nullptr;
@@ -63,9 +65,8 @@ class Session final : public UnknownImpl<IMAPISession> {
     });
   }
 
-  HRESULT OpenAddressBook(ULONG_PTR, LPCIID, ULONG, LPADRBOOK* out) override {
-    if (out) *out = nullptr;
-    return MAPI_E_NO_SUPPORT;
+  HRESULT OpenAddressBook(ULONG_PTR, LPCIID iid, ULONG, LPADRBOOK* out) override {
+    return OpenAddressBookObject(iid, reinterpret_cast<void**>(out));
   }
 
   HRESULT GetStatusTable(ULONG, LPMAPITABLE* out) override {
@@ -122,11 +123,13 @@ class Session final : public UnknownImpl<IMAPISession> {
     if (!entry) throw MapiError(MAPI_E_NOT_FOUND, "the store is not in this profile");
     auto provider = OpenStoreFile(entry->file);
     if (!(provider->Guid() == guid)) throw MapiError(MAPI_E_NOT_FOUND, entry->file + " holds another store");
+    provider->transport = transport_;
     open_[key] = provider;
     return provider;
   }
 
   Profile profile_;
+  std::shared_ptr<const TransportSettings> transport_;
   std::map<std::string, std::weak_ptr<StoreProvider>> open_;
 };
 

@@ -32,4 +32,21 @@ void AddStore(const std::string& profile, const std::string& file, bool makeDefa
 std::vector<StoreSummary> ProfileStores(const std::string& profile);
 void RemoveStore(const std::string& profile, const std::string& displayName);
 
+// The profile's mail transport (SMTP URL smtp://host:port or
+// smtps://host:port, sender address, optional login with the password in a
+// file, STARTTLS on request).
+void SetTransport(const std::string& profile, const std::string& smtpUrl, const std::string& from,
+                  const std::string& user, const std::string& passwordFile, bool startTls);
+
+// Messages waiting in the Outbox of the profile's default store.
+struct OutboxMessage {
+  std::string subject;
+  std::string recipients;
+  bool submitted;  // waiting for the transport
+};
+std::vector<OutboxMessage> Outbox(const std::string& profile);
+// Hands every submitted message to the transport; returns how many were
+// delivered and adds a line per failure.
+size_t SendOutbox(const std::string& profile, std::vector<std::string>& failures);
+
 }  // namespace tesk::mapi::admin
