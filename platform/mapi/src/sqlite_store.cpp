@@ -420,7 +420,7 @@ class SqliteStore final : public StoreProvider {
   }
   void DeleteStoreProps(std::span<const ULONG> ids) override {
     auto tx = BeginWrite();
-    for (ULONG id : ids) db_.Prepare("DELETE FROM store_prop WHERE prop_id=?").Bind(1, PROP_ID(id)).Run();
+    for (ULONG id : ids) db_.Prepare("DELETE FROM store_prop WHERE prop_id=?").Bind(1, id).Run();
     tx->Commit();
   }
   ObjId RootFolder() override { return root_; }
@@ -499,7 +499,7 @@ class SqliteStore final : public StoreProvider {
   void DeleteFolderProps(ObjId id, std::span<const ULONG> ids) override {
     auto tx = BeginWrite();
     for (ULONG pid : ids)
-      db_.Prepare("DELETE FROM folder_prop WHERE folder_id=? AND prop_id=?").Bind(1, id).Bind(2, PROP_ID(pid)).Run();
+      db_.Prepare("DELETE FROM folder_prop WHERE folder_id=? AND prop_id=?").Bind(1, id).Bind(2, pid).Run();
     Touch(id);
     tx->Commit();
   }
