@@ -1,8 +1,6 @@
 #include "TeskRestore.h"
 
 #include <ReportFile.h>
-#include <RepairUmlauts.h>
-#include <statreg.h>
 
 #include "FoldersCopier.h"
 #include "TeskRestoreProgress.h"
@@ -21,42 +19,18 @@ const char kTeskRestoreRegistryScript[] = R"rgs(HKCR
 )rgs";
 
 BOOL CTeskRestoreApp::InitInstance() {
-  RegisterRegistryScript(IDR_TESKRESTORE, kTeskRestoreRegistryScript);
-  if (!StartCom(IDR_TESKRESTORE)) return FALSE;
-  AfxEnableControlContainer();
-  StartMapi();
-  {
-    CTeskRestoreCmdLineInfo info;
-    ParseCommandLine(info);
-    Enable3dControlsStatic();
-    theReportFile.Open(true);
-    if (info.IsBatchRun())
-      BatchRun(info);
-    else
-      DialogRun(info);
-  }
-  return FALSE;
+  CTeskRestoreCmdLineInfo info;
+  return RunStartup(IDR_TESKRESTORE, kTeskRestoreRegistryScript, info);
 }
 
-void CTeskRestoreApp::BatchRun(CTeskRestoreCmdLineInfo& info) {
-  RepairUmlauts(info.m_strSource);
-  RepairUmlauts(info.m_strTarget);
-  CTeskMAPISession session;
-  try {
-    session = Logon(info.m_strProfile, "Modules\\TeskRestore\\TeskRestore", __LINE__);
-    theReportFile.Log(LOG_INFO, "Successfully logged on to MAPI.");
+void CTeskRestoreApp::BatchRun(CTeskCmdLineInfo& info) {
+  RunBatch(info, "Modules\\TeskRestore\\TeskRestore", __LINE__, [&](CTeskMAPISession& session) {
     CComPtr<IMAPIProgress> progress = CreateProgressObject<CTeskRestoreProgress>();
     CFoldersCopier copier(session, info.m_strSource, info.m_strTarget, progress, nullptr);
     copier.Run();
-  } catch (CException* e) {
-    theReportFile.ReportException(e);
-    e->Delete();
-  } catch (...) {
-    theReportFile.Log(LOG_ERROR, "Unhandled exception during copying operation");
-  }
-  SendReport(session, info.m_strMailTo);
+  });
 }
 
-void CTeskRestoreApp::DialogRun(CTeskRestoreCmdLineInfo&) {
+void CTeskRestoreApp::DialogRun(CTeskCmdLineInfo&) {
   theReportFile.Log(LOG_WARNING, "No dialog is available in this version; give source and target on the command line.");
 }

@@ -9,9 +9,9 @@ class CTeskRestoreApp : public CTeskApp {
  public:
   BOOL InitInstance() override;
 
- private:
-  void BatchRun(CTeskRestoreCmdLineInfo& info);
-  void DialogRun(CTeskRestoreCmdLineInfo& info);
+ protected:
+  void BatchRun(CTeskCmdLineInfo& info) override;
+  void DialogRun(CTeskCmdLineInfo& info) override;
 };
 
 constexpr UINT IDR_TESKRESTORE = 103;

@@ -1,8 +1,6 @@
 #include "TeskSave.h"
 
 #include <ReportFile.h>
-#include <RepairUmlauts.h>
-#include <statreg.h>
 
 #include "FoldersCopier.h"
 #include "TeskSaveProgressT.h"
@@ -20,45 +18,20 @@ const char kTeskSaveRegistryScript[] = R"rgs(HKCR
 }
 )rgs";
 
-CTeskSaveApp::CTeskSaveApp() : CTeskApp() {}
-
 BOOL CTeskSaveApp::InitInstance() {
-  RegisterRegistryScript(IDR_TESKSAVE, kTeskSaveRegistryScript);
-  if (!StartCom(IDR_TESKSAVE)) return FALSE;
-  AfxEnableControlContainer();
-  StartMapi();
-  {
-    CTeskSaveCmdLineInfo info;
-    ParseCommandLine(info);
-    Enable3dControlsStatic();
-    theReportFile.Open(true);
-    if (info.IsBatchRun())
-      BatchRun(info);
-    else
-      DialogRun(info);
-  }
-  return FALSE;
+  CTeskSaveCmdLineInfo info;
+  return RunStartup(IDR_TESKSAVE, kTeskSaveRegistryScript, info);
 }
 
-void CTeskSaveApp::BatchRun(CTeskSaveCmdLineInfo& info) {
-  RepairUmlauts(info.m_strSource);
-  RepairUmlauts(info.m_strTarget);
-  CTeskMAPISession session;
-  try {
-    session = Logon(info.m_strProfile, "Modules\\TeskSave\\TeskSave", 114);
-    theReportFile.Log(LOG_INFO, "Successfully logged on to MAPI.");
+void CTeskSaveApp::BatchRun(CTeskCmdLineInfo& info) {
+  const BOOL noTimeStamp = static_cast<CTeskSaveCmdLineInfo&>(info).m_bNoTimeStamp;
+  RunBatch(info, "Modules\\TeskSave\\TeskSave", 114, [&](CTeskMAPISession& session) {
     CComPtr<IMAPIProgress> progress = CreateProgressObject<CTeskSaveProgress>();
     CFoldersCopier copier(session);
-    copier.Copy(info.m_strSource, info.m_strTarget, info.m_bNoTimeStamp, progress);
-  } catch (CException* e) {
-    theReportFile.ReportException(e);
-    e->Delete();
-  } catch (...) {
-    theReportFile.Log(LOG_ERROR, "Unhandled exception during copying operation");
-  }
-  SendReport(session, info.m_strMailTo);
+    copier.Copy(info.m_strSource, info.m_strTarget, noTimeStamp, progress);
+  });
 }
 
-void CTeskSaveApp::DialogRun(CTeskSaveCmdLineInfo&) {
+void CTeskSaveApp::DialogRun(CTeskCmdLineInfo&) {
   theReportFile.Log(LOG_WARNING, "No dialog is available in this version; give source and target on the command line.");
 }

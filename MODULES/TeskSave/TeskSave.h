@@ -7,12 +7,11 @@
 
 class CTeskSaveApp : public CTeskApp {
  public:
-  CTeskSaveApp();
   BOOL InitInstance() override;
 
- private:
-  void BatchRun(CTeskSaveCmdLineInfo& info);
-  void DialogRun(CTeskSaveCmdLineInfo& info);
+ protected:
+  void BatchRun(CTeskCmdLineInfo& info) override;
+  void DialogRun(CTeskCmdLineInfo& info) override;
 };
 
 // The registry script of the program's application identifier.

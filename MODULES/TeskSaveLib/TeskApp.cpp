@@ -3,7 +3,10 @@
 #include <atlcom.h>
 #include <objbase.h>
 
+#include "RepairUmlauts.h"
 #include "ReportFile.h"
+
+#include <statreg.h>
 
 CComModule _Module;
 
@@ -52,6 +55,39 @@ bool CTeskApp::StartCom(UINT registryScriptId) {
     return false;
   }
   return true;
+}
+
+BOOL CTeskApp::RunStartup(UINT registryScriptId, const char* registryScript, CTeskCmdLineInfo& info) {
+  RegisterRegistryScript(registryScriptId, registryScript);
+  if (!StartCom(registryScriptId)) return FALSE;
+  AfxEnableControlContainer();
+  StartMapi();
+  ParseCommandLine(info);
+  Enable3dControlsStatic();
+  theReportFile.Open(true);
+  if (info.IsBatchRun())
+    BatchRun(info);
+  else
+    DialogRun(info);
+  return FALSE;
+}
+
+void CTeskApp::RunBatch(CTeskCmdLineInfo& info, const char* logonModule, int logonLine,
+                        const std::function<void(CTeskMAPISession&)>& work) {
+  RepairUmlauts(info.m_strSource);
+  RepairUmlauts(info.m_strTarget);
+  CTeskMAPISession session;
+  try {
+    session = Logon(info.m_strProfile, logonModule, logonLine);
+    theReportFile.Log(LOG_INFO, "Successfully logged on to MAPI.");
+    work(session);
+  } catch (CException* e) {
+    theReportFile.ReportException(e);
+    e->Delete();
+  } catch (...) {
+    theReportFile.Log(LOG_ERROR, "Unhandled exception during copying operation");
+  }
+  SendReport(session, info.m_strMailTo);
 }
 
 void CTeskApp::StartMapi() {

@@ -9,6 +9,8 @@
 
 #include "TeskCmdLineInfo.h"
 
+#include <functional>
+
 class CTeskApp : public CWinApp {
  public:
   // The program's process exit code: 1 when the run logged an ERROR line.
@@ -16,6 +18,19 @@ class CTeskApp : public CWinApp {
 
  protected:
   CTeskApp() = default;
+
+  // The start-up both programs share: COM start (with the RegServer and
+  // UnregServer runs of the registry script), MAPI start, the command line,
+  // the log file, then the batch or the dialog run. Returns FALSE always.
+  BOOL RunStartup(UINT registryScriptId, const char* registryScript, CTeskCmdLineInfo& info);
+  virtual void BatchRun(CTeskCmdLineInfo& info) = 0;
+  virtual void DialogRun(CTeskCmdLineInfo& info) = 0;
+
+  // A batch run: umlaut repair of the paths, logon (failing with the given
+  // module and line), the work on the session, the report mail. Failures
+  // become ERROR lines.
+  void RunBatch(CTeskCmdLineInfo& info, const char* logonModule, int logonLine,
+                const std::function<void(CTeskMAPISession&)>& work);
 
   // Starts COM. A RegServer or UnregServer switch on the command line
   // applies the registry script registryScriptId and ends the COM part
