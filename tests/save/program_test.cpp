@@ -1,0 +1,221 @@
+// The program as a whole: where its log file goes and what happens when it
+// cannot be written, and the registration of its application identifier.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <windows.h>
+
+#include <chrono>
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "save_util.h"
+
+namespace {
+
+using namespace save_test;
+using testing_support::Mapiadmin;
+using testing_support::Quote;
+using Names = std::vector<std::string>;
+namespace fs = std::filesystem;
+
+const char kNoDialog[] = "No dialog is available in this version; give source and target on the command line.";
+const char kInbox[] = "Personal Folders\\Inbox";
+
+// Expects "<stem> YYYYMMDD_HHMMSS.log" with a time of the run.
+void ExpectLogName(const std::string& file, const std::string& stem, const RunResult& r) {
+  ASSERT_EQ(file.size(), stem.size() + 20) << file;
+  EXPECT_EQ(file.substr(0, stem.size() + 1), stem + " ") << file;
+  EXPECT_EQ(file.substr(stem.size() + 16), ".log") << file;
+  bool inRun = false;
+  for (std::time_t t = r.start; t <= r.end; ++t) {
+    std::tm local{};
+    localtime_r(&t, &local);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%d_%H%M%S", &local);
+    inRun |= file.substr(stem.size() + 1, 15) == stamp;
+  }
+  EXPECT_TRUE(inRun) << file;
+}
+
+using SaveLog = SaveTest;
+
+TEST_F(SaveLog, LogFileLiesNextToTheProgram) {
+  // The extension of the program's name is cut, a dot in its folder is not.
+  const std::string elsewhere = NewDir("cwd");
+  const std::string dotted = NewDir("bin.d");
+  const RunResult a = Run({}, "cd " + Quote(elsewhere) + " &&", dotted, "TeskSave");
+  ASSERT_EQ(a.logFiles.size(), 1u);
+  ExpectLogName(a.logFiles[0], "TeskSave", a);
+  EXPECT_EQ(a.lines, Names{kNoDialog});
+  EXPECT_TRUE(fs::is_empty(elsewhere));
+
+  const RunResult b = Run({}, "", NewDir("bin"), "TeskSave.exe");
+  ASSERT_EQ(b.logFiles.size(), 1u);
+  ExpectLogName(b.logFiles[0], "TeskSave", b);
+  EXPECT_TRUE(b.log.starts_with(kLogHeader));
+  EXPECT_EQ(b.lines, Names{kNoDialog});
+}
+
+TEST_F(SaveLog, EachStartWritesItsLogAfresh) {
+  // Two starts in one folder: in different seconds each has its own log; in
+  // the same second they share the name and the second start empties it.
+  const std::string bin = NewDir("bin");
+  const auto now = std::chrono::system_clock::now();
+  std::this_thread::sleep_until(std::chrono::ceil<std::chrono::seconds>(now) + std::chrono::milliseconds(20));
+  const RunResult failed = Run({"Nobody", kInbox, "Archive"}, "", bin);
+  const RunResult warned = Run({}, "", bin);
+  EXPECT_EQ(failed.exitCode, 1);
+  EXPECT_EQ(warned.exitCode, 0);  // the earlier run's ERROR line does not count
+  const std::string logonFailed =
+      "ERROR: MAPI error 80040111, MAPI_E_LOGON_FAILED Failed to logon to MAPI., module: TeskSave, line: 114";
+  if (warned.logFiles.size() == 1) {
+    EXPECT_EQ(warned.lines, Names{kNoDialog});
+  } else {
+    ASSERT_EQ(warned.logFiles.size(), 2u);
+    std::vector<Names> logs;
+    for (const auto& f : warned.logFiles) logs.push_back(ParseLog(ReadFile(bin + "/" + f), failed.start, warned.end));
+    std::sort(logs.begin(), logs.end());
+    EXPECT_EQ(logs, (std::vector<Names>{Names{logonFailed}, Names{kNoDialog}}));
+  }
+}
+
+TEST_F(SaveLog, UnwritableProgramFolder) {
+  Mapiadmin("generate Test " + Quote("Personal Folders\\Inbox\\Sub") + " --messages 4 --seed 4");
+  const auto inbox = Tree(kInbox);
+  std::string prefix;
+  if (::geteuid() == 0) {
+    // Root may write anywhere: run the program as another user who owns
+    // everything of the test but the program's folder.
+    if (::access("/usr/bin/setpriv", X_OK) != 0 && ::access("/bin/setpriv", X_OK) != 0)
+      GTEST_SKIP() << "setpriv is not installed";
+    prefix = "setpriv --reuid=65534 --regid=65534 --clear-groups";
+    const uid_t user = 65534;
+    ASSERT_EQ(::chown(profile.dir.path().c_str(), user, user), 0);
+    for (const auto& entry : fs::recursive_directory_iterator(profile.dir.path()))
+      ASSERT_EQ(::lchown(entry.path().c_str(), user, user), 0) << entry.path();
+  }
+  const std::string bin = NewDir("bin");  // created by the test's own user
+  InstallProgram(bin);
+  fs::permissions(bin, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                           fs::perms::others_read | fs::perms::others_exec);
+  if (prefix.empty()) fs::permissions(bin, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                                      fs::perm_options::remove);
+  ASSERT_NE(testing_support::RunCommand(prefix + " touch " + Quote(bin + "/probe") + " 2>/dev/null"), 0)
+      << "the folder is writable after all";
+
+  const RunResult saved = Run({"Test", kInbox, "Archive"}, prefix, bin);
+  EXPECT_EQ(saved.exitCode, 0);
+  const RunResult failed = Run({"Test", "Personal Folders\\Nope", "Archive"}, prefix, bin);
+  EXPECT_EQ(failed.exitCode, 1);
+  const RunResult warned = Run({}, prefix, bin);
+  EXPECT_EQ(warned.exitCode, 0);
+  EXPECT_TRUE(warned.logFiles.empty());
+
+  fs::permissions(bin, fs::perms::owner_write, fs::perm_options::add);
+  // The save went on without its log.
+  const Names names = ChildNames("Archive");
+  ASSERT_EQ(names.size(), 2u);
+  const std::string name = names[0] == "Deleted Items" ? names[1] : names[0];
+  ExpectStampedName(name, kInbox, saved);
+  EXPECT_EQ(Tree("Archive\\" + name), inbox);
+}
+
+// --- registration ---------------------------------------------------------------------
+
+const char kAppIdKey[] = "AppID\\{DB53B054-046C-48FD-81B8-017060D70E3A}";
+const char kExeKey[] = "AppID\\TeskSave.EXE";
+
+std::string RegString(const char* key, const char* value) {
+  HKEY h = nullptr;
+  if (RegOpenKeyExA(HKEY_CLASSES_ROOT, key, 0, KEY_READ, &h) != ERROR_SUCCESS) return "<no key>";
+  char buf[512] = {};
+  DWORD size = sizeof buf - 1, type = 0;
+  const LSTATUS rc = RegQueryValueExA(h, value, nullptr, &type, reinterpret_cast<LPBYTE>(buf), &size);
+  RegCloseKey(h);
+  if (rc != ERROR_SUCCESS) return "<no value>";
+  return type == REG_SZ ? std::string(buf) : "<not a string>";
+}
+
+bool KeyExists(const char* key) {
+  HKEY h = nullptr;
+  if (RegOpenKeyExA(HKEY_CLASSES_ROOT, key, 0, KEY_READ, &h) != ERROR_SUCCESS) return false;
+  RegCloseKey(h);
+  return true;
+}
+
+class SaveRegistry : public SaveTest {
+ protected:
+  void SetUp() override {
+    // Someone else's entry below AppID.
+    HKEY h = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_CLASSES_ROOT, "AppID\\Other.EXE", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h,
+                              nullptr),
+              ERROR_SUCCESS);
+    const std::string value = "{00000000-0000-0000-0000-000000000001}";
+    ASSERT_EQ(RegSetValueExA(h, "AppID", 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                             static_cast<DWORD>(value.size() + 1)),
+              ERROR_SUCCESS);
+    RegCloseKey(h);
+  }
+  void ExpectRegistered(bool registered) {
+    if (registered) {
+      EXPECT_EQ(RegString(kAppIdKey, nullptr), "TeskSave");
+      EXPECT_EQ(RegString(kExeKey, "AppID"), "{DB53B054-046C-48FD-81B8-017060D70E3A}");
+    } else {
+      EXPECT_FALSE(KeyExists(kAppIdKey));
+      EXPECT_FALSE(KeyExists(kExeKey));
+    }
+    EXPECT_TRUE(KeyExists("AppID"));
+    EXPECT_EQ(RegString("AppID\\Other.EXE", "AppID"), "{00000000-0000-0000-0000-000000000001}");
+  }
+  void ExpectQuietExit(const RunResult& r) {
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_TRUE(r.logFiles.empty());
+  }
+};
+
+TEST_F(SaveRegistry, RegisterAndUnregister) {
+  ExpectQuietExit(Run({"-RegServer"}));
+  ExpectRegistered(true);
+  const std::string text = ReadFile(registryFile);
+  EXPECT_NE(text.find("[HKEY_CLASSES_ROOT\\AppID\\{DB53B054-046C-48FD-81B8-017060D70E3A}]\n@=\"TeskSave\"\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("[HKEY_CLASSES_ROOT\\AppID\\TeskSave.EXE]\n\"AppID\"=\"{DB53B054-046C-48FD-81B8-017060D70E3A}\"\n"),
+            std::string::npos)
+      << text;
+  ExpectQuietExit(Run({"/regserver"}));  // again, in any case: the same registry
+  EXPECT_EQ(ReadFile(registryFile), text);
+
+  ExpectQuietExit(Run({"-UnregServer"}));
+  ExpectRegistered(false);
+  ExpectQuietExit(Run({"/UNREGSERVER"}));  // nothing left to remove
+  ExpectRegistered(false);
+}
+
+TEST_F(SaveRegistry, SwitchMustEndTheCommandLine) {
+  const auto archive = Tree("Archive");
+  // Anything after the switch makes it an ordinary start.
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"-RegServer", "x"},
+                                               std::vector<std::string>{"-RegServerX"},
+                                               std::vector<std::string>{"-UnregServer", ""}}) {
+    SCOPED_TRACE(args[0]);
+    const RunResult r = Run(args);
+    EXPECT_EQ(r.exitCode, 0);
+    ASSERT_EQ(r.logFiles.size(), 1u);
+    EXPECT_EQ(r.lines, Names{kNoDialog});
+    ExpectRegistered(false);
+  }
+  // As the last word it wins over a complete save command line.
+  ExpectQuietExit(Run({"Test", kInbox, "Archive", "-RegServer"}));
+  ExpectRegistered(true);
+  ExpectQuietExit(Run({"-t", "Test", kInbox, "Archive", "/UnRegServer"}));
+  ExpectRegistered(false);
+  EXPECT_EQ(Tree("Archive"), archive);
+}
+
+}  // namespace
