@@ -156,7 +156,8 @@ OutboxPlace OpenOutbox(const Profile& p) {
   } catch (const MapiError& e) {
     throw std::runtime_error(StoreErrorText(e, def->file));
   }
-  const Prop* outbox = FindProp(place.store->StoreProps(), PROP_ID(PR_IPM_OUTBOX_ENTRYID));
+  const PropList storeProps = place.store->StoreProps();
+  const Prop* outbox = FindProp(storeProps, PROP_ID(PR_IPM_OUTBOX_ENTRYID));
   auto ref = outbox ? ParseObjectEntryId(outbox->b.data(), outbox->b.size()) : std::nullopt;
   if (!ref || !place.store->GetFolder(ref->id)) throw std::runtime_error("the default store has no Outbox");
   place.folder = ref->id;
