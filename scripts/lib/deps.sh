@@ -7,6 +7,7 @@ TESK_PACKAGES=(
   libtomlplusplus-dev libcli11-dev nlohmann-json3-dev nettle-dev
   libgtest-dev libgmock-dev
   libgmime-3.0-dev libcurl4-gnutls-dev python3-aiosmtpd
+  qt6-base-dev
 )
 
 ensure_packages() {
