@@ -98,10 +98,10 @@ class Inserts {
 };
 
 // One insert formatted with its printf conversion ("s" when none is given).
-std::string FormatInsert(std::string_view spec, ULONG_PTR value) {
-  if (spec.empty()) spec = "s";
-  const char conversion = spec.back();
-  std::string flags(spec.substr(0, spec.size() - 1));
+std::string FormatInsert(std::string_view insertFormat, ULONG_PTR value) {
+  if (insertFormat.empty()) insertFormat = "s";
+  const char conversion = insertFormat.back();
+  std::string flags(insertFormat.substr(0, insertFormat.size() - 1));
   bool wide = false;
   for (std::string_view length : {"I64", "ll", "l", "h", "I32", "I"}) {
     const std::size_t at = flags.find(length);
@@ -196,11 +196,11 @@ std::string Expand(std::string_view text, DWORD flags, const Inserts& inserts) {
     const std::size_t numberStart = i;
     int index = e - '0';
     if (i + 1 < text.size() && text[i + 1] >= '0' && text[i + 1] <= '9') index = index * 10 + (text[++i] - '0');
-    std::string_view spec;
+    std::string_view insertFormat;
     if (i + 1 < text.size() && text[i + 1] == '!') {
       const std::size_t close = text.find('!', i + 2);
       if (close != std::string_view::npos) {
-        spec = text.substr(i + 2, close - (i + 2));
+        insertFormat = text.substr(i + 2, close - (i + 2));
         i = close;
       }
     }
@@ -209,7 +209,7 @@ std::string Expand(std::string_view text, DWORD flags, const Inserts& inserts) {
       out.append(text.substr(numberStart, i + 1 - numberStart));
       continue;
     }
-    out += FormatInsert(spec, inserts.Get(index));
+    out += FormatInsert(insertFormat, inserts.Get(index));
   }
   if (ignoreLineEnds) {
     while (!out.empty() && out.back() == ' ') out.pop_back();
