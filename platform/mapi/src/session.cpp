@@ -1,4 +1,5 @@
 // MAPIInitialize, MAPILogonEx and the session.
+#include <mapi/logonui.h>
 #include <mapiutil.h>
 
 #include <atomic>
@@ -18,6 +19,21 @@ namespace tesk::mapi {
 namespace {
 
 std::atomic<int> g_initialized{0};
+std::atomic<MapiLogonUiHandler> g_logonUi{nullptr};
+
+// Lets the installed handler choose a profile; S_OK with its name in *name.
+HRESULT ChooseProfile(ULONG_PTR uiParam, const std::string& requested, std::string* name) {
+  const MapiLogonUiHandler handler = g_logonUi.load();
+  if (!handler) return MAPI_E_LOGON_FAILED;
+  const std::vector<std::string> names = ProfileNames();
+  if (names.empty()) return MAPI_E_LOGON_FAILED;
+  std::string chosen;
+  const HRESULT hr = handler(uiParam, names, requested, &chosen);
+  if (hr == MAPI_E_USER_CANCEL) return hr;
+  if (hr != S_OK || chosen.empty()) return MAPI_E_LOGON_FAILED;
+  *name = std::move(chosen);
+  return S_OK;
+}
 
 class Session final : public UnknownImpl<IMAPISession> {
  public:
@@ -152,21 +168,27 @@ void MAPIUninitialize() {
   if (g_initialized > 0) --g_initialized;
 }
 
-HRESULT MAPILogonEx(ULONG_PTR, LPTSTR lpszProfileName, LPTSTR, ULONG ulFlags, LPMAPISESSION* lppSession) {
+MapiLogonUiHandler SetMapiLogonUiHandler(MapiLogonUiHandler handler) { return g_logonUi.exchange(handler); }
+
+HRESULT MAPILogonEx(ULONG_PTR ulUIParam, LPTSTR lpszProfileName, LPTSTR, ULONG ulFlags, LPMAPISESSION* lppSession) {
   if (!lppSession) return MAPI_E_INVALID_PARAMETER;
   *lppSession = nullptr;
   if (g_initialized <= 0) return MAPI_E_NOT_INITIALIZED;
   return Guard([&] {
-    std::string name = lpszProfileName ? lpszProfileName : "";
-    if (name.empty()) {
-      if (!(ulFlags & MAPI_USE_DEFAULT)) return MAPI_E_LOGON_FAILED;
-      auto def = DefaultProfileName();
-      if (!def) return MAPI_E_LOGON_FAILED;
-      name = *def;
+    const std::string requested = lpszProfileName ? lpszProfileName : "";
+    std::string name = requested;
+    if (name.empty() && (ulFlags & MAPI_USE_DEFAULT)) {
+      if (auto def = DefaultProfileName()) name = *def;
     }
     std::optional<Profile> profile;
     try {
-      profile = LoadProfile(name);
+      if (!name.empty()) profile = LoadProfile(name);
+      // No such profile (or none named): the chooser, where the caller
+      // allows a UI and the program installed one.
+      if (!profile && (ulFlags & MAPI_LOGON_UI)) {
+        if (const HRESULT hr = ChooseProfile(ulUIParam, requested, &name); hr != S_OK) return hr;
+        profile = LoadProfile(name);
+      }
     } catch (const std::runtime_error&) {
       return MAPI_E_LOGON_FAILED;
     }
