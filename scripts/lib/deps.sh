@@ -8,6 +8,7 @@ TESK_PACKAGES=(
   libgtest-dev libgmock-dev
   libgmime-3.0-dev libcurl4-gnutls-dev python3-aiosmtpd
   qt6-base-dev
+  fonts-liberation2
 )
 
 ensure_packages() {

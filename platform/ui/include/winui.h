@@ -301,6 +301,7 @@ constexpr DWORD SS_SIMPLE = 0x000B;
 constexpr DWORD SS_LEFTNOWORDWRAP = 0x000C;
 constexpr DWORD SS_OWNERDRAW = 0x000D;
 constexpr DWORD SS_BITMAP = 0x000E;
+constexpr DWORD SS_ENHMETAFILE = 0x000F;
 constexpr DWORD SS_ETCHEDHORZ = 0x0010;
 constexpr DWORD SS_ETCHEDVERT = 0x0011;
 constexpr DWORD SS_ETCHEDFRAME = 0x0012;
@@ -569,6 +570,16 @@ BOOL ReleaseCapture();
 HWND GetCapture();
 BOOL DestroyWindow(HWND hWnd);
 DWORD GetWindowStyle(HWND hWnd);
+// The window's class name as Windows spells it: "Static", "Button" (also
+// check boxes and group boxes), "Edit", "msctls_progress32",
+// "SysTreeView32", "tooltips_class32", "#32770" for a dialog ("TeskWindow"
+// for a plain window of the layer's own). Copies at most
+// nMaxCount-1 characters and returns the number copied; 0 for an invalid
+// handle.
+int GetClassNameA(HWND hWnd, LPSTR lpClassName, int nMaxCount);
+inline int GetClassName(HWND hWnd, LPSTR lpClassName, int nMaxCount) {
+  return GetClassNameA(hWnd, lpClassName, nMaxCount);
+}
 // Queues the message; the message pump (PeekMessage below, or a dialog's
 // own loop) delivers it later through SendMessage.
 BOOL PostMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);

@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QRegularExpressionValidator>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <string_view>
@@ -263,9 +264,22 @@ HWND CreateControl(HWND parentHandle, DlgItem kind, const char* text, DWORD styl
   const HWND h = Registry::Get().Register(w, k, id, style, exStyle, parentHandle);
   WindowRecord& rec = *Registry::Get().Find(h);
   switch (k) {
-    case Kind::Static:
-      ConfigureStatic(static_cast<QLabel*>(w), rec, text, px);
+    case Kind::Static: {
+      auto* label = static_cast<QLabel*>(w);
+      ConfigureStatic(label, rec, text, px);
+      // A one-line label whose text the substitute font makes wider than
+      // the template planned would wrap its end out of sight: it grows to
+      // the right instead, as far as the dialog reaches.
+      const QFontMetrics fm(label->font());
+      if ((style & SS_TYPEMASK) == SS_LEFT && label->wordWrap() && px.height() < 2 * fm.height()) {
+        const int needed = fm.horizontalAdvance(label->text()) + 2;
+        if (needed > px.width()) {
+          label->setWordWrap(false);
+          label->resize(std::min(needed, std::max(px.width(), parent->width() - px.x())), px.height());
+        }
+      }
       break;
+    }
     case Kind::Button:
     case Kind::CheckBox:
       SetText(rec, text);
@@ -655,7 +669,10 @@ void DDX_Text(CDataExchange* pDX, int nIDC, CString& value) {
     WindowRecord* rec = Registry::Get().Find(h);
     value = rec ? CString(GetText(*rec)) : CString();
   } else {
-    ::SetWindowTextA(h, value);
+    // Only a real change reaches the control, so that an edit's EN_CHANGE
+    // handler may exchange data itself without starting over.
+    WindowRecord* rec = Registry::Get().Find(h);
+    if (!rec || CString(GetText(*rec)) != value) ::SetWindowTextA(h, value);
   }
 }
 

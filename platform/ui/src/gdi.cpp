@@ -95,7 +95,9 @@ QStringList FamiliesFor(const QString& face) {
   QStringList families{face};
   if (face.compare(QLatin1String("MS Sans Serif"), Qt::CaseInsensitive) == 0 ||
       face.compare(QLatin1String("MS Shell Dlg"), Qt::CaseInsensitive) == 0) {
-    families << QStringLiteral("Microsoft Sans Serif");
+    // Liberation Sans keeps the proportions of the Windows dialog fonts
+    // closest, so texts fit the controls the templates made for them.
+    families << QStringLiteral("Microsoft Sans Serif") << QStringLiteral("Liberation Sans");
   }
   families << QStringLiteral("DejaVu Sans") << QStringLiteral("Liberation Sans") << QStringLiteral("sans-serif");
   return families;

@@ -180,6 +180,7 @@ bool DeliverFromQt(HWND h, UINT message, WPARAM wParam, LPARAM lParam, LRESULT* 
                    CDC* paintDC = nullptr, bool settingCursor = false);
 // The class default of a message (control messages, dialog keys, ...).
 LRESULT ClassWindowProc(WindowRecord& rec, UINT message, WPARAM wParam, LPARAM lParam, bool fromQt);
+LRESULT CallWindowProcGuarded(CWnd& wnd, UINT message, WPARAM wParam, LPARAM lParam);
 // WM_COMMAND to the parent of control h.
 void NotifyParent(HWND h, WORD code);
 // Marks an NMHDR as already offered to its control (reflection).

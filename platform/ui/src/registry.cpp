@@ -13,6 +13,20 @@
 
 namespace tesk::ui {
 
+// A framework exception that leaves a message handler ends that message
+// only: its text is shown in a message box with the stop icon, and the
+// program goes on (a window being created fails its creation).
+LRESULT CallWindowProcGuarded(CWnd& wnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  try {
+    return wnd.WindowProc(message, wParam, lParam);
+  } catch (CException* e) {
+    if (!e->IsKindOf(RUNTIME_CLASS(CUserException))) e->ReportError(MB_ICONSTOP);
+    e->Delete();
+  }
+  return message == WM_CREATE ? -1 : 0;
+}
+
+
 // --- the table ---------------------------------------------------------------
 
 Registry& Registry::Get() {
@@ -41,7 +55,7 @@ HWND Registry::Register(QWidget* widget, Kind kind, int id, DWORD style, DWORD e
     if (wnd == nullptr) return 0;
     MessageFrame frame{hWnd, msg, wParam, lParam};
     FrameGuard guard(frame);
-    return wnd->WindowProc(msg, wParam, lParam);
+    return CallWindowProcGuarded(*wnd, msg, wParam, lParam);
   });
     return true;
   }();
@@ -184,7 +198,7 @@ bool DeliverFromQt(HWND h, UINT message, WPARAM wParam, LPARAM lParam, LRESULT* 
   }
   MessageFrame frame{h, message, wParam, lParam, true, false, paintDC, settingCursor ? h : nullptr};
   FrameGuard guard(frame);
-  const LRESULT r = wnd->WindowProc(message, wParam, lParam);
+  const LRESULT r = CallWindowProcGuarded(*wnd, message, wParam, lParam);
   if (result) *result = r;
   return frame.defaulted;
 }

@@ -272,6 +272,46 @@ DWORD GetWindowStyle(HWND hWnd) {
   return rec ? CurrentStyle(*rec) : 0;
 }
 
+int GetClassNameA(HWND hWnd, LPSTR lpClassName, int nMaxCount) {
+  if (lpClassName == nullptr || nMaxCount <= 0) return 0;
+  *lpClassName = '\0';
+  WindowRecord* rec = Registry::Get().Find(hWnd);
+  if (rec == nullptr) return 0;
+  const char* name = "";
+  switch (rec->kind) {
+    case Kind::Dialog:
+      name = "#32770";
+      break;
+    case Kind::Static:
+      name = "Static";
+      break;
+    case Kind::Button:
+    case Kind::CheckBox:
+    case Kind::GroupBox:
+      name = "Button";
+      break;
+    case Kind::Edit:
+      name = "Edit";
+      break;
+    case Kind::Progress:
+      name = "msctls_progress32";
+      break;
+    case Kind::Tree:
+      name = "SysTreeView32";
+      break;
+    case Kind::ToolTip:
+      name = "tooltips_class32";
+      break;
+    case Kind::Generic:
+      name = "TeskWindow";
+      break;
+  }
+  const std::size_t n = std::min(std::strlen(name), static_cast<std::size_t>(nMaxCount - 1));
+  std::memcpy(lpClassName, name, n);
+  lpClassName[n] = '\0';
+  return static_cast<int>(n);
+}
+
 BOOL PostMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
   if (!UiRunning() || !IsWindow(hWnd)) return FALSE;
   QTimer::singleShot(0, QCoreApplication::instance(), [=] { SendMessageA(hWnd, Msg, wParam, lParam); });
