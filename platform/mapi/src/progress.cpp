@@ -1,6 +1,7 @@
 #include "progress.h"
 
 #include "prop.h"
+#include "provider.h"
 
 namespace tesk::mapi {
 
@@ -28,12 +29,21 @@ void ProgressReporter::Send(ULONG value, std::uint64_t done) {
 
 void ProgressReporter::Update(std::uint64_t done) {
   if (!progress_ || total_ == 0) return;
+  if (done == kStepStillWorking) {
+    KeepAlive();
+    return;
+  }
   if (done > total_) done = total_;
   const auto span = static_cast<std::uint64_t>(max_ - min_);
   const auto value = static_cast<ULONG>(min_ + span * done / total_);
   // Only report when the value moved by at least a thousandth of the range.
   const std::uint64_t step = span / 1000 ? span / 1000 : 1;
   if (value >= last_ + step) Send(value, done);
+}
+
+void ProgressReporter::KeepAlive() {
+  if (!progress_ || total_ == 0) return;
+  Send(last_, total_);
 }
 
 void ProgressReporter::Finish() {

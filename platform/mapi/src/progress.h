@@ -16,6 +16,9 @@ class ProgressReporter {
   // the progress object asks to stop.
   void Update(std::uint64_t done);
   void Finish();
+  // Repeats the last value: the work goes on without new units. Update
+  // does the same for kStepStillWorking.
+  void KeepAlive();
   std::uint64_t calls() const { return calls_; }
 
  private:

@@ -52,6 +52,9 @@ struct MessageData {
 
 // Work done so far; returns false to ask the operation to stop.
 using StepFn = std::function<bool(std::uint64_t done)>;
+// What a step function gets while a long store operation has no new units
+// to report (the commit of a large copy): a sign of life only.
+constexpr std::uint64_t kStepStillWorking = ~std::uint64_t{0};
 
 class Transaction {
  public:

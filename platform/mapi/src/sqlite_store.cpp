@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <future>
 #include <map>
 
 #include "entryid.h"
@@ -23,6 +24,25 @@ constexpr int kApplicationId = 0x54534B4D;  // "TSKM"
 constexpr int kSchemaVersion = 1;
 constexpr int kBusyTimeoutMs = 10 * 60 * 1000;  // a second process waits for a long copy to finish
 constexpr std::int64_t kCopyChunk = 250;         // message ids per set-based copy step
+
+// Commits a large copy. Writing out and syncing what the copy wrote can
+// take a while; the caller's step function keeps being told that the work
+// goes on (a window waiting on it stays alive), and the commit itself, which
+// can no longer be called off, runs to its end whatever the step answers.
+void CommitKeepingAlive(Transaction& tx, const StepFn& step) {
+  if (!step) {
+    tx.Commit();
+    return;
+  }
+  auto commit = std::async(std::launch::async, [&tx] { tx.Commit(); });
+  while (commit.wait_for(std::chrono::milliseconds(40)) != std::future_status::ready) {
+    try {
+      step(kStepStillWorking);
+    } catch (...) {
+    }
+  }
+  commit.get();
+}
 
 const char* const kSchema = R"sql(
 CREATE TABLE store_info(key TEXT PRIMARY KEY, value) WITHOUT ROWID;
@@ -710,7 +730,7 @@ class SqliteStore final : public StoreProvider {
         if (step && !step(done)) throw MapiError(MAPI_E_USER_CANCEL);
       }
     }
-    tx->Commit();
+    CommitKeepingAlive(*tx, step);
     if (newFolder) *newFolder = mapped.at(srcFolder);
     return true;
   }
@@ -737,7 +757,7 @@ class SqliteStore final : public StoreProvider {
       if (step && !step(done)) throw MapiError(MAPI_E_USER_CANCEL);
     }
     Touch(destFolder);
-    tx->Commit();
+    CommitKeepingAlive(*tx, step);
     return true;
   }
 
