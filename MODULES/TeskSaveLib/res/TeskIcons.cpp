@@ -1,0 +1,9 @@
+#include "TeskIcons.h"
+
+#include "TeskIconData.h"
+
+void RegisterTeskIcons() {
+  for (std::size_t i = 0; i < kTeskIconCount; ++i) {
+    RegisterIconResource(kTeskIconData[i].id, kTeskIconData[i].data, kTeskIconData[i].size);
+  }
+}
