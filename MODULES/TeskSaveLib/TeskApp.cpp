@@ -123,6 +123,7 @@ int CTeskApp::ExitInstance() {
     _Module.Term();
     CoUninitialize();
   }
-  CWinApp::ExitInstance();
+  // A run that could not start at all has set its own code.
+  if (const int code = CWinApp::ExitInstance()) return code;
   return theReportFile.HasErrors() ? 1 : 0;
 }

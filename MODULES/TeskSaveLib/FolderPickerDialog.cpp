@@ -1,0 +1,41 @@
+#include "FolderPickerDialog.h"
+
+CFolderPickerDialog::CFolderPickerDialog(IMAPISession* session, CWnd* pParent)
+    : CDialog(IDD_FOLDER_PICKER, pParent), m_session(session) {}
+
+CFolderPickerDialog::~CFolderPickerDialog() { m_session.Release(); }
+
+void CFolderPickerDialog::DoDataExchange(CDataExchange* pDX) {
+  CDialog::DoDataExchange(pDX);
+  DDX_Control(pDX, IDC_FOLDER_TREE, m_tree);
+}
+
+BOOL CFolderPickerDialog::OnInitDialog() {
+  CDialog::OnInitDialog();
+  SetWindowText(m_strTitle);
+  {
+    std::unique_ptr<CMAPIFoldersTreeImagesSrc> images = CreateFolderTreeImageSource();
+    m_tree.SetImageSource(images.get());
+  }
+  // OK stays off until there is something to take.
+  UpdateOkButton();
+  m_tree.FillStores(m_session);
+  return TRUE;
+}
+
+void CFolderPickerDialog::UpdateOkButton() {
+  if (CWnd* ok = GetDlgItem(IDOK)) ok->EnableWindow(m_tree.GetSelectedItem() != nullptr);
+}
+
+BOOL CFolderPickerDialog::OnNotify(WPARAM wParam, LPARAM lParam, LRESULT* pResult) {
+  auto* header = reinterpret_cast<NMHDR*>(lParam);
+  if (header && header->idFrom == static_cast<UINT_PTR>(IDC_FOLDER_TREE) && header->code == TVN_SELCHANGED)
+    UpdateOkButton();
+  return CDialog::OnNotify(wParam, lParam, pResult);
+}
+
+void CFolderPickerDialog::OnOK() {
+  if (!m_tree.GetSelectedItem()) return;
+  m_strPath = m_tree.GetSelectedPath();
+  CDialog::OnOK();
+}

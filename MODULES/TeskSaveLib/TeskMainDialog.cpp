@@ -1,0 +1,246 @@
+#include "TeskMainDialog.h"
+
+#include <ReportFile.h>
+
+#include "FolderPickerDialog.h"
+#include "TeskIcons.h"
+
+const char kTeskCopyright[] = "\xC2\xA9 2026 The TeskSave developers";
+const char kTeskWebAddress[] = "https://github.com/tesk/tesksave";
+
+namespace {
+constexpr UINT WM_PROGRESS_POS_MSG = WM_USER + 100;
+constexpr UINT WM_PROGRESS_RANGE_MSG = WM_USER + 101;
+}  // namespace
+
+CTeskMainDialog::CTeskMainDialog(UINT nIDTemplate, const char* title, const CString& profile, const CString& source,
+                                 const CString& target, CWnd* pParent)
+    : CDialog(nIDTemplate, pParent), m_strProfile(profile), m_strSource(source), m_strTarget(target),
+      m_strTitle(title) {
+  m_hIcon = AfxLoadIcon(IDR_MAINFRAME);
+}
+
+CTeskMainDialog::~CTeskMainDialog() {
+  delete m_pToolTip;
+  m_pToolTip = nullptr;
+  m_stores.Clear();
+  m_session.Release();
+}
+
+void CTeskMainDialog::DoDataExchange(CDataExchange* pDX) {
+  CDialog::DoDataExchange(pDX);
+  DDX_Control(pDX, IDC_CMDLINE, m_editCmdLine);
+  DDX_Control(pDX, IDC_MAILTO, m_editMailTo);
+  DDX_Control(pDX, IDCANCEL, m_btnClose);
+  DDX_Control(pDX, IDC_RUN, m_btnRun);
+  DDX_Control(pDX, IDC_SELECT_TARGET, m_btnTarget);
+  DDX_Control(pDX, IDC_SELECT_SOURCE, m_btnSource);
+  DDX_Control(pDX, IDC_PROGRESS, m_progress);
+  DDX_Text(pDX, IDC_CMDLINE, m_strCmdLine);
+  DoProgramDataExchange(pDX);
+  DDX_Text(pDX, IDC_MAILTO, m_strMailTo);
+}
+
+BOOL CTeskMainDialog::OnInitDialog() {
+  CDialog::OnInitDialog();
+  SetIcon(m_hIcon, TRUE);
+  SetIcon(m_hIcon, FALSE);
+  if (CWnd* link = GetDlgItem(IDC_LINK)) m_link.SubclassWindow(link->m_hWnd);
+
+  m_pToolTip = new CToolTipCtrl;
+  if (m_pToolTip->Create(this)) {
+    m_pToolTip->SetMaxTipWidth(400);
+    CString tip;
+    tip.LoadString(IDS_CMDLINE_TIP);
+    m_pToolTip->AddTool(&m_editCmdLine, tip);
+    m_pToolTip->Activate(TRUE);
+  } else {
+    delete m_pToolTip;
+    m_pToolTip = nullptr;
+  }
+  m_progress.SetRange32(1, 1000);
+  SetWindowText(m_strTitle + " 1.2");
+
+  CString profile = m_strProfile;
+  HRESULT hr = MAPILogonEx(0, profile.GetBuffer(profile.GetLength()), nullptr,
+                           MAPI_LOGON_UI | MAPI_EXTENDED | MAPI_USE_DEFAULT, &m_session);
+  profile.ReleaseBuffer();
+  if (FAILED(hr) || !m_session) {
+    // A cancelled profile choice needs no message; any other failure does.
+    if (hr != MAPI_E_USER_CANCEL) {
+      CString text;
+      text.Format("Failed to logon to MAPI!\nError code %x", static_cast<unsigned>(hr));
+      MessageBox(text, m_strTitle, MB_OK | MB_ICONSTOP);
+    }
+    EndDialog(IDCANCEL);
+    return TRUE;
+  }
+  theReportFile.Log(LOG_INFO, "Successfully logged on to MAPI.");
+  m_stores.Fill(m_session);
+  m_strProfile = GetProfileName();
+  UpdateCommandLine();
+  return TRUE;
+}
+
+CString CTeskMainDialog::GetProfileName() {
+  CString name;
+  CComPtr<IMAPITable> table;
+  if (!m_session || FAILED(m_session->GetStatusTable(0, &table)) || !table) return name;
+  SizedSPropTagArray(2, columns) = {2, {PR_DISPLAY_NAME_A, PR_RESOURCE_TYPE}};
+  table->SetColumns(reinterpret_cast<LPSPropTagArray>(&columns), 0);
+  SPropValue subsystem{};
+  subsystem.ulPropTag = PR_RESOURCE_TYPE;
+  subsystem.Value.l = MAPI_SUBSYSTEM;
+  SRestriction restriction{};
+  restriction.rt = RES_PROPERTY;
+  restriction.res.resProperty.relop = RELOP_EQ;
+  restriction.res.resProperty.ulPropTag = PR_RESOURCE_TYPE;
+  restriction.res.resProperty.lpProp = &subsystem;
+  table->Restrict(&restriction, TBL_ASYNC);
+  table->FindRow(&restriction, BOOKMARK_BEGINNING, 0);
+  CRowSetHolder rows;
+  if (SUCCEEDED(table->QueryRows(1, 0, &rows)) && !rows.IsEmpty() && rows->cRows > 0) {
+    const SPropValue& value = rows->aRow[0].lpProps[0];
+    if (value.ulPropTag == PR_DISPLAY_NAME_A && value.Value.lpszA) name = value.Value.lpszA;
+  }
+  return name;
+}
+
+void CTeskMainDialog::UpdateCommandLine() {
+  char program[1024] = {};
+  GetModuleFileNameA(AfxGetInstanceHandle(), program, 1023);
+  m_strCmdLine = program;
+  m_strCmdLine += GetCommandLineSwitches();
+  m_strCmdLine.AppendFormat(" \"%s\"  \"%s\"  \"%s\"", m_strProfile.GetString(), m_strSource.GetString(),
+                            m_strTarget.GetString());
+  UpdateData(FALSE);
+}
+
+bool CTeskMainDialog::PickFolder(UINT titleId, CString& path) {
+  CFolderPickerDialog picker(m_session, nullptr);
+  CString title;
+  title.LoadString(titleId);
+  picker.SetTitle(title);
+  if (picker.DoModal() != IDOK) return false;
+  path = picker.GetPath();
+  UpdateCommandLine();
+  return true;
+}
+
+void CTeskMainDialog::OnSelectSource() { PickFolder(IDS_SELECT_SOURCE, m_strSource); }
+void CTeskMainDialog::OnSelectTarget() { PickFolder(IDS_SELECT_TARGET, m_strTarget); }
+
+void CTeskMainDialog::EnableRunControls(BOOL enable) {
+  m_btnRun.EnableWindow(enable);
+  m_btnTarget.EnableWindow(enable);
+  m_btnSource.EnableWindow(enable);
+  m_btnClose.EnableWindow(enable);
+  m_editMailTo.EnableWindow(enable);
+}
+
+void CTeskMainDialog::OnRun() {
+  m_progress.ShowWindow(SW_SHOW);
+  EnableRunControls(FALSE);
+  m_bRunning = TRUE;
+  try {
+    CComPtr<IMAPIProgress> progress = CreateProgress();
+    RunCopier(progress);
+    m_progress.ShowWindow(SW_HIDE);
+    EndDialog(IDOK);
+  } catch (CException* e) {
+    theReportFile.ReportException(e);
+    e->ReportError(MB_OK, 0);
+    e->Delete();
+  } catch (...) {
+    theReportFile.Log(LOG_ERROR, "Unhandled exception during copying operation");
+    MessageBox("Unhandled exception during copying operation", nullptr, MB_OK);
+  }
+  if (!m_strMailTo.IsEmpty() && theReportFile.HasErrors()) {
+    try {
+      theReportFile.SendReportMail(CTeskMAPISession(m_session), CString(m_strMailTo));
+    } catch (CException* e) {
+      theReportFile.ReportException(e);
+      e->Delete();
+    } catch (...) {
+      theReportFile.Log(LOG_ERROR, "Unhandled exception during sending report mail message.");
+    }
+  }
+  m_progress.ShowWindow(SW_HIDE);
+  EnableRunControls(TRUE);
+  m_bRunning = FALSE;
+}
+
+void CTeskMainDialog::PumpMessages() {
+  MSG msg;
+  while (PeekMessage(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    if (!IsDialogMessage(m_hWnd, &msg)) {
+      TranslateMessage(&msg);
+      DispatchMessage(&msg);
+    }
+  }
+}
+
+LRESULT CTeskMainDialog::OnProgressPos(WPARAM, LPARAM lParam) {
+  m_progress.SendMessage(PBM_SETPOS, static_cast<WPARAM>(lParam), 0);
+  PumpMessages();
+  return 0;
+}
+
+LRESULT CTeskMainDialog::OnProgressRange(WPARAM wParam, LPARAM lParam) {
+  m_progress.SendMessage(PBM_SETRANGE32, wParam, lParam);
+  return 0;
+}
+
+LRESULT CTeskMainDialog::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_PROGRESS_POS_MSG) return OnProgressPos(wParam, lParam);
+  if (message == WM_PROGRESS_RANGE_MSG) return OnProgressRange(wParam, lParam);
+  return CDialog::WindowProc(message, wParam, lParam);
+}
+
+BOOL CTeskMainDialog::OnCommand(WPARAM wParam, LPARAM lParam) {
+  const UINT id = LOWORD(wParam);
+  const UINT code = HIWORD(wParam);
+  if (code == BN_CLICKED) {
+    switch (id) {
+      case IDC_SELECT_SOURCE:
+        OnSelectSource();
+        return TRUE;
+      case IDC_SELECT_TARGET:
+        OnSelectTarget();
+        return TRUE;
+      case IDC_RUN:
+        OnRun();
+        return TRUE;
+      default:
+        break;
+    }
+  }
+  if (id == IDC_MAILTO && code == EN_CHANGE) {
+    UpdateData(TRUE);
+    UpdateCommandLine();
+    return TRUE;
+  }
+  if (OnProgramCommand(id, code)) return TRUE;
+  return CDialog::OnCommand(wParam, lParam);
+}
+
+HBRUSH CTeskMainDialog::OnCtlColor(CDC* pDC, CWnd* pWnd, UINT nCtlColor) {
+  HBRUSH brush = CDialog::OnCtlColor(pDC, pWnd, nCtlColor);
+  if (pWnd && pWnd->GetDlgCtrlID() == IDC_COPYRIGHT) pDC->SetTextColor(RGB(0, 0, 255));
+  return brush;
+}
+
+BOOL CTeskMainDialog::PreTranslateMessage(MSG* pMsg) {
+  if (m_pToolTip) m_pToolTip->RelayEvent(pMsg);
+  return CDialog::PreTranslateMessage(pMsg);
+}
+
+void CTeskMainDialog::OnOK() {
+  if (m_bRunning) return;
+  CDialog::OnOK();
+}
+
+void CTeskMainDialog::OnCancel() {
+  if (m_bRunning) return;
+  CDialog::OnCancel();
+}

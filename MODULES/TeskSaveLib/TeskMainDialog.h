@@ -1,0 +1,98 @@
+// What the main dialogs of both programs share: the logon as the dialog
+// opens, the folder pickers, the command line for batch files and the
+// scheduler, the run with its progress bar, the report mail, and keeping
+// the window alive while MAPI works inside the run button's handler.
+#pragma once
+
+#include <afxcmn.h>
+#include <TeskMAPI.h>
+
+#include "HyperLink.h"
+#include "MessagStoresArray.h"
+
+// The controls both templates have.
+constexpr int IDC_CMDLINE = 1000;
+constexpr int IDC_RUN = 1001;
+constexpr int IDC_PROGRESS = 1002;
+constexpr int IDC_MAILTO = 1004;
+constexpr int IDC_SELECT_SOURCE = 1006;
+constexpr int IDC_SELECT_TARGET = 1007;
+constexpr int IDC_LINK = 1012;
+constexpr int IDC_COPYRIGHT = 1013;
+
+// The strings both programs carry.
+constexpr UINT IDS_SELECT_SOURCE = 5024;
+constexpr UINT IDS_SELECT_TARGET = 5025;
+constexpr UINT IDS_CMDLINE_TIP = 5026;
+
+// The maker's line and address shown at the foot of both dialogs.
+extern const char kTeskCopyright[];
+extern const char kTeskWebAddress[];
+
+class CTeskMainDialog : public CDialog {
+ public:
+  ~CTeskMainDialog() override;
+
+  BOOL OnInitDialog() override;
+  BOOL PreTranslateMessage(MSG* pMsg) override;
+  LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
+
+  // The profile name the session reports (empty when it cannot be read).
+  CString GetProfileName();
+  // Composes the command line from the members and shows it.
+  void UpdateCommandLine();
+
+  bool IsRunning() const { return m_bRunning; }
+
+ protected:
+  CTeskMainDialog(UINT nIDTemplate, const char* title, const CString& profile, const CString& source,
+                  const CString& target, CWnd* pParent);
+
+  void DoDataExchange(CDataExchange* pDX) override;
+  BOOL OnCommand(WPARAM wParam, LPARAM lParam) override;
+  HBRUSH OnCtlColor(CDC* pDC, CWnd* pWnd, UINT nCtlColor) override;
+  void OnOK() override;
+  void OnCancel() override;
+
+  // The program's part: the switches between the program path and the
+  // quoted values, the progress object, the copy itself.
+  virtual CString GetCommandLineSwitches() const = 0;
+  virtual CComPtr<IMAPIProgress> CreateProgress() = 0;
+  virtual void RunCopier(IMAPIProgress* progress) = 0;
+  // The program's controls (after the shared ones) and their commands.
+  virtual void DoProgramDataExchange(CDataExchange*) {}
+  virtual BOOL OnProgramCommand(UINT, UINT) { return FALSE; }
+
+  void OnSelectSource();
+  void OnSelectTarget();
+  void OnRun();
+  LRESULT OnProgressPos(WPARAM wParam, LPARAM lParam);
+  LRESULT OnProgressRange(WPARAM wParam, LPARAM lParam);
+  // Handles what waits in the queue (painting, input) without waiting.
+  void PumpMessages();
+
+  CEdit m_editCmdLine;
+  CEdit m_editMailTo;
+  CButton m_btnClose;
+  CButton m_btnRun;
+  CButton m_btnTarget;
+  CButton m_btnSource;
+  CProgressCtrl m_progress;
+  CString m_strCmdLine;
+  CString m_strMailTo;
+  HICON m_hIcon = nullptr;
+  CToolTipCtrl* m_pToolTip = nullptr;
+  CString m_strProfile;
+  CString m_strSource;
+  CString m_strTarget;
+  CTeskMAPISession m_session;
+  CMessagStoresArray m_stores;
+  CHyperLink m_link;
+  BOOL m_bRunning = FALSE;
+
+ private:
+  bool PickFolder(UINT titleId, CString& path);
+  void EnableRunControls(BOOL enable);
+
+  CString m_strTitle;
+};
