@@ -1,8 +1,10 @@
 #include "TeskRestore.h"
 
 #include <ReportFile.h>
+#include <TeskDialogRun.h>
 
 #include "FoldersCopier.h"
+#include "TeskRestoreDlg.h"
 #include "TeskRestoreProgress.h"
 
 const char kTeskRestoreRegistryScript[] = R"rgs(HKCR
@@ -31,6 +33,9 @@ void CTeskRestoreApp::BatchRun(CTeskCmdLineInfo& info) {
   });
 }
 
-void CTeskRestoreApp::DialogRun(CTeskCmdLineInfo&) {
-  theReportFile.Log(LOG_WARNING, "No dialog is available in this version; give source and target on the command line.");
+void CTeskRestoreApp::DialogRun(CTeskCmdLineInfo& info) {
+  if (!StartDialogRun()) return;
+  RegisterTeskRestoreResources();
+  CTeskRestoreDlg dlg(info.m_strProfile, info.m_strSource, info.m_strTarget, nullptr);
+  RunMainDialog(dlg);
 }

@@ -1,8 +1,10 @@
 #include "TeskSave.h"
 
 #include <ReportFile.h>
+#include <TeskDialogRun.h>
 
 #include "FoldersCopier.h"
+#include "TeskSave2Dlg.h"
 #include "TeskSaveProgressT.h"
 
 const char kTeskSaveRegistryScript[] = R"rgs(HKCR
@@ -32,6 +34,9 @@ void CTeskSaveApp::BatchRun(CTeskCmdLineInfo& info) {
   });
 }
 
-void CTeskSaveApp::DialogRun(CTeskCmdLineInfo&) {
-  theReportFile.Log(LOG_WARNING, "No dialog is available in this version; give source and target on the command line.");
+void CTeskSaveApp::DialogRun(CTeskCmdLineInfo& info) {
+  if (!StartDialogRun()) return;
+  RegisterTeskSaveResources();
+  CTeskSave2Dlg dlg(info.m_strProfile, info.m_strSource, info.m_strTarget, nullptr);
+  RunMainDialog(dlg);
 }

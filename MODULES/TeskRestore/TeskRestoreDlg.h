@@ -1,0 +1,30 @@
+// The restore program's window: pick source and target, see the command
+// line for batch files and the scheduler, run the restore with a progress
+// bar and a status line.
+#pragma once
+
+#include <TeskMainDialog.h>
+
+#include "StatusMessageReceiver.h"
+
+constexpr UINT IDD_TESKRESTORE_DIALOG = 102;
+constexpr int IDC_STATUS = 1003;
+
+class CTeskRestoreDlg : public CTeskMainDialog, public CStatusMessageReceiver {
+ public:
+  CTeskRestoreDlg(const CString& profile, const CString& source, const CString& target, CWnd* pParent = nullptr);
+
+  // Shows the copier's status text and keeps the window alive.
+  void ShowStatusMessage(const char* text) override;
+
+ protected:
+  CString GetCommandLineSwitches() const override;
+  CComPtr<IMAPIProgress> CreateProgress() override;
+  void RunCopier(IMAPIProgress* progress) override;
+  void DoProgramDataExchange(CDataExchange* pDX) override;
+
+  CStatic m_staticStatus;
+};
+
+// Registers the program's dialogs, strings and icons.
+void RegisterTeskRestoreResources();
