@@ -451,8 +451,10 @@ TEST_F(RestoreRun, WithoutTargetNothingIsRestored) {
   Generate("Backup\\Inbox", 2, 1);
   Generate("Personal Folders\\Inbox", 2, 2);
   const auto before = AllStores();
+  // Two arguments ask for the dialog; without a display it says so and stops.
   const ProgramRun run = Restore(Quote("Test") + " " + Quote("Personal Folders\\Inbox"));
-  EXPECT_EQ(run.rc, 0) << Describe(run);
+  EXPECT_EQ(run.rc, 2) << Describe(run);
+  EXPECT_THAT(run.output, ::testing::HasSubstr("TeskRestore: no display available")) << Describe(run);
   EXPECT_THAT(run.lines, Not(::testing::Contains(kLoggedOn)));
   EXPECT_EQ(AllStores(), before);
 }

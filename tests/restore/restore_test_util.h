@@ -119,7 +119,10 @@ inline ProgramRun RunProgram(const std::string& program, const std::string& fold
   const fs::path exe = dir / fs::path(program).filename();
   fs::copy_file(program, exe);
   ProgramRun run;
-  run.rc = RunCommand(environment + " " + Quote(exe.string()) + " " + args + " 2>&1", &run.output);
+  // As under cron: no display.
+  run.rc = RunCommand("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM " + environment + " " +
+                          Quote(exe.string()) + " " + args + " 2>&1",
+                      &run.output);
   for (const auto& entry : fs::directory_iterator(dir)) {
     if (entry.path().extension() != ".log") continue;
     EXPECT_TRUE(run.logName.empty()) << "more than one log file";

@@ -144,7 +144,9 @@ RunResult SaveTest::Run(const std::vector<std::string>& args, const std::string&
   r.binDir = binDir.empty() ? NewDir("bin") : binDir;
   const std::string exe = InstallProgram(r.binDir, exeName);
   std::string command = prefix.empty() ? std::string() : prefix + " ";
-  command += Quote(exe);
+  // As under cron: no display, so a start without both paths cannot
+  // open its window.
+  command += "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM " + Quote(exe);
   for (const auto& a : args) command += " " + Quote(a);
   command += " 2>&1";
   r.start = std::time(nullptr);

@@ -1,0 +1,279 @@
+// The restore program's window on real store files: logon and command line,
+// a restore with its status line and progress bar, failed runs, the report
+// mail through a real SMTP server on loopback, a failed logon.
+#include <arpa/inet.h>
+#include <mapi/admin.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QLabel>
+#include <QTest>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include <FolderPickerDialog.h>
+#include <ReportFile.h>
+#include <TeskRestoreDlg.h>
+
+#include "dialog_test_util.h"
+
+using namespace testing_support;
+using namespace dialog_test;
+using ui_test::ScopedEnv;
+using Texts = std::vector<std::string>;
+
+namespace {
+
+// The dialog as the program runs it, recording what its status line shows
+// and counting the progress object's position messages.
+class ObservedRestoreDlg : public CTeskRestoreDlg {
+ public:
+  using CTeskRestoreDlg::CTeskRestoreDlg;
+  Texts shown;
+  int positions = 0;
+  std::function<void()> onFirstStatus;
+  void ShowStatusMessage(const char* text) override {
+    CTeskRestoreDlg::ShowStatusMessage(text);
+    shown.push_back(Text(m_hWnd, IDC_STATUS).toStdString());
+    if (shown.size() == 1 && onFirstStatus) onFirstStatus();
+  }
+  LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override {
+    if (message == WM_USER + 100) ++positions;
+    return CTeskRestoreDlg::WindowProc(message, wParam, lParam);
+  }
+};
+
+sockaddr_in Loopback(int port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return a;
+}
+
+// An SMTP server (Debian's aiosmtpd) on a free loopback port that files
+// every mail into a Maildir.
+class SmtpServer {
+ public:
+  explicit SmtpServer(std::string maildir) : maildir_(std::move(maildir)) {
+    int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a = Loopback(0);
+    socklen_t len = sizeof a;
+    ::bind(s, reinterpret_cast<sockaddr*>(&a), len);
+    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(s);
+    port_ = ntohs(a.sin_port);
+  }
+  ~SmtpServer() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGTERM);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  std::string Url() const { return "smtp://127.0.0.1:" + std::to_string(port_); }
+  void Start() {
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::execl("/usr/bin/python3", "python3", "-m", "aiosmtpd", "-n", "-l", ("127.0.0.1:" + std::to_string(port_)).c_str(),
+              "-c", "aiosmtpd.handlers.Mailbox", maildir_.c_str(), static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    ASSERT_TRUE(ui_test::WaitFor([&] {
+      int s = ::socket(AF_INET, SOCK_STREAM, 0);
+      sockaddr_in a = Loopback(port_);
+      const bool listening = ::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+      ::close(s);
+      return listening;
+    }, 5000)) << "the SMTP server did not start";
+  }
+  Texts Mails() const {
+    Texts out;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(maildir_ + "/new", ec)) {
+      std::ifstream in(e.path(), std::ios::binary);
+      out.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    return out;
+  }
+
+ private:
+  std::string maildir_;
+  int port_ = 0;
+  pid_t pid_ = -1;
+};
+
+class RestoreDialogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ui_test::StartUi();
+    RegisterTeskRestoreResources();
+    session = profile.Logon();
+  }
+
+  // "Archive\\Backup" with an Inbox (12 messages, a subfolder "2001") and a
+  // folder of the user's; the mailbox holds older mail and a folder "Old".
+  void PrepareBackup() {
+    CComPtr<IMAPIFolder> backup = CreateFolder(OpenFolder(OpenStore(session, "Archive"), ""), "Backup");
+    CComPtr<IMAPIFolder> inbox = CreateFolder(backup, "Inbox");
+    AddMessages(inbox, 12);
+    AddMessages(CreateFolder(inbox, "2001"), 3);
+    AddMessages(CreateFolder(backup, "Projects"), 4);
+    CComPtr<IMsgStore> mailbox = OpenStore(session, "Personal Folders");
+    AddMessages(OpenFolder(mailbox, "Inbox"), 5);
+    AddMessages(CreateFolder(OpenFolder(mailbox, ""), "Old"), 2);
+  }
+
+  static void ExpectIdle(ObservedRestoreDlg& dlg) {
+    EXPECT_FALSE(dlg.IsRunning());
+    EXPECT_FALSE(Control(dlg.m_hWnd, IDC_PROGRESS)->isVisible());
+    for (int id : {IDC_RUN, IDC_SELECT_SOURCE, IDC_SELECT_TARGET, IDCANCEL, IDC_MAILTO})
+      EXPECT_TRUE(Control(dlg.m_hWnd, id)->isEnabled()) << id;
+  }
+  static std::string LastError() { return theReportFile.Errors().GetTail().GetString(); }
+
+  ProfileFixture profile;
+  CComPtr<IMAPISession> session;
+};
+
+TEST_F(RestoreDialogTest, GermanWindowAndCommandLineInEveryLanguage) {
+  for (const char* lang : {"en_US.UTF-8", "de_DE.UTF-8"}) {
+    SCOPED_TRACE(lang);
+    ScopedEnv all("LC_ALL", std::nullopt), messages("LC_MESSAGES", std::nullopt), language("LANG", lang);
+    ObservedRestoreDlg dlg("", "", "", nullptr);
+    ui_test::Later([&] {
+      HWND h = dlg.m_hWnd;
+      EXPECT_EQ(AfxWidgetFromHandle(h)->windowTitle(), "TeskRestore 1.2");
+      EXPECT_EQ(Text(h, IDC_SELECT_SOURCE), "Quelle ausw\xC3\xA4hlen...");
+      EXPECT_EQ(Text(h, IDC_SELECT_TARGET), "Ziel ausw\xC3\xA4hlen...");
+      EXPECT_EQ(Text(h, IDC_RUN), "Ausf\xC3\xBChren");
+      EXPECT_EQ(Text(h, IDCANCEL), "Beenden");
+      EXPECT_EQ(Text(h, IDC_STATUS), "");
+      EXPECT_FALSE(Control(h, IDC_PROGRESS)->isVisible());
+      // The session's profile name replaces the empty one of the start.
+      const QString program = ProgramPath();
+      EXPECT_EQ(Text(h, IDC_CMDLINE), program + " \"Test\"  \"\"  \"\"");
+      Pick(h, IDC_SELECT_SOURCE, "Archive", nullptr);
+      OnPicker(h, IDC_SELECT_TARGET, [](HWND picker) {
+        EXPECT_EQ(AfxWidgetFromHandle(picker)->windowTitle(), "Ziel ausw\xC3\xA4hlen...");
+        Click(picker, IDCANCEL);
+      });
+      EXPECT_EQ(Text(h, IDC_CMDLINE), program + " \"Test\"  \"Archive\"  \"\"");
+      Type(h, IDC_MAILTO, "ops@example.org");
+      EXPECT_EQ(Text(h, IDC_CMDLINE), program + " -mailto:ops@example.org \"Test\"  \"Archive\"  \"\"");
+      Type(h, IDC_MAILTO, "");
+      EXPECT_EQ(Text(h, IDC_CMDLINE), program + " \"Test\"  \"Archive\"  \"\"");
+      Click(h, IDCANCEL);
+    });
+    EXPECT_EQ(dlg.DoModal(), IDCANCEL);
+  }
+}
+
+TEST_F(RestoreDialogTest, ARestoreShowsItsStatusRefusesClosingAndEndsWithOk) {
+  PrepareBackup();
+  const auto errorsBefore = theReportFile.Errors().GetCount();
+  ObservedRestoreDlg dlg("Test", "", "", nullptr);
+  bool stillOpen = false;
+  dlg.onFirstStatus = [&] {
+    QWidget* window = AfxWidgetFromHandle(dlg.m_hWnd);
+    EXPECT_TRUE(Control(dlg.m_hWnd, IDC_PROGRESS)->isVisible());
+    for (int id : {IDC_RUN, IDC_SELECT_SOURCE, IDC_SELECT_TARGET, IDCANCEL, IDC_MAILTO})
+      EXPECT_FALSE(Control(dlg.m_hWnd, id)->isEnabled()) << id;
+    QTest::keyClick(window, Qt::Key_Escape);
+    dlg.SendMessage(WM_CLOSE);
+    stillOpen = dlg.IsRunning() && window->isVisible();
+  };
+  ui_test::Later([&] {
+    Pick(dlg.m_hWnd, IDC_SELECT_SOURCE, "Archive", "Backup");
+    Pick(dlg.m_hWnd, IDC_SELECT_TARGET, "Personal Folders", nullptr);
+    EXPECT_EQ(Text(dlg.m_hWnd, IDC_CMDLINE), ProgramPath() + " \"Test\"  \"Archive\\Backup\"  \"Personal Folders\"");
+    Click(dlg.m_hWnd, IDC_RUN);
+  });
+  EXPECT_EQ(dlg.DoModal(), IDOK);
+  EXPECT_TRUE(stillOpen);
+  EXPECT_GT(dlg.positions, 0);
+  EXPECT_EQ(theReportFile.Errors().GetCount(), errorsBefore);
+  EXPECT_EQ(dlg.shown, (Texts{"Clearing: Top of Personal Folders", "Clearing: Inbox", "Clearing: Outbox",
+                              "Clearing: Sent Items", "Clearing: Deleted Items", "Clearing: Drafts",
+                              "Clearing: Calendar", "Clearing: Contacts", "Clearing: Journal", "Clearing: Notes",
+                              "Clearing: Tasks", "Clearing: Old", "Restoring: Backup", "Restoring: Inbox",
+                              "Restoring: Inbox\\2001", "Restoring: Projects"}));
+  // The archived mail is in the mailbox's own Inbox, the older mail is gone.
+  CComPtr<IMsgStore> mailbox = OpenStore(session, "Personal Folders");
+  EXPECT_EQ(ContentsEntryIds(OpenFolder(mailbox, "Inbox")).size(), 12u);
+  EXPECT_EQ(SubfolderNames(OpenFolder(mailbox, "Inbox")), Texts{"2001"});
+  EXPECT_EQ(ContentsEntryIds(OpenFolder(mailbox, "Projects")).size(), 4u);
+  const Texts top = SubfolderNames(OpenFolder(mailbox, ""));
+  EXPECT_EQ(std::count(top.begin(), top.end(), "Inbox"), 1);
+  EXPECT_EQ(std::count(top.begin(), top.end(), "Old"), 0);
+}
+
+// Failed runs leave the dialog open and usable; the errors they collected
+// are mailed by the next, successful run once an address is typed in.
+TEST_F(RestoreDialogTest, FailedRunsLeaveTheDialogOpenAndTheNextRunMailsTheirErrors) {
+  PrepareBackup();
+  SmtpServer server(profile.dir / "maildir");
+  tesk::mapi::admin::SetTransport("Test", server.Url(), "tesk@example.org", "", "", false);
+  server.Start();
+  const auto errorsBefore = theReportFile.Errors().GetCount();
+  ui_test::ScopedMessageBoxes boxes(IDOK);
+  ObservedRestoreDlg dlg("Test", "Nowhere\\x", "Personal Folders\\Old", nullptr);
+  ui_test::Later([&] {
+    HWND h = dlg.m_hWnd;
+    // The source's store does not exist: nothing has been shown yet.
+    Click(h, IDC_RUN);
+    ASSERT_EQ(boxes.count(), 1);
+    EXPECT_NE(boxes.last().find("Message store Nowhere not found!"), std::string::npos) << boxes.last();
+    ASSERT_EQ(theReportFile.Errors().GetCount(), errorsBefore + 1);
+    EXPECT_NE(LastError().find(":ERROR: Message store Nowhere not found!"), std::string::npos) << LastError();
+    ExpectIdle(dlg);
+    EXPECT_EQ(Text(h, IDC_STATUS), "");
+    // The target vanishes while it is being cleared: the run ends after its
+    // first status text, which stays in the status line.
+    dlg.onFirstStatus = [&] {
+      CComPtr<IMAPIFolder> top = OpenFolder(OpenStore(session, "Personal Folders"), "");
+      std::string id = EntryId(OpenFolder(OpenStore(session, "Personal Folders"), "Old"));
+      EXPECT_EQ(top->DeleteFolder(static_cast<ULONG>(id.size()), reinterpret_cast<LPENTRYID>(id.data()), 0, nullptr,
+                                  DEL_FOLDERS | DEL_MESSAGES),
+                S_OK);
+    };
+    Pick(h, IDC_SELECT_SOURCE, "Archive", "Backup");
+    Click(h, IDC_RUN);
+    EXPECT_EQ(dlg.shown, Texts{"Clearing: Old"});
+    EXPECT_EQ(Text(h, IDC_STATUS), "Clearing: Old");
+    ASSERT_EQ(boxes.count(), 2);
+    const char* const lost = "Failed to obtain hierarchy table from target folder 'Old'";
+    EXPECT_NE(boxes.last().find(lost), std::string::npos) << boxes.last();
+    EXPECT_NE(LastError().find(lost), std::string::npos) << LastError();
+    ExpectIdle(dlg);
+    // Without an address nothing was mailed.
+    EXPECT_TRUE(server.Mails().empty());
+    dlg.onFirstStatus = nullptr;
+    Pick(h, IDC_SELECT_TARGET, "Personal Folders", nullptr);
+    Type(h, IDC_MAILTO, "ops@example.org");
+    Click(h, IDC_RUN);
+  });
+  EXPECT_EQ(dlg.DoModal(), IDOK);
+  EXPECT_EQ(boxes.count(), 2);
+  EXPECT_EQ(ContentsEntryIds(OpenFolder(OpenStore(session, "Personal Folders"), "Inbox")).size(), 12u);
+  const Texts mails = server.Mails();
+  ASSERT_EQ(mails.size(), 1u);
+  EXPECT_NE(mails[0].find("Subject: TeskRestore error report"), std::string::npos);
+  EXPECT_NE(mails[0].find("X-RcptTo: ops@example.org"), std::string::npos);
+  EXPECT_NE(mails[0].find(":ERROR: Message store Nowhere not found!"), std::string::npos) << mails[0];
+}
+
+TEST_F(RestoreDialogTest, AFailedLogonSaysSoAndCloses) {
+  TempDir empty;
+  ScopedEnv config("MAPI_CONFIG_DIR", empty.path());
+  ui_test::ScopedMessageBoxes boxes(IDOK);
+  ObservedRestoreDlg dlg("", "", "", nullptr);
+  EXPECT_EQ(dlg.DoModal(), IDCANCEL);
+  EXPECT_EQ(boxes.count(), 1);
+  EXPECT_EQ(boxes.last(), "Failed to logon to MAPI!\nError code 80040111");
+}
+
+}  // namespace
