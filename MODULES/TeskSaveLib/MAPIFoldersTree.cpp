@@ -18,6 +18,20 @@ bool ReadsTrue(IMAPIProp* object, ULONG tag) {
 
 bool EqualsNoCase(const char* a, const char* b) { return CString(a).CompareNoCase(b) == 0; }
 
+// Calls fn(row, entry identifier, name) for each row of the table that has
+// both in its first two columns.
+template <class Fn>
+void ForEachNamedRow(IMAPITable* table, LPSPropTagArray columns, Fn fn) {
+  CRowSetHolder rows;
+  if (!table || FAILED(HrQueryAllRows(table, columns, nullptr, nullptr, 0, &rows)) || rows.IsEmpty()) return;
+  for (ULONG i = 0; i < rows->cRows; ++i) {
+    const SRow& row = rows->aRow[i];
+    const char* name = RowText(row.lpProps[1], PR_DISPLAY_NAME_A);
+    if (row.lpProps[0].ulPropTag != PR_ENTRYID || !name) continue;
+    fn(row, row.lpProps[0].Value.bin, name);
+  }
+}
+
 }  // namespace
 
 CMAPIFoldersTree::CMAPIFoldersTree() { std::fill(std::begin(m_nIcon), std::end(m_nIcon), -1); }
@@ -76,46 +90,42 @@ void CMAPIFoldersTree::FillStores(CTeskMAPISession session) {
   if (!session) return;
 
   CComPtr<IMAPITable> table;
-  if (FAILED(session->GetMsgStoresTable(0, &table)) || !table) return;
+  if (FAILED(session->GetMsgStoresTable(0, &table))) return;
   SizedSPropTagArray(3, columns) = {3, {PR_ENTRYID, PR_DISPLAY_NAME_A, PR_DEFAULT_STORE}};
-  CRowSetHolder rows;
-  if (FAILED(HrQueryAllRows(table, reinterpret_cast<LPSPropTagArray>(&columns), nullptr, nullptr, 0, &rows)) ||
-      rows.IsEmpty())
-    return;
-
-  for (ULONG i = 0; i < rows->cRows; ++i) {
-    const SRow& row = rows->aRow[i];
-    const char* name = RowText(row.lpProps[1], PR_DISPLAY_NAME_A);
-    if (row.lpProps[0].ulPropTag != PR_ENTRYID || !name) continue;
+  ForEachNamedRow(table, reinterpret_cast<LPSPropTagArray>(&columns), [&](const SRow& row, const SBinary& eid,
+                                                                          const char* name) {
     const bool isDefault = row.lpProps[2].ulPropTag == PR_DEFAULT_STORE && row.lpProps[2].Value.b;
-
     CComPtr<IMsgStore> rawStore;
-    const SBinary& eid = row.lpProps[0].Value.bin;
     if (FAILED(session->OpenMsgStore(0, eid.cb, reinterpret_cast<LPENTRYID>(eid.lpb), &IID_IMsgStore,
                                      MAPI_BEST_ACCESS, &rawStore)) ||
         !rawStore)
-      continue;
+      return;
 
-    HTREEITEM hItem = InsertItem(name, TVI_ROOT, TVI_LAST);
     CTeskMsgStore store(rawStore.p);
     // A store whose folder tree cannot be opened ends the listing here.
     CTeskMAPIFolder root(store.OpenRootFolder());
-    SetItemData(hItem, reinterpret_cast<DWORD_PTR>(root.p));
-    m_folders.push_back(root);
-    if (ReadsTrue(root, PR_SUBFOLDERS)) {
-      TVITEM item{};
-      item.mask = TVIF_CHILDREN;
-      item.hItem = hItem;
-      item.cChildren = 1;
-      SetItem(&item);
-    }
+    HTREEITEM hItem = AddFolderItem(name, TVI_ROOT, root);
     if (GetImageList(TVSIL_NORMAL)) {
       int slot = kStore;
       if (isDefault && GetIconIndex(kDefaultStore) != -1) slot = kDefaultStore;
       if (GetIconIndex(slot) != -1) SetImage(hItem, slot);
     }
     if (isDefault) ReadDefaultStoreIds(rawStore);
+  });
+}
+
+HTREEITEM CMAPIFoldersTree::AddFolderItem(const char* name, HTREEITEM hParent, const CTeskMAPIFolder& folder) {
+  HTREEITEM hItem = InsertItem(name, hParent, TVI_LAST);
+  SetItemData(hItem, reinterpret_cast<DWORD_PTR>(folder.p));
+  m_folders.push_back(folder);
+  if (ReadsTrue(folder, PR_SUBFOLDERS)) {
+    TVITEM item{};
+    item.mask = TVIF_CHILDREN;
+    item.hItem = hItem;
+    item.cChildren = 1;
+    SetItem(&item);
   }
+  return hItem;
 }
 
 void CMAPIFoldersTree::ReadDefaultStoreIds(IMsgStore* store) {
@@ -172,39 +182,20 @@ void CMAPIFoldersTree::ExpandItem(HTREEITEM hItem) {
   if (!parent) return;
 
   CComPtr<IMAPITable> table;
-  if (FAILED(parent->GetHierarchyTable(0, &table)) || !table) return;
+  if (FAILED(parent->GetHierarchyTable(0, &table))) return;
   SizedSPropTagArray(2, columns) = {2, {PR_ENTRYID, PR_DISPLAY_NAME_A}};
-  CRowSetHolder rows;
-  if (FAILED(HrQueryAllRows(table, reinterpret_cast<LPSPropTagArray>(&columns), nullptr, nullptr, 0, &rows)) ||
-      rows.IsEmpty())
-    return;
-
-  for (ULONG i = 0; i < rows->cRows; ++i) {
-    const SRow& row = rows->aRow[i];
-    const char* name = RowText(row.lpProps[1], PR_DISPLAY_NAME_A);
-    if (row.lpProps[0].ulPropTag != PR_ENTRYID || !name) continue;
-    const SBinary& eid = row.lpProps[0].Value.bin;
+  ForEachNamedRow(table, reinterpret_cast<LPSPropTagArray>(&columns), [&](const SRow&, const SBinary& eid,
+                                                                          const char* name) {
     ULONG type = 0;
     CComPtr<IUnknown> opened;
     if (FAILED(parent->OpenEntry(eid.cb, reinterpret_cast<LPENTRYID>(eid.lpb), &IID_IMAPIFolder, MAPI_BEST_ACCESS,
                                  &type, &opened)) ||
         !opened)
-      continue;
+      return;
     CTeskMAPIFolder folder(opened.p);
-    if (!folder) continue;
-
-    HTREEITEM hChild = InsertItem(name, hItem, TVI_LAST);
-    SetItemData(hChild, reinterpret_cast<DWORD_PTR>(folder.p));
-    m_folders.push_back(folder);
-    if (ReadsTrue(folder, PR_SUBFOLDERS)) {
-      TVITEM item{};
-      item.mask = TVIF_CHILDREN;
-      item.hItem = hChild;
-      item.cChildren = 1;
-      SetItem(&item);
-    }
-    SetImage(hChild, ChooseFolderIcon(folder));
-  }
+    if (!folder) return;
+    SetImage(AddFolderItem(name, hItem, folder), ChooseFolderIcon(folder));
+  });
 }
 
 void CMAPIFoldersTree::OnItemExpanding(NMHDR* pNMHDR, LRESULT* pResult) {

@@ -70,6 +70,9 @@ class CMAPIFoldersTree : public CTreeCtrl {
   void SetImage(HTREEITEM hItem, int slot);
   int ChooseFolderIcon(CTeskMAPIFolder& folder);
   void ReadDefaultStoreIds(IMsgStore* store);
+  // Inserts a folder (or a store's root) that the tree keeps open while it
+  // shows it, with the children flag when it has subfolders.
+  HTREEITEM AddFolderItem(const char* name, HTREEITEM hParent, const CTeskMAPIFolder& folder);
 
   std::vector<CTeskMAPIFolder> m_folders;
   CImageList m_images;
