@@ -1,13 +1,7 @@
 // The restore program's window on real store files: logon and command line,
 // a restore with its status line and progress bar, failed runs, the report
 // mail through a real SMTP server on loopback, a failed logon.
-#include <arpa/inet.h>
 #include <mapi/admin.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <QLabel>
 #include <QTest>
@@ -21,6 +15,7 @@
 #include <TeskRestoreDlg.h>
 
 #include "dialog_test_util.h"
+#include "smtp_server.h"
 
 using namespace testing_support;
 using namespace dialog_test;
@@ -46,64 +41,6 @@ class ObservedRestoreDlg : public CTeskRestoreDlg {
     if (message == WM_USER + 100) ++positions;
     return CTeskRestoreDlg::WindowProc(message, wParam, lParam);
   }
-};
-
-sockaddr_in Loopback(int port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return a;
-}
-
-// An SMTP server (Debian's aiosmtpd) on a free loopback port that files
-// every mail into a Maildir.
-class SmtpServer {
- public:
-  explicit SmtpServer(std::string maildir) : maildir_(std::move(maildir)) {
-    int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = Loopback(0);
-    socklen_t len = sizeof a;
-    ::bind(s, reinterpret_cast<sockaddr*>(&a), len);
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(s);
-    port_ = ntohs(a.sin_port);
-  }
-  ~SmtpServer() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
-    ::waitpid(pid_, nullptr, 0);
-  }
-  std::string Url() const { return "smtp://127.0.0.1:" + std::to_string(port_); }
-  void Start() {
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::execl("/usr/bin/python3", "python3", "-m", "aiosmtpd", "-n", "-l", ("127.0.0.1:" + std::to_string(port_)).c_str(),
-              "-c", "aiosmtpd.handlers.Mailbox", maildir_.c_str(), static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    ASSERT_TRUE(ui_test::WaitFor([&] {
-      int s = ::socket(AF_INET, SOCK_STREAM, 0);
-      sockaddr_in a = Loopback(port_);
-      const bool listening = ::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-      ::close(s);
-      return listening;
-    }, 5000)) << "the SMTP server did not start";
-  }
-  Texts Mails() const {
-    Texts out;
-    std::error_code ec;
-    for (const auto& e : std::filesystem::directory_iterator(maildir_ + "/new", ec)) {
-      std::ifstream in(e.path(), std::ios::binary);
-      out.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
-    return out;
-  }
-
- private:
-  std::string maildir_;
-  int port_ = 0;
-  pid_t pid_ = -1;
 };
 
 class RestoreDialogTest : public ::testing::Test {

@@ -1,12 +1,7 @@
 // The error report mail, delivered through the profile's transport to a
 // real SMTP server on loopback.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <mapi/admin.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <ReportFile.h>
@@ -19,82 +14,18 @@
 #include <thread>
 
 #include "fixture.h"
+#include "smtp_server.h"
 
 using namespace testing_support;
 namespace fs = std::filesystem;
 
 namespace {
 
-int FreePort() {
-  int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(s);
-  return ntohs(a.sin_port);
-}
-
-bool Listening(int port) {
-  int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool ok = ::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  ::close(s);
-  return ok;
-}
-
-// An SMTP server (Debian's aiosmtpd) that files every mail into a Maildir.
-class SmtpServer {
- public:
-  SmtpServer(const std::string& maildir, int port) : maildir_(maildir), port_(port) {}
-  ~SmtpServer() { Stop(); }
-  void Start() {
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::execl("/usr/bin/python3", "python3", "-m", "aiosmtpd", "-n", "-l", ("127.0.0.1:" + std::to_string(port_)).c_str(),
-              "-c", "aiosmtpd.handlers.Mailbox", maildir_.c_str(), static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    for (int k = 0; k < 100 && !Listening(port_); ++k) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    ASSERT_TRUE(Listening(port_)) << "the SMTP server did not start";
-  }
-  void Stop() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
-    ::waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-  // The raw mails received so far.
-  std::vector<std::string> Mails() const {
-    std::vector<std::string> out;
-    std::error_code ec;
-    for (const auto& e : fs::directory_iterator(maildir_ + "/new", ec)) {
-      std::ifstream in(e.path(), std::ios::binary);
-      std::stringstream text;
-      text << in.rdbuf();
-      out.push_back(text.str());
-    }
-    return out;
-  }
-
- private:
-  std::string maildir_;
-  int port_;
-  pid_t pid_ = -1;
-};
-
 class MailTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    port = FreePort();
-    server = std::make_unique<SmtpServer>(f.dir / "maildir", port);
-    tesk::mapi::admin::SetTransport("Test", "smtp://127.0.0.1:" + std::to_string(port), "tesk@example.org", "", "",
-                                    false);
+    server = std::make_unique<SmtpServer>(f.dir / "maildir");
+    tesk::mapi::admin::SetTransport("Test", server->Url(), "tesk@example.org", "", "", false);
     fs::create_directories(f.dir / "bin");
     program = f.dir / "bin/TeskSave";
     fs::copy_file(TESKSAVE_PATH, program);
@@ -119,7 +50,6 @@ class MailTest : public ::testing::Test {
   }
 
   ProfileFixture f;
-  int port = 0;
   std::unique_ptr<SmtpServer> server;
   std::string program;
 };
