@@ -102,6 +102,18 @@ int main(int argc, char** argv) {
   sAdd->add_option("PROFILE", name, "profile name")->required();
   sAdd->add_option("FILE", file, "store file")->required();
   sAdd->add_flag("--default", makeDefault, "make it the profile's default store");
+  std::string layout = "maildir++";
+  bool create = false;
+  auto* sAddMaildir = store->add_subcommand("add-maildir", "Add a Maildir to a profile as a store");
+  sAddMaildir->add_option("PROFILE", name, "profile name")->required();
+  sAddMaildir->add_option("DIR", file, "the Maildir's top directory")->required();
+  sAddMaildir->add_option("--name", displayName, "display name")->required();
+  sAddMaildir->add_option("--kind", kind, "mailbox, archive or public")
+      ->check(CLI::IsMember({"mailbox", "archive", "public"}));
+  sAddMaildir->add_option("--layout", layout, "maildir++ (folders .A.B) or fs (folders A/B)")
+      ->check(CLI::IsMember({"maildir++", "fs"}));
+  sAddMaildir->add_flag("--create", create, "make the Maildir when it does not exist");
+  sAddMaildir->add_flag("--default", makeDefault, "make it the profile's default store");
   auto* sRemove = store->add_subcommand("remove", "Remove a store from a profile (the file stays)");
   sRemove->add_option("PROFILE", name, "profile name")->required();
   sRemove->add_option("DISPLAYNAME", displayName, "display name of the store")->required();
@@ -156,6 +168,8 @@ int main(int argc, char** argv) {
       admin::CreateStore(file, displayName, kind);
     } else if (sAdd->parsed()) {
       admin::AddStore(name, file, makeDefault);
+    } else if (sAddMaildir->parsed()) {
+      admin::AddMaildirStore(name, file, displayName, kind, layout, create, makeDefault);
     } else if (sRemove->parsed()) {
       admin::RemoveStore(name, displayName);
     } else if (fCreate->parsed()) {

@@ -75,18 +75,51 @@ void DeleteProfile(const std::string& name) {
   if (::unlink(ProfilePath(name).c_str()) != 0) throw std::runtime_error("cannot delete profile \"" + name + "\"");
 }
 
-void CreateStore(const std::string& file, const std::string& displayName, const std::string& kind) {
-  StoreKind k;
-  if (kind == "mailbox")
-    k = StoreKind::Mailbox;
-  else if (kind == "archive")
-    k = StoreKind::Archive;
-  else if (kind == "public")
-    k = StoreKind::Public;
-  else
-    throw std::runtime_error("unknown store kind \"" + kind + "\" (mailbox, archive or public)");
+namespace {
+
+// Adds a store of any provider whose identity is known.
+void AddToProfile(Profile& p, const StoreIdentity& id, const std::string& provider, StoreSettings settings,
+                  const std::string& location, bool makeDefault) {
+  for (const auto& s : p.stores) {
+    if (s.guid == id.guid) throw std::runtime_error(location + " is already in profile \"" + p.name + "\"");
+    if (EqualsNoCase(s.name, id.displayName))
+      throw std::runtime_error("profile \"" + p.name + "\" has a store named \"" + s.name + "\" already");
+  }
+  ProfileStore s;
+  s.name = id.displayName;
+  s.guid = id.guid;
+  s.kind = id.kind;
+  s.isDefault = makeDefault || p.stores.empty();
+  s.provider = provider;
+  s.settings = std::move(settings);
+  if (s.isDefault)
+    for (auto& other : p.stores) other.isDefault = false;
+  p.stores.push_back(std::move(s));
+  SaveProfile(p);
+}
+
+std::string Absolute(const std::string& path) {
+  std::error_code ec;
+  return std::filesystem::absolute(path, ec).lexically_normal().string();
+}
+
+void CheckDisplayName(const std::string& displayName) {
   if (displayName.empty() || displayName.find('\\') != std::string::npos)
     throw std::runtime_error("a store's display name must not be empty or contain a backslash");
+}
+
+StoreKind KindFromName(const std::string& kind) {
+  if (kind == "mailbox") return StoreKind::Mailbox;
+  if (kind == "archive") return StoreKind::Archive;
+  if (kind == "public") return StoreKind::Public;
+  throw std::runtime_error("unknown store kind \"" + kind + "\" (mailbox, archive or public)");
+}
+
+}  // namespace
+
+void CreateStore(const std::string& file, const std::string& displayName, const std::string& kind) {
+  const StoreKind k = KindFromName(kind);
+  CheckDisplayName(displayName);
   try {
     CreateStoreFile(file, displayName, k);
   } catch (const MapiError& e) {
@@ -94,29 +127,57 @@ void CreateStore(const std::string& file, const std::string& displayName, const 
   }
 }
 
+
 void AddStore(const std::string& profile, const std::string& file, bool makeDefault) {
   Profile p = Require(profile);
-  std::error_code ec;
-  const std::string abs = std::filesystem::absolute(file, ec).lexically_normal().string();
+  const std::string abs = Absolute(file);
   StoreIdentity id;
   try {
     id = ReadStoreIdentity(abs);
   } catch (const MapiError& e) {
     throw std::runtime_error(StoreErrorText(e, abs));
   }
-  for (const auto& s : p.stores) {
-    if (s.guid == id.guid) throw std::runtime_error(abs + " is already in profile \"" + profile + "\"");
+  AddToProfile(p, id, "sqlite", {{"file", {SettingValue::Type::String, abs}}}, abs, makeDefault);
+}
+
+void AddMaildirStore(const std::string& profile, const std::string& dir, const std::string& displayName,
+                     const std::string& kind, const std::string& layout, bool create, bool makeDefault) {
+  Profile p = Require(profile);
+  CheckDisplayName(displayName);
+  const StoreKind k = KindFromName(kind);
+  MaildirLayout l;
+  if (layout == "maildir++")
+    l = MaildirLayout::MaildirPlusPlus;
+  else if (layout == "fs")
+    l = MaildirLayout::Fs;
+  else
+    throw std::runtime_error("unknown Maildir layout \"" + layout + "\" (maildir++ or fs)");
+  const std::string abs = Absolute(dir);
+  std::error_code ec;
+  if (!create && !std::filesystem::is_directory(abs, ec))
+    throw std::runtime_error(abs + ": no such directory (--create makes a new Maildir)");
+  const StoreSettings settings{{"path", {SettingValue::Type::String, abs}},
+                               {"layout", {SettingValue::Type::String, layout}}};
+  StoreIdentity id;
+  try {
+    try {
+      // A Maildir that is a store already keeps its identity and name.
+      id = MaildirProviderFactory().Identify(settings);
+      if (id.displayName != displayName)
+        throw std::runtime_error(abs + " is the store \"" + id.displayName + "\" already");
+    } catch (const MapiError& e) {
+      if (e.hr() != MAPI_E_NOT_FOUND) throw;
+      id = CreateMaildirStore(abs, displayName, k, l, create);
+    }
+  } catch (const MapiError& e) {
+    throw std::runtime_error(StoreErrorText(e, abs));
   }
-  ProfileStore s{id.displayName, abs, id.guid, id.kind, makeDefault || p.stores.empty()};
-  if (s.isDefault)
-    for (auto& other : p.stores) other.isDefault = false;
-  p.stores.push_back(std::move(s));
-  SaveProfile(p);
+  AddToProfile(p, id, "maildir", settings, abs, makeDefault);
 }
 
 std::vector<StoreSummary> ProfileStores(const std::string& profile) {
   std::vector<StoreSummary> out;
-  for (const auto& s : Require(profile).stores) out.push_back({s.name, s.file, s.kind, s.isDefault});
+  for (const auto& s : Require(profile).stores) out.push_back({s.name, s.Location(), s.kind, s.isDefault, s.provider});
   return out;
 }
 
@@ -152,9 +213,11 @@ OutboxPlace OpenOutbox(const Profile& p) {
   if (!def) throw std::runtime_error("profile \"" + p.name + "\" has no default store");
   OutboxPlace place;
   try {
-    place.store = OpenStoreFile(def->file);
+    const ProviderFactory* factory = FindProvider(def->provider);
+    if (!factory) throw MapiError(MAPI_E_NOT_FOUND, "unknown store provider " + def->provider);
+    place.store = factory->Open(def->settings);
   } catch (const MapiError& e) {
-    throw std::runtime_error(StoreErrorText(e, def->file));
+    throw std::runtime_error(StoreErrorText(e, def->Location()));
   }
   const PropList storeProps = place.store->StoreProps();
   const Prop* outbox = FindProp(storeProps, PROP_ID(PR_IPM_OUTBOX_ENTRYID));

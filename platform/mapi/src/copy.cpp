@@ -6,9 +6,14 @@ namespace tesk::mapi {
 
 namespace {
 bool g_fastPath = true;
-constexpr size_t kBatch = 64;  // messages loaded at once on the generic path
+// Messages in flight on the generic path: loaded together and written
+// together, up to this many bytes (a larger message travels alone) or this
+// many messages.
+std::uint64_t g_batchBytes = 16u << 20;
+constexpr size_t kBatchMessages = 256;
 }  // namespace
 
+void SetCopyBatchBytes(std::uint64_t bytes) { g_batchBytes = bytes ? bytes : 1; }
 void SetFastPathEnabled(bool enabled) { g_fastPath = enabled; }
 
 std::uint64_t CountWork(StoreProvider& store, ObjId folder, bool subfolders) {
@@ -22,19 +27,55 @@ std::uint64_t CountWork(StoreProvider& store, ObjId folder, bool subfolders) {
 
 namespace {
 
+// Loads messages in batches bounded in bytes and hands each batch to write.
+template <class Load, class Write>
+void InBatches(size_t count, Load&& load, Write&& write) {
+  std::vector<MessageData> batch;
+  std::uint64_t bytes = 0;
+  auto flush = [&] {
+    if (batch.empty()) return;
+    write(batch);
+    batch.clear();
+    bytes = 0;
+  };
+  for (size_t k = 0; k < count; ++k) {
+    std::optional<MessageData> m = load(k);
+    if (!m) continue;
+    bytes += MessageBytes(*m);
+    batch.push_back(std::move(*m));
+    if (bytes >= g_batchBytes || batch.size() >= kBatchMessages) flush();
+  }
+  flush();
+}
+
 // Copies the messages of one folder batch by batch.
 void CopyFolderMessages(StoreProvider& src, ObjId from, StoreProvider& dst, ObjId to, std::uint64_t& done,
                         ProgressReporter& progress) {
   for (bool associated : {false, true}) {
     const auto ids = src.Messages(from, associated);
-    for (size_t k = 0; k < ids.size(); k += kBatch) {
-      std::vector<MessageData> batch;
-      const size_t end = std::min(ids.size(), k + kBatch);
-      for (size_t j = k; j < end; ++j) batch.push_back(src.LoadMessage(ids[j]));
-      for (const auto& m : batch) dst.StoreMessage(to, associated, m, std::nullopt);
-      done += batch.size();
-      progress.Update(done);
-    }
+    InBatches(
+        ids.size(), [&](size_t k) { return std::optional<MessageData>(src.LoadMessage(ids[k])); },
+        [&](std::vector<MessageData>& batch) {
+          // A destination that cannot hold a whole copy in one commit writes
+          // batch by batch, each batch whole.
+          std::unique_ptr<Transaction> tx = dst.BeginWrite();
+          for (const auto& m : batch) dst.StoreMessage(to, associated, m, std::nullopt);
+          tx->Commit();
+          done += batch.size();
+          progress.Update(done);
+        });
+  }
+}
+
+// A destination without associated contents cannot take a copy that has
+// some: refused before anything is written, rather than dropped.
+void CheckAssociated(StoreProvider& src, std::span<const ObjId> folders, StoreProvider& dst) {
+  if (dst.Caps().associatedContents) return;
+  for (ObjId f : folders) {
+    auto info = src.GetFolder(f);
+    if (info && info->assocCount > 0)
+      throw MapiError(MAPI_E_NO_SUPPORT, "folder \"" + info->name + "\" holds associated messages, which " +
+                                             dst.DisplayName() + " cannot keep");
   }
 }
 
@@ -55,6 +96,10 @@ ObjId CopyFolderTree(StoreProvider& src, ObjId srcFolder, StoreProvider& dst, Ob
     return created;
   }
 
+  const std::vector<ObjId> folders = subfolders ? src.SubtreeFolders(srcFolder) : std::vector<ObjId>{srcFolder};
+  CheckAssociated(src, folders, dst);
+  // One transaction of the destination around the whole copy: all or nothing
+  // where the provider can, else at least every message and folder whole.
   auto write = dst.BeginWrite();
   std::unique_ptr<Transaction> read;
   if (&src != &dst) read = src.BeginRead();  // one consistent view of the source
@@ -97,20 +142,35 @@ void CopyMessageList(StoreProvider& src, std::span<const ObjId> ids, StoreProvid
     progress.Finish();
     return;
   }
+  std::vector<bool> associated(ids.size());
+  for (size_t k = 0; k < ids.size(); ++k) {
+    auto info = src.GetMessage(ids[k]);
+    associated[k] = info && info->associated;
+    if (associated[k] && !dst.Caps().associatedContents)
+      throw MapiError(MAPI_E_NO_SUPPORT, dst.DisplayName() + " cannot keep associated messages");
+  }
   auto write = dst.BeginWrite();
   std::unique_ptr<Transaction> read;
   if (&src != &dst) read = src.BeginRead();
   std::uint64_t done = 0;
-  for (size_t k = 0; k < ids.size(); k += kBatch) {
-    std::vector<std::pair<bool, MessageData>> batch;
-    for (size_t j = k; j < std::min(ids.size(), k + kBatch); ++j) {
-      auto info = src.GetMessage(ids[j]);
-      if (info) batch.emplace_back(info->associated, src.LoadMessage(ids[j]));
-    }
-    for (const auto& [assoc, m] : batch) dst.StoreMessage(destFolder, assoc, m, std::nullopt);
-    done += batch.size();
-    progress.Update(done);
-  }
+  // Which of the ids a batch holds, in order, so each keeps its kind.
+  std::vector<size_t> order;
+  InBatches(
+      ids.size(),
+      [&](size_t k) -> std::optional<MessageData> {
+        if (!src.GetMessage(ids[k])) return std::nullopt;
+        order.push_back(k);
+        return src.LoadMessage(ids[k]);
+      },
+      [&](std::vector<MessageData>& batch) {
+        std::unique_ptr<Transaction> tx = dst.BeginWrite();
+        for (size_t j = 0; j < batch.size(); ++j)
+          dst.StoreMessage(destFolder, associated[order[j]], batch[j], std::nullopt);
+        tx->Commit();
+        order.clear();
+        done += batch.size();
+        progress.Update(done);
+      });
   write->Commit();
   progress.Finish();
 }

@@ -23,5 +23,7 @@ void CopyMessageList(StoreProvider& src, std::span<const ObjId> ids, StoreProvid
 
 // Tests use this to run the generic path between two stores of one kind.
 void SetFastPathEnabled(bool enabled);
+// The bytes of messages the generic path holds in memory at once (16 MiB).
+void SetCopyBatchBytes(std::uint64_t bytes);
 
 }  // namespace tesk::mapi

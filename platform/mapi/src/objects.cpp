@@ -20,9 +20,38 @@ namespace {
 
 using ProviderPtr = std::shared_ptr<StoreProvider>;
 
-constexpr ULONG kAllAccess = MAPI_ACCESS_MODIFY | MAPI_ACCESS_READ | MAPI_ACCESS_DELETE |
-                             MAPI_ACCESS_CREATE_HIERARCHY | MAPI_ACCESS_CREATE_CONTENTS |
-                             MAPI_ACCESS_CREATE_ASSOCIATED;
+// What a client may do with the objects of a store follows from what its
+// provider can do.
+ULONG AccessOf(const StoreProvider& store) {
+  const Capabilities caps = store.Caps();
+  if (caps.readOnly) return MAPI_ACCESS_READ;
+  ULONG access = MAPI_ACCESS_MODIFY | MAPI_ACCESS_READ | MAPI_ACCESS_DELETE | MAPI_ACCESS_CREATE_HIERARCHY |
+                 MAPI_ACCESS_CREATE_CONTENTS;
+  if (caps.associatedContents) access |= MAPI_ACCESS_CREATE_ASSOCIATED;
+  return access;
+}
+
+ULONG AccessLevelOf(const StoreProvider& store) { return store.Caps().readOnly ? 0 : MAPI_MODIFY; }
+
+ULONG SupportMaskOf(const StoreProvider& store, const std::string& kind) {
+  const Capabilities caps = store.Caps();
+  ULONG mask = STORE_ENTRYID_UNIQUE | STORE_ATTACH_OK | STORE_MV_PROPS_OK | STORE_RESTRICTION_OK | STORE_SORT_OK |
+               STORE_UNICODE_OK;
+  mask |= caps.readOnly ? STORE_READONLY : STORE_MODIFY_OK | STORE_CREATE_OK;
+  if (caps.rawInternetContent) mask |= STORE_HTML_OK;
+  if (kind == "public") mask |= STORE_PUBLIC_FOLDERS;
+  return mask;
+}
+
+// Every write goes through here first: a read-only store refuses it.
+void RequireWritable(const StoreProvider& store) {
+  if (store.Caps().readOnly) throw MapiError(MAPI_E_NO_ACCESS, "the store is read-only");
+}
+
+void RequireAssociatedSupport(const StoreProvider& store) {
+  if (!store.Caps().associatedContents)
+    throw MapiError(MAPI_E_NO_SUPPORT, "the store keeps no associated messages");
+}
 
 std::string NameFrom(LPTSTR text, ULONG flags) {
   if (!text) return {};
@@ -186,8 +215,8 @@ PropList FolderComputed(StoreProvider& store, const FolderInfo& f) {
           Prop::Int(PR_ASSOC_CONTENT_COUNT, f.assocCount),
           Prop::Int(PR_CREATION_TIME, f.created),
           Prop::Int(PR_LAST_MODIFICATION_TIME, f.modified),
-          Prop::Int(PR_ACCESS, kAllAccess),
-          Prop::Int(PR_ACCESS_LEVEL, MAPI_MODIFY)};
+          Prop::Int(PR_ACCESS, AccessOf(store)),
+          Prop::Int(PR_ACCESS_LEVEL, AccessLevelOf(store))};
 }
 
 bool FolderIdComputed(ULONG id) {
@@ -230,8 +259,8 @@ PropList MessageComputed(StoreProvider& store, std::optional<ObjId> id, ObjId fo
   out.push_back(Prop::Bool(PR_HASATTACH, hasAttach));
   out.push_back(Prop::Int(PR_CREATION_TIME, created));
   out.push_back(Prop::Int(PR_LAST_MODIFICATION_TIME, modified));
-  out.push_back(Prop::Int(PR_ACCESS, kAllAccess));
-  out.push_back(Prop::Int(PR_ACCESS_LEVEL, MAPI_MODIFY));
+  out.push_back(Prop::Int(PR_ACCESS, AccessOf(store)));
+  out.push_back(Prop::Int(PR_ACCESS_LEVEL, AccessLevelOf(store)));
   const Prop* flags = FindProp(stored, PROP_ID(PR_MESSAGE_FLAGS));
   std::int64_t f = flags && flags->type() == PT_LONG ? flags->i : MSGFLAG_READ;
   if (associated) f |= MSGFLAG_ASSOCIATED;
@@ -382,6 +411,8 @@ class MessageObject final : public PropObject<IMessage, IMAPIProp> {
 
   HRESULT SaveChanges(ULONG) override {
     return Guard([&] {
+      RequireWritable(*store_);
+      if (associated_) RequireAssociatedSupport(*store_);
       auto tx = store_->BeginWrite();
       if (!store_->GetFolder(folder_)) return MAPI_E_OBJECT_DELETED;
       ObjId id = store_->StoreMessage(folder_, associated_, data_, id_);
@@ -600,6 +631,8 @@ class FolderObject final : public PropObject<IMAPIFolder, IMAPIContainer, IMAPIP
     return Guard([&] {
       if (!out) return MAPI_E_INVALID_PARAMETER;
       Require();
+      RequireWritable(*store_);
+      if (flags & MAPI_ASSOCIATED) RequireAssociatedSupport(*store_);
       auto* m = new MessageObject(store_, std::nullopt, id_, flags & MAPI_ASSOCIATED);
       return Deliver<IMessage>(m, iid ? *iid : IID_IMessage, reinterpret_cast<void**>(out));
     });
@@ -610,15 +643,14 @@ class FolderObject final : public PropObject<IMAPIFolder, IMAPIContainer, IMAPIP
       if (!out || !name) return MAPI_E_INVALID_PARAMETER;
       Require();
       const std::string n = NameFrom(name, flags);
+      if (n.empty()) return MAPI_E_INVALID_PARAMETER;
       ObjId id = 0;
-      for (ObjId child : store_->Subfolders(id_)) {
-        auto info = store_->GetFolder(child);
-        if (info && EqualsNoCase(info->name, n)) {
-          if (!(flags & OPEN_IF_EXISTS)) return MAPI_E_COLLISION;
-          id = child;
-        }
+      if (auto existing = store_->FindSubfolder(id_, n)) {
+        if (!(flags & OPEN_IF_EXISTS)) return MAPI_E_COLLISION;
+        id = *existing;
       }
       if (!id) {
+        RequireWritable(*store_);
         auto tx = store_->BeginWrite();
         id = store_->CreateFolder(id_, n, type == FOLDER_SEARCH ? FOLDER_SEARCH : FOLDER_GENERIC);
         if (comment) store_->SetFolderProps(id, {Prop::Bytes(PR_COMMENT_A, NameFrom(comment, flags))});
@@ -635,6 +667,9 @@ class FolderObject final : public PropObject<IMAPIFolder, IMAPIContainer, IMAPIP
       Require();
       FolderObject* dest = ImplOf<FolderObject>(static_cast<IUnknown*>(static_cast<IMAPIFolder*>(destPtr)));
       if (!dest) return MAPI_E_INVALID_PARAMETER;
+      if (!dest->store().GetFolder(dest->id())) return MAPI_E_NOT_FOUND;
+      RequireWritable(dest->store());
+      if (flags & MESSAGE_MOVE) RequireWritable(*store_);
       bool partial = false;
       auto ids = OwnMessages(list, partial);
       ProgressReporter rep((flags & MESSAGE_DIALOG) ? progress : nullptr, ids.size());
@@ -653,6 +688,7 @@ class FolderObject final : public PropObject<IMAPIFolder, IMAPIContainer, IMAPIP
     return Guard([&] {
       if (!list) return MAPI_E_INVALID_PARAMETER;
       Require();
+      RequireWritable(*store_);
       bool partial = false;
       auto ids = OwnMessages(list, partial);
       ProgressReporter rep((flags & MESSAGE_DIALOG) ? progress : nullptr, ids.size());
@@ -687,11 +723,10 @@ class FolderObject final : public PropObject<IMAPIFolder, IMAPIContainer, IMAPIP
         for (ObjId f = dest->id(); f; f = store_->GetFolder(f)->parent)
           if (f == src) return MAPI_E_FOLDER_CYCLE;
       }
-      for (ObjId child : dest->store().Subfolders(dest->id())) {
-        auto info = dest->store().GetFolder(child);
-        if (info && EqualsNoCase(info->name, name)) return MAPI_E_COLLISION;
-      }
+      if (dest->store().FindSubfolder(dest->id(), name)) return MAPI_E_COLLISION;
       const bool move = flags & FOLDER_MOVE;
+      RequireWritable(dest->store());
+      if (move) RequireWritable(*store_);
       const bool subtree = move || (flags & COPY_SUBFOLDERS);
       IMAPIProgress* reporter = (flags & FOLDER_DIALOG) ? progress : nullptr;
       if (move && sameStore) {
@@ -710,6 +745,7 @@ class FolderObject final : public PropObject<IMAPIFolder, IMAPIContainer, IMAPIP
   HRESULT DeleteFolder(ULONG cb, LPENTRYID eid, ULONG_PTR, LPMAPIPROGRESS progress, ULONG flags) override {
     return Guard([&] {
       Require();
+      RequireWritable(*store_);
       const ObjId victim = OwnSubfolder(cb, eid);
       const auto folders = store_->SubtreeFolders(victim);
       if (folders.size() > 1 && !(flags & DEL_FOLDERS)) return MAPI_E_HAS_FOLDERS;
@@ -729,6 +765,7 @@ class FolderObject final : public PropObject<IMAPIFolder, IMAPIContainer, IMAPIP
   HRESULT EmptyFolder(ULONG_PTR, LPMAPIPROGRESS progress, ULONG flags) override {
     return Guard([&] {
       Require();
+      RequireWritable(*store_);
       auto normal = store_->Messages(id_, false);
       std::vector<ObjId> assoc;
       if (flags & DEL_ASSOCIATED) assoc = store_->Messages(id_, true);
@@ -767,23 +804,25 @@ class FolderObject final : public PropObject<IMAPIFolder, IMAPIContainer, IMAPIP
   PropList AllProps() override { return FolderAllProps(*store_, id_); }
   bool IsComputed(ULONG id) const override { return FolderIdComputed(id); }
   HRESULT WriteProp(const Prop& p) override {
+    if (store_->Caps().readOnly) return MAPI_E_NO_ACCESS;
     if (p.id() == PROP_ID(PR_DISPLAY_NAME)) {
       auto info = store_->GetFolder(id_);
       if (!info) return MAPI_E_OBJECT_DELETED;
       if (!info->parent) return MAPI_E_NO_ACCESS;
       auto text = ConvertTo(p, PT_STRING8);
       if (!text) return MAPI_E_INVALID_TYPE;
-      for (ObjId sibling : store_->Subfolders(info->parent)) {
-        auto s = store_->GetFolder(sibling);
-        if (sibling != id_ && s && EqualsNoCase(s->name, text->b)) return MAPI_E_COLLISION;
-      }
+      if (text->b.empty()) return MAPI_E_INVALID_PARAMETER;
+      if (auto other = store_->FindSubfolder(info->parent, text->b); other && *other != id_) return MAPI_E_COLLISION;
       store_->MoveFolder(id_, info->parent, text->b);
       return S_OK;
     }
     store_->SetFolderProps(id_, {p});
     return S_OK;
   }
-  void RemoveProps(std::span<const ULONG> ids) override { store_->DeleteFolderProps(id_, ids); }
+  void RemoveProps(std::span<const ULONG> ids) override {
+    RequireWritable(*store_);
+    store_->DeleteFolderProps(id_, ids);
+  }
 
  private:
   void Require() {
@@ -831,6 +870,7 @@ class StoreObject final : public PropObject<IMsgStore, IMAPIProp> {
   }
   HRESULT SetReceiveFolder(LPTSTR cls, ULONG flags, ULONG cb, LPENTRYID eid) override {
     return Guard([&] {
+      RequireWritable(*store_);
       const std::string c = NameFrom(cls, flags);
       if (!eid) {
         store_->SetReceiveFolder(c, std::nullopt);
@@ -874,16 +914,13 @@ class StoreObject final : public PropObject<IMsgStore, IMAPIProp> {
  protected:
   PropList AllProps() override {
     const std::string kind = store_->Kind();
-    const BYTE* uid = kind == "public" ? pbExchangeProviderPublicGuid : TESK_LOCAL_STORE_PROVIDER_UID;
-    ULONG mask = STORE_ENTRYID_UNIQUE | STORE_MODIFY_OK | STORE_CREATE_OK | STORE_ATTACH_OK | STORE_MV_PROPS_OK |
-                 STORE_RESTRICTION_OK | STORE_SORT_OK | STORE_UNICODE_OK;
-    if (kind == "public") mask |= STORE_PUBLIC_FOLDERS;
+    const ULONG mask = SupportMaskOf(*store_, kind);
     PropList all{Prop::Bytes(PR_ENTRYID, MakeStoreEntryId(store_->Guid())),
                  Prop::Bytes(PR_STORE_ENTRYID, MakeStoreEntryId(store_->Guid())),
                  Prop::Bytes(PR_RECORD_KEY, GuidBytes(store_->Guid())),
                  Prop::Bytes(PR_STORE_RECORD_KEY, GuidBytes(store_->Guid())),
                  Prop::Bytes(PR_DISPLAY_NAME_A, store_->DisplayName()),
-                 Prop::Bytes(PR_MDB_PROVIDER, std::string(reinterpret_cast<const char*>(uid), 16)),
+                 Prop::Bytes(PR_MDB_PROVIDER, store_->ProviderUid()),
                  Prop::Int(PR_OBJECT_TYPE, MAPI_STORE),
                  Prop::Int(PR_STORE_SUPPORT_MASK, mask)};
     for (auto& p : store_->StoreProps())
@@ -895,10 +932,14 @@ class StoreObject final : public PropObject<IMsgStore, IMAPIProp> {
                      PR_MDB_PROVIDER, PR_OBJECT_TYPE, PR_STORE_SUPPORT_MASK});
   }
   HRESULT WriteProp(const Prop& p) override {
+    if (store_->Caps().readOnly) return MAPI_E_NO_ACCESS;
     store_->SetStoreProps({p});
     return S_OK;
   }
-  void RemoveProps(std::span<const ULONG> ids) override { store_->DeleteStoreProps(ids); }
+  void RemoveProps(std::span<const ULONG> ids) override {
+    RequireWritable(*store_);
+    store_->DeleteStoreProps(ids);
+  }
 
  private:
   ProviderPtr store_;

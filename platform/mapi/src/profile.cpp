@@ -40,6 +40,11 @@ bool ValidProfileName(const std::string& name) {
                       [](char c) { return c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20; });
 }
 
+std::string ProfileStore::Location() const {
+  const ProviderFactory* factory = FindProvider(provider);
+  return factory ? factory->Location(settings) : std::string();
+}
+
 std::string ProfilePath(const std::string& name) { return ProfileDirectory() + "/" + name + ".toml"; }
 
 std::vector<std::string> ProfileNames() {
@@ -74,13 +79,37 @@ std::optional<Profile> LoadProfile(const std::string& name) {
       if (!s) throw std::runtime_error("profile " + path + ": every [[store]] must be a table");
       ProfileStore ps;
       ps.name = (*s)["name"].value_or(std::string());
-      ps.file = (*s)["file"].value_or(std::string());
       ps.kind = (*s)["kind"].value_or(std::string("mailbox"));
       ps.isDefault = (*s)["default"].value_or(false);
+      ps.provider = (*s)["provider"].value_or(std::string("sqlite"));
       auto guid = GuidFromString((*s)["guid"].value_or(std::string()));
-      if (ps.file.empty() || !guid)
-        throw std::runtime_error("profile " + path + ": a store needs a file and a guid");
+      if (!guid) throw std::runtime_error("profile " + path + ": store \"" + ps.name + "\" needs a guid");
       ps.guid = *guid;
+      for (const auto& [key, value] : *s) {
+        const std::string k(key.str());
+        if (k == "name" || k == "kind" || k == "default" || k == "provider" || k == "guid") continue;
+        SettingValue v;
+        if (auto text = value.value_exact<std::string>()) {
+          v = {SettingValue::Type::String, *text};
+        } else if (auto b = value.value_exact<bool>()) {
+          v = {SettingValue::Type::Boolean, *b ? "true" : "false"};
+        } else if (auto n = value.value_exact<std::int64_t>()) {
+          v = {SettingValue::Type::Integer, std::to_string(*n)};
+        } else {
+          throw std::runtime_error("profile " + path + ": store \"" + ps.name + "\": the key \"" + k +
+                                   "\" must be a string, an integer or true or false");
+        }
+        ps.settings[k] = std::move(v);
+      }
+      const ProviderFactory* factory = FindProvider(ps.provider);
+      if (!factory)
+        throw std::runtime_error("profile " + path + ": store \"" + ps.name + "\" names an unknown provider \"" +
+                                 ps.provider + "\"");
+      try {
+        factory->Validate(ps.settings);
+      } catch (const std::runtime_error& e) {
+        throw std::runtime_error("profile " + path + ": store \"" + ps.name + "\": " + e.what());
+      }
       p.stores.push_back(std::move(ps));
     }
   }
@@ -109,7 +138,14 @@ void SaveProfile(const Profile& profile) {
   for (const auto& s : profile.stores) {
     toml::table st;
     st.insert("name", s.name);
-    st.insert("file", s.file);
+    if (s.provider != "sqlite") st.insert("provider", s.provider);
+    for (const auto& [key, value] : s.settings) {
+      switch (value.type) {
+        case SettingValue::Type::String: st.insert(key, value.text); break;
+        case SettingValue::Type::Boolean: st.insert(key, value.text == "true"); break;
+        case SettingValue::Type::Integer: st.insert(key, static_cast<std::int64_t>(std::stoll(value.text))); break;
+      }
+    }
     st.insert("guid", GuidToString(s.guid));
     st.insert("kind", s.kind);
     st.insert("default", s.isDefault);

@@ -7,14 +7,19 @@
 #include <string>
 #include <vector>
 
+#include "provider.h"
+
 namespace tesk::mapi {
 
 struct ProfileStore {
-  std::string name;  // display name, as the store file gives it
-  std::string file;  // absolute path of the store file
+  std::string name;  // display name, as the store gives it
   GUID guid{};
   std::string kind;  // mailbox, archive or public
   bool isDefault = false;
+  std::string provider = "sqlite";  // the provider that opens it (FindProvider)
+  StoreSettings settings;           // the provider's own keys (sqlite: file; maildir: path, layout)
+  // Where the store lives, for messages to the user.
+  std::string Location() const;
 };
 
 // How the profile sends mail.

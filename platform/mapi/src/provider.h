@@ -4,12 +4,37 @@
 // properties. Everything a client sets is kept exactly; the properties a
 // store assigns itself (entry identifiers, counts, times) are computed by
 // the MAPI objects from FolderInfo and MessageInfo.
+//
+// The contract. The generic layer (the MAPI objects and the copy engine)
+// checks, once for every provider, before it calls one:
+//  - that a parent or destination folder exists (CreateFolder, MoveFolder,
+//    StoreMessage, MoveMessages, and the fast paths);
+//  - that a folder name is not empty and that no sibling carries it, letters
+//    A to Z compared in either case (CreateFolder, MoveFolder, CopyFolder);
+//  - that a folder is not moved or copied into itself or below itself;
+//  - that nothing is written to a provider whose capabilities say read-only
+//    (MAPI_E_NO_ACCESS), and that associated messages go only to a provider
+//    that keeps them (MAPI_E_NO_SUPPORT);
+//  - that the root folder is never deleted, moved or renamed.
+// A provider may rely on these and need not check them again; it still
+// throws MapiError for what only it can know (the disk is full, the file is
+// damaged, a name its format cannot hold: MAPI_E_INVALID_PARAMETER).
+//
+// Identities: Guid() and every ObjId stay the same for the life of the store,
+// across processes and runs; an id is never reused for another object.
+//
+// Transactions: BeginWrite and BeginRead nest. Of a provider whose
+// capabilities say wholeCopyInOneCommit, a reader sees everything written in
+// an outer write transaction or none of it, also when the writing process is
+// killed. A provider without it still writes every message whole: a killed
+// writer leaves whole messages and folders, never a part of one.
 #pragma once
 
 #include <guiddef.h>
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <span>
@@ -71,9 +96,25 @@ struct TransportSettings {
   bool startTls = false;
 };
 
+// What a provider can do; the MAPI masks (PR_STORE_SUPPORT_MASK, PR_ACCESS,
+// PR_ACCESS_LEVEL) and the copy engine's strategy follow from it.
+struct Capabilities {
+  bool readOnly = false;              // every write refused with MAPI_E_NO_ACCESS
+  bool wholeCopyInOneCommit = false;  // an outer write transaction is all or nothing
+  bool associatedContents = false;    // keeps associated (hidden) messages
+  bool rawInternetContent = false;    // keeps a message's Internet bytes as they came
+  bool serverSideCopy = false;        // copies within the store without moving the data
+};
+
+// How many bytes a message takes in flight (its properties, recipients and
+// attachments); the copy engine batches by this.
+std::uint64_t MessageBytes(const MessageData& m);
+
 class StoreProvider : public std::enable_shared_from_this<StoreProvider> {
  public:
   virtual ~StoreProvider() = default;
+
+  virtual Capabilities Caps() const = 0;
 
   // The transport of the session that opened the store; without one,
   // submitted messages wait in the Outbox.
@@ -83,6 +124,9 @@ class StoreProvider : public std::enable_shared_from_this<StoreProvider> {
   virtual std::string Path() const = 0;
   virtual std::string DisplayName() = 0;
   virtual std::string Kind() = 0;  // "mailbox", "archive" or "public"
+  // PR_MDB_PROVIDER: this subsystem's local provider, or the public-folder
+  // provider's identifier for a public store.
+  virtual std::string ProviderUid();
 
   virtual PropList StoreProps() = 0;
   virtual void SetStoreProps(const PropList& props) = 0;
@@ -94,6 +138,8 @@ class StoreProvider : public std::enable_shared_from_this<StoreProvider> {
 
   virtual std::optional<FolderInfo> GetFolder(ObjId id) = 0;
   virtual std::vector<ObjId> Subfolders(ObjId id) = 0;
+  // The subfolder of that name (letters A to Z in either case).
+  virtual std::optional<ObjId> FindSubfolder(ObjId parent, const std::string& name);
   virtual PropList FolderProps(ObjId id) = 0;
   virtual void SetFolderProps(ObjId id, const PropList& props) = 0;
   virtual void DeleteFolderProps(ObjId id, std::span<const ULONG> ids) = 0;
@@ -132,7 +178,55 @@ class StoreProvider : public std::enable_shared_from_this<StoreProvider> {
   }
 };
 
-// Local store files (SQLite).
+// ---- the provider registry ---------------------------------------------------
+
+// A key of a profile's [[store]] table, as the file gives it.
+struct SettingValue {
+  enum class Type { String, Integer, Boolean } type = Type::String;
+  std::string text;  // integers in decimal, booleans "true" or "false"
+  bool operator==(const SettingValue&) const = default;
+};
+// The provider's own keys of a store entry (every key but name, guid, kind,
+// default and provider).
+using StoreSettings = std::map<std::string, SettingValue>;
+
+// Reads a key: nullopt when it is absent; throws std::runtime_error when it
+// has another type.
+std::optional<std::string> SettingString(const StoreSettings& s, const std::string& key);
+std::optional<bool> SettingBool(const StoreSettings& s, const std::string& key);
+std::optional<std::int64_t> SettingInt(const StoreSettings& s, const std::string& key);
+
+// A store's identity, read without keeping it open.
+struct StoreIdentity {
+  GUID guid;
+  std::string displayName;
+  std::string kind;
+};
+
+// One kind of store: it knows its profile keys and opens its stores.
+class ProviderFactory {
+ public:
+  virtual ~ProviderFactory() = default;
+  virtual std::string Name() const = 0;         // the profile's provider key: "sqlite", "maildir"
+  virtual std::string DisplayName() const = 0;  // PR_PROVIDER_DISPLAY
+  // PR_MDB_PROVIDER of its stores of a kind ("mailbox", "archive", "public").
+  virtual std::string ProviderUid(const std::string& kind) const;
+  // Throws std::runtime_error naming the key when the settings are not usable.
+  virtual void Validate(const StoreSettings& settings) const = 0;
+  // Where the store lives, for messages to the user (a file or a folder).
+  virtual std::string Location(const StoreSettings& settings) const = 0;
+  // Throws MapiError: MAPI_E_NOT_FOUND (missing), MAPI_E_NO_ACCESS,
+  // MAPI_E_CORRUPT_STORE (damaged, not a store), MAPI_E_VERSION.
+  virtual std::shared_ptr<StoreProvider> Open(const StoreSettings& settings) const = 0;
+  virtual StoreIdentity Identify(const StoreSettings& settings) const;
+};
+
+// The providers known to this subsystem (sqlite and maildir); nullptr for
+// another name.
+const ProviderFactory* FindProvider(const std::string& name);
+std::vector<const ProviderFactory*> Providers();
+
+// ---- local store files (SQLite) -------------------------------------------------
 enum class StoreKind { Mailbox, Archive, Public };
 void CreateStoreFile(const std::string& path, const std::string& displayName, StoreKind kind);
 // Throws MapiError: MAPI_E_NOT_FOUND (missing), MAPI_E_NO_ACCESS
@@ -140,11 +234,19 @@ void CreateStoreFile(const std::string& path, const std::string& displayName, St
 // MAPI_E_VERSION (newer format).
 std::shared_ptr<StoreProvider> OpenStoreFile(const std::string& path);
 // Reads a store file's identity without keeping it open.
-struct StoreIdentity {
-  GUID guid;
-  std::string displayName;
-  std::string kind;
-};
 StoreIdentity ReadStoreIdentity(const std::string& path);
+const ProviderFactory& SqliteProviderFactory();
+
+// ---- Maildir folders ----------------------------------------------------------------
+// Settings: path (the Maildir's top directory, absolute), layout
+// ("maildir++", the default, or "fs"). The store's identity, display name and
+// kind live in the provider's own index inside the top directory.
+enum class MaildirLayout { MaildirPlusPlus, Fs };
+// Creates the index (and with createDirs the Maildir itself, with INBOX and,
+// for a mailbox, Sent, Drafts, Trash and Junk) for a directory that has none;
+// an existing Maildir keeps its folders and messages. Returns the identity.
+StoreIdentity CreateMaildirStore(const std::string& dir, const std::string& displayName, StoreKind kind,
+                                 MaildirLayout layout, bool createDirs);
+const ProviderFactory& MaildirProviderFactory();
 
 }  // namespace tesk::mapi

@@ -51,13 +51,13 @@ class Session final : public UnknownImpl<IMAPISession> {
       std::vector<PropList> rows;
       std::int64_t n = 0;
       for (const auto& s : profile_.stores) {
-        const BYTE* uid = s.kind == "public" ? pbExchangeProviderPublicGuid : TESK_LOCAL_STORE_PROVIDER_UID;
+        const ProviderFactory& factory = FactoryOf(s);
         rows.push_back({Prop::Bytes(PR_ENTRYID, MakeStoreEntryId(s.guid)),
                         Prop::Bytes(PR_DISPLAY_NAME_A, s.name),
                         Prop::Bool(PR_DEFAULT_STORE, s.isDefault),
-                        Prop::Bytes(PR_MDB_PROVIDER, std::string(reinterpret_cast<const char*>(uid), 16)),
+                        Prop::Bytes(PR_MDB_PROVIDER, factory.ProviderUid(s.kind)),
                         Prop::Int(PR_RESOURCE_FLAGS, s.isDefault ? STATUS_DEFAULT_STORE : 0),
-                        Prop::Bytes(PR_PROVIDER_DISPLAY_A, "Local store file"),
+                        Prop::Bytes(PR_PROVIDER_DISPLAY_A, factory.DisplayName()),
                         Prop::Bytes(PR_RECORD_KEY, GuidBytes(s.guid)),
                         Prop::Bytes(PR_INSTANCE_KEY, std::string(reinterpret_cast<const char*>(&n), sizeof n)),
                         Prop::Int(PR_OBJECT_TYPE, MAPI_STORE),
@@ -94,7 +94,7 @@ class Session final : public UnknownImpl<IMAPISession> {
       std::int64_t n = 1;
       for (const auto& s : profile_.stores) {
         rows.push_back({Prop::Int(PR_RESOURCE_TYPE, MAPI_STORE_PROVIDER), Prop::Bytes(PR_DISPLAY_NAME_A, s.name),
-                        Prop::Bytes(PR_PROVIDER_DISPLAY_A, "Local store file"), Prop::Int(PR_STATUS_CODE, 1),
+                        Prop::Bytes(PR_PROVIDER_DISPLAY_A, FactoryOf(s).DisplayName()), Prop::Int(PR_STATUS_CODE, 1),
                         Prop::Int(PR_RESOURCE_FLAGS, s.isDefault ? STATUS_DEFAULT_STORE : 0),
                         Prop::Int(PR_ROWID, n++)});
       }
@@ -127,7 +127,7 @@ class Session final : public UnknownImpl<IMAPISession> {
   HRESULT Logoff(ULONG_PTR, ULONG, ULONG) override { return S_OK; }
 
  private:
-  // One provider per store file for the whole session, so that every object
+  // One provider per store for the whole session, so that every object
   // of a store works on one connection.
   std::shared_ptr<StoreProvider> Provider(const GUID& guid) {
     const std::string key = GuidBytes(guid);
@@ -137,11 +137,18 @@ class Session final : public UnknownImpl<IMAPISession> {
     for (const auto& s : profile_.stores)
       if (s.guid == guid) entry = &s;
     if (!entry) throw MapiError(MAPI_E_NOT_FOUND, "the store is not in this profile");
-    auto provider = OpenStoreFile(entry->file);
-    if (!(provider->Guid() == guid)) throw MapiError(MAPI_E_NOT_FOUND, entry->file + " holds another store");
+    auto provider = FactoryOf(*entry).Open(entry->settings);
+    if (!(provider->Guid() == guid)) throw MapiError(MAPI_E_NOT_FOUND, entry->Location() + " holds another store");
     provider->transport = transport_;
     open_[key] = provider;
     return provider;
+  }
+
+  // Profiles are checked when they are read: every store names a known provider.
+  static const ProviderFactory& FactoryOf(const ProfileStore& s) {
+    const ProviderFactory* f = FindProvider(s.provider);
+    if (!f) throw MapiError(MAPI_E_NOT_FOUND, "unknown store provider " + s.provider);
+    return *f;
   }
 
   Profile profile_;

@@ -140,7 +140,11 @@ class Stmt {
     switch (StorageOf(p.type())) {
       case Storage::Integer: return Bind(k, p.i);
       case Storage::Real: Check(sqlite3_bind_double(s_, k, p.d)); return *this;
-      case Storage::Blob: return BindBlob(k, p.b);
+      case Storage::Blob:
+        // The value outlives the statement's use of it (a Stmt is reset
+        // when it goes), so large blobs are not copied once more.
+        Check(sqlite3_bind_blob(s_, k, p.b.data(), static_cast<int>(p.b.size()), SQLITE_STATIC));
+        return *this;
       default: throw MapiError(MAPI_E_INVALID_TYPE);
     }
   }
@@ -417,6 +421,13 @@ class SqliteStore final : public StoreProvider {
     tx->Commit();
   }
 
+  Capabilities Caps() const override {
+    Capabilities c;
+    c.wholeCopyInOneCommit = true;
+    c.associatedContents = true;
+    c.serverSideCopy = true;
+    return c;
+  }
   const GUID& Guid() const override { return guid_; }
   std::string Path() const override { return path_; }
   std::string DisplayName() override { return info_["name"]; }
@@ -496,6 +507,13 @@ class SqliteStore final : public StoreProvider {
   }
   std::vector<ObjId> Subfolders(ObjId id) override {
     return Ids(db_.Prepare("SELECT id FROM folder WHERE parent_id=? ORDER BY id").Bind(1, id));
+  }
+  std::optional<ObjId> FindSubfolder(ObjId parent, const std::string& name) override {
+    // The sibling index compares names with NOCASE, which folds A to Z only.
+    auto s = db_.Prepare("SELECT id FROM folder WHERE parent_id=? AND name=? COLLATE NOCASE");
+    s.Bind(1, parent).Bind(2, name);
+    if (!s.Step()) return std::nullopt;
+    return s.Int(0);
   }
   PropList FolderProps(ObjId id) override {
     PropList out;
@@ -838,7 +856,9 @@ class SqliteStore final : public StoreProvider {
   }
 
   bool GetFolderExists(ObjId id) {
-    return QueryInt("SELECT count(*) FROM folder WHERE id=" + std::to_string(id), 0) != 0;
+    auto s = db_.Prepare("SELECT EXISTS(SELECT 1 FROM folder WHERE id=?)");
+    s.Bind(1, id);
+    return s.Step() && s.Int(0) != 0;
   }
   void Touch(ObjId folder) {
     db_.Prepare("UPDATE folder SET modified=? WHERE id=?").Bind(1, NowFiletime()).Bind(2, folder).Run();
@@ -894,6 +914,33 @@ std::shared_ptr<StoreProvider> OpenStoreFile(const std::string& path) {
 StoreIdentity ReadStoreIdentity(const std::string& path) {
   auto store = OpenStoreFile(path);
   return StoreIdentity{store->Guid(), store->DisplayName(), store->Kind()};
+}
+
+namespace {
+
+// Settings: file (the store file's absolute path).
+class SqliteFactory final : public ProviderFactory {
+ public:
+  std::string Name() const override { return "sqlite"; }
+  std::string DisplayName() const override { return "Local store file"; }
+  void Validate(const StoreSettings& settings) const override {
+    auto file = SettingString(settings, "file");
+    if (!file || file->empty()) throw std::runtime_error("a sqlite store needs a file");
+  }
+  std::string Location(const StoreSettings& settings) const override {
+    return SettingString(settings, "file").value_or("");
+  }
+  std::shared_ptr<StoreProvider> Open(const StoreSettings& settings) const override {
+    Validate(settings);
+    return OpenStoreFile(*SettingString(settings, "file"));
+  }
+};
+
+}  // namespace
+
+const ProviderFactory& SqliteProviderFactory() {
+  static const SqliteFactory factory;
+  return factory;
 }
 
 }  // namespace tesk::mapi

@@ -9,9 +9,10 @@ namespace tesk::mapi::admin {
 
 struct StoreSummary {
   std::string name;
-  std::string file;
+  std::string file;  // where the store lives: its file or folder
   std::string kind;
   bool isDefault;
+  std::string provider;
 };
 
 struct ProfileSummary {
@@ -29,6 +30,11 @@ void DeleteProfile(const std::string& name);
 // kind: "mailbox", "archive" or "public".
 void CreateStore(const std::string& file, const std::string& displayName, const std::string& kind);
 void AddStore(const std::string& profile, const std::string& file, bool makeDefault);
+// Adds a Maildir (layout "maildir++" or "fs") as a store; with create the
+// directory is made when missing. A Maildir that is not yet a store becomes
+// one (its folders and messages stay as they are).
+void AddMaildirStore(const std::string& profile, const std::string& dir, const std::string& displayName,
+                     const std::string& kind, const std::string& layout, bool create, bool makeDefault);
 std::vector<StoreSummary> ProfileStores(const std::string& profile);
 void RemoveStore(const std::string& profile, const std::string& displayName);
 
