@@ -1,0 +1,2 @@
+// Internet mail conversion (being written).
+#include "inetmail.h"
