@@ -1,0 +1,531 @@
+// The programs on Maildir stores, as a user runs them: a Maildir saved into
+// an archive and restored into an empty Maildir keeps every byte, flag and
+// keyword, and a real Dovecot serves the result; generated messages saved
+// into a Maildir are valid MIME and come back whole; a restore keeps the
+// Maildir's standard folders; saves killed at random moments leave no
+// partial file and no duplicate.
+#include <gtest/gtest.h>
+#include <gmime/gmime.h>
+#include <mapi/admin.h>
+#include <nettle/sha2.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <set>
+#include <thread>
+
+#include "fixture.h"
+#include "inetmail.h"
+#include "restore_test_util.h"
+
+using namespace testing_support;
+using restore_test::ProgramRun;
+using restore_test::RunProgram;
+namespace fs = std::filesystem;
+namespace admin = tesk::mapi::admin;
+namespace inet = tesk::mapi::inet;
+
+namespace {
+
+std::string Sha256(const std::string& data) {
+  sha256_ctx ctx;
+  sha256_init(&ctx);
+  sha256_update(&ctx, data.size(), reinterpret_cast<const std::uint8_t*>(data.data()));
+  std::uint8_t d[SHA256_DIGEST_SIZE];
+  sha256_digest(&ctx, sizeof d, d);
+  static const char* hex = "0123456789abcdef";
+  std::string out;
+  for (auto b : d) {
+    out += hex[b >> 4];
+    out += hex[b & 15];
+  }
+  return out;
+}
+
+std::string Slurp(const fs::path& p) { return restore_test::ReadText(p.string()); }
+
+void Spit(const fs::path& p, const std::string& text) {
+  fs::create_directories(p.parent_path());
+  std::ofstream(p, std::ios::binary) << text;
+}
+
+void MakeMaildirFolder(const fs::path& dir) {
+  for (const char* sub : {"cur", "new", "tmp"}) fs::create_directories(dir / sub);
+}
+
+// ---- what a Maildir holds, read straight from its files -------------------------
+
+// One message as a mail client sees it: its bytes, its flags (the
+// uppercase info letters) and its keywords by name.
+struct Seen {
+  std::string sha256;
+  std::string flags;
+  std::set<std::string> keywords;
+  auto operator<=>(const Seen&) const = default;
+};
+// IMAP name ("INBOX", "Archive.2025") -> its messages.
+using Listing = std::map<std::string, std::multiset<Seen>>;
+
+std::map<char, std::string> Keywords(const fs::path& dir) {
+  std::map<char, std::string> out;
+  std::ifstream in(dir / "dovecot-keywords");
+  std::string line;
+  while (std::getline(in, line)) {
+    const auto blank = line.find(' ');
+    if (blank == std::string::npos) continue;
+    const int n = std::stoi(line.substr(0, blank));
+    if (n >= 0 && n < 26) out[static_cast<char>('a' + n)] = line.substr(blank + 1);
+  }
+  return out;
+}
+
+void ListFolder(const fs::path& dir, const std::string& name, Listing& out) {
+  const auto keywords = Keywords(dir);
+  auto& messages = out[name];
+  for (const char* sub : {"cur", "new"}) {
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(dir / sub, ec)) {
+      if (!e.is_regular_file()) continue;
+      const std::string file = e.path().filename().string();
+      Seen s{Sha256(Slurp(e.path())), {}, {}};
+      if (auto info = file.find(":2,"); info != std::string::npos) {
+        for (char c : file.substr(info + 3)) {
+          if (c >= 'A' && c <= 'Z') s.flags += c;
+          if (c >= 'a' && c <= 'z' && keywords.count(c)) s.keywords.insert(keywords.at(c));
+        }
+      }
+      std::sort(s.flags.begin(), s.flags.end());
+      messages.insert(s);
+    }
+  }
+}
+
+// Every folder of a Maildir++ tree, named as IMAP names it.
+Listing ListMaildir(const fs::path& top) {
+  Listing out;
+  ListFolder(top, "INBOX", out);
+  for (const auto& e : fs::directory_iterator(top)) {
+    const std::string name = e.path().filename().string();
+    if (e.is_directory() && name.size() > 1 && name[0] == '.' && name != "..") ListFolder(e.path(), name.substr(1), out);
+  }
+  return out;
+}
+
+// Files outside tmp/ that are not whole messages of the given set.
+std::vector<std::string> StrangeFiles(const fs::path& top, const std::set<std::string>& good) {
+  std::vector<std::string> out;
+  for (const auto& e : fs::recursive_directory_iterator(top)) {
+    if (!e.is_regular_file()) continue;
+    const std::string parent = e.path().parent_path().filename().string();
+    if (parent != "cur" && parent != "new") continue;
+    if (!good.count(Sha256(Slurp(e.path())))) out.push_back(e.path().string());
+  }
+  return out;
+}
+
+// ---- a Maildir as Dovecot writes one -------------------------------------------
+
+const char* const kPlain =
+    "Return-Path: <anna@example.com>\r\n"
+    "Delivered-To: jo@example.org\r\n"
+    "Received: from mx.example.com by mail.example.org; Mon, 02 Feb 2026 09:14:03 +0100\r\n"
+    "From: Anna Berger <anna@example.com>\r\n"
+    "To: Jo <jo@example.org>\r\n"
+    "Subject: Quarterly report\r\n"
+    "Date: Mon, 02 Feb 2026 09:13:58 +0100\r\n"
+    "Message-ID: <plain.1@example.com>\r\n"
+    "MIME-Version: 1.0\r\n"
+    "Content-Type: text/plain; charset=utf-8\r\n"
+    "Content-Transfer-Encoding: 8bit\r\n"
+    "\r\n"
+    "Hallo Jo,\r\n\r\nder Bericht kommt morgen. Grüße\r\nAnna\r\n";
+
+std::string Alternative(int k) {
+  return "From: =?utf-8?q?J=C3=B6rg_M=C3=BCller?= <joerg@example.net>\r\n"
+         "To: jo@example.org, \"Team\" <team@example.org>\r\n"
+         "Cc: boss@example.org\r\n"
+         "Subject: =?utf-8?b?w5xiZXJzaWNodA==?= " + std::to_string(k) + "\r\n"
+         "Date: Tue, 03 Feb 2026 1" + std::to_string(k % 10) + ":00:00 +0000\r\n"
+         "Message-ID: <alt." + std::to_string(k) + "@example.net>\r\n"
+         "MIME-Version: 1.0\r\n"
+         "Content-Type: multipart/alternative; boundary=\"b1\"\r\n"
+         "\r\n"
+         "--b1\r\n"
+         "Content-Type: text/plain; charset=iso-8859-1\r\n"
+         "Content-Transfer-Encoding: quoted-printable\r\n"
+         "\r\n"
+         "Gr=FC=DFe, Nummer " + std::to_string(k) + "\r\n"
+         "--b1\r\n"
+         "Content-Type: text/html; charset=utf-8\r\n"
+         "\r\n"
+         "<p>Gr&uuml;&szlig;e, Nummer " + std::to_string(k) + "</p>\r\n"
+         "--b1--\r\n";
+}
+
+std::string WithAttachment(int k) {
+  std::string data;
+  std::mt19937 rng(static_cast<unsigned>(k));
+  for (int n = 0; n < 3000; ++n) data += static_cast<char>(rng() & 0xFF);
+  gchar* b64 = g_base64_encode(reinterpret_cast<const guchar*>(data.data()), data.size());
+  std::string enc;
+  for (size_t p = 0; b64[p]; p += 76) enc += std::string(b64 + p, std::min<size_t>(76, std::strlen(b64 + p))) + "\r\n";
+  g_free(b64);
+  return "From: scanner@example.org\r\n"
+         "To: jo@example.org\r\n"
+         "Subject: Scan " + std::to_string(k) + "\r\n"
+         "Date: Wed, 04 Feb 2026 08:00:00 +0100\r\n"
+         "Message-ID: <scan." + std::to_string(k) + "@example.org>\r\n"
+         "MIME-Version: 1.0\r\n"
+         "Content-Type: multipart/mixed; boundary=\"mix\"\r\n"
+         "\r\n"
+         "This is a multi-part message in MIME format.\r\n"
+         "--mix\r\n"
+         "Content-Type: text/plain\r\n"
+         "\r\n"
+         "Scan attached.\r\n"
+         "--mix\r\n"
+         "Content-Type: application/octet-stream; name=\"scan.bin\"\r\n"
+         "Content-Disposition: attachment; filename*=utf-8''%C3%9Cbersicht%20" + std::to_string(k) + ".bin\r\n"
+         "Content-Transfer-Encoding: base64\r\n"
+         "\r\n" + enc +
+         "--mix--\r\n";
+}
+
+// Writes a message file as Dovecot's delivery does.
+void Deliver(const fs::path& folder, int n, const std::string& bytes, const std::string& info) {
+  const std::string name = std::to_string(1767000000 + n) + ".M" + std::to_string(100 + n) + "P42.testhost";
+  Spit(folder / (info.empty() ? "new" : "cur") / (info.empty() ? name : name + ":2," + info), bytes);
+}
+
+// INBOX, Sent, Drafts, Trash, Archive with Archive.2025 and a folder whose
+// name Dovecot keeps in modified UTF-7 ("Entwürfe alt").
+void WriteDovecotMaildir(const fs::path& top) {
+  MakeMaildirFolder(top);
+  for (const char* f : {".Sent", ".Drafts", ".Trash", ".Archive", ".Archive.2025", ".Entw&APw-rfe alt"}) {
+    MakeMaildirFolder(top / f);
+    Spit(top / f / "maildirfolder", "");
+  }
+  Spit(top / "dovecot-keywords", "0 $Label1\n1 Work\n");
+  Spit(top / ".Archive.2025" / "dovecot-keywords", "0 Project\n");
+  Spit(top / "subscriptions", "Sent\nDrafts\nTrash\nArchive\n");
+  int n = 0;
+  Deliver(top, ++n, kPlain, "S");
+  Deliver(top, ++n, Alternative(1), "RS");
+  Deliver(top, ++n, Alternative(2), "FSa");
+  Deliver(top, ++n, WithAttachment(3), "");
+  Deliver(top, ++n, WithAttachment(4), "Sab");
+  Deliver(top / ".Sent", ++n, Alternative(5), "S");
+  Deliver(top / ".Drafts", ++n, "From: jo@example.org\r\nSubject: unfinished\r\n\r\nto be continued", "DS");
+  Deliver(top / ".Trash", ++n, kPlain, "ST");
+  for (int k = 0; k < 6; ++k) Deliver(top / ".Archive.2025", ++n, Alternative(10 + k), k % 2 ? "Sa" : "S");
+  Deliver(top / ".Archive", ++n, "Subject: no body, LF only\n\n", "S");
+  Deliver(top / ".Entw&APw-rfe alt", ++n, WithAttachment(20), "P");
+}
+
+// ---- the test's profile -----------------------------------------------------------
+
+class MaildirPrograms : public ::testing::Test {
+ protected:
+  std::string AddMaildir(const std::string& display, const std::string& kind, bool create) {
+    const std::string dir = profile.dir / (display + ".maildir");
+    admin::AddMaildirStore("Test", dir, display, kind, "maildir++", create, false);
+    return dir;
+  }
+  ProgramRun Save(const std::string& args) { return RunProgram(TESKSAVE_PATH, profile.dir / "bin", args); }
+  ProgramRun Restore(const std::string& args) { return RunProgram(TESKRESTORE_PATH, profile.dir / "bin", args); }
+  // The name of the folder a save created (from its log).
+  static std::string SavedName(const ProgramRun& run) {
+    const std::string prefix = "INFO: Preparing to copy structure into folder ";
+    for (const auto& l : run.lines)
+      if (l.rfind(prefix, 0) == 0) return l.substr(prefix.size());
+    return {};
+  }
+
+  ProfileFixture profile;
+};
+
+TEST_F(MaildirPrograms, SaveAndRestoreKeepEveryByteFlagAndKeywordAndDovecotServesTheResult) {
+  const fs::path source = profile.dir / "Mail.maildir";
+  WriteDovecotMaildir(source);
+  AddMaildir("Mail", "mailbox", false);
+  const Listing before = ListMaildir(source);
+  ASSERT_EQ(before.size(), 7u);
+  ASSERT_EQ(before.at("Archive.2025").size(), 6u);
+
+  ProgramRun save = Save("-t \"\" Mail Archive");
+  ASSERT_EQ(save.rc, 0) << restore_test::Describe(save);
+  EXPECT_TRUE(save.Has("INFO: Structure successfully copied.")) << save.log;
+  // Saving changed nothing in the Maildir.
+  EXPECT_EQ(ListMaildir(source), before);
+
+  const fs::path restored = AddMaildir("Restored", "mailbox", true);
+  ProgramRun restore = Restore("\"\" \"Archive\\Mail\" Restored");
+  ASSERT_EQ(restore.rc, 0) << restore_test::Describe(restore);
+  Listing after = ListMaildir(restored);
+  // The new mailbox brought a Junk folder of its own, empty.
+  ASSERT_TRUE(after.count("Junk"));
+  EXPECT_TRUE(after["Junk"].empty());
+  after.erase("Junk");
+  EXPECT_EQ(after, before);
+
+  // What Dovecot serves from the restored folder: the same folders, the same
+  // bytes and flags (served from a copy the dovecot user may read).
+  const fs::path served = profile.dir / "served";
+  fs::copy(restored, served, fs::copy_options::recursive);
+  fs::remove(served / "tesk-index.sqlite");
+  ASSERT_EQ(RunCommand("chown -R dovecot:dovecot " + Quote(served.string())), 0);
+  std::string json;
+  ASSERT_EQ(RunCommand("python3 " + Quote(IMAP_LISTING_PATH) + " " + Quote(served.string()) + " " +
+                           Quote(profile.dir / "dovecot"),
+                       &json),
+            0)
+      << json;
+  const auto imap = nlohmann::json::parse(json);
+  std::set<std::string> names;
+  for (const auto& [name, messages] : imap.items()) {
+    names.insert(name);
+    if (!before.count(name)) continue;
+    std::multiset<std::pair<std::string, std::string>> got, want;
+    for (const auto& m : messages) {
+      std::string flags;
+      for (const auto& f : m["flags"]) {
+        const std::string t = f;
+        static const std::map<std::string, char> letters{{"\\Seen", 'S'},    {"\\Answered", 'R'}, {"\\Flagged", 'F'},
+                                                         {"\\Deleted", 'T'}, {"\\Draft", 'D'},    {"$Forwarded", 'P'}};
+        if (letters.count(t)) flags += letters.at(t);
+      }
+      std::sort(flags.begin(), flags.end());
+      got.emplace(m["sha256"], flags);
+    }
+    for (const auto& s : before.at(name)) want.emplace(s.sha256, s.flags);
+    EXPECT_EQ(got, want) << name;
+  }
+  std::set<std::string> expected{"Junk"};
+  for (const auto& [name, messages] : before) expected.insert(name);
+  EXPECT_EQ(names, expected);
+}
+
+// Reads what the conversion maps, from a message of a session.
+std::map<std::string, std::string> Mapped(IMAPIFolder* folder, const std::string& eid) {
+  CComPtr<IUnknown> obj;
+  ULONG type = 0;
+  std::string id = eid;
+  EXPECT_EQ(folder->OpenEntry(static_cast<ULONG>(id.size()), reinterpret_cast<LPENTRYID>(id.data()), nullptr, 0, &type,
+                              &obj),
+            S_OK);
+  CComQIPtr<IMessage> m(obj.p);
+  std::map<std::string, std::string> out;
+  if (!m) return out;
+  for (ULONG tag : {PR_SUBJECT_A, PR_BODY_A, PR_SENDER_NAME_A, PR_SENDER_EMAIL_ADDRESS_A, inet::PR_INTERNET_MESSAGE_ID})
+    out[std::to_string(tag)] = StringProp(m, tag);
+  out["html"] = EntryId(m, PR_HTML);
+  out["importance"] = std::to_string(LongProp(m, PR_IMPORTANCE));
+  out["read"] = std::to_string(LongProp(m, PR_MESSAGE_FLAGS) & MSGFLAG_READ);
+  for (ULONG tag : {inet::PR_CLIENT_SUBMIT_TIME}) {
+    LPSPropValue v = nullptr;
+    if (SUCCEEDED(HrGetOneProp(m, tag, &v))) {
+      const auto t = (static_cast<std::uint64_t>(v->Value.ft.dwHighDateTime) << 32) | v->Value.ft.dwLowDateTime;
+      out["time" + std::to_string(tag)] = std::to_string(t / 10000000ULL);
+      MAPIFreeBuffer(v);
+    }
+  }
+  CComPtr<IMAPITable> rt;
+  EXPECT_EQ(m->GetRecipientTable(0, &rt), S_OK);
+  LPSRowSet rows = nullptr;
+  SizedSPropTagArray(3, rc) = {3, {PR_DISPLAY_NAME_A, PR_EMAIL_ADDRESS_A, PR_RECIPIENT_TYPE}};
+  EXPECT_EQ(HrQueryAllRows(rt, reinterpret_cast<LPSPropTagArray>(&rc), nullptr, nullptr, 0, &rows), S_OK);
+  std::set<std::string> recips;
+  for (ULONG r = 0; rows && r < rows->cRows; ++r)
+    recips.insert(std::string(rows->aRow[r].lpProps[0].Value.lpszA) + "|" + rows->aRow[r].lpProps[1].Value.lpszA + "|" +
+                  std::to_string(rows->aRow[r].lpProps[2].Value.l));
+  FreeProws(rows);
+  for (const auto& r : recips) out["to"] += r + ";";
+  CComPtr<IMAPITable> at;
+  EXPECT_EQ(m->GetAttachmentTable(0, &at), S_OK);
+  SizedSPropTagArray(1, an) = {1, {PR_ATTACH_NUM}};
+  rows = nullptr;
+  EXPECT_EQ(HrQueryAllRows(at, reinterpret_cast<LPSPropTagArray>(&an), nullptr, nullptr, 0, &rows), S_OK);
+  std::set<std::string> atts;
+  for (ULONG r = 0; rows && r < rows->cRows; ++r) {
+    CComPtr<IAttach> a;
+    EXPECT_EQ(m->OpenAttach(static_cast<ULONG>(rows->aRow[r].lpProps[0].Value.l), nullptr, 0, &a), S_OK);
+    if (a)
+      atts.insert(StringProp(a, PR_ATTACH_LONG_FILENAME_A) + "|" + StringProp(a, PR_ATTACH_MIME_TAG_A) + "|" +
+                  Sha256(EntryId(a, PR_ATTACH_DATA_BIN)));
+  }
+  FreeProws(rows);
+  for (const auto& a : atts) out["att"] += a + ";";
+  return out;
+}
+
+std::vector<std::map<std::string, std::string>> AllMapped(IMAPIFolder* folder) {
+  std::vector<std::map<std::string, std::string>> out;
+  for (const auto& eid : ContentsEntryIds(folder)) out.push_back(Mapped(folder, eid));
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+TEST_F(MaildirPrograms, GeneratedMessagesSavedIntoAMaildirAreValidMimeAndComeBackWhole) {
+  restore_test::Generate("Personal Folders\\Inbox\\Gen", 60, 7, true);
+  const fs::path mail = AddMaildir("Mail", "archive", true);
+  ProgramRun save = Save("\"\" \"Personal Folders\\Inbox\\Gen\" Mail");
+  ASSERT_EQ(save.rc, 0) << restore_test::Describe(save);
+  const std::string name = SavedName(save);
+  ASSERT_FALSE(name.empty());
+
+  // Every file is valid MIME to GMime and to Python's email package, with
+  // its text, HTML and attachments.
+  std::vector<fs::path> files;
+  for (const auto& e : fs::recursive_directory_iterator(mail))
+    if (e.is_regular_file() && e.path().parent_path().filename() == "cur") files.push_back(e.path());
+  ASSERT_EQ(files.size(), 60u);
+  g_mime_init();
+  size_t withAttachments = 0;
+  for (const auto& f : files) {
+    const std::string bytes = Slurp(f);
+    GMimeStream* stream = g_mime_stream_mem_new_with_buffer(bytes.data(), bytes.size());
+    GMimeParser* parser = g_mime_parser_new_with_stream(stream);
+    GMimeMessage* msg = g_mime_parser_construct_message(parser, nullptr);
+    ASSERT_TRUE(msg) << f;
+    EXPECT_TRUE(g_mime_message_get_subject(msg)) << f;
+    g_object_unref(msg);
+    g_object_unref(parser);
+    g_object_unref(stream);
+    if (bytes.find("Content-Disposition: attachment") != std::string::npos) ++withAttachments;
+  }
+  EXPECT_GT(withAttachments, 0u);
+  const std::string check =
+      "import email, email.policy, sys\n"
+      "bad = 0\n"
+      "for path in sys.argv[1:]:\n"
+      "    m = email.message_from_binary_file(open(path, 'rb'), policy=email.policy.default)\n"
+      "    kinds = {p.get_content_type() for p in m.walk()}\n"
+      "    defects = [d for p in m.walk() for d in p.defects]\n"
+      "    if defects or 'text/plain' not in kinds or 'text/html' not in kinds:\n"
+      "        print(path, kinds, defects); bad += 1\n"
+      "print('checked', len(sys.argv) - 1)\n"
+      "sys.exit(1 if bad else 0)\n";
+  const std::string script = profile.dir / "check.py";
+  Spit(script, check);
+  std::string args;
+  for (const auto& f : files) args += " " + Quote(f.string());
+  std::string out;
+  EXPECT_EQ(RunCommand("python3 " + Quote(script) + args + " 2>&1", &out), 0) << out;
+
+  // Back into a new store file: everything the conversion maps is as it was.
+  profile.AddStore("Back", "archive");
+  ProgramRun back = Save("\"\" \"Mail\\" + name + "\" Back");
+  ASSERT_EQ(back.rc, 0) << restore_test::Describe(back);
+  auto session = profile.Logon();
+  auto original = OpenFolder(OpenStore(session, "Personal Folders"), "Inbox\\Gen");
+  auto returned = OpenFolder(OpenStore(session, "Back"), SavedName(back));
+  ASSERT_TRUE(original && returned);
+  EXPECT_EQ(AllMapped(returned), AllMapped(original));
+}
+
+TEST_F(MaildirPrograms, RestoreKeepsTheMaildirsStandardFoldersAndEmptiesThem) {
+  const fs::path mail = profile.dir / "Mail.maildir";
+  WriteDovecotMaildir(mail);
+  AddMaildir("Mail", "mailbox", false);
+  std::map<std::string, std::string> ids;
+  struct stat before {};
+  ASSERT_EQ(::stat((mail / ".Sent").c_str(), &before), 0);
+  {
+    auto session = profile.Logon();
+    auto store = OpenStore(session, "Mail");
+    for (const char* f : {"Inbox", "Sent", "Drafts", "Trash"}) ids[f] = EntryId(OpenFolder(store, f));
+  }
+  restore_test::Generate("Archive\\Snap\\Inbox", 5, 3);
+  restore_test::Generate("Archive\\Snap\\Projects", 4, 4);
+  ProgramRun restore = Restore("\"\" \"Archive\\Snap\" Mail");
+  ASSERT_EQ(restore.rc, 0) << restore_test::Describe(restore);
+
+  auto session = profile.Logon();
+  auto store = OpenStore(session, "Mail");
+  for (const auto& [name, eid] : ids) EXPECT_EQ(EntryId(OpenFolder(store, name)), eid) << name;
+  EXPECT_EQ(ContentsEntryIds(OpenFolder(store, "Inbox")).size(), 5u);
+  for (const char* f : {"Sent", "Drafts", "Trash"}) EXPECT_TRUE(ContentsEntryIds(OpenFolder(store, f)).empty()) << f;
+  auto top = OpenFolder(store, "");
+  auto names = SubfolderNames(top);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"Drafts", "Inbox", "Projects", "Sent", "Trash"}));
+  // The same directories, emptied, and the others gone.
+  struct stat after {};
+  ASSERT_EQ(::stat((mail / ".Sent").c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_FALSE(fs::exists(mail / ".Archive.2025"));
+  EXPECT_TRUE(fs::exists(mail / ".Projects" / "cur"));
+  EXPECT_EQ(ListMaildir(mail).at("Projects").size(), 4u);
+}
+
+TEST_F(MaildirPrograms, SavesKilledAtRandomMomentsLeaveNoPartialFileAndNoDuplicate) {
+  restore_test::Generate("Personal Folders\\Inbox\\Big", 400, 11, true);
+  const fs::path mail = AddMaildir("Mail", "archive", true);
+
+  // A whole save first: the files every later one may write, and how long it takes.
+  const fs::path reference = AddMaildir("Reference", "archive", true);
+  const auto t0 = std::chrono::steady_clock::now();
+  ProgramRun whole = Save("\"\" \"Personal Folders\\Inbox\\Big\" Reference");
+  const auto took = std::chrono::steady_clock::now() - t0;
+  ASSERT_EQ(whole.rc, 0) << restore_test::Describe(whole);
+  std::set<std::string> good;
+  for (const auto& [name, messages] : ListMaildir(reference))
+    for (const auto& s : messages) good.insert(s.sha256);
+  ASSERT_EQ(good.size(), 400u);
+
+  std::mt19937 rng(2026);
+  const auto span = std::chrono::duration_cast<std::chrono::microseconds>(took).count();
+  const fs::path bin = profile.dir / "killbin";
+  fs::create_directories(bin);
+  fs::copy_file(TESKSAVE_PATH, bin / "TeskSave");
+  int killed = 0;
+  for (int round = 0; round < 20; ++round) {
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      ::unsetenv("DISPLAY");
+      ::unsetenv("WAYLAND_DISPLAY");
+      const std::string exe = (bin / "TeskSave").string();
+      ::execl(exe.c_str(), exe.c_str(), "", "Personal Folders\\Inbox\\Big", "Mail", static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(std::uniform_int_distribution<long>(0, span)(rng)));
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (WIFSIGNALED(status)) ++killed;
+    EXPECT_EQ(StrangeFiles(mail, good), std::vector<std::string>{}) << "round " << round;
+  }
+  EXPECT_GT(killed, 10);
+
+  // A run to the end: one copy, whole; what killed runs began is gone.
+  ProgramRun last = Save("\"\" \"Personal Folders\\Inbox\\Big\" Mail");
+  // A killed run that got to its end within the same minute has taken the name.
+  if (last.rc != 0) {
+    ASSERT_TRUE(last.HasMatch(".*MAPI_E_COLLISION.*")) << restore_test::Describe(last);
+  }
+  auto session = profile.Logon();
+  auto top = OpenFolder(OpenStore(session, "Mail"), "");
+  size_t total = 0;
+  for (const auto& name : SubfolderNames(top)) {
+    const size_t n = ContentsEntryIds(OpenFolder(OpenStore(session, "Mail"), name)).size();
+    if (name.find("Personal Folders") != std::string::npos) {
+      EXPECT_EQ(n, 400u) << name;
+      total += n;
+    }
+  }
+  std::multiset<std::string> files;
+  for (const auto& [name, messages] : ListMaildir(mail))
+    for (const auto& s : messages) files.insert(s.sha256);
+  EXPECT_EQ(files.size(), total);
+  EXPECT_EQ(StrangeFiles(mail, good), std::vector<std::string>{});
+}
+
+}  // namespace
