@@ -508,3 +508,15 @@ TEST(RestoreRegistry, RegServerAndUnregServer) {
   EXPECT_THAT(ReadText(file), HasSubstr("[HKEY_CLASSES_ROOT\\AppID]"));
   EXPECT_THAT(ReadText(file), Not(HasSubstr("AF18B428")));
 }
+
+TEST(RestoreRegistry, ASwitchInsideAnArgumentIsPartOfThatArgument) {
+  ProfileFixture profile;
+  const std::string file = profile.dir / "registry.ini";
+  const std::string env = "WINREG_FILE=" + Quote(file);
+  const ProgramRun run =
+      RunProgram(TESKRESTORE_PATH, profile.dir / "bin", "\"\" Archive \"Personal Folders\\Old -RegServer\"", env);
+  EXPECT_EQ(run.rc, 1) << Describe(run);
+  EXPECT_FALSE(run.logName.empty()) << "a restore run writes its log";
+  EXPECT_TRUE(run.Has("ERROR: Subfolder Old -RegServer not found!, module: MAPIFolderFind, line: 173")) << run.log;
+  EXPECT_FALSE(std::filesystem::exists(file)) << "nothing registered";
+}

@@ -224,4 +224,18 @@ TEST_F(SaveRegistry, SwitchMustEndTheCommandLine) {
   EXPECT_EQ(Tree("Archive"), archive);
 }
 
+TEST_F(SaveRegistry, ASwitchInsideAnArgumentIsPartOfThatArgument) {
+  // The keyword ends the last argument, not the command line: a save, which
+  // finds no such target, logs it and fails.
+  const RunResult r = Run({"-t", "", kInbox, "Archive\\Server -RegServer"});
+  EXPECT_EQ(r.exitCode, 1);
+  ASSERT_EQ(r.logFiles.size(), 1u);
+  EXPECT_EQ(r.lines, (Names{"Successfully logged on to MAPI.",
+                            "ERROR: Subfolder Server -RegServer not found!, module: MAPIFolderFind, line: 173"}))
+      << r.log;
+  ExpectRegistered(false);
+  const RunResult quoted = Run({"Test", kInbox, "Archive", "say \"-UnregServer\""});
+  EXPECT_EQ(quoted.logFiles.size(), 1u);
+}
+
 }  // namespace

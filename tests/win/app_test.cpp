@@ -84,17 +84,24 @@ TEST(WinCommandLine, StandardSwitchesSetTheFields) {
   EXPECT_EQ(dde.m_nShellCommand, CCommandLineInfo::FileDDE);
 }
 
-TEST(WinCommandLine, GetCommandLineJoinsArgumentsAndStaysValid) {
+TEST(WinCommandLine, GetCommandLineQuotesAsTheShellWouldAndStaysValid) {
   const char* first[] = {"/opt/tesk/bin/TeskSave", "-Embedding", "a b", ""};
   AfxSetCommandLine(4, first);
   const char* text = GetCommandLineA();
-  EXPECT_STREQ(text, "/opt/tesk/bin/TeskSave -Embedding a b ");
+  EXPECT_STREQ(text, "/opt/tesk/bin/TeskSave -Embedding \"a b\" \"\"");
   EXPECT_EQ(GetCommandLineA(), text);  // the same storage while nothing changes
 
   const char* second[] = {"prog"};
   AfxSetCommandLine(1, second);
   EXPECT_STREQ(GetCommandLineA(), "prog");
-  EXPECT_STREQ(text, "/opt/tesk/bin/TeskSave -Embedding a b ");  // earlier texts stay readable
+  EXPECT_STREQ(text, "/opt/tesk/bin/TeskSave -Embedding \"a b\" \"\"");  // earlier texts stay readable
+
+  // Quotes inside, and backslashes before a quote or the closing quote,
+  // are written so that the Windows rules read the same arguments back.
+  const char* third[] = {"p", "Archive\\Server -RegServer", "say \"hi\"", "C:\\dir with blank\\", "a\\b"};
+  AfxSetCommandLine(5, third);
+  EXPECT_STREQ(GetCommandLineA(),
+               "p \"Archive\\Server -RegServer\" \"say \\\"hi\\\"\" \"C:\\dir with blank\\\\\" a\\b");
 }
 
 TEST(WinProgram, ModuleFileNameIsTheExecutableAndTruncatesLikeWindows) {
@@ -183,8 +190,8 @@ TEST(WinApp, RealArgumentsReachTheApplication) {
             "param=[two words] flag=0 last=0\n"
             "param=[x] flag=1 last=1\n"
             "file=[two words] embedded=1 automated=0 splash=0 command=1\n"
-            "cmdline=[" WIN_PROBE_PATH " -Embedding   two words /x]\n"
-            "lpCmdLine=[-Embedding   two words /x]\n"
+            "cmdline=[" WIN_PROBE_PATH " -Embedding \"\" \"\" \"two words\" /x]\n"
+            "lpCmdLine=[-Embedding \"\" \"\" \"two words\" /x]\n"
             "appname=[win_probe]\n");
 }
 

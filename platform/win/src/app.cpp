@@ -36,11 +36,7 @@ std::string ExeName(const std::vector<std::string>& args) {
 LPTSTR ArgumentsText(const std::vector<std::string>& args) {
   static std::mutex mutex;
   static std::vector<std::unique_ptr<std::string>> texts;
-  std::string text;
-  for (std::size_t i = 1; i < args.size(); ++i) {
-    if (i > 1) text += ' ';
-    text += args[i];
-  }
+  std::string text = tesk::win::JoinArguments(args, 1);
   std::lock_guard lock(mutex);
   texts.push_back(std::make_unique<std::string>(std::move(text)));
   return texts.back()->data();

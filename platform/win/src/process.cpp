@@ -76,6 +76,33 @@ std::string ProgramPath() {
 
 HINSTANCE ProgramInstance() { return reinterpret_cast<HINSTANCE>(&g_moduleTag); }
 
+std::string JoinArguments(const std::vector<std::string>& args, std::size_t first) {
+  std::string text;
+  for (std::size_t i = first; i < args.size(); ++i) {
+    if (i > first) text += ' ';
+    const std::string& a = args[i];
+    if (!a.empty() && a.find_first_of(" \t\"") == std::string::npos) {
+      text += a;
+      continue;
+    }
+    text += '"';
+    std::size_t backslashes = 0;
+    for (char c : a) {
+      if (c == '\\') {
+        ++backslashes;
+        continue;
+      }
+      // Backslashes count only in front of a quote: there they are doubled.
+      text.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+      backslashes = 0;
+      text += c;
+    }
+    text.append(backslashes * 2, '\\');  // before the closing quote
+    text += '"';
+  }
+  return text;
+}
+
 }  // namespace tesk::win
 
 DWORD GetLastError() { return t_lastError; }
@@ -106,12 +133,7 @@ void AfxSetCommandLine(int argc, const char* const* argv) {
 }
 
 LPSTR GetCommandLineA() {
-  const std::vector<std::string> args = tesk::win::CommandLineArgs();
-  std::string text;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    if (i > 0) text += ' ';
-    text += args[i];
-  }
+  std::string text = tesk::win::JoinArguments(tesk::win::CommandLineArgs(), 0);
   CommandLine& c = commandLine();
   std::lock_guard lock(c.mutex);
   if (c.texts.empty() || *c.texts.back() != text) c.texts.push_back(std::make_unique<std::string>(std::move(text)));
