@@ -109,6 +109,8 @@ void CReportFile::ReportException(CException* e, int level) {
     if (auto* tesk = dynamic_cast<CTeskException*>(e)) {
       Log(level, "%s: %s, module: %s, line: %d", LevelWord(level), text, static_cast<const char*>(tesk->m_strFile),
           tesk->m_nLine);
+      // What the messaging subsystem knows of the failure follows as a warning.
+      if (!tesk->m_strDetail.IsEmpty()) Log(1, "%s: %s", LevelWord(1), static_cast<const char*>(tesk->m_strDetail));
     } else {
       Log(level, "%s: %s", LevelWord(level), text);
     }

@@ -30,6 +30,9 @@ class CTeskException : public CException {
 
   CString m_strFile;  // the source file name without its directory
   int m_nLine;
+  // What the messaging subsystem said about the failure (its GetLastError
+  // text), when it said anything: logged as a WARNING after the ERROR line.
+  CString m_strDetail;
 };
 
 template <class TBase, class TString>
@@ -98,11 +101,15 @@ class CTeskMAPILibException {
   std::string m_strMessage;
   std::string m_strFile;
   int m_nLine;
+  std::string m_strDetail;  // the object's own text of the failure
 };
 
 struct CMFCMAPIExceptionTraits {
-  [[noreturn]] static void ThrowMAPIException(HRESULT hr, const char* text, const char* file, int line) {
-    throw new CMAPIException(hr, text, file, line);
+  [[noreturn]] static void ThrowMAPIException(HRESULT hr, const char* text, const char* file, int line,
+                                              const char* detail = nullptr) {
+    auto* e = new CMAPIException(hr, text, file, line);
+    if (detail) e->m_strDetail = detail;
+    throw e;
   }
   [[noreturn]] static void ThrowUnknownException(const char* file, int line) {
     throw new CTextException("Uncought exception in TeskMAPI library", file, line);
@@ -116,10 +123,25 @@ struct CMFCMAPIExceptionTraits {
   }                                                                                                    \
   catch (const CTeskMAPILibException& caught) {                                                        \
     CTeskMAPILibException e(caught);                                                                   \
-    Traits::ThrowMAPIException(e.m_hr, e.m_strMessage.c_str(), e.m_strFile.c_str(), e.m_nLine);       \
+    Traits::ThrowMAPIException(e.m_hr, e.m_strMessage.c_str(), e.m_strFile.c_str(), e.m_nLine,        \
+                               e.m_strDetail.c_str());                                                 \
   }                                                                                                    \
   catch (...) {                                                                                        \
     Traits::ThrowUnknownException(__FILE__, __LINE__);                                                 \
   }
 
 #define TESK_MAPI_FAIL(hr, message) throw CTeskMAPILibException((hr), (message), __FILE__, __LINE__)
+// The same, with the text the failing object gives for it.
+#define TESK_MAPI_FAIL_OF(obj, hr, message) throw TeskMAPIFailureOf((obj), (hr), (message), __FILE__, __LINE__)
+
+// A failure of a MAPI object's call, with the object's own text of it.
+template <class Object>
+CTeskMAPILibException TeskMAPIFailureOf(Object* obj, HRESULT hr, const char* message, const char* file, int line) {
+  CTeskMAPILibException e(hr, message, file, line);
+  LPMAPIERROR error = nullptr;
+  if (obj && SUCCEEDED(obj->GetLastError(hr, 0, &error)) && error) {
+    if (error->lpszError) e.m_strDetail = error->lpszError;
+    MAPIFreeBuffer(error);
+  }
+  return e;
+}

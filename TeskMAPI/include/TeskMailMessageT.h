@@ -78,7 +78,7 @@ class CTeskMailMessageT : public CTeskMAPIMessageT<Traits> {
     value.Value.b = static_cast<unsigned short>(deleteAfterSubmit ? 1 : 0);
     HrSetOneProp(this->p, &value);
     HRESULT hr = this->p->SubmitMessage(FORCE_SUBMIT);
-    if (FAILED(hr)) TESK_MAPI_FAIL(hr, "Message subbmition failed");
+    if (FAILED(hr)) TESK_MAPI_FAIL_OF(this->p, hr, "Message subbmition failed");
     TESK_MAPI_CATCH(Traits)
   }
 

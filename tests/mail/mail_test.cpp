@@ -156,6 +156,9 @@ TEST_F(MailTest, ServerDownKeepsTheReportInTheOutboxUntilSent) {
   EXPECT_TRUE(std::regex_search(log, std::regex(":ERROR: MAPI error 80040115, MAPI_E_NETWORK_ERROR Message "
                                                 "subbmition failed, module: TeskMailMessageT\\.h, line: \\d+\n")))
       << log;
+  // Why it failed, in the transport's words, right after the ERROR line.
+  EXPECT_TRUE(std::regex_search(log, std::regex("line: \\d+\n[0-9. :]+:WARNING: [^\n]*(connect|Connect)[^\n]*\n")))
+      << log;
   EXPECT_EQ(Count("Outbox"), 1u);
   EXPECT_NE(Mapiadmin("outbox Test").find("waiting  TeskRestore error report  to ops@example.org"), std::string::npos);
 

@@ -206,6 +206,7 @@ struct MAPIERROR {
   ULONG ulContext;
 };
 using LPMAPIERROR = MAPIERROR*;
+constexpr ULONG MAPI_ERROR_VERSION = 0;
 
 struct MAPINAMEID {
   LPGUID lpguid;

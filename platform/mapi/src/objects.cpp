@@ -5,6 +5,7 @@
 #include <mapiutil.h>
 
 #include <algorithm>
+#include <cstring>
 #include <set>
 
 #include "comobject.h"
@@ -66,12 +67,49 @@ std::string NameFrom(LPTSTR text, ULONG flags) {
 
 // ---- property access shared by every object -------------------------------
 
+// The text of an object's last failure, for GetLastError: one MAPI buffer
+// holding the structure and its strings.
+HRESULT DeliverLastError(HRESULT hr, HRESULT lastHr, const std::string& text, LPMAPIERROR* out) {
+  if (!out) return MAPI_E_INVALID_PARAMETER;
+  *out = nullptr;
+  if (hr != lastHr || text.empty()) return S_OK;
+  static const char kComponent[] = "Tesk messaging subsystem";
+  void* buf = nullptr;
+  if (FAILED(MAPIAllocateBuffer(static_cast<ULONG>(sizeof(MAPIERROR) + text.size() + 1 + sizeof kComponent), &buf)))
+    return MAPI_E_NOT_ENOUGH_MEMORY;
+  auto* e = static_cast<MAPIERROR*>(buf);
+  char* strings = static_cast<char*>(buf) + sizeof(MAPIERROR);
+  std::memcpy(strings, text.c_str(), text.size() + 1);
+  std::memcpy(strings + text.size() + 1, kComponent, sizeof kComponent);
+  *e = MAPIERROR{MAPI_ERROR_VERSION, strings, strings + text.size() + 1, 0, 0};
+  *out = e;
+  return S_OK;
+}
+
 template <class Top, class... Bases>
 class PropObject : public UnknownImpl<Top, Bases...> {
  public:
-  HRESULT GetLastError(HRESULT, ULONG, LPMAPIERROR* pp) override {
-    if (pp) *pp = nullptr;
-    return S_OK;
+  HRESULT GetLastError(HRESULT hr, ULONG, LPMAPIERROR* pp) override {
+    return DeliverLastError(hr, lastHr_, lastError_, pp);
+  }
+  // Runs a method body as Guard does and keeps the text of its failure.
+  template <class F>
+  HRESULT Keep(F&& f) noexcept {
+    std::string text;
+    const HRESULT hr = Guard([&]() -> HRESULT {
+      try {
+        return f();
+      } catch (const MapiError& e) {
+        text = e.what();
+        throw;
+      }
+    });
+    if (FAILED(hr)) RememberFailure(hr, std::move(text));
+    return hr;
+  }
+  void RememberFailure(HRESULT hr, std::string text) {
+    lastHr_ = hr;
+    lastError_ = std::move(text);
   }
   HRESULT SaveChanges(ULONG) override { return S_OK; }
   HRESULT GetProps(LPSPropTagArray tags, ULONG flags, ULONG* count, LPSPropValue* out) override {
@@ -179,6 +217,9 @@ class PropObject : public UnknownImpl<Top, Bases...> {
   virtual void RemoveProps(std::span<const ULONG> ids) = 0;
 
  private:
+  HRESULT lastHr_ = S_OK;
+  std::string lastError_;
+
   static void DeliverProblems(const std::vector<SPropProblem>& problems, LPSPropProblemArray* out) {
     if (!out) return;
     *out = nullptr;
@@ -410,7 +451,7 @@ class MessageObject final : public PropObject<IMessage, IMAPIProp> {
   }
 
   HRESULT SaveChanges(ULONG) override {
-    return Guard([&] {
+    return Keep([&] {
       RequireWritable(*store_);
       if (associated_) RequireAssociatedSupport(*store_);
       auto tx = store_->BeginWrite();
@@ -536,6 +577,7 @@ class MessageObject final : public PropObject<IMessage, IMAPIProp> {
       if (!store_->transport) return S_OK;
       std::string error;
       hr = DeliverSubmitted(*store_, *id_, *store_->transport, &error);
+      if (FAILED(hr)) RememberFailure(hr, error);
       if (auto info = store_->GetMessage(*id_)) {
         info_ = *info;
         data_ = store_->LoadMessage(*id_);
@@ -662,7 +704,7 @@ class FolderObject final : public PropObject<IMAPIFolder, IMAPIContainer, IMAPIP
   }
   HRESULT CopyMessages(LPENTRYLIST list, LPCIID, LPVOID destPtr, ULONG_PTR, LPMAPIPROGRESS progress,
                        ULONG flags) override {
-    return Guard([&] {
+    return Keep([&] {
       if (!list || !destPtr) return MAPI_E_INVALID_PARAMETER;
       Require();
       FolderObject* dest = ImplOf<FolderObject>(static_cast<IUnknown*>(static_cast<IMAPIFolder*>(destPtr)));
@@ -685,7 +727,7 @@ class FolderObject final : public PropObject<IMAPIFolder, IMAPIContainer, IMAPIP
     });
   }
   HRESULT DeleteMessages(LPENTRYLIST list, ULONG_PTR, LPMAPIPROGRESS progress, ULONG flags) override {
-    return Guard([&] {
+    return Keep([&] {
       if (!list) return MAPI_E_INVALID_PARAMETER;
       Require();
       RequireWritable(*store_);
@@ -706,7 +748,7 @@ class FolderObject final : public PropObject<IMAPIFolder, IMAPIContainer, IMAPIP
   }
   HRESULT CopyFolder(ULONG cb, LPENTRYID eid, LPCIID, LPVOID destPtr, LPTSTR newName, ULONG_PTR,
                      LPMAPIPROGRESS progress, ULONG flags) override {
-    return Guard([&] {
+    return Keep([&] {
       if (!destPtr) return MAPI_E_INVALID_PARAMETER;
       Require();
       const ObjId src = OwnSubfolder(cb, eid);
@@ -743,7 +785,7 @@ class FolderObject final : public PropObject<IMAPIFolder, IMAPIContainer, IMAPIP
     });
   }
   HRESULT DeleteFolder(ULONG cb, LPENTRYID eid, ULONG_PTR, LPMAPIPROGRESS progress, ULONG flags) override {
-    return Guard([&] {
+    return Keep([&] {
       Require();
       RequireWritable(*store_);
       const ObjId victim = OwnSubfolder(cb, eid);
@@ -763,7 +805,7 @@ class FolderObject final : public PropObject<IMAPIFolder, IMAPIContainer, IMAPIP
     });
   }
   HRESULT EmptyFolder(ULONG_PTR, LPMAPIPROGRESS progress, ULONG flags) override {
-    return Guard([&] {
+    return Keep([&] {
       Require();
       RequireWritable(*store_);
       auto normal = store_->Messages(id_, false);
