@@ -1,10 +1,9 @@
 #include "TeskRestore.h"
 
 #include <ReportFile.h>
-#include <TeskDialogRun.h>
+#include <TeskDialogPlugin.h>
 
 #include "FoldersCopier.h"
-#include "TeskRestoreDlg.h"
 #include "TeskRestoreProgress.h"
 
 const char kTeskRestoreRegistryScript[] = R"rgs(HKCR
@@ -33,9 +32,4 @@ void CTeskRestoreApp::BatchRun(CTeskCmdLineInfo& info) {
   });
 }
 
-void CTeskRestoreApp::DialogRun(CTeskCmdLineInfo& info) {
-  if (!StartDialogRun()) return;
-  RegisterTeskRestoreResources();
-  CTeskRestoreDlg dlg(info.m_strProfile, info.m_strSource, info.m_strTarget, nullptr);
-  RunMainDialog(dlg);
-}
+void CTeskRestoreApp::DialogRun(CTeskCmdLineInfo& info) { RunDialogPlugin("TeskRestoreDialogs.so", TESK_DIALOG_PLUGIN_DIR, info); }

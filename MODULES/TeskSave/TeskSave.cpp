@@ -1,10 +1,9 @@
 #include "TeskSave.h"
 
 #include <ReportFile.h>
-#include <TeskDialogRun.h>
+#include <TeskDialogPlugin.h>
 
 #include "FoldersCopier.h"
-#include "TeskSave2Dlg.h"
 #include "TeskSaveProgressT.h"
 
 const char kTeskSaveRegistryScript[] = R"rgs(HKCR
@@ -34,9 +33,4 @@ void CTeskSaveApp::BatchRun(CTeskCmdLineInfo& info) {
   });
 }
 
-void CTeskSaveApp::DialogRun(CTeskCmdLineInfo& info) {
-  if (!StartDialogRun()) return;
-  RegisterTeskSaveResources();
-  CTeskSave2Dlg dlg(info.m_strProfile, info.m_strSource, info.m_strTarget, nullptr);
-  RunMainDialog(dlg);
-}
+void CTeskSaveApp::DialogRun(CTeskCmdLineInfo& info) { RunDialogPlugin("TeskSaveDialogs.so", TESK_DIALOG_PLUGIN_DIR, info); }

@@ -520,3 +520,29 @@ TEST(RestoreRegistry, ASwitchInsideAnArgumentIsPartOfThatArgument) {
   EXPECT_TRUE(run.Has("ERROR: Subfolder Old -RegServer not found!, module: MAPIFolderFind, line: 173")) << run.log;
   EXPECT_FALSE(std::filesystem::exists(file)) << "nothing registered";
 }
+
+TEST(RestoreWithoutQt, TheBatchRoadNeedsNoQtLibrary) {
+  std::string needed;
+  ASSERT_EQ(RunCommand("readelf -d " + Quote(TESKRESTORE_PATH) + " && ldd " + Quote(TESKRESTORE_PATH), &needed), 0);
+  EXPECT_EQ(needed.find("Qt"), std::string::npos) << needed;
+  std::string out;
+  if (RunCommand("unshare -m true 2>&1", &out) != 0) GTEST_SKIP() << "no private mount namespace here: " << out;
+  ProfileFixture profile;
+  Generate("Archive\\Snap\\Inbox", 3, 5);
+  // The program runs with every Qt library of the machine covered.
+  const std::string hide =
+      "unshare -m sh -c 'for f in /usr/lib/*/libQt6*.so*; do [ -f \"$f\" ] && mount --bind /dev/null \"$f\"; "
+      "done; exec \"$@\"' sh";
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::path(profile.dir.path()) / "bin";
+  fs::create_directories(dir);
+  fs::copy_file(TESKRESTORE_PATH, dir / "TeskRestore");
+  EXPECT_EQ(RunCommand("cd " + Quote(dir.string()) + " && " + hide + " ./TeskRestore '' 'Archive\\Snap' " +
+                           "'Personal Folders' 2>&1",
+                       &out),
+            0)
+      << out;
+  const auto inbox = Tree("Personal Folders\\Inbox");
+  EXPECT_EQ(inbox["folders"].size(), 0u);
+  EXPECT_EQ(inbox["messages"], 3) << inbox.dump();
+}

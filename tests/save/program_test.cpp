@@ -239,3 +239,45 @@ TEST_F(SaveRegistry, ASwitchInsideAnArgumentIsPartOfThatArgument) {
 }
 
 }  // namespace
+
+namespace {
+
+using testing_support::Quote;
+using testing_support::RunCommand;
+
+// Hides every Qt library of the machine from what follows the prefix (a
+// private mount namespace with the files covered), or says why it cannot.
+std::string HideQt(std::string* why) {
+  std::string out;
+  if (RunCommand("unshare -m true 2>&1", &out) != 0) {
+    *why = "no private mount namespace here: " + out;
+    return {};
+  }
+  return "unshare -m sh -c 'for f in /usr/lib/*/libQt6*.so*; do [ -f \"$f\" ] && mount --bind /dev/null \"$f\"; "
+         "done; exec \"$@\"' sh";
+}
+
+TEST_F(SaveTest, TheBatchRoadNeedsNoQtLibrary) {
+  std::string needed;
+  ASSERT_EQ(RunCommand("readelf -d " + Quote(TESKSAVE_PATH) + " && ldd " + Quote(TESKSAVE_PATH), &needed), 0);
+  EXPECT_EQ(needed.find("Qt"), std::string::npos) << needed;
+
+  std::string why;
+  const std::string prefix = HideQt(&why);
+  if (prefix.empty()) GTEST_SKIP() << why;
+  const RunResult saved = Run({"Test", kInbox, "Archive"}, prefix);
+  EXPECT_EQ(saved.exitCode, 0) << saved.output << saved.log;
+  ExpectSuccess(saved, kInbox, "Archive");
+
+  // The dialog road says in one line that it cannot load its dialogs.
+  const std::string bin = NewDir("dialog");
+  const std::string exe = InstallProgram(bin);
+  std::string output;
+  EXPECT_EQ(RunCommand("cd " + Quote(bin) + " && " + prefix + " env QT_QPA_PLATFORM=offscreen " + Quote(exe) + " 2>&1",
+                       &output),
+            2);
+  EXPECT_EQ(output.rfind("TeskSave: the dialogs cannot be loaded: ", 0), 0u) << output;
+  EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 1) << output;
+}
+
+}  // namespace

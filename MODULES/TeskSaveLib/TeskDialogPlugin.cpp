@@ -1,0 +1,64 @@
+#include "TeskDialogPlugin.h"
+
+#include <afxwin.h>
+#include <dlfcn.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+std::string Env(const char* name) {
+  const char* v = std::getenv(name);
+  return v ? v : "";
+}
+
+// Whether the window layer will find a display, decided before any of it
+// is loaded (the same rule the window layer applies).
+bool DisplayAvailable(std::string* why) {
+  const std::string platform = Env("QT_QPA_PLATFORM");
+  const std::string name = platform.substr(0, platform.find(':'));
+  if (name == "offscreen" || name == "minimal" || name == "vnc") return true;
+  if (!Env("DISPLAY").empty() || !Env("WAYLAND_DISPLAY").empty()) return true;
+  *why = "no display available: neither DISPLAY nor WAYLAND_DISPLAY is set";
+  if (!platform.empty()) *why += " and QT_QPA_PLATFORM=" + platform + " needs one";
+  return false;
+}
+
+std::string ProgramFolder() {
+  char path[4096];
+  const DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
+  if (n == 0 || n >= sizeof path) return {};
+  std::string p(path, n);
+  const auto slash = p.rfind('/');
+  return slash == std::string::npos ? std::string() : p.substr(0, slash);
+}
+
+void Fail(const std::string& why) {
+  const char* app = AfxGetAppName();
+  std::fprintf(stderr, "%s: %s\n", app ? app : "tesk", why.c_str());
+  std::fflush(stderr);
+  AfxPostQuitMessage(2);
+}
+
+}  // namespace
+
+void RunDialogPlugin(const char* plugin, const char* builtDir, CTeskCmdLineInfo& info) {
+  std::string why;
+  if (!DisplayAvailable(&why)) return Fail(why);
+  std::string tried;
+  void* handle = nullptr;
+  for (const std::string& folder : {ProgramFolder(), std::string(builtDir ? builtDir : "")}) {
+    if (folder.empty()) continue;
+    const std::string path = folder + "/" + plugin;
+    // Never unloaded: windows, icons and Qt live until the process ends.
+    handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+    if (handle) break;
+    if (const char* e = ::dlerror()) tried += std::string(tried.empty() ? "" : "; ") + e;
+  }
+  if (!handle) return Fail("the dialogs cannot be loaded: " + tried);
+  auto entry = reinterpret_cast<TeskDialogEntry>(::dlsym(handle, kTeskDialogEntry));
+  if (!entry) return Fail(std::string("the dialogs cannot be loaded: ") + plugin + " has no " + kTeskDialogEntry);
+  entry(info);
+}
