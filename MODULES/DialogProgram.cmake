@@ -26,6 +26,8 @@ function(tesk_dialog_program program batch plugin)
   set_target_properties(${plugin} PROPERTIES PREFIX "" SUFFIX ".so"
                         LIBRARY_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
   add_dependencies(${program} ${plugin})
+  # The help page the dialogs' link opens, next to the program.
+  configure_file(${PROJECT_SOURCE_DIR}/docs/tesk-dialogs.html ${CMAKE_CURRENT_BINARY_DIR}/tesk-dialogs.html COPYONLY)
   # Where a copy of the program elsewhere still finds the plugin.
   target_compile_definitions(${batch} PRIVATE TESK_DIALOG_PLUGIN_DIR="${CMAKE_CURRENT_BINARY_DIR}")
 endfunction()

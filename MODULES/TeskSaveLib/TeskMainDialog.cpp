@@ -1,12 +1,29 @@
 #include "TeskMainDialog.h"
 
+#include <unistd.h>
+
 #include <ReportFile.h>
 
 #include "FolderPickerDialog.h"
 #include "TeskIcons.h"
 
 const char kTeskCopyright[] = "\xC2\xA9 2026 The TeskSave developers";
-const char kTeskWebAddress[] = "https://github.com/tesk/tesksave";
+// The page the dialogs' link opens: the help page installed next to the
+// program (the build puts it there), else the project's own copy.
+const char kTeskWebAddress[] = "tesk-dialogs.html";
+
+namespace {
+CString HelpPageAddress() {
+  char path[4096];
+  const DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
+  CString folder = n > 0 && n < sizeof path ? CString(path) : CString();
+  const int slash = folder.ReverseFind('/');
+  folder = slash < 0 ? CString() : folder.Left(slash);
+  CString page = folder + "/" + kTeskWebAddress;
+  if (::access(page, R_OK) != 0) page = CString(TESK_DOCS_DIR "/") + kTeskWebAddress;
+  return CString("file://") + page;
+}
+}  // namespace
 
 namespace {
 constexpr UINT WM_PROGRESS_POS_MSG = WM_USER + 100;
@@ -45,7 +62,10 @@ BOOL CTeskMainDialog::OnInitDialog() {
   CDialog::OnInitDialog();
   SetIcon(m_hIcon, TRUE);
   SetIcon(m_hIcon, FALSE);
-  if (CWnd* link = GetDlgItem(IDC_LINK)) m_link.SubclassWindow(link->m_hWnd);
+  if (CWnd* link = GetDlgItem(IDC_LINK)) {
+    link->SetWindowText(HelpPageAddress());
+    m_link.SubclassWindow(link->m_hWnd);
+  }
 
   m_pToolTip = new CToolTipCtrl;
   if (m_pToolTip->Create(this)) {

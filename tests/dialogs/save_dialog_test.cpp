@@ -61,6 +61,11 @@ TEST_F(SaveDialogTest, CommandLineAfterLogonInBothLanguages) {
                 german ? "Keinen Zeitstempel an obersten Hierarchieordner des Archivs anf\xC3\xBCgen"
                        : "Do not add time stamp to archived root folder");
       EXPECT_FALSE(Control(h, IDC_PROGRESS)->isVisible());
+      // The link leads to a help page that is there.
+      const QString link = Text(h, IDC_LINK);
+      EXPECT_TRUE(link.startsWith(QStringLiteral("file:///"))) << link.toStdString();
+      EXPECT_TRUE(link.endsWith(QStringLiteral("/tesk-dialogs.html"))) << link.toStdString();
+      EXPECT_TRUE(std::filesystem::exists(link.mid(7).toStdString())) << link.toStdString();
       const QString program = ProgramPath();
       EXPECT_EQ(Text(h, IDC_CMDLINE), program + " \"Test\"  \"Personal Folders\\Inbox\"  \"\"");
       Click(h, IDC_NO_TIMESTAMP);
