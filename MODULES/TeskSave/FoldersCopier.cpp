@@ -17,9 +17,11 @@ CFoldersCopier::~CFoldersCopier() {
 }
 
 CString CFoldersCopier::TargetFolderName(const char* sourcePath, BOOL noTimeStamp) {
-  if (noTimeStamp) return CString(sourcePath);
+  // A backslash in a folder name could never be reached by a path again:
+  // the separators become underscores with or without the time stamp.
   CString path(sourcePath);
   path.Replace('\\', '_');
+  if (noTimeStamp) return path;
   std::time_t now = std::time(nullptr);
   std::tm local{};
   localtime_r(&now, &local);

@@ -158,7 +158,7 @@ TEST(SaveUmlauts, ValidUtf8AndOtherBytesStay) {
 }
 
 TEST(SaveFolderName, StampedOrPlain) {
-  EXPECT_EQ(S(CFoldersCopier::TargetFolderName("Personal Folders\\Inbox", TRUE)), "Personal Folders\\Inbox");
+  EXPECT_EQ(S(CFoldersCopier::TargetFolderName("Personal Folders\\Inbox", TRUE)), "Personal Folders_Inbox");
   const std::time_t before = std::time(nullptr);
   const std::string name = S(CFoldersCopier::TargetFolderName("Personal Folders\\Inbox\\\\Sub\\", FALSE));
   const std::time_t after = std::time(nullptr);

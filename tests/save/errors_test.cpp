@@ -156,15 +156,15 @@ TEST_F(SaveErrors, SecondSaveCollides) {
 
   // Without time stamps the name is always the same.
   const RunResult first = Run({"-t", "Test", kInbox, "Archive"});
-  EXPECT_EQ(ExpectSuccess(first, kInbox, "Archive"), kInbox);
+  EXPECT_EQ(ExpectSuccess(first, kInbox, "Archive"), Underscored(kInbox));
   const auto saved = Tree("Archive");
   const RunResult second = Run({"-t", "Test", kInbox, "Archive"});
-  ExpectCopyFailure(second, kInbox, "Archive", kInbox, collision);
+  ExpectCopyFailure(second, kInbox, "Archive", Underscored(kInbox), collision);
   // Folder names compare without regard to ASCII case.
   const RunResult capitals = Run({"-t", "Test", "PERSONAL FOLDERS\\INBOX", "Archive"});
-  ExpectCopyFailure(capitals, "PERSONAL FOLDERS\\INBOX", "Archive", "PERSONAL FOLDERS\\INBOX", collision);
+  ExpectCopyFailure(capitals, "PERSONAL FOLDERS\\INBOX", "Archive", "PERSONAL FOLDERS_INBOX", collision);
   EXPECT_EQ(Tree("Archive"), saved);
-  EXPECT_EQ(Child(saved, kInbox), inbox);
+  EXPECT_EQ(Child(saved, Underscored(kInbox)), inbox);
 
   // Time-stamped names collide within one minute. Two runs can straddle a
   // minute; then the pair is repeated in a fresh target.
@@ -193,7 +193,7 @@ TEST_F(SaveErrors, TargetInsideTheSource) {
   ExpectCopyFailure(below, kInbox, sub, PreparedName(below), cycle);
   ExpectStampedName(PreparedName(below), kInbox, below);
   const RunResult itself = Run({"-t", "Test", kInbox, kInbox});
-  ExpectCopyFailure(itself, kInbox, kInbox, kInbox, cycle);
+  ExpectCopyFailure(itself, kInbox, kInbox, Underscored(kInbox), cycle);
   const RunResult wholeStore = Run({"-t", "Test", "Personal Folders", "Personal Folders\\Drafts"});
   ExpectCopyFailure(wholeStore, "Personal Folders", "Personal Folders\\Drafts", "Personal Folders", cycle);
   ExpectStoresUnchanged();

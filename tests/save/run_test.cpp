@@ -84,14 +84,18 @@ TEST_F(SaveRun, NoTimeStampSwitch) {
   for (const char* folder : {"A", "B", "C", "D"}) MakeFolder(std::string("Archive\\") + folder);
 
   // "-t" or "/T" anywhere: the new folder is called like the source path.
+  // "-t" or "/T" anywhere: the new folder is called like the source path,
+  // its separators turned into underscores as in a time-stamped name.
   const RunResult lower = Run({"-t", "Test", kProjects, "Archive\\A"});
-  EXPECT_EQ(ExpectSuccess(lower, kProjects, "Archive\\A"), kProjects);
-  EXPECT_EQ(ChildNames("Archive\\A"), Names{kProjects});
-  EXPECT_EQ(Child(Tree("Archive\\A"), kProjects), source);
+  EXPECT_EQ(ExpectSuccess(lower, kProjects, "Archive\\A"), Underscored(kProjects));
+  EXPECT_EQ(ChildNames("Archive\\A"), Names{Underscored(kProjects)});
+  EXPECT_EQ(Child(Tree("Archive\\A"), Underscored(kProjects)), source);
 
   const RunResult upper = Run({"Test", kProjects, "Archive\\B", "/T"});
-  EXPECT_EQ(ExpectSuccess(upper, kProjects, "Archive\\B"), kProjects);
-  EXPECT_EQ(Child(Tree("Archive\\B"), kProjects), source);
+  EXPECT_EQ(ExpectSuccess(upper, kProjects, "Archive\\B"), Underscored(kProjects));
+  EXPECT_EQ(Child(Tree("Archive\\B"), Underscored(kProjects)), source);
+  // And the copy can be addressed by a path, as a restore needs it.
+  EXPECT_EQ(Tree("Archive\\A\\" + Underscored(kProjects)), source);
 
   // Other words starting with t are not the switch.
   const RunResult tt = Run({"-tt", "Test", kProjects, "Archive\\C"});
@@ -105,8 +109,8 @@ TEST_F(SaveRun, SwitchesAnywhereAndExtraArgumentsIgnored) {
   const auto drafts = Tree("Personal Folders\\Drafts");
   const RunResult r = Run({"-mailto:admin@example.org", "Test", "-t", kProjects, "/mailto:x@y", "Archive",
                            "Personal Folders\\Drafts", "more"});
-  EXPECT_EQ(ExpectSuccess(r, kProjects, "Archive"), kProjects);
-  EXPECT_EQ(Child(Tree("Archive"), kProjects), source);
+  EXPECT_EQ(ExpectSuccess(r, kProjects, "Archive"), Underscored(kProjects));
+  EXPECT_EQ(Child(Tree("Archive"), Underscored(kProjects)), source);
   EXPECT_EQ(Tree("Personal Folders\\Drafts"), drafts);
 }
 
@@ -158,8 +162,8 @@ TEST_F(SaveRun, RepairsUmlautsInSourceAndTarget) {
 
   // Paths already in UTF-8 are taken as they are.
   const RunResult plain = Run({"-t", "Test", source, "Archive\\" + austria});
-  EXPECT_EQ(ExpectSuccess(plain, source, "Archive\\" + austria), source);
-  EXPECT_EQ(Child(Tree("Archive\\" + austria), source), tree);
+  EXPECT_EQ(ExpectSuccess(plain, source, "Archive\\" + austria), Underscored(source));
+  EXPECT_EQ(Child(Tree("Archive\\" + austria), Underscored(source)), tree);
 
   // The profile name is not repaired.
   namespace admin = tesk::mapi::admin;
