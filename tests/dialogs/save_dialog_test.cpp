@@ -117,9 +117,10 @@ TEST_F(SaveDialogTest, ASuccessfulRunMovesTheBarRefusesClosingAndEndsWithOk) {
   EXPECT_EQ(dlg.DoModal(), IDOK);
   EXPECT_TRUE(stillOpen);
   EXPECT_GT(dlg.positions, 0);
-  // Without time stamp the new folder is named exactly like the source path.
+  // Without time stamp the new folder is named like the source path, with
+  // underscores for its separators.
   EXPECT_EQ(SubfolderNames(OpenFolder(OpenStore(session, "Archive"), "")),
-            (std::vector<std::string>{"Deleted Items", "Personal Folders\\Inbox"}));
+            (std::vector<std::string>{"Deleted Items", "Personal Folders_Inbox"}));
 }
 
 TEST_F(SaveDialogTest, AFailedRunShowsTheErrorAndASecondRunCanFollow) {
