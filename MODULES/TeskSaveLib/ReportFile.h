@@ -4,8 +4,12 @@
 #include <afx.h>
 #include <TeskMAPI.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdarg>
 #include <fstream>
+#include <string>
 
 // Log levels.
 constexpr int LOG_ERROR = 0;
@@ -22,7 +26,14 @@ class CTeskReportFileT : public std::basic_ofstream<char> {
     try {
       std::ios::openmode mode = std::ios::out;
       if (truncate) mode |= std::ios::trunc;
-      open(static_cast<const char*>(GetLogFileName()), mode);
+      // The file is opened here first: never through a symbolic link put in
+      // its place, never inherited by a child, readable by its owner only.
+      // The stream then takes the very file opened.
+      const int fd = ::open(static_cast<const char*>(GetLogFileName()),
+                            O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (truncate ? O_TRUNC : 0), 0600);
+      if (fd < 0) return false;
+      open("/proc/self/fd/" + std::to_string(fd), mode);
+      ::close(fd);
       if (!good()) return false;
       *this << static_cast<const char*>(GetLogHeader()) << "\n";
       flush();

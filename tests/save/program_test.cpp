@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <regex>
 #include <string>
 #include <thread>
@@ -278,6 +279,36 @@ TEST_F(SaveTest, TheBatchRoadNeedsNoQtLibrary) {
             2);
   EXPECT_EQ(output.rfind("TeskSave: the dialogs cannot be loaded: ", 0), 0u) << output;
   EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 1) << output;
+}
+
+}  // namespace
+
+namespace {
+
+std::string LogNameAt(std::time_t t) {
+  std::tm local{};
+  localtime_r(&t, &local);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y%m%d_%H%M%S", &local);
+  return std::string("TeskSave ") + stamp + ".log";
+}
+
+TEST_F(SaveTest, TheLogIsTheOwnersAndNeverFollowsALinkPutInItsPlace) {
+  const RunResult plain = Run({"Test", kInbox, "Archive"});
+  ASSERT_EQ(plain.logFiles.size(), 1u);
+  struct stat st {};
+  ASSERT_EQ(::stat((plain.binDir + "/" + plain.logFiles[0]).c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+  // Links at every name the next run's log may get, to a file of someone else.
+  const std::string bin = NewDir("planted");
+  const std::string victim = NewDir("victim") + "/precious.txt";
+  std::ofstream(victim) << "keep me\n";
+  const std::time_t now = std::time(nullptr);
+  for (std::time_t t = now; t < now + 20; ++t) fs::create_symlink(victim, bin + "/" + LogNameAt(t));
+  const RunResult r = Run({"Test", kInbox, "Archive"}, "", bin);
+  EXPECT_EQ(ReadFile(victim), "keep me\n");
+  for (const auto& name : r.logFiles) EXPECT_TRUE(fs::is_symlink(bin + "/" + name)) << name;
 }
 
 }  // namespace
