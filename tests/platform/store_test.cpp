@@ -249,3 +249,23 @@ TEST(Store, BadFilesFailCleanly) {
   auto session = f.Logon();
   EXPECT_EQ(OpenByEntryId(session, StoreEntryId(session, "Archive")), S_OK);
 }
+
+TEST(Mapiadmin, RefusesCountsAndNamesOutOfRangeBeforeDoingAnything) {
+  testing_support::ProfileFixture f;
+  for (const char* args : {"generate Test 'Personal Folders\\Inbox' --messages -1",
+                           "generate Test 'Personal Folders\\Inbox' --messages 0",
+                           "generate Test 'Personal Folders\\Inbox' --messages 18446744073709551615",
+                           "generate Test 'Personal Folders\\Inbox' --messages 3 --seed -4",
+                           "store create /nonexistent/x.store --name ''",
+                           "store create /nonexistent/x.store --name 'a\\b'"}) {
+    std::string out;
+    const int rc = testing_support::RunCommand(std::string(MAPIADMIN_PATH) + " " + args + " 2>&1", &out);
+    EXPECT_NE(rc, 0) << args;
+    EXPECT_NE(out.find("Run with --help"), std::string::npos) << args << ": " << out;
+  }
+  // Nothing was generated.
+  auto session = f.Logon();
+  EXPECT_TRUE(testing_support::ContentsEntryIds(
+                  testing_support::OpenFolder(testing_support::OpenStore(session, "Personal Folders"), "Inbox"))
+                  .empty());
+}

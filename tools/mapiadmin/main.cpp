@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <iostream>
+#include <limits>
 
 #include "folders.h"
 #include "generate.h"
@@ -70,6 +71,21 @@ int TreeCommand(const std::string& profileName, const std::string& path, bool js
   return 0;
 }
 
+// A display name: not empty, no backslash (it starts every folder path), no
+// control characters.
+CLI::Validator DisplayNameCheck() {
+  return CLI::Validator(
+      [](std::string& v) -> std::string {
+        if (v.empty()) return "a display name must not be empty";
+        for (char c : v) {
+          if (c == '\\') return "a display name must not contain a backslash";
+          if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return "a display name must not contain control characters";
+        }
+        return {};
+      },
+      "NAME");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -95,7 +111,7 @@ int main(int argc, char** argv) {
   store->require_subcommand(1);
   auto* sCreate = store->add_subcommand("create", "Create a store file");
   sCreate->add_option("FILE", file, "store file")->required();
-  sCreate->add_option("--name", displayName, "display name")->required();
+  sCreate->add_option("--name", displayName, "display name")->required()->check(DisplayNameCheck());
   sCreate->add_option("--kind", kind, "mailbox, archive or public")
       ->check(CLI::IsMember({"mailbox", "archive", "public"}));
   auto* sAdd = store->add_subcommand("add", "Add a store file to a profile");
@@ -107,7 +123,7 @@ int main(int argc, char** argv) {
   auto* sAddMaildir = store->add_subcommand("add-maildir", "Add a Maildir to a profile as a store");
   sAddMaildir->add_option("PROFILE", name, "profile name")->required();
   sAddMaildir->add_option("DIR", file, "the Maildir's top directory")->required();
-  sAddMaildir->add_option("--name", displayName, "display name")->required();
+  sAddMaildir->add_option("--name", displayName, "display name")->required()->check(DisplayNameCheck());
   sAddMaildir->add_option("--kind", kind, "mailbox, archive or public")
       ->check(CLI::IsMember({"mailbox", "archive", "public"}));
   sAddMaildir->add_option("--layout", layout, "maildir++ (folders .A.B) or fs (folders A/B)")
@@ -128,8 +144,16 @@ int main(int argc, char** argv) {
   auto* generate = app.add_subcommand("generate", "Fill a folder with generated messages");
   generate->add_option("PROFILE", name, "profile name")->required();
   generate->add_option("PATH", path, "Store\\Folder\\... (created when missing)")->required();
-  generate->add_option("--messages", messages, "number of messages")->required();
-  generate->add_option("--seed", seed, "seed of the generator");
+  // At most ten million messages: more is a typing mistake, not a test store.
+  generate->add_option("--messages", messages, "number of messages (1 to 10000000)")
+      ->required()
+      ->check(CLI::Range(std::uint64_t{1}, std::uint64_t{10000000}));
+  generate->add_option("--seed", seed, "seed of the generator")->check(CLI::Validator(
+      [](std::string& v) -> std::string {
+        const bool digits = !v.empty() && v.size() <= 19 && v.find_first_not_of("0123456789") == std::string::npos;
+        return digits ? std::string() : "a seed is a whole number from 0 to 9999999999999999999";
+      },
+      "SEED"));
   generate->add_flag("--attachments", attachments, "give some messages attachments");
 
   std::string smtp, from, user, passwordFile;
