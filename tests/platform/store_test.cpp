@@ -5,6 +5,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
+#include <sstream>
 
 #include "fixture.h"
 
@@ -268,4 +270,53 @@ TEST(Mapiadmin, RefusesCountsAndNamesOutOfRangeBeforeDoingAnything) {
   EXPECT_TRUE(testing_support::ContentsEntryIds(
                   testing_support::OpenFolder(testing_support::OpenStore(session, "Personal Folders"), "Inbox"))
                   .empty());
+}
+
+TEST(Logon, AStoreWithTheIdentityOfAnotherNeverOpens) {
+  testing_support::ProfileFixture f;
+  // A copy of the archive's file, added to the profile by hand.
+  const std::string copy = f.dir / "copy.store";
+  std::filesystem::copy_file(f.archiveFile, copy);
+  {
+    std::ifstream in(f.dir / "config/Test.toml");
+    std::stringstream text;
+    text << in.rdbuf();
+    std::string profile = text.str();
+    const auto at = profile.find("[[store]]", profile.find("Archive") - 200);
+    std::string entry = profile.substr(at, profile.find("[[store]]", at + 1) == std::string::npos
+                                               ? std::string::npos
+                                               : profile.find("[[store]]", at + 1) - at);
+    entry.replace(entry.find(f.archiveFile), f.archiveFile.size(), copy);
+    entry.replace(entry.find("name = 'Archive'") != std::string::npos ? entry.find("name = 'Archive'")
+                                                                      : entry.find("name = \"Archive\""),
+                  16, "name = 'Archive Copy'");
+    std::ofstream(f.dir / "config/Test.toml", std::ios::app) << "\n" << entry;
+  }
+  auto session = f.Logon();
+  CComPtr<IMAPITable> table;
+  ASSERT_EQ(session->GetMsgStoresTable(0, &table), S_OK);
+  LPSRowSet rows = nullptr;
+  SizedSPropTagArray(2, cols) = {2, {PR_ENTRYID, PR_DISPLAY_NAME_A}};
+  ASSERT_EQ(HrQueryAllRows(table, reinterpret_cast<LPSPropTagArray>(&cols), nullptr, nullptr, 0, &rows), S_OK);
+  ASSERT_EQ(rows->cRows, 3u);
+  std::set<std::string> ids;
+  for (ULONG k = 0; k < rows->cRows; ++k) {
+    const SBinary& b = rows->aRow[k].lpProps[0].Value.bin;
+    ids.emplace(reinterpret_cast<const char*>(b.lpb), b.cb);
+    CComPtr<IMsgStore> store;
+    const HRESULT hr = session->OpenMsgStore(0, b.cb, reinterpret_cast<LPENTRYID>(b.lpb), nullptr, 0, &store);
+    if (std::string(rows->aRow[k].lpProps[1].Value.lpszA) == "Archive Copy") {
+      EXPECT_EQ(hr, MAPI_E_CORRUPT_STORE);
+      LPMAPIERROR error = nullptr;
+      ASSERT_EQ(session->GetLastError(hr, 0, &error), S_OK);
+      ASSERT_TRUE(error);
+      EXPECT_NE(std::string(error->lpszError).find("has the identity of store \"Archive\""), std::string::npos)
+          << error->lpszError;
+      MAPIFreeBuffer(error);
+    } else {
+      EXPECT_EQ(hr, S_OK);
+    }
+  }
+  FreeProws(rows);
+  EXPECT_EQ(ids.size(), 3u) << "every row its own identifier";
 }

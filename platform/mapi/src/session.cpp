@@ -39,10 +39,35 @@ class Session final : public UnknownImpl<IMAPISession> {
  public:
   explicit Session(Profile profile) : profile_(std::move(profile)) {
     if (profile_.transport) transport_ = std::make_shared<TransportSettings>(LoadTransport(*profile_.transport));
+    // A store whose identity another store of the profile has already (a
+    // copied store file, a hand-edited profile) never opens: its entry
+    // identifier would reach the other store's file. It keeps a row of its
+    // own in the stores table under an identifier that opens nothing.
+    std::map<std::string, const ProfileStore*> first;
+    for (const ProfileStore& s : profile_.stores) {
+      auto [it, fresh] = first.emplace(GuidBytes(s.guid), &s);
+      GUID id = s.guid;
+      if (!fresh) {
+        id = NewGuid();
+        duplicates_[GuidBytes(id)] = "store \"" + s.name + "\" (" + s.Location() + ") has the identity of store \"" +
+                                     it->second->name + "\" (" + it->second->Location() +
+                                     "): a copy of a store cannot be in the same profile";
+      }
+      entryIds_.push_back(MakeStoreEntryId(id));
+    }
   }
 
   HRESULT GetLastError(HRESULT, ULONG, LPMAPIERROR* pp) override {
-    if (pp) *pp = nullptr;
+    if (!pp) return MAPI_E_INVALID_PARAMETER;
+    *pp = nullptr;
+    if (lastError_.empty()) return S_OK;
+    void* buf = nullptr;
+    if (FAILED(MAPIAllocateBuffer(static_cast<ULONG>(sizeof(MAPIERROR) + lastError_.size() + 1), &buf)))
+      return MAPI_E_NOT_ENOUGH_MEMORY;
+    char* text = static_cast<char*>(buf) + sizeof(MAPIERROR);
+    std::memcpy(text, lastError_.c_str(), lastError_.size() + 1);
+    *static_cast<MAPIERROR*>(buf) = MAPIERROR{MAPI_ERROR_VERSION, text, nullptr, 0, 0};
+    *pp = static_cast<MAPIERROR*>(buf);
     return S_OK;
   }
 
@@ -52,7 +77,7 @@ class Session final : public UnknownImpl<IMAPISession> {
       std::int64_t n = 0;
       for (const auto& s : profile_.stores) {
         const ProviderFactory& factory = FactoryOf(s);
-        rows.push_back({Prop::Bytes(PR_ENTRYID, MakeStoreEntryId(s.guid)),
+        rows.push_back({Prop::Bytes(PR_ENTRYID, entryIds_[static_cast<size_t>(n)]),
                         Prop::Bytes(PR_DISPLAY_NAME_A, s.name),
                         Prop::Bool(PR_DEFAULT_STORE, s.isDefault),
                         Prop::Bytes(PR_MDB_PROVIDER, factory.ProviderUid(s.kind)),
@@ -131,6 +156,10 @@ class Session final : public UnknownImpl<IMAPISession> {
   // of a store works on one connection.
   std::shared_ptr<StoreProvider> Provider(const GUID& guid) {
     const std::string key = GuidBytes(guid);
+    if (auto dup = duplicates_.find(key); dup != duplicates_.end()) {
+      lastError_ = dup->second;
+      throw MapiError(MAPI_E_CORRUPT_STORE, dup->second);
+    }
     if (auto it = open_.find(key); it != open_.end())
       if (auto p = it->second.lock()) return p;
     const ProfileStore* entry = nullptr;
@@ -152,6 +181,9 @@ class Session final : public UnknownImpl<IMAPISession> {
   }
 
   Profile profile_;
+  std::vector<std::string> entryIds_;             // of each store, in the profile's order
+  std::map<std::string, std::string> duplicates_;  // identifiers that open nothing, and why
+  std::string lastError_;
   std::shared_ptr<const TransportSettings> transport_;
   std::map<std::string, std::weak_ptr<StoreProvider>> open_;
 };
