@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "fixture.h"
+#include "provider.h"
 
 using namespace testing_support;
 namespace admin = tesk::mapi::admin;
@@ -319,4 +320,61 @@ TEST(Logon, AStoreWithTheIdentityOfAnotherNeverOpens) {
   }
   FreeProws(rows);
   EXPECT_EQ(ids.size(), 3u) << "every row its own identifier";
+}
+
+TEST(Store, AForeignFileWithOurMarkIsRefusedUntouched) {
+  testing_support::TempDir dir;
+  const std::string file = dir / "foreign.store";
+  ASSERT_EQ(testing_support::RunCommand("sqlite3 " + testing_support::Quote(file) +
+                                        " 'PRAGMA application_id=1414745933; PRAGMA user_version=1; "
+                                        "CREATE TABLE notes(id INTEGER PRIMARY KEY, text TEXT); "
+                                        "INSERT INTO notes(text) VALUES (\"mine\");'"),
+            0);
+  auto header = [&] {
+    std::ifstream in(file, std::ios::binary);
+    std::string h(100, '\0');
+    in.read(h.data(), 100);
+    return h;
+  };
+  const std::string before = header();
+  ASSERT_EQ(before[18], 1) << "rollback journal, as written";
+  EXPECT_THROW(tesk::mapi::OpenStoreFile(file), tesk::mapi::MapiError);
+  try {
+    tesk::mapi::OpenStoreFile(file);
+  } catch (const tesk::mapi::MapiError& e) {
+    EXPECT_EQ(e.hr(), MAPI_E_CORRUPT_STORE);
+  }
+  EXPECT_EQ(header(), before);
+  EXPECT_FALSE(std::filesystem::exists(file + "-wal"));
+}
+
+TEST(Store, AStoreOnAReadOnlyMountOpensReadOnlyAsASource) {
+  testing_support::ProfileFixture f;
+  testing_support::Mapiadmin("generate Test 'Archive\\Old' --messages 5");
+  std::string out;
+  if (testing_support::RunCommand("unshare -m true 2>&1", &out) != 0) GTEST_SKIP() << "no mount namespace: " << out;
+  // The archive's folder mounted read-only, the mailbox moved out of it.
+  const std::string ro = f.dir / "ro";
+  std::filesystem::create_directories(ro);
+  const std::string archive = ro + "/archive.store";
+  std::filesystem::rename(f.archiveFile, archive);
+  std::string profile;
+  {
+    std::ifstream in(f.dir / "config/Test.toml");
+    std::stringstream text;
+    text << in.rdbuf();
+    profile = text.str();
+  }
+  profile.replace(profile.find(f.archiveFile), f.archiveFile.size(), archive);
+  std::ofstream(f.dir / "config/Test.toml") << profile;
+  const std::string script = "mount --bind " + testing_support::Quote(ro) + " " + testing_support::Quote(ro) +
+                             " && mount -o remount,bind,ro " + testing_support::Quote(ro) + " && " +
+                             "touch " + testing_support::Quote(ro + "/probe") + " 2>/dev/null; " +
+                             "[ ! -e " + testing_support::Quote(ro + "/probe") + " ] && " + MAPIADMIN_PATH +
+                             " tree Test 'Archive\\Old' --json && " + MAPIADMIN_PATH +
+                             " folder create Test 'Archive\\New'";
+  const int rc = testing_support::RunCommand("unshare -m sh -c " + testing_support::Quote(script) + " 2>&1", &out);
+  EXPECT_NE(rc, 0) << "the folder cannot be created: " << out;
+  EXPECT_NE(out.find("\"messages\": 5"), std::string::npos) << out;
+  EXPECT_NE(out.find("MAPI_E_NO_ACCESS"), std::string::npos) << out;
 }

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <mapitags.h>
@@ -288,6 +289,29 @@ void CheckStoreFile(const std::string& path) {
   const bool walHasData = ::stat((path + "-wal").c_str(), &wal) == 0 && wal.st_size > 0;
   if (sizeValid && !walHasData && static_cast<std::uint64_t>(st.st_size) < static_cast<std::uint64_t>(pages) * pageSize)
     throw MapiError(MAPI_E_CORRUPT_STORE, path + " is truncated");
+  // Identity and format from the header, before SQLite may write anything.
+  if (be32(68) != static_cast<std::uint32_t>(kApplicationId))
+    throw MapiError(MAPI_E_CORRUPT_STORE, path + " is not a store file");
+  const auto version = static_cast<std::int32_t>(be32(60));
+  if (version > kSchemaVersion) throw MapiError(MAPI_E_VERSION, path + " was written by a newer version");
+  if (version < 1) throw MapiError(MAPI_E_CORRUPT_STORE, path + " is not a store file");
+}
+
+// Whether the store file can be written here: a file on a read-only mount,
+// or one its user may not write, opens read-only.
+bool StoreFileWritable(const std::string& path) {
+  struct statvfs fs {};
+  if (::statvfs(path.c_str(), &fs) == 0 && (fs.f_flag & ST_RDONLY)) return false;
+  return ::access(path.c_str(), W_OK) == 0;
+}
+
+// Whether SQLite can keep its shared-memory index beside the file.
+bool FolderWritable(const std::string& path) {
+  const auto slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  struct statvfs fs {};
+  if (::statvfs(dir.c_str(), &fs) == 0 && (fs.f_flag & ST_RDONLY)) return false;
+  return ::access(dir.c_str(), W_OK) == 0;
 }
 
 class Tx : public Transaction {
@@ -346,19 +370,35 @@ class SqliteStore final : public StoreProvider {
   void Open() {
     CheckStoreFile(path_);
     try {
-      db_.Open(UriPath(path_), SQLITE_OPEN_READWRITE);
+      readOnly_ = !StoreFileWritable(path_);
+      if (readOnly_) {
+        // Read-only: on a read-only mount SQLite cannot lock nor keep its
+        // index beside the file, and nobody else can write it either.
+        db_.Open(UriPath(path_) + (FolderWritable(path_) ? "?mode=ro" : "?mode=ro&immutable=1"),
+                 SQLITE_OPEN_READONLY);
+      } else {
+        db_.Open(UriPath(path_), SQLITE_OPEN_READWRITE);
+      }
       if (Pragma("application_id") != kApplicationId)
         throw MapiError(MAPI_E_CORRUPT_STORE, path_ + " is not a store file");
       const auto version = Pragma("user_version");
       if (version > kSchemaVersion) throw MapiError(MAPI_E_VERSION, path_ + " was written by a newer version");
       if (version < 1) throw MapiError(MAPI_E_CORRUPT_STORE, path_ + " is not a store file");
-      db_.Exec("PRAGMA foreign_keys=ON; PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;");
+      // Every table of the schema is there, and the store's identity: all
+      // read before anything is written to the file.
+      const std::int64_t tables = QueryInt(
+          "SELECT count(*) FROM sqlite_master WHERE type='table' AND name IN ('store_info','store_prop',"
+          "'receive_folder','folder','folder_prop','message','message_prop','recipient','attachment')",
+          0);
+      if (tables != 9) throw MapiError(MAPI_E_CORRUPT_STORE, path_ + " is not a store file");
       auto s = db_.Prepare("SELECT key, value FROM store_info");
       while (s.Step()) info_[s.Text(0)] = s.Text(1);
       if (info_["guid"].size() != 16) throw MapiError(MAPI_E_CORRUPT_STORE, path_ + " has no store identity");
       guid_ = GuidFromBytes(info_["guid"]);
       root_ = QueryInt("SELECT id FROM folder WHERE parent_id IS NULL ORDER BY id LIMIT 1", 0);
       if (!root_) throw MapiError(MAPI_E_CORRUPT_STORE, path_ + " has no root folder");
+      db_.Exec(readOnly_ ? "PRAGMA foreign_keys=ON;"
+                         : "PRAGMA foreign_keys=ON; PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;");
     } catch (const MapiError& e) {
       if (e.hr() == MAPI_E_CALL_FAILED || e.hr() == MAPI_E_COLLISION)
         throw MapiError(MAPI_E_CORRUPT_STORE, e.what());
@@ -423,6 +463,7 @@ class SqliteStore final : public StoreProvider {
 
   Capabilities Caps() const override {
     Capabilities c;
+    c.readOnly = readOnly_;
     c.wholeCopyInOneCommit = true;
     c.associatedContents = true;
     c.serverSideCopy = true;
@@ -788,7 +829,9 @@ class SqliteStore final : public StoreProvider {
         schema = "main";
         return;
       }
-      db.Prepare("ATTACH DATABASE ? AS srcstore").Bind(1, UriPath(src.path_) + "?mode=ro").Run();
+      db.Prepare("ATTACH DATABASE ? AS srcstore")
+          .Bind(1, UriPath(src.path_) + (FolderWritable(src.path_) ? "?mode=ro" : "?mode=ro&immutable=1"))
+          .Run();
       db.ForgetStatementsMentioning("ATTACH DATABASE");
       schema = "srcstore";
       attached = true;
@@ -883,6 +926,7 @@ class SqliteStore final : public StoreProvider {
   GUID guid_{};
   ObjId root_ = 0;
   int depth_ = 0;
+  bool readOnly_ = false;
   std::map<std::string, std::string> info_;
 };
 
