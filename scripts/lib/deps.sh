@@ -6,7 +6,7 @@ TESK_PACKAGES=(
   libsqlite3-dev sqlite3
   libtomlplusplus-dev libcli11-dev nlohmann-json3-dev nettle-dev
   libgtest-dev libgmock-dev
-  libgmime-3.0-dev libcurl4-gnutls-dev python3-aiosmtpd dovecot-imapd
+  libgmime-3.0-dev libcurl4-gnutls-dev python3-aiosmtpd dovecot-imapd dovecot-core time
   qt6-base-dev
   fonts-liberation2
 )
