@@ -1,5 +1,14 @@
 #include "FoldersCopier.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+
 #include <MAPIFolderFind.h>
 #include <ReportFile.h>
 
@@ -80,10 +89,45 @@ void CFoldersCopier::Status(const char* prefix, const CString& name) {
   m_pStatusReceiver->ShowStatusMessage(text);
 }
 
+// Two restores into one store at once would interleave their clearing and
+// copying and leave a mixed target: a restore holds a lock named after the
+// target store from before the clearing to the end of the copying, and a
+// second one waits for it.
+class CRestoreLock {
+ public:
+  CRestoreLock(const CTeskBinary& storeId, const CString& targetPath) {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    std::string dir = runtime && *runtime ? std::string(runtime) : "/tmp/tesk-" + std::to_string(::getuid());
+    ::mkdir(dir.c_str(), 0700);
+    std::string name = dir + "/tesk-restore-";
+    static const char* hex = "0123456789abcdef";
+    for (ULONG k = 0; k < storeId.cb; ++k) {
+      name += hex[storeId.lpb[k] >> 4];
+      name += hex[storeId.lpb[k] & 15];
+    }
+    name += ".lock";
+    m_fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (m_fd < 0) return;  // without a lock file the run goes on as before
+    if (::flock(m_fd, LOCK_EX | LOCK_NB) == 0) return;
+    theReportFile.Log(LOG_INFO, "Waiting for another restore into the store of %s to end.", targetPath.GetString());
+    while (::flock(m_fd, LOCK_EX) != 0 && errno == EINTR) {
+    }
+  }
+  ~CRestoreLock() {
+    if (m_fd >= 0) ::close(m_fd);
+  }
+  CRestoreLock(const CRestoreLock&) = delete;
+  CRestoreLock& operator=(const CRestoreLock&) = delete;
+
+ private:
+  int m_fd = -1;
+};
+
 void CFoldersCopier::Run() {
   Located where;
   Locate(where);
   CheckOverlap(where);
+  const CRestoreLock lock(where.targetStoreId, m_strTargetPath);
   CollectStandardFolders(where.targetStore);
   ClearTarget(where);
   RestoreInto(where);

@@ -546,3 +546,33 @@ TEST(RestoreWithoutQt, TheBatchRoadNeedsNoQtLibrary) {
   EXPECT_EQ(inbox["folders"].size(), 0u);
   EXPECT_EQ(inbox["messages"], 3) << inbox.dump();
 }
+
+TEST(RestoreTogether, TwoRestoresIntoOneTargetTakeTurns) {
+  ProfileFixture f;
+  for (int k = 0; k < 12; ++k) Generate("Archive\\Snap\\Box " + std::to_string(k), 40, k + 1, k % 3 == 0);
+  Generate("Archive\\Snap", 25, 99);
+  Mapiadmin("folder create Test " + Quote("Personal Folders\\Inbox\\Old"));
+  const auto expectedSource = Tree("Archive\\Snap");
+
+  // Both started at the same moment, each from a folder of its own.
+  namespace fs = std::filesystem;
+  std::string commands;
+  for (const char* run : {"one", "two"}) {
+    const fs::path dir = fs::path(f.dir.path()) / run;
+    fs::create_directories(dir);
+    fs::copy_file(TESKRESTORE_PATH, dir / "TeskRestore");
+    commands += "(cd " + Quote(dir.string()) + " && ./TeskRestore '' 'Archive\\Snap' 'Personal Folders\\Inbox'" +
+                " > out.txt 2>&1; echo $? > rc.txt) & ";
+  }
+  ASSERT_EQ(RunCommand(commands + "wait"), 0);
+  for (const char* run : {"one", "two"}) {
+    const std::string dir = f.dir / run;
+    EXPECT_EQ(ReadText(dir + "/rc.txt"), "0\n") << run;
+  }
+  // The target holds one clean restore, as a single run leaves it.
+  const auto inbox = Tree("Personal Folders\\Inbox");
+  EXPECT_EQ(inbox["messages"], 25);
+  EXPECT_EQ(inbox["folders"].size(), 12u);
+  for (const auto& sub : inbox["folders"]) EXPECT_EQ(sub["messages"], 40) << sub["name"];
+  EXPECT_EQ(Tree("Archive\\Snap"), expectedSource);
+}
