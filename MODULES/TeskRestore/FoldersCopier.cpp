@@ -55,6 +55,45 @@ HRESULT ReadSubfolders(IMAPIFolder* folder, CComPtr<IMAPITable>& table, CRowSetH
   return HrQueryAllRows(table, reinterpret_cast<LPSPropTagArray>(&columns), nullptr, nullptr, 0, &rows);
 }
 
+// Reads a folder and everything below it once, every message whole. A
+// source that cannot be read must end the run before the target is
+// cleared, not half way through the copy after it.
+void ReadWhole(IMAPIFolder* folder, const CString& name, int line) {
+  auto fail = [&](HRESULT hr) {
+    CString text;
+    text.Format("Source folder '%s' cannot be read, nothing was changed", name.GetString());
+    throw new CMAPIException(hr ? hr : MAPI_E_CALL_FAILED, text, kModule, line);
+  };
+  for (ULONG kind : {ULONG{0}, ULONG{MAPI_ASSOCIATED}}) {
+    CComPtr<IMAPITable> contents;
+    HRESULT hr = folder->GetContentsTable(kind, &contents);
+    if (FAILED(hr) || !contents) fail(hr);
+    SizedSPropTagArray(1, columns) = {1, {PR_ENTRYID}};
+    CRowSetHolder rows;
+    hr = HrQueryAllRows(contents, reinterpret_cast<LPSPropTagArray>(&columns), nullptr, nullptr, 0, &rows);
+    if (FAILED(hr)) fail(hr);
+    for (ULONG k = 0; !rows.IsEmpty() && k < rows->cRows; ++k) {
+      const SPropValue& id = rows->aRow[k].lpProps[0];
+      if (PROP_TYPE(id.ulPropTag) != PT_BINARY) fail(MAPI_E_CORRUPT_DATA);
+      ULONG type = 0;
+      CComPtr<IUnknown> message;
+      hr = folder->OpenEntry(id.Value.bin.cb, reinterpret_cast<LPENTRYID>(id.Value.bin.lpb), nullptr, 0, &type,
+                             &message);
+      if (FAILED(hr) || !message) fail(hr);
+    }
+  }
+  CComPtr<IMAPITable> table;
+  CRowSetHolder rows;
+  bool noTable = false;
+  HRESULT hr = ReadSubfolders(folder, table, rows, noTable);
+  if (FAILED(hr)) fail(hr);
+  for (ULONG k = 0; !rows.IsEmpty() && k < rows->cRows; ++k) {
+    CTeskMAPIFolder child = OpenRowFolder(folder, rows->aRow[k], hr);
+    if (FAILED(hr) || !child) fail(hr);
+    ReadWhole(child, RowName(rows->aRow[k]), line);
+  }
+}
+
 bool IsPublicStore(IMsgStore* store) {
   CMAPIBufferHolder<> prop;
   HRESULT hr = HrGetOneProp(store, PR_MDB_PROVIDER, &prop);
@@ -127,6 +166,7 @@ void CFoldersCopier::Run() {
   Located where;
   Locate(where);
   CheckOverlap(where);
+  ReadWhole(where.source, where.sourceName, __LINE__);
   const CRestoreLock lock(where.targetStoreId, m_strTargetPath);
   CollectStandardFolders(where.targetStore);
   ClearTarget(where);

@@ -576,3 +576,25 @@ TEST(RestoreTogether, TwoRestoresIntoOneTargetTakeTurns) {
   for (const auto& sub : inbox["folders"]) EXPECT_EQ(sub["messages"], 40) << sub["name"];
   EXPECT_EQ(Tree("Archive\\Snap"), expectedSource);
 }
+
+TEST(RestoreDamaged, ASourceThatCannotBeReadChangesNothing) {
+  ProfileFixture f;
+  Generate("Personal Folders\\Inbox", 20, 3);
+  Generate("Personal Folders\\Inbox\\Keep", 5, 4);
+  const auto before = Tree("Personal Folders\\Inbox");
+  Generate("Archive\\Snap\\Sub", 300, 5, true);
+  // Garbage over pages in the middle of the archive file.
+  {
+    const auto size = std::filesystem::file_size(f.archiveFile);
+    std::fstream file(f.archiveFile, std::ios::in | std::ios::out | std::ios::binary);
+    const std::string junk(size / 5, '\xA5');
+    file.seekp(static_cast<std::streamoff>(size * 2 / 5));
+    file.write(junk.data(), static_cast<std::streamsize>(junk.size()));
+  }
+  const ProgramRun run = RunProgram(TESKRESTORE_PATH, f.dir / "bin", "'' 'Archive\\Snap' 'Personal Folders\\Inbox'");
+  EXPECT_EQ(run.rc, 1) << Describe(run);
+  EXPECT_TRUE(run.HasMatch("ERROR: MAPI error [0-9a-f]+, MAPI_E_\\w+ Source folder '\\w+' cannot be read, nothing was "
+                           "changed, module: FoldersCopier, line: \\d+"))
+      << run.log;
+  EXPECT_EQ(Tree("Personal Folders\\Inbox"), before);
+}
