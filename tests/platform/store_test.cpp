@@ -3,6 +3,8 @@
 #include <mapi/admin.h>
 #include <sys/stat.h>
 
+#include <nlohmann/json.hpp>
+
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -377,4 +379,17 @@ TEST(Store, AStoreOnAReadOnlyMountOpensReadOnlyAsASource) {
   EXPECT_NE(rc, 0) << "the folder cannot be created: " << out;
   EXPECT_NE(out.find("\"messages\": 5"), std::string::npos) << out;
   EXPECT_NE(out.find("MAPI_E_NO_ACCESS"), std::string::npos) << out;
+}
+
+TEST(Mapiadmin, TreeJsonShowsNamesThatAreNoUtf8) {
+  testing_support::ProfileFixture f;
+  {
+    auto session = f.Logon();
+    auto inbox = testing_support::OpenFolder(testing_support::OpenStore(session, "Personal Folders"), "Inbox");
+    testing_support::CreateFolder(inbox, "Caf\xE9 \xFF\xC3");
+  }
+  const auto tree = nlohmann::json::parse(testing_support::Mapiadmin("tree Test 'Personal Folders\\Inbox' --json"));
+  ASSERT_EQ(tree["folders"].size(), 1u);
+  EXPECT_EQ(tree["folders"][0]["name"], "Caf\xC3\xA9 \xC3\xBF\xC3\x83");
+  EXPECT_NO_THROW(nlohmann::json::parse(testing_support::Mapiadmin("tree Test --json")));
 }

@@ -42,14 +42,14 @@ int TreeCommand(const std::string& profileName, const std::string& path, bool js
       store = profile.OpenStore(row);
     } catch (const Failure& e) {
       if (json)
-        stores.push_back({{"name", row.name}, {"default", row.isDefault}, {"kind", kind}, {"error", e.what()}});
+        stores.push_back({{"name", JsonText(row.name)}, {"default", row.isDefault}, {"kind", kind}, {"error", JsonText(e.what())}});
       else
         text += row.name + "  (" + kind + ") cannot be opened: " + e.what() + "\n";
       continue;
     }
     auto root = profile.IpmSubtree(store);
     if (json) {
-      stores.push_back({{"name", row.name}, {"default", row.isDefault}, {"kind", kind}, {"root", FolderJson(root)}});
+      stores.push_back({{"name", JsonText(row.name)}, {"default", row.isDefault}, {"kind", kind}, {"root", FolderJson(root)}});
     } else {
       text += row.name + "  (" + kind + (row.isDefault ? ", default" : "") + ")\n";
       for (const auto& [name, eid] : Subfolders(root)) {

@@ -163,11 +163,42 @@ std::string MessageDigest(IMessage* message, bool associated) {
   return Hex(digest, sizeof digest);
 }
 
+std::string JsonText(const std::string& text) {
+  // Each byte that does not belong to a well-formed UTF-8 sequence stands
+  // for the character of its value (U+0080 to U+00FF), so the name shows
+  // instead of stopping the output.
+  std::string out;
+  size_t k = 0;
+  while (k < text.size()) {
+    const auto c = static_cast<unsigned char>(text[k]);
+    size_t n = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 && c >= 0xC2 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 && c <= 0xF4 ? 4 : 0;
+    bool ok = n > 0 && k + n <= text.size();
+    for (size_t j = 1; ok && j < n; ++j) ok = (static_cast<unsigned char>(text[k + j]) & 0xC0) == 0x80;
+    if (ok && n == 3) {
+      const auto c1 = static_cast<unsigned char>(text[k + 1]);
+      ok = !(c == 0xE0 && c1 < 0xA0) && !(c == 0xED && c1 >= 0xA0);
+    }
+    if (ok && n == 4) {
+      const auto c1 = static_cast<unsigned char>(text[k + 1]);
+      ok = !(c == 0xF0 && c1 < 0x90) && !(c == 0xF4 && c1 >= 0x90);
+    }
+    if (ok) {
+      out.append(text, k, n);
+      k += n;
+    } else {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+      ++k;
+    }
+  }
+  return out;
+}
+
 nlohmann::json FolderJson(IMAPIFolder* folder) {
   nlohmann::json j;
-  j["name"] = FolderName(folder);
+  j["name"] = JsonText(FolderName(folder));
   const std::string cls = StringProp(folder, PR_CONTAINER_CLASS_A);
-  j["class"] = cls.empty() ? nlohmann::json(nullptr) : nlohmann::json(cls);
+  j["class"] = cls.empty() ? nlohmann::json(nullptr) : nlohmann::json(JsonText(cls));
   std::vector<std::string> digests;
   for (bool associated : {false, true}) {
     CComPtr<IMAPITable> table;

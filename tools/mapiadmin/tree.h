@@ -6,6 +6,9 @@
 
 namespace mapiadmin {
 
+// Text as JSON can hold it: bytes outside well-formed UTF-8 become the
+// characters U+0080 to U+00FF of their values.
+std::string JsonText(const std::string& text);
 // The folder as JSON: name, class, counts, message digests, subfolders.
 nlohmann::json FolderJson(IMAPIFolder* folder);
 // Hex SHA-256 of a message's own content (what a client set, its
