@@ -1,2 +1,551 @@
-// Internet mail conversion (being written).
+// Internet mail and MAPI messages, both ways, with GMime.
 #include "inetmail.h"
+
+#include <gmime/gmime.h>
+#include <nettle/sha2.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+namespace tesk::mapi::inet {
+
+namespace {
+
+void GMimeOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] { g_mime_init(); });
+}
+
+struct Unref {
+  void operator()(void* p) const {
+    if (p) g_object_unref(p);
+  }
+};
+template <class T>
+using GPtr = std::unique_ptr<T, Unref>;
+struct GFree {
+  void operator()(void* p) const { g_free(p); }
+};
+using GText = std::unique_ptr<char, GFree>;
+
+constexpr std::int64_t kUnixToFiletime = 11644473600LL;
+
+std::int64_t FiletimeFromUnix(std::int64_t unix) { return (unix + kUnixToFiletime) * 10000000LL; }
+std::int64_t UnixFromFiletime(std::int64_t ft) { return ft / 10000000LL - kUnixToFiletime; }
+
+// A string property as UTF-8, whichever width it was stored in.
+std::string Text(const PropList& props, ULONG tag) {
+  const Prop* p = FindProp(props, PROP_ID(tag));
+  if (!p) return {};
+  if (p->type() == PT_STRING8) return p->b;
+  if (p->type() == PT_UNICODE) return Utf16ToUtf8(FromUtf16Bytes(p->b));
+  if (p->type() == PT_BINARY) return p->b;
+  return {};
+}
+std::optional<std::int64_t> Int(const PropList& props, ULONG tag) {
+  const Prop* p = FindProp(props, PROP_ID(tag));
+  if (!p || StorageOf(p->type()) != Storage::Integer) return std::nullopt;
+  return p->i;
+}
+void Put(PropList& props, Prop p) {
+  std::erase_if(props, [&](const Prop& q) { return q.id() == p.id(); });
+  props.push_back(std::move(p));
+}
+void PutText(PropList& props, ULONG tag, const std::string& text) {
+  if (!text.empty()) Put(props, Prop::Bytes(tag, text));
+}
+
+std::string StreamBytes(GMimeStream* stream) {
+  GByteArray* array = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(stream));
+  return array ? std::string(reinterpret_cast<const char*>(array->data), array->len) : std::string();
+}
+
+// The decoded content of a leaf part.
+std::string PartData(GMimePart* part) {
+  GMimeDataWrapper* content = g_mime_part_get_content(part);
+  if (!content) return {};
+  GPtr<GMimeStream> out(g_mime_stream_mem_new());
+  g_mime_data_wrapper_write_to_stream(content, out.get());
+  return StreamBytes(out.get());
+}
+
+std::string ObjectBytes(GMimeObject* object) {
+  GPtr<GMimeStream> out(g_mime_stream_mem_new());
+  g_mime_object_write_to_stream(object, nullptr, out.get());
+  return StreamBytes(out.get());
+}
+
+std::string Lowered(const char* s) { return s ? Lower(s) : std::string(); }
+
+std::string HeaderValue(GMimeObject* object, const char* name) {
+  const char* v = g_mime_object_get_header(object, name);
+  if (!v) return {};
+  std::string s = v;
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.erase(s.begin());
+  return s;
+}
+
+struct Mailbox {
+  std::string name, address;
+};
+
+void Mailboxes(InternetAddressList* list, std::vector<Mailbox>& out) {
+  if (!list) return;
+  const int n = internet_address_list_length(list);
+  for (int k = 0; k < n; ++k) {
+    InternetAddress* a = internet_address_list_get_address(list, k);
+    if (INTERNET_ADDRESS_IS_GROUP(a)) {
+      Mailboxes(internet_address_group_get_members(INTERNET_ADDRESS_GROUP(a)), out);
+    } else if (INTERNET_ADDRESS_IS_MAILBOX(a)) {
+      const char* name = internet_address_get_name(a);
+      const char* addr = internet_address_mailbox_get_addr(INTERNET_ADDRESS_MAILBOX(a));
+      out.push_back({name ? name : "", addr ? addr : ""});
+    }
+  }
+}
+
+// Walks the MIME tree: the first plain text and HTML parts that are no
+// attachments are the bodies, every other leaf an attachment, embedded
+// messages attachments of their own.
+struct Walk {
+  std::string body, html;
+  bool haveBody = false, haveHtml = false;
+  std::vector<PropList> attachments;
+
+  void Visit(GMimeObject* object, bool inRelated) {
+    if (GMIME_IS_MULTIPART(object)) {
+      GMimeMultipart* multi = GMIME_MULTIPART(object);
+      const bool related = Lowered(g_mime_content_type_get_media_subtype(g_mime_object_get_content_type(object))) ==
+                           "related";
+      const int n = g_mime_multipart_get_count(multi);
+      for (int k = 0; k < n; ++k) Visit(g_mime_multipart_get_part(multi, k), related || inRelated);
+      return;
+    }
+    GMimeContentDisposition* disposition = g_mime_object_get_content_disposition(object);
+    const bool attachment = disposition && g_mime_content_disposition_is_attachment(disposition);
+    if (GMIME_IS_MESSAGE_PART(object)) {
+      GMimeMessage* inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(object));
+      PropList a{Prop::Int(PR_ATTACH_METHOD, ATTACH_EMBEDDED_MSG_METHOD),
+                 Prop::Bytes(PR_ATTACH_MIME_TAG_A, "message/rfc822")};
+      if (inner) {
+        a.push_back(Prop::Bytes(PR_ATTACH_DATA_BIN, ObjectBytes(GMIME_OBJECT(inner))));
+        if (const char* s = g_mime_message_get_subject(inner)) a.push_back(Prop::Bytes(PR_DISPLAY_NAME_A, s));
+      }
+      Add(std::move(a));
+      return;
+    }
+    if (!GMIME_IS_PART(object)) return;
+    GMimePart* part = GMIME_PART(object);
+    GMimeContentType* type = g_mime_object_get_content_type(object);
+    const std::string media = Lowered(g_mime_content_type_get_media_type(type));
+    const std::string sub = Lowered(g_mime_content_type_get_media_subtype(type));
+    const char* filename = g_mime_part_get_filename(part);
+    if (!attachment && !filename && media == "text" && (sub == "plain" || sub == "html")) {
+      std::string& target = sub == "plain" ? body : html;
+      bool& have = sub == "plain" ? haveBody : haveHtml;
+      if (!have && GMIME_IS_TEXT_PART(object)) {
+        GText text(g_mime_text_part_get_text(GMIME_TEXT_PART(object)));
+        target = text ? text.get() : "";
+        have = true;
+        return;
+      }
+    }
+    PropList a{Prop::Int(PR_ATTACH_METHOD, ATTACH_BY_VALUE_METHOD)};
+    if (filename) a.push_back(Prop::Bytes(PR_ATTACH_LONG_FILENAME_A, filename));
+    GText mime(g_mime_content_type_get_mime_type(type));
+    if (mime) a.push_back(Prop::Bytes(PR_ATTACH_MIME_TAG_A, Lower(mime.get())));
+    const char* cid = g_mime_object_get_content_id(object);
+    if (cid) a.push_back(Prop::Bytes(PR_ATTACH_CONTENT_ID, cid));
+    const bool isInline = (disposition && !attachment) || (cid && inRelated);
+    if (isInline) a.push_back(Prop::Int(PR_ATTACH_FLAGS, 4));
+    a.push_back(Prop::Bytes(PR_ATTACH_DATA_BIN, PartData(part)));
+    Add(std::move(a));
+  }
+  void Add(PropList a) {
+    a.insert(a.begin(), Prop::Int(PR_ATTACH_NUM, static_cast<std::int64_t>(attachments.size())));
+    attachments.push_back(std::move(a));
+  }
+};
+
+std::int64_t NewestReceived(GMimeObject* object) {
+  GMimeHeaderList* headers = g_mime_object_get_header_list(object);
+  const int n = g_mime_header_list_get_count(headers);
+  for (int k = 0; k < n; ++k) {
+    GMimeHeader* h = g_mime_header_list_get_header_at(headers, k);
+    if (!EqualsNoCase(g_mime_header_get_name(h), "Received")) continue;
+    const char* value = g_mime_header_get_value(h);
+    const char* semi = value ? std::strrchr(value, ';') : nullptr;
+    if (!semi) continue;
+    GDateTime* date = g_mime_utils_header_decode_date(semi + 1);
+    if (!date) continue;
+    const std::int64_t t = g_date_time_to_unix(date);
+    g_date_time_unref(date);
+    return FiletimeFromUnix(t);
+  }
+  return 0;
+}
+
+// ---- the digest of what the conversion maps -----------------------------------------
+
+const ULONG kMappedTags[] = {PR_MESSAGE_CLASS_A,
+                             PR_SUBJECT_A,
+                             PR_SENDER_NAME_A,
+                             PR_SENDER_EMAIL_ADDRESS_A,
+                             PR_SENDER_ADDRTYPE_A,
+                             PR_SENT_REPRESENTING_NAME_A,
+                             PR_SENT_REPRESENTING_EMAIL_ADDRESS,
+                             PR_SENT_REPRESENTING_ADDRTYPE,
+                             PR_CLIENT_SUBMIT_TIME,
+                             PR_INTERNET_MESSAGE_ID,
+                             PR_IN_REPLY_TO_ID,
+                             PR_INTERNET_REFERENCES,
+                             PR_BODY_A,
+                             PR_HTML,
+                             PR_IMPORTANCE};
+const ULONG kRecipientTags[] = {PR_DISPLAY_NAME_A, PR_EMAIL_ADDRESS_A, PR_ADDRTYPE_A, PR_RECIPIENT_TYPE};
+const ULONG kAttachmentTags[] = {PR_ATTACH_METHOD,      PR_ATTACH_LONG_FILENAME_A, PR_ATTACH_MIME_TAG_A,
+                                 PR_ATTACH_CONTENT_ID,  PR_ATTACH_FLAGS,           PR_ATTACH_DATA_BIN,
+                                 PR_DISPLAY_NAME_A};
+
+void Feed(sha256_ctx& ctx, const std::string& s) {
+  const std::uint64_t n = s.size();
+  std::uint8_t len[8];
+  for (int k = 0; k < 8; ++k) len[k] = static_cast<std::uint8_t>(n >> (8 * k));
+  sha256_update(&ctx, sizeof len, len);
+  sha256_update(&ctx, s.size(), reinterpret_cast<const std::uint8_t*>(s.data()));
+}
+
+void FeedProps(sha256_ctx& ctx, const PropList& props, std::span<const ULONG> tags) {
+  for (ULONG tag : tags) {
+    const Prop* p = FindProp(props, PROP_ID(tag));
+    if (!p) {
+      Feed(ctx, "-");
+      continue;
+    }
+    if (p->type() == PT_STRING8 || p->type() == PT_UNICODE)
+      Feed(ctx, "s" + Text(props, tag));
+    else if (StorageOf(p->type()) == Storage::Integer)
+      Feed(ctx, "i" + std::to_string(p->type() == PT_SYSTIME ? UnixFromFiletime(p->i) : p->i));
+    else
+      Feed(ctx, "b" + p->b);
+  }
+}
+
+std::string HeaderSafe(std::string s) {
+  std::erase_if(s, [](char c) { return c == '\r' || c == '\n'; });
+  return s;
+}
+
+// ---- composing ------------------------------------------------------------------------------
+
+GMimeObject* TextPart(const char* subtype, const std::string& text) {
+  GMimeTextPart* part = g_mime_text_part_new_with_subtype(subtype);
+  // GMime chooses the charset that holds the text. Quoted-printable keeps
+  // the line ends; a text without a last line end goes as base64, which
+  // keeps it exactly.
+  g_mime_text_part_set_text(part, text.c_str());
+  const bool endsInNewline = text.empty() || text.back() == '\n';
+  g_mime_part_set_content_encoding(GMIME_PART(part), endsInNewline ? GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE
+                                                                   : GMIME_CONTENT_ENCODING_BASE64);
+  return GMIME_OBJECT(part);
+}
+
+GMimeObject* AttachmentPart(const PropList& a) {
+  const std::string data = Text(a, PR_ATTACH_DATA_BIN);
+  const auto method = Int(a, PR_ATTACH_METHOD).value_or(ATTACH_BY_VALUE_METHOD);
+  if (method == ATTACH_EMBEDDED_MSG_METHOD) {
+    GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(data.data(), data.size()));
+    GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
+    GMimeMessage* inner = g_mime_parser_construct_message(parser.get(), nullptr);
+    if (inner) {
+      GMimeMessagePart* part = g_mime_message_part_new_with_message("rfc822", inner);
+      g_object_unref(inner);
+      return GMIME_OBJECT(part);
+    }
+  }
+  std::string mime = Text(a, PR_ATTACH_MIME_TAG_A);
+  if (mime.empty() || mime.find('/') == std::string::npos) mime = "application/octet-stream";
+  const auto slash = mime.find('/');
+  GMimePart* part = g_mime_part_new_with_type(mime.substr(0, slash).c_str(), mime.substr(slash + 1).c_str());
+  GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(data.data(), data.size()));
+  GPtr<GMimeDataWrapper> wrapper(g_mime_data_wrapper_new_with_stream(stream.get(), GMIME_CONTENT_ENCODING_DEFAULT));
+  g_mime_part_set_content(part, wrapper.get());
+  g_mime_part_set_content_encoding(part, GMIME_CONTENT_ENCODING_BASE64);
+  const bool isInline = Int(a, PR_ATTACH_FLAGS).value_or(0) & 4;
+  g_mime_object_set_disposition(GMIME_OBJECT(part), isInline ? "inline" : "attachment");
+  std::string name = Text(a, PR_ATTACH_LONG_FILENAME_A);
+  if (name.empty()) name = Text(a, PR_ATTACH_FILENAME_A);
+  if (!name.empty()) g_mime_part_set_filename(part, HeaderSafe(name).c_str());
+  const std::string cid = Text(a, PR_ATTACH_CONTENT_ID);
+  if (!cid.empty()) g_mime_object_set_content_id(GMIME_OBJECT(part), HeaderSafe(cid).c_str());
+  return GMIME_OBJECT(part);
+}
+
+std::string Format(GMimeMessage* msg) {
+  std::unique_ptr<GMimeFormatOptions, void (*)(GMimeFormatOptions*)> options(g_mime_format_options_new(),
+                                                                             g_mime_format_options_free);
+  g_mime_format_options_set_newline_format(options.get(), GMIME_NEWLINE_FORMAT_DOS);
+  g_mime_format_options_set_param_encoding_method(options.get(), GMIME_PARAM_ENCODING_METHOD_RFC2231);
+  GPtr<GMimeStream> out(g_mime_stream_mem_new());
+  g_mime_object_write_to_stream(GMIME_OBJECT(msg), options.get(), out.get());
+  return StreamBytes(out.get());
+}
+
+void AddMailbox(GMimeMessage* msg, GMimeAddressType type, const std::string& name, const std::string& address) {
+  if (address.empty()) return;
+  g_mime_message_add_mailbox(msg, type, name.empty() || name == address ? nullptr : HeaderSafe(name).c_str(),
+                             HeaderSafe(address).c_str());
+}
+
+struct ComposeOptions {
+  bool bcc = true;
+  std::string from;       // when the message names no sender
+  std::string idDomain;   // a fresh Message-ID in this domain
+  bool now = false;       // Date: the moment of composing
+};
+
+std::string Compose(const MessageData& m, const ComposeOptions& o) {
+  GMimeOnce();
+  GPtr<GMimeMessage> msg(g_mime_message_new(TRUE));
+  const PropList& p = m.props;
+  std::string fromName = Text(p, PR_SENT_REPRESENTING_NAME_A), fromAddr = Text(p, PR_SENT_REPRESENTING_EMAIL_ADDRESS);
+  const std::string senderName = Text(p, PR_SENDER_NAME_A), senderAddr = Text(p, PR_SENDER_EMAIL_ADDRESS_A);
+  if (fromAddr.empty()) {
+    fromAddr = senderAddr;
+    if (fromName.empty()) fromName = senderName;
+  }
+  if (fromAddr.empty()) fromAddr = o.from;
+  AddMailbox(msg.get(), GMIME_ADDRESS_TYPE_FROM, fromName, fromAddr);
+  if (!senderAddr.empty() && !EqualsNoCase(senderAddr, fromAddr))
+    AddMailbox(msg.get(), GMIME_ADDRESS_TYPE_SENDER, senderName, senderAddr);
+  for (const auto& r : m.recipients) {
+    std::string address = Text(r, PR_EMAIL_ADDRESS_A);
+    if (address.empty()) address = Text(r, PR_SMTP_ADDRESS_A);
+    const auto type = Int(r, PR_RECIPIENT_TYPE).value_or(MAPI_TO);
+    if (type == MAPI_BCC && !o.bcc) continue;
+    AddMailbox(msg.get(),
+               type == MAPI_CC ? GMIME_ADDRESS_TYPE_CC : type == MAPI_BCC ? GMIME_ADDRESS_TYPE_BCC : GMIME_ADDRESS_TYPE_TO,
+               Text(r, PR_DISPLAY_NAME_A), address);
+  }
+  g_mime_message_set_subject(msg.get(), HeaderSafe(Text(p, PR_SUBJECT_A)).c_str(), "utf-8");
+  GDateTime* date = nullptr;
+  if (auto t = Int(p, PR_CLIENT_SUBMIT_TIME); t && !o.now)
+    date = g_date_time_new_from_unix_utc(UnixFromFiletime(*t));
+  else
+    date = g_date_time_new_now_local();
+  if (date) {
+    g_mime_message_set_date(msg.get(), date);
+    g_date_time_unref(date);
+  }
+  std::string id = Text(p, PR_INTERNET_MESSAGE_ID);
+  if (!o.idDomain.empty()) {
+    GText fresh(g_mime_utils_generate_message_id(o.idDomain.c_str()));
+    id = fresh ? fresh.get() : "";
+  } else if (id.empty()) {
+    // The same message gets the same identifier every time it is composed.
+    id = MappedDigest(m).substr(0, 32) + "@tesk.invalid";
+  }
+  id = HeaderSafe(id);
+  if (!id.empty() && id.front() == '<') id.erase(0, 1);
+  if (!id.empty() && id.back() == '>') id.pop_back();
+  if (!id.empty()) g_mime_message_set_message_id(msg.get(), id.c_str());
+  if (auto v = Text(p, PR_IN_REPLY_TO_ID); !v.empty())
+    g_mime_object_set_header(GMIME_OBJECT(msg.get()), "In-Reply-To", HeaderSafe(v).c_str(), nullptr);
+  if (auto v = Text(p, PR_INTERNET_REFERENCES); !v.empty())
+    g_mime_object_set_header(GMIME_OBJECT(msg.get()), "References", HeaderSafe(v).c_str(), nullptr);
+  if (auto imp = Int(p, PR_IMPORTANCE); imp && *imp != IMPORTANCE_NORMAL)
+    g_mime_object_set_header(GMIME_OBJECT(msg.get()), "Importance", *imp == IMPORTANCE_HIGH ? "high" : "low",
+                             nullptr);
+
+  // Boundaries from the content: the same message composes to the same bytes.
+  const std::string boundary = MappedDigest(m).substr(0, 24);
+  const std::string body = Text(p, PR_BODY_A);
+  const std::string html = Text(p, PR_HTML).empty() ? Text(p, PR_BODY_HTML_A) : Text(p, PR_HTML);
+  GMimeObject* content = nullptr;
+  if (!html.empty() && FindProp(p, PROP_ID(PR_BODY_A))) {
+    GMimeMultipart* alt = g_mime_multipart_new_with_subtype("alternative");
+    g_mime_multipart_set_boundary(alt, ("=-tesk-alt-" + boundary).c_str());
+    GPtr<GMimeObject> a(TextPart("plain", body)), b(TextPart("html", html));
+    g_mime_multipart_add(alt, a.get());
+    g_mime_multipart_add(alt, b.get());
+    content = GMIME_OBJECT(alt);
+  } else if (!html.empty()) {
+    content = TextPart("html", html);
+  } else {
+    content = TextPart("plain", body);
+  }
+  if (!m.attachments.empty()) {
+    GMimeMultipart* mixed = g_mime_multipart_new_with_subtype("mixed");
+    g_mime_multipart_set_boundary(mixed, ("=-tesk-mix-" + boundary).c_str());
+    g_mime_multipart_add(mixed, content);
+    g_object_unref(content);
+    for (const auto& a : m.attachments) {
+      GPtr<GMimeObject> part(AttachmentPart(a));
+      g_mime_multipart_add(mixed, part.get());
+    }
+    content = GMIME_OBJECT(mixed);
+  }
+  g_mime_message_set_mime_part(msg.get(), content);
+  g_object_unref(content);
+  return Format(msg.get());
+}
+
+}  // namespace
+
+std::string MappedDigest(const MessageData& m) {
+  sha256_ctx ctx;
+  sha256_init(&ctx);
+  FeedProps(ctx, m.props, kMappedTags);
+  Feed(ctx, "r" + std::to_string(m.recipients.size()));
+  for (const auto& r : m.recipients) FeedProps(ctx, r, kRecipientTags);
+  Feed(ctx, "a" + std::to_string(m.attachments.size()));
+  for (const auto& a : m.attachments) FeedProps(ctx, a, kAttachmentTags);
+  std::uint8_t d[SHA256_DIGEST_SIZE];
+  sha256_digest(&ctx, sizeof d, d);
+  static const char* hex = "0123456789abcdef";
+  std::string out;
+  for (auto b : d) {
+    out += hex[b >> 4];
+    out += hex[b & 15];
+  }
+  return out;
+}
+
+MailFlags FlagsOf(const PropList& props) {
+  MailFlags f;
+  const auto msgFlags = Int(props, PR_MESSAGE_FLAGS).value_or(MSGFLAG_READ);
+  f.seen = msgFlags & MSGFLAG_READ;
+  f.draft = msgFlags & MSGFLAG_UNSENT;
+  f.flagged = Int(props, PR_FLAG_STATUS).value_or(0) == 2;
+  const auto verb = Int(props, PR_LAST_VERB_EXECUTED).value_or(0);
+  f.answered = verb == EXCHIVERB_REPLYTOSENDER || verb == EXCHIVERB_REPLYTOALL;
+  f.forwarded = verb == EXCHIVERB_FORWARD;
+  f.deleted = Int(props, PR_TESK_MAIL_DELETED).value_or(0) != 0;
+  if (const Prop* k = FindProp(props, PROP_ID(PR_TESK_KEYWORDS)); k && k->type() == PT_MV_STRING8)
+    f.keywords = MvElements(*k);
+  return f;
+}
+
+void ApplyFlags(PropList& props, const MailFlags& f) {
+  std::int64_t msgFlags = Int(props, PR_MESSAGE_FLAGS).value_or(0);
+  msgFlags = f.seen ? (msgFlags | MSGFLAG_READ) : (msgFlags & ~std::int64_t{MSGFLAG_READ});
+  msgFlags = f.draft ? (msgFlags | MSGFLAG_UNSENT) : (msgFlags & ~std::int64_t{MSGFLAG_UNSENT});
+  Put(props, Prop::Int(PR_MESSAGE_FLAGS, msgFlags));
+  std::erase_if(props, [](const Prop& p) {
+    return p.id() == PROP_ID(PR_FLAG_STATUS) || p.id() == PROP_ID(PR_LAST_VERB_EXECUTED) ||
+           p.id() == PROP_ID(PR_TESK_KEYWORDS) || p.id() == PROP_ID(PR_TESK_MAIL_DELETED);
+  });
+  if (f.flagged) props.push_back(Prop::Int(PR_FLAG_STATUS, 2));
+  if (f.answered) props.push_back(Prop::Int(PR_LAST_VERB_EXECUTED, EXCHIVERB_REPLYTOSENDER));
+  if (f.forwarded) props.push_back(Prop::Int(PR_LAST_VERB_EXECUTED, EXCHIVERB_FORWARD));
+  if (f.deleted) props.push_back(Prop::Bool(PR_TESK_MAIL_DELETED, true));
+  if (!f.keywords.empty()) props.push_back(MakeMv(PR_TESK_KEYWORDS, f.keywords));
+}
+
+std::int64_t DeliveryTimeOf(const PropList& props) { return Int(props, PR_MESSAGE_DELIVERY_TIME).value_or(0); }
+
+MessageData FromMime(std::string_view bytes, const MailFlags& flags, std::int64_t deliveryTime) {
+  GMimeOnce();
+  MessageData m;
+  PropList& p = m.props;
+  p.push_back(Prop::Bytes(PR_MESSAGE_CLASS_A, "IPM.Note"));
+  GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(bytes.data(), bytes.size()));
+  GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
+  GPtr<GMimeMessage> msg(g_mime_parser_construct_message(parser.get(), nullptr));
+  if (msg) {
+    GMimeObject* top = GMIME_OBJECT(msg.get());
+    if (const char* s = g_mime_message_get_subject(msg.get())) PutText(p, PR_SUBJECT_A, s);
+    std::vector<Mailbox> from, sender;
+    Mailboxes(g_mime_message_get_from(msg.get()), from);
+    Mailboxes(g_mime_message_get_sender(msg.get()), sender);
+    if (!from.empty()) {
+      PutText(p, PR_SENT_REPRESENTING_NAME_A, from[0].name);
+      PutText(p, PR_SENT_REPRESENTING_EMAIL_ADDRESS, from[0].address);
+      PutText(p, PR_SENT_REPRESENTING_ADDRTYPE, "SMTP");
+    }
+    const auto& s = sender.empty() ? from : sender;
+    if (!s.empty()) {
+      PutText(p, PR_SENDER_NAME_A, s[0].name);
+      PutText(p, PR_SENDER_EMAIL_ADDRESS_A, s[0].address);
+      PutText(p, PR_SENDER_ADDRTYPE_A, "SMTP");
+    }
+    std::string display[3];
+    const std::pair<GMimeAddressType, LONG> kinds[] = {
+        {GMIME_ADDRESS_TYPE_TO, MAPI_TO}, {GMIME_ADDRESS_TYPE_CC, MAPI_CC}, {GMIME_ADDRESS_TYPE_BCC, MAPI_BCC}};
+    for (const auto& [type, kind] : kinds) {
+      std::vector<Mailbox> list;
+      Mailboxes(g_mime_message_get_addresses(msg.get(), type), list);
+      for (const auto& mb : list) {
+        PropList r{Prop::Int(PR_ROWID, static_cast<std::int64_t>(m.recipients.size())),
+                   Prop::Bytes(PR_DISPLAY_NAME_A, mb.name.empty() ? mb.address : mb.name),
+                   Prop::Bytes(PR_EMAIL_ADDRESS_A, mb.address), Prop::Bytes(PR_ADDRTYPE_A, "SMTP"),
+                   Prop::Int(PR_RECIPIENT_TYPE, kind)};
+        std::string& d = display[kind - 1];
+        d += (d.empty() ? "" : "; ") + (mb.name.empty() ? mb.address : mb.name);
+        m.recipients.push_back(std::move(r));
+      }
+    }
+    PutText(p, PR_DISPLAY_TO_A, display[0]);
+    PutText(p, PR_DISPLAY_CC_A, display[1]);
+    PutText(p, PR_DISPLAY_BCC_A, display[2]);
+    std::int64_t sent = 0;
+    if (GDateTime* date = g_mime_message_get_date(msg.get())) {
+      sent = FiletimeFromUnix(g_date_time_to_unix(date));
+      p.push_back(Prop::Int(PR_CLIENT_SUBMIT_TIME, sent));
+    }
+    if (!deliveryTime) deliveryTime = NewestReceived(top);
+    if (!deliveryTime) deliveryTime = sent;
+    if (const char* id = g_mime_message_get_message_id(msg.get())) PutText(p, PR_INTERNET_MESSAGE_ID, std::string("<") + id + ">");
+    PutText(p, PR_IN_REPLY_TO_ID, HeaderValue(top, "In-Reply-To"));
+    PutText(p, PR_INTERNET_REFERENCES, HeaderValue(top, "References"));
+    {
+      GText headers(g_mime_object_get_headers(top, nullptr));
+      if (headers) PutText(p, PR_TRANSPORT_MESSAGE_HEADERS_A, headers.get());
+    }
+    const std::string importance = Lower(HeaderValue(top, "Importance"));
+    const std::string priority = HeaderValue(top, "X-Priority");
+    LONG imp = IMPORTANCE_NORMAL;
+    if (importance == "high" || (!priority.empty() && (priority[0] == '1' || priority[0] == '2'))) imp = IMPORTANCE_HIGH;
+    if (importance == "low" || (!priority.empty() && (priority[0] == '4' || priority[0] == '5'))) imp = IMPORTANCE_LOW;
+    p.push_back(Prop::Int(PR_IMPORTANCE, imp));
+    Walk walk;
+    if (GMimeObject* body = g_mime_message_get_mime_part(msg.get())) walk.Visit(body, false);
+    if (walk.haveBody) p.push_back(Prop::Bytes(PR_BODY_A, walk.body));
+    if (walk.haveHtml) p.push_back(Prop::Bytes(PR_HTML, walk.html));
+    m.attachments = std::move(walk.attachments);
+  } else {
+    // Not a message GMime can read: its bytes stay, and show as its text.
+    p.push_back(Prop::Bytes(PR_BODY_A, std::string(bytes)));
+  }
+  if (deliveryTime) p.push_back(Prop::Int(PR_MESSAGE_DELIVERY_TIME, deliveryTime));
+  ApplyFlags(p, flags);
+  p.push_back(Prop::Bytes(PR_TESK_INTERNET_CONTENT, std::string(bytes)));
+  p.push_back(Prop::Bytes(PR_TESK_MAPPED_DIGEST, MappedDigest(m)));
+  return m;
+}
+
+std::string ToMime(const MessageData& m) {
+  const Prop* raw = FindProp(m.props, PROP_ID(PR_TESK_INTERNET_CONTENT));
+  const Prop* digest = FindProp(m.props, PROP_ID(PR_TESK_MAPPED_DIGEST));
+  if (raw && digest && raw->type() == PT_BINARY && digest->b == MappedDigest(m)) return raw->b;
+  return Compose(m, {});
+}
+
+std::string ComposeForSubmission(const MessageData& m, const SubmitOptions& options) {
+  ComposeOptions o;
+  o.bcc = false;
+  o.from = options.from;
+  o.idDomain = options.messageIdDomain.empty() ? "localhost" : options.messageIdDomain;
+  o.now = true;
+  MessageData copy = m;
+  // What goes out names the transport's sender.
+  std::erase_if(copy.props, [](const Prop& p) {
+    return p.id() == PROP_ID(PR_SENT_REPRESENTING_EMAIL_ADDRESS) || p.id() == PROP_ID(PR_SENDER_EMAIL_ADDRESS_A) ||
+           p.id() == PROP_ID(PR_SENT_REPRESENTING_NAME_A) || p.id() == PROP_ID(PR_SENDER_NAME_A);
+  });
+  return Compose(copy, o);
+}
+
+}  // namespace tesk::mapi::inet

@@ -1,0 +1,197 @@
+// Internet mail and MAPI messages, both ways: what comes in as MIME goes
+// out as the same bytes, what was never MIME becomes valid MIME that maps
+// back to the same properties.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <random>
+
+#include "fixture.h"
+#include "inetmail.h"
+
+using namespace tesk::mapi;
+namespace inet = tesk::mapi::inet;
+
+namespace {
+
+std::string Str(const PropList& props, ULONG tag) {
+  const Prop* p = FindProp(props, PROP_ID(tag));
+  return p ? p->b : std::string("<none>");
+}
+std::int64_t Num(const PropList& props, ULONG tag) {
+  const Prop* p = FindProp(props, PROP_ID(tag));
+  return p ? p->i : -1;
+}
+
+// The mapped content of a message as one comparable list of lines.
+std::vector<std::string> Mapped(const MessageData& m) {
+  std::vector<std::string> out;
+  for (ULONG tag : {PR_SUBJECT_A, PR_BODY_A, PR_HTML, PR_SENDER_NAME_A, PR_SENDER_EMAIL_ADDRESS_A,
+                    PR_SENT_REPRESENTING_NAME_A, inet::PR_SENT_REPRESENTING_EMAIL_ADDRESS, inet::PR_INTERNET_MESSAGE_ID})
+    out.push_back(Str(m.props, tag));
+  out.push_back(std::to_string(Num(m.props, inet::PR_CLIENT_SUBMIT_TIME) / 10000000));
+  out.push_back(std::to_string(Num(m.props, PR_IMPORTANCE)));
+  for (const auto& r : m.recipients)
+    out.push_back(Str(r, PR_DISPLAY_NAME_A) + "|" + Str(r, PR_EMAIL_ADDRESS_A) + "|" +
+                  std::to_string(Num(r, PR_RECIPIENT_TYPE)));
+  for (const auto& a : m.attachments)
+    out.push_back(std::to_string(Num(a, PR_ATTACH_METHOD)) + "|" + Str(a, PR_ATTACH_LONG_FILENAME_A) + "|" +
+                  Str(a, PR_ATTACH_MIME_TAG_A) + "|" + Str(a, inet::PR_ATTACH_CONTENT_ID) + "|" +
+                  std::to_string(Num(a, inet::PR_ATTACH_FLAGS)) + "|" + std::to_string(Str(a, PR_ATTACH_DATA_BIN).size()) +
+                  "|" + std::to_string(std::hash<std::string>{}(Str(a, PR_ATTACH_DATA_BIN))));
+  return out;
+}
+
+std::string Binary(size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::string s(n, '\0');
+  for (auto& c : s) c = static_cast<char>(rng());
+  return s;
+}
+
+// A message as a MAPI client makes it, never MIME.
+MessageData ClientMessage(bool text, bool html, int attachments) {
+  MessageData m;
+  m.props = {Prop::Bytes(PR_MESSAGE_CLASS_A, "IPM.Note"),
+             Prop::Bytes(PR_SUBJECT_A, "Grüße aus Köln – Übersicht “Q3”"),
+             Prop::Bytes(PR_SENDER_NAME_A, "Jörg Müller"),
+             Prop::Bytes(PR_SENDER_EMAIL_ADDRESS_A, "joerg@example.org"),
+             Prop::Bytes(PR_SENDER_ADDRTYPE_A, "SMTP"),
+             Prop::Bytes(PR_SENT_REPRESENTING_NAME_A, "Jörg Müller"),
+             Prop::Int(inet::PR_CLIENT_SUBMIT_TIME, (1767225600LL + 11644473600LL) * 10000000LL),
+             Prop::Bytes(inet::PR_INTERNET_MESSAGE_ID, "<client.1@example.org>"),
+             Prop::Int(PR_IMPORTANCE, IMPORTANCE_HIGH),
+             Prop::Int(PR_MESSAGE_FLAGS, MSGFLAG_READ)};
+  if (text) m.props.push_back(Prop::Bytes(PR_BODY_A, "Hallo,\r\n\r\nanbei die Übersicht.\r\nGrüße\r\nJörg\r\n"));
+  if (html) m.props.push_back(Prop::Bytes(PR_HTML, "<html><body><p>Gr&uuml;&szlig;e <img src=\"cid:logo@x\"></p></body></html>"));
+  m.recipients = {{Prop::Int(PR_ROWID, 0), Prop::Bytes(PR_DISPLAY_NAME_A, "Anna Berger"),
+                   Prop::Bytes(PR_EMAIL_ADDRESS_A, "anna@example.com"), Prop::Int(PR_RECIPIENT_TYPE, MAPI_TO)},
+                  {Prop::Int(PR_ROWID, 1), Prop::Bytes(PR_DISPLAY_NAME_A, "Björn Ölund"),
+                   Prop::Bytes(PR_EMAIL_ADDRESS_A, "bjoern@example.net"), Prop::Int(PR_RECIPIENT_TYPE, MAPI_CC)},
+                  {Prop::Int(PR_ROWID, 2), Prop::Bytes(PR_DISPLAY_NAME_A, "Chef"),
+                   Prop::Bytes(PR_EMAIL_ADDRESS_A, "chef@example.net"), Prop::Int(PR_RECIPIENT_TYPE, MAPI_BCC)}};
+  for (int k = 0; k < attachments; ++k) {
+    PropList a{Prop::Int(PR_ATTACH_NUM, k), Prop::Int(PR_ATTACH_METHOD, inet::ATTACH_BY_VALUE_METHOD),
+               Prop::Bytes(PR_ATTACH_LONG_FILENAME_A, "Übersicht März " + std::to_string(k) + ".pdf"),
+               Prop::Bytes(PR_ATTACH_MIME_TAG_A, "application/pdf"),
+               Prop::Bytes(PR_ATTACH_DATA_BIN, Binary(k == 0 ? 5u << 20 : 3000, static_cast<unsigned>(k)))};
+    if (k == 1) {
+      a = {Prop::Int(PR_ATTACH_NUM, k), Prop::Int(PR_ATTACH_METHOD, inet::ATTACH_BY_VALUE_METHOD),
+           Prop::Bytes(PR_ATTACH_LONG_FILENAME_A, "logo.png"), Prop::Bytes(PR_ATTACH_MIME_TAG_A, "image/png"),
+           Prop::Bytes(inet::PR_ATTACH_CONTENT_ID, "logo@x"), Prop::Int(inet::PR_ATTACH_FLAGS, 4),
+           Prop::Bytes(PR_ATTACH_DATA_BIN, Binary(2000, 7))};
+    }
+    m.attachments.push_back(std::move(a));
+  }
+  return m;
+}
+
+TEST(Mime, ClientMessagesBecomeMimeThatMapsBackToTheSameProperties) {
+  struct Case {
+    bool text, html;
+    int attachments;
+  };
+  for (const Case c : {Case{true, false, 0}, Case{false, true, 0}, Case{true, true, 0}, Case{true, true, 2},
+                       Case{true, false, 3}}) {
+    SCOPED_TRACE(std::to_string(c.text) + std::to_string(c.html) + std::to_string(c.attachments));
+    const MessageData m = ClientMessage(c.text, c.html, c.attachments);
+    const std::string mime = inet::ToMime(m);
+    EXPECT_EQ(mime.find("\n"), mime.find("\r\n") + 1) << "CR LF line ends";
+    EXPECT_EQ(inet::ToMime(m), mime) << "the same message composes the same way";
+    const MessageData back = inet::FromMime(mime, inet::FlagsOf(m.props), 0);
+    // Everything the message had is there again (the conversion may add
+    // what the Internet form says besides, as the From address).
+    auto got = Mapped(back), want = Mapped(m);
+    ASSERT_EQ(got.size(), want.size());
+    for (size_t k = 0; k < want.size(); ++k)
+      if (want[k] != "<none>") {
+        EXPECT_EQ(got[k], want[k]) << k;
+      }
+    // And those bytes are what goes out again.
+    EXPECT_EQ(inet::ToMime(back), mime);
+  }
+}
+
+TEST(Mime, ComposedMessagesAreValidToPythonsEmailPackage) {
+  testing_support::TempDir dir;
+  const std::string file = dir / "m.eml";
+  std::ofstream(file, std::ios::binary) << inet::ToMime(ClientMessage(true, true, 2));
+  std::string out;
+  const int rc = testing_support::RunCommand(
+      "python3 -c 'import email, email.policy, sys\n"
+      "m = email.message_from_binary_file(open(sys.argv[1], \"rb\"), policy=email.policy.default)\n"
+      "d = [x for p in m.walk() for x in p.defects]\n"
+      "kinds = sorted(p.get_content_type() for p in m.walk())\n"
+      "print(m[\"subject\"], kinds, [p.get_filename() for p in m.iter_attachments()])\n"
+      "sys.exit(1 if d else 0)' " + testing_support::Quote(file) + " 2>&1",
+      &out);
+  EXPECT_EQ(rc, 0) << out;
+  EXPECT_NE(out.find("Grüße aus Köln"), std::string::npos) << out;
+  EXPECT_NE(out.find("text/html"), std::string::npos) << out;
+  EXPECT_NE(out.find("Übersicht März 0.pdf"), std::string::npos) << out;
+}
+
+const char* const kMessages[] = {
+    "From: a@example.org\r\nTo: b@example.org\r\nSubject: plain\r\nDate: Mon, 02 Feb 2026 09:13:58 +0100\r\n"
+    "Message-ID: <p@x>\r\n\r\nHello\r\n",
+    "From: a@example.org\nSubject: LF only, no newline at the end\n\nbody",
+    "Subject: =?iso-8859-1?q?Gr=FC=DFe?=\r\nFrom: =?utf-8?b?SsO2cmc=?= <j@x>\r\nMIME-Version: 1.0\r\n"
+    "Content-Type: text/plain; charset=iso-8859-1\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\nGr=FC=DFe=\r\n\r\n",
+    "From: broken\r\nTo: ,,, <>\r\nSubject: broken headers\r\nDate: yesterday\r\nContent-Type: multipart/mixed\r\n\r\n"
+    "no boundary at all\r\n",
+    "MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\nContent-Type: text/plain\r\n\r\nx\r\n"
+    "--b\r\nContent-Type: message/rfc822\r\n\r\nSubject: inner\r\nFrom: i@x\r\n\r\ninner body\r\n--b--\r\n",
+};
+
+TEST(Mime, InternetMessagesGoOutAsTheSameBytesUntilAClientChangesThem) {
+  for (const char* text : kMessages) {
+    SCOPED_TRACE(text);
+    MessageData m = inet::FromMime(text, {}, 0);
+    EXPECT_EQ(inet::ToMime(m), text);
+    // Flags are no content: changing them keeps the bytes.
+    inet::ApplyFlags(m.props, inet::MailFlags{true, true, true, false, false, false, {"Work"}});
+    EXPECT_EQ(inet::ToMime(m), text);
+    // A new subject: the message is composed anew, with it.
+    std::erase_if(m.props, [](const Prop& p) { return p.id() == PROP_ID(PR_SUBJECT_A); });
+    m.props.push_back(Prop::Bytes(PR_SUBJECT_A, "changed"));
+    const std::string changed = inet::ToMime(m);
+    EXPECT_NE(changed, text);
+    EXPECT_EQ(Str(inet::FromMime(changed, {}, 0).props, PR_SUBJECT_A), "changed");
+  }
+  const MessageData embedded = inet::FromMime(kMessages[4], {}, 0);
+  ASSERT_EQ(embedded.attachments.size(), 1u);
+  EXPECT_EQ(Num(embedded.attachments[0], PR_ATTACH_METHOD), inet::ATTACH_EMBEDDED_MSG_METHOD);
+  EXPECT_EQ(Str(embedded.attachments[0], PR_DISPLAY_NAME_A), "inner");
+  const MessageData latin = inet::FromMime(kMessages[2], {}, 0);
+  EXPECT_EQ(Str(latin.props, PR_SUBJECT_A), "Grüße");
+  EXPECT_EQ(Str(latin.props, PR_SENDER_NAME_A), "Jörg");
+}
+
+TEST(Mime, FlagsBothWays) {
+  const inet::MailFlags all{true, true, true, true, true, false, {"$Label1", "Work"}};
+  PropList props;
+  inet::ApplyFlags(props, all);
+  EXPECT_EQ(inet::FlagsOf(props), all);
+  EXPECT_EQ(Num(props, PR_MESSAGE_FLAGS), MSGFLAG_READ | MSGFLAG_UNSENT);
+  const inet::MailFlags forwarded{false, false, false, false, false, true, {}};
+  inet::ApplyFlags(props, forwarded);
+  EXPECT_EQ(inet::FlagsOf(props), forwarded);
+  EXPECT_EQ(Num(props, inet::PR_LAST_VERB_EXECUTED), inet::EXCHIVERB_FORWARD);
+}
+
+TEST(Mime, HostileInputKeepsItsBytesAndNeverCrashes) {
+  std::vector<std::string> inputs{"", "\r\n", std::string(100000, 'A'), Binary(20000, 3),
+                                  "Subject: " + std::string(200000, 'x') + "\r\n\r\nbody"};
+  std::string nested = "Content-Type: multipart/mixed; boundary=b0\r\n\r\n";
+  for (int k = 0; k < 10000; ++k)
+    nested += "--b" + std::to_string(k) + "\r\nContent-Type: multipart/mixed; boundary=b" + std::to_string(k + 1) +
+              "\r\n\r\n";
+  inputs.push_back(nested);
+  for (const auto& in : inputs) {
+    const MessageData m = inet::FromMime(in, {}, 0);
+    EXPECT_EQ(inet::ToMime(m), in);
+  }
+}
+
+}  // namespace
