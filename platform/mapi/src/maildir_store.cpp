@@ -1,23 +1,1146 @@
-// The Maildir store provider (being written).
+// The Maildir store provider: the folders of a Maildir (Maildir++ or
+// Dovecot's LAYOUT=fs) as a MAPI store. A message file is exactly the
+// message's Internet bytes; its flags and keywords are the file name's info
+// letters. What a Maildir does not keep itself (the store's identity, stable
+// numbers of folders and messages, folder properties) lives in an index of
+// this provider's own beside the folders, tesk-index.sqlite; Dovecot's files
+// (dovecot-uidlist, dovecot.index*) are never written.
+//
+// Writing: a message is written to tmp/, synced, and renamed into cur/, so a
+// reader never sees half a message. Files and folders that an open write
+// transaction made are listed in a journal (tesk-journal) before they appear;
+// a transaction that ends without its commit, or a process killed in one,
+// has them removed again (at the next open, for a killed one). Deletions
+// take effect at once.
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <mapitags.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "entryid.h"
+#include "inetmail.h"
+#include "maildir_names.h"
 #include "provider.h"
 
 namespace tesk::mapi {
 
-StoreIdentity CreateMaildirStore(const std::string&, const std::string&, StoreKind, MaildirLayout, bool) {
-  throw MapiError(MAPI_E_NO_SUPPORT, "Maildir stores are not built yet");
+namespace {
+
+namespace fs = std::filesystem;
+namespace inet = tesk::mapi::inet;
+
+constexpr char kIndexName[] = "tesk-index.sqlite";
+constexpr char kJournalName[] = "tesk-journal";
+constexpr char kRootRel[] = "#root";
+constexpr char kTopRel[] = "#top";
+constexpr char kInboxRel[] = "INBOX";
+
+const char* const kIndexSchema = R"sql(
+CREATE TABLE IF NOT EXISTS info(key TEXT PRIMARY KEY, value) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS store_prop(prop_id INTEGER PRIMARY KEY, type INTEGER NOT NULL, value);
+CREATE TABLE IF NOT EXISTS receive_folder(message_class TEXT PRIMARY KEY COLLATE NOCASE, folder_id INTEGER NOT NULL);
+CREATE TABLE IF NOT EXISTS folder(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  parent_id INTEGER,
+  rel TEXT NOT NULL UNIQUE,
+  name TEXT NOT NULL,
+  folder_type INTEGER NOT NULL,
+  created INTEGER NOT NULL,
+  modified INTEGER NOT NULL);
+CREATE INDEX IF NOT EXISTS folder_by_parent ON folder(parent_id);
+CREATE TABLE IF NOT EXISTS folder_prop(folder_id INTEGER NOT NULL, prop_id INTEGER NOT NULL, type INTEGER NOT NULL,
+  value, PRIMARY KEY(folder_id, prop_id));
+CREATE TABLE IF NOT EXISTS message(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  folder_id INTEGER NOT NULL,
+  base TEXT NOT NULL,
+  file TEXT NOT NULL,
+  size INTEGER NOT NULL,
+  mtime INTEGER NOT NULL,
+  UNIQUE(folder_id, base));
+)sql";
+
+std::int64_t NowFiletime() {
+  using namespace std::chrono;
+  const auto us = duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
+  return (us + 11644473600LL * 1000000) * 10;
+}
+std::int64_t FiletimeFromUnix(std::int64_t s) { return (s + 11644473600LL) * 10000000LL; }
+std::int64_t UnixFromFiletime(std::int64_t ft) { return ft / 10000000LL - 11644473600LL; }
+
+[[noreturn]] void Fail(HRESULT hr, const std::string& what) { throw MapiError(hr, what); }
+
+[[noreturn]] void FailErrno(const std::string& what) {
+  const int e = errno;
+  Fail(e == ENOSPC ? MAPI_E_NOT_ENOUGH_DISK : e == EACCES || e == EPERM || e == EROFS ? MAPI_E_NO_ACCESS
+                                                                                        : MAPI_E_DISK_ERROR,
+       what + ": " + std::strerror(e));
+}
+
+void SyncDir(const std::string& dir) {
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);
+  ::close(fd);
+}
+
+bool IsDir(const std::string& p) {
+  struct stat st {};
+  return ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+void MakeMaildir(const std::string& dir, bool marker) {
+  std::error_code ec;
+  for (const char* sub : {"cur", "new", "tmp"}) {
+    fs::create_directories(dir + "/" + sub, ec);
+    if (ec) {
+      errno = ec.value();
+      FailErrno("cannot create " + dir + "/" + sub);
+    }
+  }
+  if (marker) {
+    const int fd = ::open((dir + "/maildirfolder").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd >= 0) ::close(fd);
+  }
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) FailErrno("cannot read " + path);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::string HostName() {
+  char host[256] = {};
+  ::gethostname(host, sizeof host - 1);
+  std::string h = host[0] ? host : "localhost";
+  // Maildir file names cannot hold '/' or ':'.
+  for (char& c : h)
+    if (c == '/' || c == ':') c = '_';
+  return h;
+}
+
+// ---- a small SQLite connection of the index ---------------------------------------------
+
+class Index {
+ public:
+  ~Index() {
+    for (auto& [sql, s] : cache_) sqlite3_finalize(s);
+    if (db_) sqlite3_close_v2(db_);
+  }
+  void Open(const std::string& path, bool readOnly) {
+    const int flags = readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+    if (sqlite3_open_v2(path.c_str(), &db_, flags | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK)
+      Fail(readOnly ? MAPI_E_NO_ACCESS : MAPI_E_CORRUPT_STORE, "cannot open the index " + path);
+    sqlite3_busy_timeout(db_, 10 * 60 * 1000);
+  }
+  sqlite3_stmt* Prepare(const std::string& sql) {
+    auto it = cache_.find(sql);
+    if (it == cache_.end()) {
+      sqlite3_stmt* s = nullptr;
+      if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &s, nullptr) != SQLITE_OK) Check(SQLITE_ERROR);
+      it = cache_.emplace(sql, s).first;
+    }
+    sqlite3_reset(it->second);
+    sqlite3_clear_bindings(it->second);
+    return it->second;
+  }
+  void Exec(const std::string& sql) {
+    char* err = nullptr;
+    const int rc = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &err);
+    std::string text = err ? err : "";
+    sqlite3_free(err);
+    if (rc != SQLITE_OK) Fail(rc == SQLITE_BUSY ? MAPI_E_BUSY : MAPI_E_CORRUPT_STORE, "index: " + text);
+  }
+  void Check(int rc) {
+    if (rc == SQLITE_OK || rc == SQLITE_ROW || rc == SQLITE_DONE) return;
+    const int base = rc & 0xFF;
+    Fail(base == SQLITE_CONSTRAINT ? MAPI_E_COLLISION
+         : base == SQLITE_BUSY     ? MAPI_E_BUSY
+         : base == SQLITE_FULL     ? MAPI_E_NOT_ENOUGH_DISK
+         : base == SQLITE_READONLY ? MAPI_E_NO_ACCESS
+                                   : MAPI_E_CORRUPT_STORE,
+         std::string("index: ") + sqlite3_errmsg(db_));
+  }
+  sqlite3* db() const { return db_; }
+
+ private:
+  sqlite3* db_ = nullptr;
+  std::map<std::string, sqlite3_stmt*> cache_;
+};
+
+// One statement run: binds, steps, reads.
+class Q {
+ public:
+  Q(Index& ix, const std::string& sql) : ix_(ix), s_(ix.Prepare(sql)) {}
+  ~Q() {
+    sqlite3_reset(s_);
+    sqlite3_clear_bindings(s_);
+  }
+  Q(const Q&) = delete;
+  Q& operator=(const Q&) = delete;
+  Q& B(int k, std::int64_t v) {
+    ix_.Check(sqlite3_bind_int64(s_, k, v));
+    return *this;
+  }
+  Q& B(int k, const std::string& v) {
+    ix_.Check(sqlite3_bind_text(s_, k, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT));
+    return *this;
+  }
+  Q& Blob(int k, const std::string& v) {
+    ix_.Check(sqlite3_bind_blob(s_, k, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT));
+    return *this;
+  }
+  Q& Null(int k) {
+    ix_.Check(sqlite3_bind_null(s_, k));
+    return *this;
+  }
+  Q& Value(int k, const Prop& p) {
+    switch (StorageOf(p.type())) {
+      case Storage::Integer: return B(k, p.i);
+      case Storage::Real: ix_.Check(sqlite3_bind_double(s_, k, p.d)); return *this;
+      default: return Blob(k, p.b);
+    }
+  }
+  bool Step() {
+    const int rc = sqlite3_step(s_);
+    if (rc == SQLITE_ROW) return true;
+    ix_.Check(rc);
+    return false;
+  }
+  void Run() {
+    while (Step()) {
+    }
+  }
+  std::int64_t I(int c) const { return sqlite3_column_int64(s_, c); }
+  bool IsNull(int c) const { return sqlite3_column_type(s_, c) == SQLITE_NULL; }
+  std::string T(int c) const {
+    const void* p = sqlite3_column_blob(s_, c);
+    const int n = sqlite3_column_bytes(s_, c);
+    return p ? std::string(static_cast<const char*>(p), static_cast<size_t>(n)) : std::string();
+  }
+  Prop PropAt(int c) const {
+    Prop p;
+    p.tag = PROP_TAG(static_cast<ULONG>(I(c + 1)), static_cast<ULONG>(I(c)));
+    switch (StorageOf(p.type())) {
+      case Storage::Integer: p.i = I(c + 2); break;
+      case Storage::Real: p.d = sqlite3_column_double(s_, c + 2); break;
+      default: p.b = T(c + 2); break;
+    }
+    return p;
+  }
+
+ private:
+  Index& ix_;
+  sqlite3_stmt* s_;
+};
+
+// The names by which a Maildir's standard folders are known.
+bool NameIn(const std::string& name, std::initializer_list<const char*> names) {
+  return std::any_of(names.begin(), names.end(), [&](const char* n) { return EqualsNoCase(name, n); });
+}
+const std::initializer_list<const char*> kSentNames{"Sent", "Sent Items", "Sent Messages", "Sent Mail",
+                                                    "Gesendet", "Gesendete Objekte", "Gesendete Elemente"};
+const std::initializer_list<const char*> kTrashNames{"Trash", "Deleted Items", "Deleted Messages", "Papierkorb",
+                                                     "Gelöschte Elemente", "Gelöschte Objekte"};
+const std::initializer_list<const char*> kDraftsNames{"Drafts", "Draft", "Entwürfe"};
+const std::initializer_list<const char*> kJunkNames{"Junk", "Spam", "Junk-E-Mail", "Junk E-Mail"};
+
+class MaildirStore;
+
+class MaildirTx final : public Transaction {
+ public:
+  MaildirTx(MaildirStore& store, bool write);
+  ~MaildirTx() override;
+  void Commit() override;
+
+ private:
+  MaildirStore& store_;
+  bool write_;
+  bool done_ = false;
+  int level_;
+};
+
+class MaildirStore final : public StoreProvider {
+ public:
+  MaildirStore(std::string top, MaildirLayout layout) : top_(std::move(top)), layout_(layout) {}
+  ~MaildirStore() override {
+    if (lockFd_ >= 0) ::close(lockFd_);
+  }
+
+  // Opens (or, with create, makes) the index; with scan, reads the folders.
+  void Open(bool create, const std::string& displayName, StoreKind kind) {
+    if (!IsDir(top_)) Fail(MAPI_E_NOT_FOUND, top_ + " is no directory");
+    const std::string index = top_ + "/" + kIndexName;
+    struct stat st {};
+    const bool exists = ::stat(index.c_str(), &st) == 0;
+    if (!exists && !create) Fail(MAPI_E_NOT_FOUND, top_ + " is not a store yet (mapiadmin store add-maildir)");
+    struct statvfs vfs {};
+    readOnly_ = (::statvfs(top_.c_str(), &vfs) == 0 && (vfs.f_flag & ST_RDONLY)) || ::access(top_.c_str(), W_OK) != 0;
+    if (readOnly_ && !exists) Fail(MAPI_E_NO_ACCESS, top_ + " cannot be written");
+    ix_.Open(readOnly_ ? "file:" + index + "?mode=ro&immutable=1" : index, readOnly_);
+    if (!readOnly_) {
+      ix_.Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;");
+      lockFd_ = ::open((top_ + "/" + kIndexName).c_str(), O_RDWR | O_CLOEXEC);
+    }
+    if (!exists) {
+      ix_.Exec(kIndexSchema);
+      guid_ = NewGuid();
+      Q(ix_, "INSERT INTO info(key, value) VALUES('guid', ?)").Blob(1, GuidBytes(guid_)).Run();
+      Q(ix_, "INSERT INTO info(key, value) VALUES('name', ?)").B(1, displayName).Run();
+      const char* kindName = kind == StoreKind::Mailbox ? "mailbox" : kind == StoreKind::Archive ? "archive" : "public";
+      Q(ix_, "INSERT INTO info(key, value) VALUES('kind', ?)").B(1, std::string(kindName)).Run();
+      Q(ix_, "INSERT INTO info(key, value) VALUES('layout', ?)")
+          .B(1, std::string(layout_ == MaildirLayout::Fs ? "fs" : "maildir++"))
+          .Run();
+      const auto now = NowFiletime();
+      Q(ix_, "INSERT INTO folder(parent_id, rel, name, folder_type, created, modified) VALUES(NULL, ?, '', ?, ?, ?)")
+          .B(1, std::string(kRootRel)).B(2, FOLDER_ROOT).B(3, now).B(4, now).Run();
+      const std::int64_t root = sqlite3_last_insert_rowid(ix_.db());
+      Q(ix_, "INSERT INTO folder(parent_id, rel, name, folder_type, created, modified) VALUES(?, ?, ?, ?, ?, ?)")
+          .B(1, root).B(2, std::string(kTopRel))
+          .B(3, std::string(kind == StoreKind::Public ? "All Public Folders" : "Top of Personal Folders"))
+          .B(4, FOLDER_GENERIC).B(5, now).B(6, now).Run();
+    }
+    {
+      Q q(ix_, "SELECT key, value FROM info");
+      while (q.Step()) info_[q.T(0)] = q.T(1);
+    }
+    if (info_["guid"].size() != 16) Fail(MAPI_E_CORRUPT_STORE, top_ + ": the index holds no store identity");
+    guid_ = GuidFromBytes(info_["guid"]);
+    if (info_["layout"] == "fs") layout_ = MaildirLayout::Fs;
+    root_ = FolderByRel(kRootRel).value_or(0);
+    top_id_ = FolderByRel(kTopRel).value_or(0);
+    if (!root_ || !top_id_) Fail(MAPI_E_CORRUPT_STORE, top_ + ": the index has no root folder");
+    if (!readOnly_) {
+      Lock();
+      RollBackJournal();
+      ix_.Exec("BEGIN IMMEDIATE");
+      try {
+        if (create && Kind() == "mailbox" && !exists) {
+          MakeMaildir(top_, false);
+          for (const char* name : {"Sent", "Drafts", "Trash", "Junk"}) {
+            const std::string dir = DirOf(RelOfChild(top_id_, maildir::EncodeComponent(name, Fs()).value()));
+            MakeMaildir(dir, !Fs());
+          }
+        } else if (create && !exists) {
+          MakeMaildir(top_, false);
+        }
+        Scan();
+        ix_.Exec("COMMIT");
+      } catch (...) {
+        ix_.Exec("ROLLBACK");
+        Unlock();
+        throw;
+      }
+      Unlock();
+    }
+    FindStandardFolders();
+  }
+
+  Capabilities Caps() const override {
+    Capabilities c;
+    c.readOnly = readOnly_;
+    c.wholeCopyInOneCommit = true;
+    c.associatedContents = false;
+    c.rawInternetContent = true;
+    c.serverSideCopy = false;
+    return c;
+  }
+  const GUID& Guid() const override { return guid_; }
+  std::string Path() const override { return top_; }
+  std::string DisplayName() override { return info_["name"]; }
+  std::string Kind() override { return info_["kind"]; }
+
+  PropList StoreProps() override {
+    PropList out = standardProps_;
+    Q q(ix_, "SELECT prop_id, type, value FROM store_prop");
+    while (q.Step()) {
+      Prop p = q.PropAt(0);
+      if (!FindProp(out, p.id())) out.push_back(std::move(p));
+    }
+    return out;
+  }
+  void SetStoreProps(const PropList& props) override {
+    auto tx = BeginWrite();
+    for (const auto& p : props)
+      Q(ix_, "INSERT OR REPLACE INTO store_prop(prop_id, type, value) VALUES(?,?,?)")
+          .B(1, p.id()).B(2, p.type()).Value(3, p).Run();
+    tx->Commit();
+  }
+  void DeleteStoreProps(std::span<const ULONG> ids) override {
+    auto tx = BeginWrite();
+    for (ULONG id : ids) Q(ix_, "DELETE FROM store_prop WHERE prop_id=?").B(1, id).Run();
+    tx->Commit();
+  }
+  ObjId RootFolder() override { return root_; }
+
+  std::optional<ObjId> ReceiveFolder(const std::string& cls, std::string* explicitClass) override {
+    Q q(ix_, "SELECT message_class, folder_id FROM receive_folder");
+    std::optional<ObjId> best;
+    std::string bestClass;
+    bool found = false;
+    while (q.Step()) {
+      const std::string c = q.T(0);
+      const bool fits = c.empty() || EqualsNoCase(c, cls) ||
+                        (cls.size() > c.size() && cls[c.size()] == '.' && EqualsNoCase(cls.substr(0, c.size()), c));
+      if (fits && (!found || c.size() > bestClass.size())) {
+        found = true;
+        best = q.I(1);
+        bestClass = c;
+      }
+    }
+    if (!found && inbox_) {
+      // The Inbox takes every class nobody registered.
+      best = inbox_;
+      bestClass.clear();
+    }
+    if (explicitClass) *explicitClass = bestClass;
+    return best;
+  }
+  void SetReceiveFolder(const std::string& cls, std::optional<ObjId> folder) override {
+    auto tx = BeginWrite();
+    if (folder)
+      Q(ix_, "INSERT OR REPLACE INTO receive_folder(message_class, folder_id) VALUES(?,?)").B(1, cls).B(2, *folder).Run();
+    else
+      Q(ix_, "DELETE FROM receive_folder WHERE message_class=?").B(1, cls).Run();
+    tx->Commit();
+  }
+
+  std::optional<FolderInfo> GetFolder(ObjId id) override {
+    Q q(ix_,
+        "SELECT parent_id, name, folder_type, created, modified,"
+        " (SELECT count(*) FROM message m WHERE m.folder_id=f.id),"
+        " EXISTS(SELECT 1 FROM folder c WHERE c.parent_id=f.id) FROM folder f WHERE id=?");
+    q.B(1, id);
+    if (!q.Step()) return std::nullopt;
+    FolderInfo f;
+    f.id = id;
+    f.parent = q.IsNull(0) ? 0 : q.I(0);
+    f.name = q.T(1);
+    f.type = static_cast<ULONG>(q.I(2));
+    f.created = q.I(3);
+    f.modified = q.I(4);
+    f.contentCount = q.I(5);
+    f.hasSubfolders = q.I(6) != 0;
+    return f;
+  }
+  std::vector<ObjId> Subfolders(ObjId id) override {
+    std::vector<ObjId> out;
+    Q q(ix_, "SELECT id FROM folder WHERE parent_id=? ORDER BY id");
+    q.B(1, id);
+    while (q.Step()) out.push_back(q.I(0));
+    return out;
+  }
+  std::optional<ObjId> FindSubfolder(ObjId parent, const std::string& name) override {
+    Q q(ix_, "SELECT id FROM folder WHERE parent_id=? AND name=? COLLATE NOCASE");
+    q.B(1, parent).B(2, name);
+    if (!q.Step()) return std::nullopt;
+    return q.I(0);
+  }
+  PropList FolderProps(ObjId id) override {
+    PropList out;
+    if (id == inbox_ || id == root_) out = inboxProps_;
+    Q q(ix_, "SELECT prop_id, type, value FROM folder_prop WHERE folder_id=?");
+    q.B(1, id);
+    while (q.Step()) {
+      Prop p = q.PropAt(0);
+      std::erase_if(out, [&](const Prop& o) { return o.id() == p.id(); });
+      out.push_back(std::move(p));
+    }
+    return out;
+  }
+  void SetFolderProps(ObjId id, const PropList& props) override {
+    auto tx = BeginWrite();
+    for (const auto& p : props)
+      Q(ix_, "INSERT OR REPLACE INTO folder_prop(folder_id, prop_id, type, value) VALUES(?,?,?,?)")
+          .B(1, id).B(2, p.id()).B(3, p.type()).Value(4, p).Run();
+    Touch(id);
+    tx->Commit();
+  }
+  void DeleteFolderProps(ObjId id, std::span<const ULONG> ids) override {
+    auto tx = BeginWrite();
+    for (ULONG pid : ids) Q(ix_, "DELETE FROM folder_prop WHERE folder_id=? AND prop_id=?").B(1, id).B(2, pid).Run();
+    tx->Commit();
+  }
+  ObjId CreateFolder(ObjId parent, const std::string& name, ULONG type) override {
+    if (parent == root_) Fail(MAPI_E_NO_ACCESS, "folders of a Maildir live below its top folder");
+    const auto component = maildir::EncodeComponent(name, Fs());
+    if (!component) Fail(MAPI_E_INVALID_PARAMETER, "a Maildir cannot hold the folder name \"" + name + "\"");
+    const std::string rel = RelOfChild(parent, *component);
+    const std::string dir = DirOf(rel);
+    auto tx = BeginWrite();
+    if (FolderByRel(rel) || (Fs() ? fs::exists(dir) : IsDir(dir)))
+      Fail(MAPI_E_COLLISION, "a folder named " + name + " exists");
+    Journal('D', dir);
+    MakeMaildir(dir, !Fs());
+    const auto now = NowFiletime();
+    Q(ix_, "INSERT INTO folder(parent_id, rel, name, folder_type, created, modified) VALUES(?,?,?,?,?,?)")
+        .B(1, parent).B(2, rel).B(3, name).B(4, type).B(5, now).B(6, now).Run();
+    const ObjId id = sqlite3_last_insert_rowid(ix_.db());
+    tx->Commit();
+    return id;
+  }
+  void MoveFolder(ObjId id, ObjId newParent, const std::string& newName) override {
+    const auto component = maildir::EncodeComponent(newName, Fs());
+    if (!component) Fail(MAPI_E_INVALID_PARAMETER, "a Maildir cannot hold the folder name \"" + newName + "\"");
+    const std::string oldRel = RelOf(id);
+    if (oldRel == kInboxRel || oldRel == kTopRel || oldRel == kRootRel) Fail(MAPI_E_NO_ACCESS, "the folder stays");
+    const std::string newRel = RelOfChild(newParent, *component);
+    auto tx = BeginWrite();
+    if (newRel != oldRel && FolderByRel(newRel)) Fail(MAPI_E_COLLISION, "a folder named " + newName + " exists");
+    // Every folder of the subtree changes its directory (Maildir++ keeps
+    // the whole path in each directory's name).
+    std::vector<std::pair<ObjId, std::string>> subtree;
+    for (ObjId f : SubtreeFolders(id)) subtree.emplace_back(f, RelOf(f));
+    if (Fs()) {
+      if (::rename(DirOf(oldRel).c_str(), DirOf(newRel).c_str()) != 0 && IsDir(DirOf(oldRel)))
+        FailErrno("cannot rename " + DirOf(oldRel));
+    } else {
+      for (const auto& [f, rel] : subtree) {
+        const std::string to = newRel + rel.substr(oldRel.size());
+        if (::rename(DirOf(rel).c_str(), DirOf(to).c_str()) != 0 && IsDir(DirOf(rel)))
+          FailErrno("cannot rename " + DirOf(rel));
+      }
+    }
+    for (const auto& [f, rel] : subtree)
+      Q(ix_, "UPDATE folder SET rel=? WHERE id=?").B(1, newRel + rel.substr(oldRel.size())).B(2, f).Run();
+    Q(ix_, "UPDATE folder SET parent_id=?, name=?, modified=? WHERE id=?")
+        .B(1, newParent).B(2, newName).B(3, NowFiletime()).B(4, id).Run();
+    tx->Commit();
+  }
+  void DeleteFolderTree(ObjId id, const StepFn& step) override {
+    auto tx = BeginWrite();
+    std::uint64_t done = 0;
+    auto folders = SubtreeFolders(id);
+    std::reverse(folders.begin(), folders.end());  // children first
+    for (ObjId f : folders) {
+      const std::string rel = RelOf(f);
+      std::vector<ObjId> ids;
+      {
+        Q q(ix_, "SELECT id FROM message WHERE folder_id=?");
+        q.B(1, f);
+        while (q.Step()) ids.push_back(q.I(0));
+      }
+      DeleteMessages(ids);
+      done += ids.size();
+      if (step && !step(done)) Fail(MAPI_E_USER_CANCEL, "cancelled");
+      if (rel != kInboxRel && rel != kTopRel && rel != kRootRel) {
+        std::error_code ec;
+        const std::string dir = DirOf(rel);
+        if (Fs()) {
+          for (const char* sub : {"cur", "new", "tmp"}) fs::remove_all(dir + "/" + sub, ec);
+          for (const char* file : {"maildirfolder", "dovecot-keywords", "dovecot-uidlist"}) fs::remove(dir + "/" + file, ec);
+          fs::remove(dir, ec);  // stays while something else is in it
+        } else {
+          fs::remove_all(dir, ec);
+        }
+        Q(ix_, "DELETE FROM folder_prop WHERE folder_id=?").B(1, f).Run();
+        Q(ix_, "DELETE FROM folder WHERE id=?").B(1, f).Run();
+      }
+    }
+    tx->Commit();
+  }
+  std::vector<ObjId> SubtreeFolders(ObjId id) override {
+    std::vector<ObjId> out{id};
+    for (size_t k = 0; k < out.size(); ++k)
+      for (ObjId c : Subfolders(out[k])) out.push_back(c);
+    return out;
+  }
+
+  std::vector<ObjId> Messages(ObjId folder, bool associated) override {
+    std::vector<ObjId> out;
+    if (associated) return out;
+    Q q(ix_, "SELECT id FROM message WHERE folder_id=? ORDER BY id");
+    q.B(1, folder);
+    while (q.Step()) out.push_back(q.I(0));
+    return out;
+  }
+  std::optional<MessageInfo> GetMessage(ObjId id) override {
+    Q q(ix_, "SELECT folder_id, size, mtime FROM message WHERE id=?");
+    q.B(1, id);
+    if (!q.Step()) return std::nullopt;
+    const std::int64_t t = FiletimeFromUnix(q.I(2));
+    return MessageInfo{id, q.I(0), false, t, t, q.I(1), false};
+  }
+  PropList MessageProps(ObjId id) override { return LoadMessage(id).props; }
+  MessageData LoadMessage(ObjId id) override {
+    Q q(ix_, "SELECT m.folder_id, m.file, m.mtime, f.rel FROM message m JOIN folder f ON f.id=m.folder_id WHERE m.id=?");
+    q.B(1, id);
+    if (!q.Step()) Fail(MAPI_E_NOT_FOUND, "message not found");
+    const std::string rel = q.T(3), file = q.T(1);
+    const std::int64_t mtime = q.I(2);
+    const std::string dir = DirOf(rel);
+    const std::string bytes = ReadAll(dir + "/" + file);
+    return inet::FromMime(bytes, FlagsOfName(dir, file), FiletimeFromUnix(mtime));
+  }
+  ObjId StoreMessage(ObjId folder, bool associated, const MessageData& data, std::optional<ObjId> replace) override {
+    if (associated) Fail(MAPI_E_NO_SUPPORT, "a Maildir keeps no associated messages");
+    const std::string rel = RelOf(folder);
+    if (rel == kTopRel || rel == kRootRel) Fail(MAPI_E_NO_ACCESS, "the top of a Maildir holds no messages");
+    auto tx = BeginWrite();
+    const std::string dir = DirOf(rel);
+    if (!IsDir(dir + "/cur")) MakeMaildir(dir, !Fs() && rel != kInboxRel);
+    const std::string bytes = inet::ToMime(data);
+    const inet::MailFlags flags = inet::FlagsOf(data.props);
+    std::int64_t delivered = inet::DeliveryTimeOf(data.props);
+    if (!delivered) delivered = NowFiletime();
+    const std::string base = UniqueBase(bytes.size());
+    const std::string name = base + ":2," + InfoLetters(dir, flags);
+    const std::string tmp = dir + "/tmp/" + base;
+    const std::string final = dir + "/cur/" + name;
+    Journal('F', final);
+    WriteSynced(tmp, bytes, UnixFromFiletime(delivered));
+    if (::rename(tmp.c_str(), final.c_str()) != 0) {
+      ::unlink(tmp.c_str());
+      FailErrno("cannot move a message into " + dir + "/cur");
+    }
+    dirtyDirs_.insert(dir + "/cur");
+    ObjId id;
+    if (replace) {
+      id = *replace;
+      std::string oldFile;
+      {
+        Q q(ix_, "SELECT file FROM message WHERE id=?");
+        q.B(1, id);
+        if (q.Step()) oldFile = q.T(0);
+      }
+      Q(ix_, "UPDATE message SET folder_id=?, base=?, file=?, size=?, mtime=? WHERE id=?")
+          .B(1, folder).B(2, base).B(3, "cur/" + name).B(4, static_cast<std::int64_t>(bytes.size()))
+          .B(5, UnixFromFiletime(delivered)).B(6, id).Run();
+      if (!oldFile.empty()) ::unlink((dir + "/" + oldFile).c_str());
+    } else {
+      Q(ix_, "INSERT INTO message(folder_id, base, file, size, mtime) VALUES(?,?,?,?,?)")
+          .B(1, folder).B(2, base).B(3, "cur/" + name).B(4, static_cast<std::int64_t>(bytes.size()))
+          .B(5, UnixFromFiletime(delivered)).Run();
+      id = sqlite3_last_insert_rowid(ix_.db());
+    }
+    Touch(folder);
+    tx->Commit();
+    return id;
+  }
+  void DeleteMessages(std::span<const ObjId> ids) override {
+    auto tx = BeginWrite();
+    for (ObjId id : ids) {
+      std::string path;
+      {
+        Q q(ix_, "SELECT f.rel, m.file FROM message m JOIN folder f ON f.id=m.folder_id WHERE m.id=?");
+        q.B(1, id);
+        if (!q.Step()) continue;
+        path = DirOf(q.T(0)) + "/" + q.T(1);
+      }
+      if (::unlink(path.c_str()) != 0 && errno != ENOENT) FailErrno("cannot delete " + path);
+      Q(ix_, "DELETE FROM message WHERE id=?").B(1, id).Run();
+    }
+    tx->Commit();
+  }
+  void MoveMessages(std::span<const ObjId> ids, ObjId folder) override {
+    const std::string rel = RelOf(folder);
+    if (rel == kTopRel || rel == kRootRel) Fail(MAPI_E_NO_ACCESS, "the top of a Maildir holds no messages");
+    auto tx = BeginWrite();
+    const std::string dir = DirOf(rel);
+    if (!IsDir(dir + "/cur")) MakeMaildir(dir, !Fs() && rel != kInboxRel);
+    for (ObjId id : ids) {
+      MessageData m = LoadMessage(id);
+      StoreMessage(folder, false, m, std::nullopt);
+      DeleteMessages(std::span<const ObjId>(&id, 1));
+    }
+    tx->Commit();
+  }
+
+  std::unique_ptr<Transaction> BeginWrite() override {
+    if (readOnly_) Fail(MAPI_E_NO_ACCESS, top_ + " is read-only");
+    return std::make_unique<MaildirTx>(*this, true);
+  }
+  std::unique_ptr<Transaction> BeginRead() override { return std::make_unique<MaildirTx>(*this, false); }
+
+  // ---- transactions ----------------------------------------------------------------------
+
+  int EnterTx(bool write) {
+    const int level = depth_++;
+    if (level == 0 && write) {
+      Lock();
+      try {
+        ix_.Exec("BEGIN IMMEDIATE");
+      } catch (...) {
+        --depth_;
+        Unlock();
+        throw;
+      }
+      writing_ = true;
+    } else if (write && writing_) {
+      ix_.Exec("SAVEPOINT sp" + std::to_string(level));
+    }
+    return level;
+  }
+  void CommitTx(int level, bool write) {
+    if (!write || !writing_) return;
+    if (level > 0) {
+      ix_.Exec("RELEASE sp" + std::to_string(level));
+      return;
+    }
+    for (const auto& d : dirtyDirs_) SyncDir(d);
+    dirtyDirs_.clear();
+    ix_.Exec("COMMIT");
+    ClearJournal();
+  }
+  void LeaveTx(int level, bool write, bool committed) {
+    --depth_;
+    if (!write || !writing_) return;
+    if (level > 0) {
+      if (!committed) {
+        // An inner transaction that failed: the outer one decides, and
+        // undoes everything of it when it fails too.
+        try {
+          ix_.Exec("ROLLBACK TO sp" + std::to_string(level) + "; RELEASE sp" + std::to_string(level));
+        } catch (...) {
+        }
+      }
+      return;
+    }
+    if (!committed) {
+      try {
+        ix_.Exec("ROLLBACK");
+      } catch (...) {
+      }
+      RollBackJournal();
+      dirtyDirs_.clear();
+    }
+    writing_ = false;
+    Unlock();
+  }
+
+ private:
+  bool Fs() const { return layout_ == MaildirLayout::Fs; }
+
+  void Lock() {
+    if (lockFd_ < 0 || locked_++ > 0) return;
+    while (::flock(lockFd_, LOCK_EX) != 0 && errno == EINTR) {
+    }
+  }
+  void Unlock() {
+    if (lockFd_ < 0 || locked_ == 0) return;
+    if (--locked_ == 0) ::flock(lockFd_, LOCK_UN);
+  }
+
+  // The journal: one line per file or directory a write transaction made.
+  void Journal(char kind, const std::string& path) {
+    if (journalFd_ < 0) {
+      journalFd_ = ::open((top_ + "/" + kJournalName).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+      if (journalFd_ < 0) FailErrno("cannot write the journal of " + top_);
+    }
+    const std::string line = std::string(1, kind) + " " + path + "\n";
+    if (::write(journalFd_, line.data(), line.size()) != static_cast<ssize_t>(line.size()) || ::fdatasync(journalFd_) != 0)
+      FailErrno("cannot write the journal of " + top_);
+  }
+  void ClearJournal() {
+    if (journalFd_ >= 0) {
+      ::close(journalFd_);
+      journalFd_ = -1;
+    }
+    ::unlink((top_ + "/" + kJournalName).c_str());
+  }
+  // Removes what an unfinished write transaction made: its files, then its
+  // folders' directories.
+  void RollBackJournal() {
+    const std::string path = top_ + "/" + kJournalName;
+    std::ifstream in(path);
+    if (!in) return;
+    std::vector<std::string> dirs;
+    std::string line;
+    while (std::getline(in, line)) {
+      if (line.size() < 3 || line[1] != ' ') continue;
+      const std::string p = line.substr(2);
+      // Only paths inside this Maildir.
+      if (p.rfind(top_ + "/", 0) != 0 || p.find("/../") != std::string::npos) continue;
+      if (line[0] == 'F') ::unlink(p.c_str());
+      if (line[0] == 'D') dirs.push_back(p);
+    }
+    std::error_code ec;
+    for (auto it = dirs.rbegin(); it != dirs.rend(); ++it) fs::remove_all(*it, ec);
+    if (journalFd_ >= 0) {
+      ::close(journalFd_);
+      journalFd_ = -1;
+    }
+    ::unlink(path.c_str());
+    SyncDir(top_);
+  }
+
+  // ---- folders and their directories ----------------------------------------------------
+
+  std::optional<ObjId> FolderByRel(const std::string& rel) {
+    Q q(ix_, "SELECT id FROM folder WHERE rel=?");
+    q.B(1, rel);
+    if (!q.Step()) return std::nullopt;
+    return q.I(0);
+  }
+  std::string RelOf(ObjId id) {
+    Q q(ix_, "SELECT rel FROM folder WHERE id=?");
+    q.B(1, id);
+    if (!q.Step()) Fail(MAPI_E_NOT_FOUND, "folder not found");
+    return q.T(0);
+  }
+  std::string RelOfChild(ObjId parent, const std::string& component) {
+    const std::string p = RelOf(parent);
+    if (p == kTopRel) return Fs() ? component : "." + component;
+    if (p == kInboxRel) return Fs() ? "INBOX/" + component : ".INBOX." + component;
+    return Fs() ? p + "/" + component : p + "." + component;
+  }
+  std::string DirOf(const std::string& rel) const {
+    if (rel == kInboxRel || rel == kTopRel || rel == kRootRel) return top_;
+    return top_ + "/" + rel;
+  }
+  void Touch(ObjId folder) {
+    Q(ix_, "UPDATE folder SET modified=? WHERE id=?").B(1, NowFiletime()).B(2, folder).Run();
+  }
+
+  // ---- reading the Maildir ---------------------------------------------------------------
+
+  ObjId EnsureFolder(const std::string& rel, ObjId parent, const std::string& name) {
+    if (auto id = FolderByRel(rel)) return *id;
+    const auto now = NowFiletime();
+    Q(ix_, "INSERT INTO folder(parent_id, rel, name, folder_type, created, modified) VALUES(?,?,?,?,?,?)")
+        .B(1, parent).B(2, rel).B(3, name).B(4, FOLDER_GENERIC).B(5, now).B(6, now).Run();
+    return sqlite3_last_insert_rowid(ix_.db());
+  }
+
+  // Brings the index up to what the directories hold: new folders and
+  // messages get new numbers, the others keep theirs.
+  void Scan() {
+    std::set<std::string> seen{kRootRel, kTopRel};
+    std::vector<std::pair<std::string, ObjId>> folders;  // (rel, id)
+    if (IsDir(top_ + "/cur") || IsDir(top_ + "/new")) {
+      inbox_ = EnsureFolder(kInboxRel, top_id_, "Inbox");
+      seen.insert(kInboxRel);
+      folders.emplace_back(kInboxRel, inbox_);
+    }
+    std::vector<std::string> rels;
+    if (Fs()) {
+      std::error_code ec;
+      for (auto it = fs::recursive_directory_iterator(top_, ec); it != fs::recursive_directory_iterator(); ++it) {
+        const std::string name = it->path().filename().string();
+        if (!it->is_directory() || name == "cur" || name == "new" || name == "tmp" || name.empty() || name[0] == '.') {
+          if (it->is_directory()) it.disable_recursion_pending();
+          continue;
+        }
+        rels.push_back(fs::relative(it->path(), top_).string());
+      }
+    } else {
+      std::error_code ec;
+      for (const auto& e : fs::directory_iterator(top_, ec)) {
+        const std::string name = e.path().filename().string();
+        if (e.is_directory() && name.size() > 1 && name[0] == '.' && name != "..") rels.push_back(name);
+      }
+    }
+    std::sort(rels.begin(), rels.end(), [&](const std::string& a, const std::string& b) {
+      return Depth(a) != Depth(b) ? Depth(a) < Depth(b) : a < b;
+    });
+    for (const std::string& rel : rels) {
+      const std::vector<std::string> parts = Split(rel);
+      if (parts.empty()) continue;
+      // The chain of parents, made where the Maildir has no directory for
+      // one (a folder may exist only as a path to its children).
+      ObjId parent = top_id_;
+      std::string prefix;
+      for (size_t k = 0; k < parts.size(); ++k) {
+        if (k == 0 && EqualsNoCase(parts[0], "INBOX")) {
+          if (!inbox_) {
+            inbox_ = EnsureFolder(kInboxRel, top_id_, "Inbox");
+            seen.insert(kInboxRel);
+          }
+          parent = inbox_;
+          prefix = Fs() ? parts[0] : "." + parts[0];
+          continue;
+        }
+        prefix = prefix.empty() ? (Fs() ? parts[k] : "." + parts[k]) : prefix + (Fs() ? "/" : ".") + parts[k];
+        parent = EnsureFolder(prefix, parent, maildir::DisplayNameOf(parts[k]));
+        seen.insert(prefix);
+      }
+      folders.emplace_back(rel, parent);
+    }
+    // Folders gone from the disk go from the index too.
+    std::vector<ObjId> gone;
+    {
+      Q q(ix_, "SELECT id, rel FROM folder");
+      while (q.Step())
+        if (!seen.count(q.T(1))) gone.push_back(q.I(0));
+    }
+    for (ObjId id : gone) {
+      Q(ix_, "DELETE FROM message WHERE folder_id=?").B(1, id).Run();
+      Q(ix_, "DELETE FROM folder_prop WHERE folder_id=?").B(1, id).Run();
+      Q(ix_, "DELETE FROM folder WHERE id=?").B(1, id).Run();
+    }
+    for (const auto& [rel, id] : folders) ScanMessages(DirOf(rel), id);
+  }
+
+  std::vector<std::string> Split(const std::string& rel) const {
+    std::vector<std::string> parts;
+    const char sep = Fs() ? '/' : '.';
+    size_t start = Fs() ? 0 : 1;
+    while (start <= rel.size()) {
+      const size_t end = rel.find(sep, start);
+      const std::string part = rel.substr(start, end == std::string::npos ? std::string::npos : end - start);
+      if (!part.empty()) parts.push_back(part);
+      if (end == std::string::npos) break;
+      start = end + 1;
+    }
+    return parts;
+  }
+  size_t Depth(const std::string& rel) const { return Split(rel).size(); }
+
+  void ScanMessages(const std::string& dir, ObjId folder) {
+    std::map<std::string, std::pair<std::string, std::pair<std::int64_t, std::int64_t>>> files;  // base -> file, size, mtime
+    for (const char* sub : {"cur", "new"}) {
+      std::error_code ec;
+      for (const auto& e : fs::directory_iterator(dir + "/" + sub, ec)) {
+        if (!e.is_regular_file()) continue;
+        const std::string name = e.path().filename().string();
+        if (name.empty() || name[0] == '.') continue;
+        const auto info = name.find(":2,");
+        struct stat st {};
+        if (::stat(e.path().c_str(), &st) != 0) continue;
+        files[name.substr(0, info)] = {std::string(sub) + "/" + name, {st.st_size, st.st_mtime}};
+      }
+    }
+    std::map<std::string, std::pair<ObjId, std::string>> known;  // base -> id, file
+    {
+      Q q(ix_, "SELECT base, id, file FROM message WHERE folder_id=?");
+      q.B(1, folder);
+      while (q.Step()) known[q.T(0)] = {q.I(1), q.T(2)};
+    }
+    for (const auto& [base, entry] : known)
+      if (!files.count(base)) Q(ix_, "DELETE FROM message WHERE id=?").B(1, entry.first).Run();
+    for (const auto& [base, f] : files) {
+      auto it = known.find(base);
+      if (it == known.end()) {
+        Q(ix_, "INSERT INTO message(folder_id, base, file, size, mtime) VALUES(?,?,?,?,?)")
+            .B(1, folder).B(2, base).B(3, f.first).B(4, f.second.first).B(5, f.second.second).Run();
+      } else if (it->second.second != f.first) {
+        Q(ix_, "UPDATE message SET file=?, size=?, mtime=? WHERE id=?")
+            .B(1, f.first).B(2, f.second.first).B(3, f.second.second).B(4, it->second.first).Run();
+      }
+    }
+  }
+
+  // The standard folders, by the names Dovecot and mail clients give them.
+  void FindStandardFolders() {
+    if (!inbox_) inbox_ = FolderByRel(kInboxRel).value_or(0);
+    ObjId sent = 0, trash = 0, drafts = 0, junk = 0;
+    for (ObjId f : Subfolders(top_id_)) {
+      auto info = GetFolder(f);
+      if (!info) continue;
+      if (!sent && NameIn(info->name, kSentNames)) sent = f;
+      if (!trash && NameIn(info->name, kTrashNames)) trash = f;
+      if (!drafts && NameIn(info->name, kDraftsNames)) drafts = f;
+      if (!junk && NameIn(info->name, kJunkNames)) junk = f;
+    }
+    standardProps_ = {Prop::Bytes(PR_IPM_SUBTREE_ENTRYID, MakeObjectEntryId(guid_, ObjKind::Folder, top_id_))};
+    if (sent) standardProps_.push_back(Prop::Bytes(PR_IPM_SENTMAIL_ENTRYID, MakeObjectEntryId(guid_, ObjKind::Folder, sent)));
+    if (trash)
+      standardProps_.push_back(Prop::Bytes(PR_IPM_WASTEBASKET_ENTRYID, MakeObjectEntryId(guid_, ObjKind::Folder, trash)));
+    inboxProps_.clear();
+    if (drafts) inboxProps_.push_back(Prop::Bytes(PR_IPM_DRAFTS_ENTRYID, MakeObjectEntryId(guid_, ObjKind::Folder, drafts)));
+  }
+
+  // ---- message files ---------------------------------------------------------------------
+
+  std::string UniqueBase(size_t size) {
+    using namespace std::chrono;
+    const auto now = duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
+    static std::atomic<std::uint64_t> counter{0};
+    static const std::string host = HostName();
+    return std::to_string(now / 1000000) + ".M" + std::to_string(now % 1000000) + "P" + std::to_string(::getpid()) +
+           "Q" + std::to_string(++counter) + "." + host + ",S=" + std::to_string(size);
+  }
+
+  void WriteSynced(const std::string& path, const std::string& bytes, std::int64_t mtime) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) FailErrno("cannot write " + path);
+    size_t done = 0;
+    while (done < bytes.size()) {
+      const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        ::close(fd);
+        ::unlink(path.c_str());
+        FailErrno("cannot write " + path);
+      }
+      done += static_cast<size_t>(n);
+    }
+    const struct timespec times[2] = {{mtime, 0}, {mtime, 0}};
+    ::futimens(fd, times);
+    if (::fsync(fd) != 0) {
+      ::close(fd);
+      ::unlink(path.c_str());
+      FailErrno("cannot write " + path);
+    }
+    ::close(fd);
+  }
+
+  // Keywords of a folder: Dovecot's dovecot-keywords ("<n> <keyword>").
+  std::map<int, std::string> Keywords(const std::string& dir) {
+    std::map<int, std::string> out;
+    std::ifstream in(dir + "/dovecot-keywords");
+    std::string line;
+    while (std::getline(in, line)) {
+      const auto blank = line.find(' ');
+      if (blank == std::string::npos) continue;
+      try {
+        const int n = std::stoi(line.substr(0, blank));
+        if (n >= 0 && n < 26) out[n] = line.substr(blank + 1);
+      } catch (...) {
+      }
+    }
+    return out;
+  }
+
+  inet::MailFlags FlagsOfName(const std::string& dir, const std::string& file) {
+    inet::MailFlags f;
+    const auto info = file.find(":2,");
+    if (info == std::string::npos) return f;
+    std::map<int, std::string> keywords;
+    bool keywordsRead = false;
+    for (char c : file.substr(info + 3)) {
+      switch (c) {
+        case 'S': f.seen = true; break;
+        case 'R': f.answered = true; break;
+        case 'F': f.flagged = true; break;
+        case 'T': f.deleted = true; break;
+        case 'D': f.draft = true; break;
+        case 'P': f.forwarded = true; break;
+        default:
+          if (c >= 'a' && c <= 'z') {
+            if (!keywordsRead) {
+              keywords = Keywords(dir);
+              keywordsRead = true;
+            }
+            if (auto it = keywords.find(c - 'a'); it != keywords.end()) f.keywords.push_back(it->second);
+          }
+      }
+    }
+    return f;
+  }
+
+  // The info letters of a message's flags, in ASCII order; keywords are
+  // added to the folder's dovecot-keywords as Dovecot writes it.
+  std::string InfoLetters(const std::string& dir, const inet::MailFlags& f) {
+    std::string letters;
+    if (f.draft) letters += 'D';
+    if (f.flagged) letters += 'F';
+    if (f.forwarded) letters += 'P';
+    if (f.answered) letters += 'R';
+    if (f.seen) letters += 'S';
+    if (f.deleted) letters += 'T';
+    if (f.keywords.empty()) return letters;
+    auto keywords = Keywords(dir);
+    bool changed = false;
+    std::string extra;
+    for (const auto& k : f.keywords) {
+      if (k.empty() || k.find_first_of(" \r\n") != std::string::npos) continue;
+      int n = -1;
+      for (const auto& [num, name] : keywords)
+        if (name == k) n = num;
+      if (n < 0) {
+        for (int c = 0; c < 26 && n < 0; ++c)
+          if (!keywords.count(c)) n = c;
+        if (n < 0) continue;  // 26 keywords is all a folder can name
+        keywords[n] = k;
+        changed = true;
+      }
+      extra += static_cast<char>('a' + n);
+    }
+    if (changed) {
+      std::string text;
+      for (const auto& [num, name] : keywords) text += std::to_string(num) + " " + name + "\n";
+      const std::string tmp = dir + "/tmp/dovecot-keywords.tesk";
+      WriteSynced(tmp, text, std::time(nullptr));
+      if (::rename(tmp.c_str(), (dir + "/dovecot-keywords").c_str()) != 0) FailErrno("cannot write keywords");
+    }
+    std::sort(extra.begin(), extra.end());
+    extra.erase(std::unique(extra.begin(), extra.end()), extra.end());
+    return letters + extra;
+  }
+
+  std::string top_;
+  MaildirLayout layout_;
+  Index ix_;
+  GUID guid_{};
+  ObjId root_ = 0, top_id_ = 0, inbox_ = 0;
+  std::map<std::string, std::string> info_;
+  PropList standardProps_, inboxProps_;
+  bool readOnly_ = false;
+  int lockFd_ = -1, locked_ = 0, journalFd_ = -1;
+  int depth_ = 0;
+  bool writing_ = false;
+  std::set<std::string> dirtyDirs_;
+};
+
+MaildirTx::MaildirTx(MaildirStore& store, bool write) : store_(store), write_(write), level_(store.EnterTx(write)) {}
+MaildirTx::~MaildirTx() { store_.LeaveTx(level_, write_, done_); }
+void MaildirTx::Commit() {
+  store_.CommitTx(level_, write_);
+  done_ = true;
+}
+
+MaildirLayout LayoutOf(const StoreSettings& settings) {
+  const std::string layout = SettingString(settings, "layout").value_or("maildir++");
+  return layout == "fs" ? MaildirLayout::Fs : MaildirLayout::MaildirPlusPlus;
+}
+
+class MaildirFactory final : public ProviderFactory {
+ public:
+  std::string Name() const override { return "maildir"; }
+  std::string DisplayName() const override { return "Maildir folders"; }
+  void Validate(const StoreSettings& settings) const override {
+    const auto path = SettingString(settings, "path");
+    if (!path || path->empty() || (*path)[0] != '/') throw std::runtime_error("a maildir store needs an absolute path");
+    const std::string layout = SettingString(settings, "layout").value_or("maildir++");
+    if (layout != "maildir++" && layout != "fs") throw std::runtime_error("the layout must be maildir++ or fs");
+  }
+  std::string Location(const StoreSettings& settings) const override {
+    return SettingString(settings, "path").value_or("");
+  }
+  std::shared_ptr<StoreProvider> Open(const StoreSettings& settings) const override {
+    Validate(settings);
+    auto store = std::make_shared<MaildirStore>(*SettingString(settings, "path"), LayoutOf(settings));
+    store->Open(false, {}, StoreKind::Mailbox);
+    return store;
+  }
+};
+
+}  // namespace
+
+StoreIdentity CreateMaildirStore(const std::string& dir, const std::string& displayName, StoreKind kind,
+                                 MaildirLayout layout, bool createDirs) {
+  if (createDirs) {
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    ::chmod(dir.c_str(), 0700);
+  }
+  MaildirStore store(dir, layout);
+  store.Open(true, displayName, kind);
+  return StoreIdentity{store.Guid(), store.DisplayName(), store.Kind()};
 }
 
 const ProviderFactory& MaildirProviderFactory() {
-  struct Stub final : ProviderFactory {
-    std::string Name() const override { return "maildir"; }
-    std::string DisplayName() const override { return "Maildir folders"; }
-    void Validate(const StoreSettings&) const override {}
-    std::string Location(const StoreSettings& s) const override { return SettingString(s, "path").value_or(""); }
-    std::shared_ptr<StoreProvider> Open(const StoreSettings&) const override {
-      throw MapiError(MAPI_E_NO_SUPPORT, "Maildir stores are not built yet");
-    }
-  };
-  static const Stub factory;
+  static const MaildirFactory factory;
   return factory;
 }
 

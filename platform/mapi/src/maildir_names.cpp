@@ -1,0 +1,126 @@
+#include "maildir_names.h"
+
+#include <array>
+#include <cstdint>
+
+#include "prop.h"
+
+namespace tesk::mapi::maildir {
+
+namespace {
+
+constexpr char kB64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+,";
+
+int B64Value(char c) {
+  if (c >= 'A' && c <= 'Z') return c - 'A';
+  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+  if (c >= '0' && c <= '9') return c - '0' + 52;
+  if (c == '+') return 62;
+  if (c == ',') return 63;
+  return -1;
+}
+
+void AppendRun(std::string& out, std::u16string_view units) {
+  out += '&';
+  std::uint32_t acc = 0;
+  int bits = 0;
+  for (char16_t u : units) {
+    for (int shift : {8, 0}) {
+      acc = (acc << 8) | ((static_cast<std::uint32_t>(u) >> shift) & 0xFF);
+      bits += 8;
+      while (bits >= 6) {
+        bits -= 6;
+        out += kB64[(acc >> bits) & 0x3F];
+      }
+    }
+  }
+  if (bits > 0) out += kB64[(acc << (6 - bits)) & 0x3F];
+  out += '-';
+}
+
+}  // namespace
+
+bool IsValidUtf8(std::string_view s) { return Utf16ToUtf8(Utf8ToUtf16(s)) == s; }
+
+std::optional<std::string> EncodeMutf7(std::string_view utf8, std::string_view alsoEncode, bool encodeFirst) {
+  if (!IsValidUtf8(utf8)) return std::nullopt;
+  const std::u16string units = Utf8ToUtf16(utf8);
+  std::string out;
+  std::u16string run;
+  for (size_t k = 0; k < units.size(); ++k) {
+    const char16_t u = units[k];
+    const bool printable = u >= 0x20 && u <= 0x7E;
+    const bool forced =
+        printable && ((k == 0 && encodeFirst) || alsoEncode.find(static_cast<char>(u)) != std::string_view::npos);
+    if (printable && !forced) {
+      if (!run.empty()) {
+        AppendRun(out, run);
+        run.clear();
+      }
+      out += u == u'&' ? std::string("&-") : std::string(1, static_cast<char>(u));
+    } else {
+      run += u;
+    }
+  }
+  if (!run.empty()) AppendRun(out, run);
+  return out;
+}
+
+std::optional<std::string> DecodeMutf7(std::string_view s) {
+  std::u16string units;
+  size_t k = 0;
+  while (k < s.size()) {
+    const auto c = static_cast<unsigned char>(s[k]);
+    if (c < 0x20 || c > 0x7E) return std::nullopt;
+    if (c != '&') {
+      units += static_cast<char16_t>(c);
+      ++k;
+      continue;
+    }
+    const size_t end = s.find('-', k + 1);
+    if (end == std::string_view::npos) return std::nullopt;
+    if (end == k + 1) {
+      units += u'&';
+      k = end + 1;
+      continue;
+    }
+    std::uint32_t acc = 0;
+    int bits = 0;
+    std::u16string run;
+    for (size_t j = k + 1; j < end; ++j) {
+      const int v = B64Value(s[j]);
+      if (v < 0) return std::nullopt;
+      acc = (acc << 6) | static_cast<std::uint32_t>(v);
+      bits += 6;
+      if (bits >= 16) {
+        bits -= 16;
+        run += static_cast<char16_t>((acc >> bits) & 0xFFFF);
+      }
+    }
+    // What is left must be padding zero bits of less than one unit.
+    if (bits >= 6 || (acc & ((1u << bits) - 1)) != 0 || run.empty()) return std::nullopt;
+    units += run;
+    k = end + 1;
+  }
+  std::string out = Utf16ToUtf8(units);
+  if (Utf8ToUtf16(out) != units) return std::nullopt;  // a lone surrogate
+  return out;
+}
+
+std::string DisplayNameOf(std::string_view diskName) {
+  if (auto decoded = DecodeMutf7(diskName)) return *decoded;
+  return Utf16ToUtf8(Utf8ToUtf16(diskName));
+}
+
+std::optional<std::string> EncodeComponent(std::string_view utf8, bool fsLayout) {
+  if (utf8.empty()) return std::nullopt;
+  if (!fsLayout) return EncodeMutf7(utf8, "./");
+  // Entries a Maildir directory holds besides its folders.
+  static constexpr std::array<std::string_view, 5> kReserved{"cur", "new", "tmp", "maildirfolder", "subscriptions"};
+  bool reserved = utf8.front() == '.';
+  for (auto r : kReserved) reserved = reserved || utf8 == r;
+  reserved = reserved || utf8.starts_with("dovecot") || utf8.starts_with("tesk-");
+  return EncodeMutf7(utf8, "/", reserved);
+}
+
+}  // namespace tesk::mapi::maildir
