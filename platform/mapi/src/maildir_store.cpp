@@ -286,7 +286,7 @@ class MaildirStore final : public StoreProvider {
   }
 
   // Opens (or, with create, makes) the index; with scan, reads the folders.
-  void Open(bool create, const std::string& displayName, StoreKind kind) {
+  void Open(bool create, const std::string& displayName, StoreKind kind, bool makeFolders = false) {
     if (!IsDir(top_)) Fail(MAPI_E_NOT_FOUND, top_ + " is no directory");
     const std::string index = top_ + "/" + kIndexName;
     struct stat st {};
@@ -334,13 +334,13 @@ class MaildirStore final : public StoreProvider {
       RollBackJournal();
       ix_.Exec("BEGIN IMMEDIATE");
       try {
-        if (create && Kind() == "mailbox" && !exists) {
+        if (makeFolders && Kind() == "mailbox" && !exists) {
           MakeMaildir(top_, false);
           for (const char* name : {"Sent", "Drafts", "Trash", "Junk"}) {
             const std::string dir = DirOf(RelOfChild(top_id_, maildir::EncodeComponent(name, Fs()).value()));
             MakeMaildir(dir, !Fs());
           }
-        } else if (create && !exists) {
+        } else if (makeFolders && !exists) {
           MakeMaildir(top_, false);
         }
         Scan();
@@ -1135,7 +1135,7 @@ StoreIdentity CreateMaildirStore(const std::string& dir, const std::string& disp
     ::chmod(dir.c_str(), 0700);
   }
   MaildirStore store(dir, layout);
-  store.Open(true, displayName, kind);
+  store.Open(true, displayName, kind, createDirs);
   return StoreIdentity{store.Guid(), store.DisplayName(), store.Kind()};
 }
 
