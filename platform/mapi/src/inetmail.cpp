@@ -53,8 +53,15 @@ void Put(PropList& props, Prop p) {
   std::erase_if(props, [&](const Prop& q) { return q.id() == p.id(); });
   props.push_back(std::move(p));
 }
+// Narrow text is UTF-8: what a message declared wrongly, or not at all,
+// keeps its valid sequences, the rest becomes U+FFFD.
+std::string ValidUtf8(std::string s) {
+  std::string checked = Utf16ToUtf8(Utf8ToUtf16(s));
+  if (checked != s) s = std::move(checked);
+  return s;
+}
 void PutText(PropList& props, ULONG tag, const std::string& text) {
-  if (!text.empty()) Put(props, Prop::Bytes(tag, text));
+  if (!text.empty()) Put(props, Prop::Bytes(tag, ValidUtf8(text)));
 }
 
 std::string StreamBytes(GMimeStream* stream) {
@@ -110,6 +117,8 @@ void Mailboxes(InternetAddressList* list, std::vector<Mailbox>& out) {
 // attachments are the bodies, every other leaf an attachment, embedded
 // messages attachments of their own.
 struct Walk {
+  std::string_view raw;                 // the whole input, for embedded messages' own bytes
+  std::vector<std::string> boundaries;  // of the multiparts around the part being visited
   std::string body, html;
   bool haveBody = false, haveHtml = false;
   std::vector<PropList> attachments;
@@ -119,8 +128,11 @@ struct Walk {
       GMimeMultipart* multi = GMIME_MULTIPART(object);
       const bool related = Lowered(g_mime_content_type_get_media_subtype(g_mime_object_get_content_type(object))) ==
                            "related";
+      const char* boundary = g_mime_multipart_get_boundary(multi);
+      boundaries.push_back(boundary ? boundary : "");
       const int n = g_mime_multipart_get_count(multi);
       for (int k = 0; k < n; ++k) Visit(g_mime_multipart_get_part(multi, k), related || inRelated);
+      boundaries.pop_back();
       return;
     }
     GMimeContentDisposition* disposition = g_mime_object_get_content_disposition(object);
@@ -130,7 +142,7 @@ struct Walk {
       PropList a{Prop::Int(PR_ATTACH_METHOD, ATTACH_EMBEDDED_MSG_METHOD),
                  Prop::Bytes(PR_ATTACH_MIME_TAG_A, "message/rfc822")};
       if (inner) {
-        a.push_back(Prop::Bytes(PR_ATTACH_DATA_BIN, ObjectBytes(GMIME_OBJECT(inner))));
+        a.push_back(Prop::Bytes(PR_ATTACH_DATA_BIN, EmbeddedBytes(inner)));
         if (const char* s = g_mime_message_get_subject(inner)) a.push_back(Prop::Bytes(PR_DISPLAY_NAME_A, s));
       }
       Add(std::move(a));
@@ -162,6 +174,25 @@ struct Walk {
     if (isInline) a.push_back(Prop::Int(PR_ATTACH_FLAGS, 4));
     a.push_back(Prop::Bytes(PR_ATTACH_DATA_BIN, PartData(part)));
     Add(std::move(a));
+  }
+  // An embedded message as it stands in the input: from its first header
+  // to the line end before the next boundary of a multipart around it.
+  // GMime's own rendering of it only where the input gives no start.
+  std::string EmbeddedBytes(GMimeMessage* inner) {
+    GMimeHeaderList* headers = g_mime_object_get_header_list(GMIME_OBJECT(inner));
+    GMimeHeader* first = headers && g_mime_header_list_get_count(headers) > 0
+                             ? g_mime_header_list_get_header_at(headers, 0)
+                             : nullptr;
+    const gint64 start = first ? g_mime_header_get_offset(first) : -1;
+    if (start < 0 || static_cast<std::uint64_t>(start) >= raw.size()) return ObjectBytes(GMIME_OBJECT(inner));
+    const auto from = static_cast<size_t>(start);
+    size_t end = raw.size();
+    for (const auto& b : boundaries) {
+      if (b.empty()) continue;
+      const size_t at = raw.find("\n--" + b, from);
+      if (at != std::string_view::npos && at < end) end = at > from && raw[at - 1] == '\r' ? at - 1 : at;
+    }
+    return std::string(raw.substr(from, end - from));
   }
   void Add(PropList a) {
     a.insert(a.begin(), Prop::Int(PR_ATTACH_NUM, static_cast<std::int64_t>(attachments.size())));
@@ -240,13 +271,13 @@ std::string HeaderSafe(std::string s) {
 
 // ---- composing ------------------------------------------------------------------------------
 
-GMimeObject* TextPart(const char* subtype, const std::string& text) {
+GMimeObject* TextPart(const char* subtype, const std::string& text, bool alwaysQuotedPrintable) {
   GMimeTextPart* part = g_mime_text_part_new_with_subtype(subtype);
   // GMime chooses the charset that holds the text. Quoted-printable keeps
   // the line ends; a text without a last line end goes as base64, which
   // keeps it exactly.
   g_mime_text_part_set_text(part, text.c_str());
-  const bool endsInNewline = text.empty() || text.back() == '\n';
+  const bool endsInNewline = alwaysQuotedPrintable || text.empty() || text.back() == '\n';
   g_mime_part_set_content_encoding(GMIME_PART(part), endsInNewline ? GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE
                                                                    : GMIME_CONTENT_ENCODING_BASE64);
   return GMIME_OBJECT(part);
@@ -256,14 +287,18 @@ GMimeObject* AttachmentPart(const PropList& a) {
   const std::string data = Text(a, PR_ATTACH_DATA_BIN);
   const auto method = Int(a, PR_ATTACH_METHOD).value_or(ATTACH_BY_VALUE_METHOD);
   if (method == ATTACH_EMBEDDED_MSG_METHOD) {
+    // The embedded message's own bytes, as they are: message/rfc822 allows
+    // no transfer encoding but 7bit, 8bit and binary.
+    GMimePart* part = g_mime_part_new_with_type("message", "rfc822");
+    const bool eightBit = std::any_of(data.begin(), data.end(), [](char c) { return c & 0x80; });
+    const auto encoding = eightBit ? GMIME_CONTENT_ENCODING_8BIT : GMIME_CONTENT_ENCODING_7BIT;
     GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(data.data(), data.size()));
-    GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
-    GMimeMessage* inner = g_mime_parser_construct_message(parser.get(), nullptr);
-    if (inner) {
-      GMimeMessagePart* part = g_mime_message_part_new_with_message("rfc822", inner);
-      g_object_unref(inner);
-      return GMIME_OBJECT(part);
-    }
+    GPtr<GMimeDataWrapper> wrapper(g_mime_data_wrapper_new_with_stream(stream.get(), encoding));
+    g_mime_part_set_content(part, wrapper.get());
+    g_mime_part_set_content_encoding(part, encoding);
+    std::string name = Text(a, PR_ATTACH_LONG_FILENAME_A);
+    if (!name.empty()) g_mime_part_set_filename(part, HeaderSafe(name).c_str());
+    return GMIME_OBJECT(part);
   }
   std::string mime = Text(a, PR_ATTACH_MIME_TAG_A);
   if (mime.empty() || mime.find('/') == std::string::npos) mime = "application/octet-stream";
@@ -304,6 +339,7 @@ struct ComposeOptions {
   std::string from;       // when the message names no sender
   std::string idDomain;   // a fresh Message-ID in this domain
   bool now = false;       // Date: the moment of composing
+  bool quotedPrintable = false;  // text parts always quoted-printable
 };
 
 std::string Compose(const MessageData& m, const ComposeOptions& o) {
@@ -367,25 +403,35 @@ std::string Compose(const MessageData& m, const ComposeOptions& o) {
   if (!html.empty() && FindProp(p, PROP_ID(PR_BODY_A))) {
     GMimeMultipart* alt = g_mime_multipart_new_with_subtype("alternative");
     g_mime_multipart_set_boundary(alt, ("=-tesk-alt-" + boundary).c_str());
-    GPtr<GMimeObject> a(TextPart("plain", body)), b(TextPart("html", html));
+    GPtr<GMimeObject> a(TextPart("plain", body, o.quotedPrintable)), b(TextPart("html", html, o.quotedPrintable));
     g_mime_multipart_add(alt, a.get());
     g_mime_multipart_add(alt, b.get());
     content = GMIME_OBJECT(alt);
   } else if (!html.empty()) {
-    content = TextPart("html", html);
+    content = TextPart("html", html, o.quotedPrintable);
   } else {
-    content = TextPart("plain", body);
+    content = TextPart("plain", body, o.quotedPrintable);
   }
-  if (!m.attachments.empty()) {
-    GMimeMultipart* mixed = g_mime_multipart_new_with_subtype("mixed");
-    g_mime_multipart_set_boundary(mixed, ("=-tesk-mix-" + boundary).c_str());
-    g_mime_multipart_add(mixed, content);
+  // Inline parts that the HTML names by content id go beside it in
+  // multipart/related, everything else into multipart/mixed around both.
+  std::vector<const PropList*> related, mixed;
+  for (const auto& a : m.attachments) {
+    const bool isInline = Int(a, PR_ATTACH_FLAGS).value_or(0) & 4;
+    const bool embedded = Int(a, PR_ATTACH_METHOD).value_or(0) == ATTACH_EMBEDDED_MSG_METHOD;
+    (!html.empty() && isInline && !embedded && !Text(a, PR_ATTACH_CONTENT_ID).empty() ? related : mixed).push_back(&a);
+  }
+  const std::pair<const char*, std::vector<const PropList*>*> wraps[] = {{"related", &related}, {"mixed", &mixed}};
+  for (const auto& [subtype, parts] : wraps) {
+    if (parts->empty()) continue;
+    GMimeMultipart* multi = g_mime_multipart_new_with_subtype(subtype);
+    g_mime_multipart_set_boundary(multi, ("=-tesk-" + std::string(subtype, 3) + "-" + boundary).c_str());
+    g_mime_multipart_add(multi, content);
     g_object_unref(content);
-    for (const auto& a : m.attachments) {
-      GPtr<GMimeObject> part(AttachmentPart(a));
-      g_mime_multipart_add(mixed, part.get());
+    for (const PropList* a : *parts) {
+      GPtr<GMimeObject> part(AttachmentPart(*a));
+      g_mime_multipart_add(multi, part.get());
     }
-    content = GMIME_OBJECT(mixed);
+    content = GMIME_OBJECT(multi);
   }
   g_mime_message_set_mime_part(msg.get(), content);
   g_object_unref(content);
@@ -420,7 +466,8 @@ MailFlags FlagsOf(const PropList& props) {
   f.draft = msgFlags & MSGFLAG_UNSENT;
   f.flagged = Int(props, PR_FLAG_STATUS).value_or(0) == 2;
   const auto verb = Int(props, PR_LAST_VERB_EXECUTED).value_or(0);
-  f.answered = verb == EXCHIVERB_REPLYTOSENDER || verb == EXCHIVERB_REPLYTOALL;
+  f.answered = verb == EXCHIVERB_REPLYTOSENDER || verb == EXCHIVERB_REPLYTOALL ||
+               Int(props, PR_TESK_MAIL_ANSWERED).value_or(0) != 0;
   f.forwarded = verb == EXCHIVERB_FORWARD;
   f.deleted = Int(props, PR_TESK_MAIL_DELETED).value_or(0) != 0;
   if (const Prop* k = FindProp(props, PROP_ID(PR_TESK_KEYWORDS)); k && k->type() == PT_MV_STRING8)
@@ -435,11 +482,17 @@ void ApplyFlags(PropList& props, const MailFlags& f) {
   Put(props, Prop::Int(PR_MESSAGE_FLAGS, msgFlags));
   std::erase_if(props, [](const Prop& p) {
     return p.id() == PROP_ID(PR_FLAG_STATUS) || p.id() == PROP_ID(PR_LAST_VERB_EXECUTED) ||
-           p.id() == PROP_ID(PR_TESK_KEYWORDS) || p.id() == PROP_ID(PR_TESK_MAIL_DELETED);
+           p.id() == PROP_ID(PR_TESK_KEYWORDS) || p.id() == PROP_ID(PR_TESK_MAIL_DELETED) ||
+           p.id() == PROP_ID(PR_TESK_MAIL_ANSWERED);
   });
   if (f.flagged) props.push_back(Prop::Int(PR_FLAG_STATUS, 2));
-  if (f.answered) props.push_back(Prop::Int(PR_LAST_VERB_EXECUTED, EXCHIVERB_REPLYTOSENDER));
-  if (f.forwarded) props.push_back(Prop::Int(PR_LAST_VERB_EXECUTED, EXCHIVERB_FORWARD));
+  // MAPI keeps one last verb; a message both answered and forwarded shows
+  // the forward there and keeps the answer in a property of our own.
+  if (f.forwarded)
+    props.push_back(Prop::Int(PR_LAST_VERB_EXECUTED, EXCHIVERB_FORWARD));
+  else if (f.answered)
+    props.push_back(Prop::Int(PR_LAST_VERB_EXECUTED, EXCHIVERB_REPLYTOSENDER));
+  if (f.answered && f.forwarded) props.push_back(Prop::Bool(PR_TESK_MAIL_ANSWERED, true));
   if (f.deleted) props.push_back(Prop::Bool(PR_TESK_MAIL_DELETED, true));
   if (!f.keywords.empty()) props.push_back(MakeMv(PR_TESK_KEYWORDS, f.keywords));
 }
@@ -511,13 +564,14 @@ MessageData FromMime(std::string_view bytes, const MailFlags& flags, std::int64_
     if (importance == "low" || (!priority.empty() && (priority[0] == '4' || priority[0] == '5'))) imp = IMPORTANCE_LOW;
     p.push_back(Prop::Int(PR_IMPORTANCE, imp));
     Walk walk;
+    walk.raw = bytes;
     if (GMimeObject* body = g_mime_message_get_mime_part(msg.get())) walk.Visit(body, false);
-    if (walk.haveBody) p.push_back(Prop::Bytes(PR_BODY_A, walk.body));
-    if (walk.haveHtml) p.push_back(Prop::Bytes(PR_HTML, walk.html));
+    if (walk.haveBody) p.push_back(Prop::Bytes(PR_BODY_A, ValidUtf8(std::move(walk.body))));
+    if (walk.haveHtml) p.push_back(Prop::Bytes(PR_HTML, ValidUtf8(std::move(walk.html))));
     m.attachments = std::move(walk.attachments);
   } else {
     // Not a message GMime can read: its bytes stay, and show as its text.
-    p.push_back(Prop::Bytes(PR_BODY_A, std::string(bytes)));
+    p.push_back(Prop::Bytes(PR_BODY_A, ValidUtf8(std::string(bytes))));
   }
   if (deliveryTime) p.push_back(Prop::Int(PR_MESSAGE_DELIVERY_TIME, deliveryTime));
   ApplyFlags(p, flags);
@@ -539,6 +593,7 @@ std::string ComposeForSubmission(const MessageData& m, const SubmitOptions& opti
   o.from = options.from;
   o.idDomain = options.messageIdDomain.empty() ? "localhost" : options.messageIdDomain;
   o.now = true;
+  o.quotedPrintable = true;
   MessageData copy = m;
   // What goes out names the transport's sender.
   std::erase_if(copy.props, [](const Prop& p) {

@@ -1,7 +1,8 @@
 #include "spooler.h"
 
+#include "inetmail.h"
+
 #include <curl/curl.h>
-#include <gmime/gmime.h>
 #include <mapiguid.h>
 #include <mapitags.h>
 
@@ -47,57 +48,34 @@ std::vector<Recipient> Recipients(const MessageData& m) {
   return out;
 }
 
-void GMimeOnce() {
-  static std::once_flag once;
-  std::call_once(once, [] { g_mime_init(); });
-}
-
-template <class T>
-struct GUnref {
-  void operator()(T* p) const {
-    if (p) g_object_unref(p);
-  }
-};
-
-// The message as RFC 5322 text: a plain UTF-8 body with CR LF line ends,
-// the subject encoded where it is not ASCII.
+// The message as it goes out: composed by the Internet mail conversion from
+// the message with its recipients as the transport resolved them (one-off
+// entries give their addresses), the transport's sender, a fresh Date and
+// Message-ID, Bcc left out.
 std::string Compose(const MessageData& m, const TransportSettings& transport, const std::vector<Recipient>& rcpts) {
-  GMimeOnce();
-  std::unique_ptr<GMimeMessage, GUnref<GMimeMessage>> msg(g_mime_message_new(TRUE));
-  g_mime_message_add_mailbox(msg.get(), GMIME_ADDRESS_TYPE_FROM, nullptr, transport.from.c_str());
-  for (const auto& r : rcpts) {
-    if (r.type == MAPI_BCC) continue;
-    g_mime_message_add_mailbox(msg.get(), r.type == MAPI_CC ? GMIME_ADDRESS_TYPE_CC : GMIME_ADDRESS_TYPE_TO,
-                               r.name.empty() || r.name == r.address ? nullptr : r.name.c_str(), r.address.c_str());
-  }
-  g_mime_message_set_subject(msg.get(), Text(m.props, PR_SUBJECT_A).c_str(), "utf-8");
-  std::unique_ptr<GDateTime, void (*)(GDateTime*)> now(g_date_time_new_now_local(), g_date_time_unref);
-  g_mime_message_set_date(msg.get(), now.get());
-  std::string domain = transport.from.substr(transport.from.find('@') + 1);
-  std::unique_ptr<char, void (*)(void*)> id(g_mime_utils_generate_message_id(domain.c_str()), g_free);
-  g_mime_message_set_message_id(msg.get(), id.get());
-
+  MessageData out;
+  out.props = m.props;
   // Body lines end in CR LF on the wire whatever they ended with before.
-  std::string body = Text(m.props, PR_BODY_A), crlf;
-  for (size_t k = 0; k < body.size(); ++k) {
-    if (body[k] == '\r' && k + 1 < body.size() && body[k + 1] == '\n') continue;
-    if (body[k] == '\n' || body[k] == '\r') {
-      crlf += "\r\n";
-      continue;
+  if (const Prop* body = FindProp(m.props, PROP_ID(PR_BODY_A))) {
+    const std::string text = ConvertTo(*body, PT_STRING8) ? ConvertTo(*body, PT_STRING8)->b : std::string();
+    std::string crlf;
+    for (size_t k = 0; k < text.size(); ++k) {
+      if (text[k] == '\r' && k + 1 < text.size() && text[k + 1] == '\n') continue;
+      if (text[k] == '\n' || text[k] == '\r') {
+        crlf += "\r\n";
+        continue;
+      }
+      crlf += text[k];
     }
-    crlf += body[k];
+    std::erase_if(out.props, [](const Prop& p) { return p.id() == PROP_ID(PR_BODY_A); });
+    out.props.push_back(Prop::Bytes(PR_BODY_A, crlf));
   }
-  std::unique_ptr<GMimeTextPart, GUnref<GMimeTextPart>> part(g_mime_text_part_new_with_subtype("plain"));
-  g_mime_text_part_set_text(part.get(), crlf.c_str());
-  g_mime_text_part_set_charset(part.get(), "utf-8");
-  g_mime_part_set_content_encoding(GMIME_PART(part.get()), GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE);
-  g_mime_message_set_mime_part(msg.get(), GMIME_OBJECT(part.get()));
-
-  std::unique_ptr<GMimeFormatOptions, void (*)(GMimeFormatOptions*)> options(g_mime_format_options_new(),
-                                                                             g_mime_format_options_free);
-  g_mime_format_options_set_newline_format(options.get(), GMIME_NEWLINE_FORMAT_DOS);
-  std::unique_ptr<char, void (*)(void*)> text(g_mime_object_to_string(GMIME_OBJECT(msg.get()), options.get()), g_free);
-  return text ? std::string(text.get()) : std::string();
+  std::int64_t row = 0;
+  for (const auto& r : rcpts)
+    out.recipients.push_back({Prop::Int(PR_ROWID, row++), Prop::Bytes(PR_DISPLAY_NAME_A, r.name == r.address ? "" : r.name),
+                              Prop::Bytes(PR_EMAIL_ADDRESS_A, r.address), Prop::Int(PR_RECIPIENT_TYPE, r.type)});
+  const std::string domain = transport.from.substr(transport.from.find('@') + 1);
+  return inet::ComposeForSubmission(out, {transport.from, domain});
 }
 
 struct Upload {
