@@ -11,7 +11,11 @@
 // transaction made are listed in a journal (tesk-journal) before they appear;
 // a transaction that ends without its commit, or a process killed in one,
 // has them removed again (at the next open, for a killed one). Deletions
-// take effect at once.
+// and renames in a write transaction are journaled too: a deleted file or
+// folder is only moved aside into tmp/, which readers ignore, and removed
+// once the transaction committed; undoing puts it back. The index records
+// the journal's token in the same commit, so a journal found later tells
+// whether its transaction committed (finish the removals) or not (undo).
 #include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/file.h>
@@ -510,15 +514,16 @@ class MaildirStore final : public StoreProvider {
     // the whole path in each directory's name).
     std::vector<std::pair<ObjId, std::string>> subtree;
     for (ObjId f : SubtreeFolders(id)) subtree.emplace_back(f, RelOf(f));
+    auto renameDir = [&](const std::string& from, const std::string& to) {
+      if (!IsDir(from)) return;
+      if (fs::exists(to)) Fail(MAPI_E_COLLISION, "a folder named " + newName + " exists");
+      Journal('R', from, to);
+      if (::rename(from.c_str(), to.c_str()) != 0) FailErrno("cannot rename " + from);
+    };
     if (Fs()) {
-      if (::rename(DirOf(oldRel).c_str(), DirOf(newRel).c_str()) != 0 && IsDir(DirOf(oldRel)))
-        FailErrno("cannot rename " + DirOf(oldRel));
+      renameDir(DirOf(oldRel), DirOf(newRel));
     } else {
-      for (const auto& [f, rel] : subtree) {
-        const std::string to = newRel + rel.substr(oldRel.size());
-        if (::rename(DirOf(rel).c_str(), DirOf(to).c_str()) != 0 && IsDir(DirOf(rel)))
-          FailErrno("cannot rename " + DirOf(rel));
-      }
+      for (const auto& [f, rel] : subtree) renameDir(DirOf(rel), DirOf(newRel + rel.substr(oldRel.size())));
     }
     for (const auto& [f, rel] : subtree)
       Q(ix_, "UPDATE folder SET rel=? WHERE id=?").B(1, newRel + rel.substr(oldRel.size())).B(2, f).Run();
@@ -543,15 +548,10 @@ class MaildirStore final : public StoreProvider {
       done += ids.size();
       if (step && !step(done)) Fail(MAPI_E_USER_CANCEL, "cancelled");
       if (rel != kInboxRel && rel != kTopRel && rel != kRootRel) {
-        std::error_code ec;
+        // Children went first, so the directory holds only this folder's
+        // Maildir (and, on fs, nothing that is a folder).
         const std::string dir = DirOf(rel);
-        if (Fs()) {
-          for (const char* sub : {"cur", "new", "tmp"}) fs::remove_all(dir + "/" + sub, ec);
-          for (const char* file : {"maildirfolder", "dovecot-keywords", "dovecot-uidlist"}) fs::remove(dir + "/" + file, ec);
-          fs::remove(dir, ec);  // stays while something else is in it
-        } else {
-          fs::remove_all(dir, ec);
-        }
+        if (IsDir(dir)) PutAside(dir);
         Q(ix_, "DELETE FROM folder_prop WHERE folder_id=?").B(1, f).Run();
         Q(ix_, "DELETE FROM folder WHERE id=?").B(1, f).Run();
       }
@@ -625,7 +625,7 @@ class MaildirStore final : public StoreProvider {
       Q(ix_, "UPDATE message SET folder_id=?, base=?, file=?, size=?, mtime=? WHERE id=?")
           .B(1, folder).B(2, base).B(3, "cur/" + name).B(4, static_cast<std::int64_t>(bytes.size()))
           .B(5, UnixFromFiletime(delivered)).B(6, id).Run();
-      if (!oldFile.empty()) ::unlink((dir + "/" + oldFile).c_str());
+      if (!oldFile.empty()) PutAside(dir + "/" + oldFile);
     } else {
       Q(ix_, "INSERT INTO message(folder_id, base, file, size, mtime) VALUES(?,?,?,?,?)")
           .B(1, folder).B(2, base).B(3, "cur/" + name).B(4, static_cast<std::int64_t>(bytes.size()))
@@ -646,7 +646,7 @@ class MaildirStore final : public StoreProvider {
         if (!q.Step()) continue;
         path = DirOf(q.T(0)) + "/" + q.T(1);
       }
-      if (::unlink(path.c_str()) != 0 && errno != ENOENT) FailErrno("cannot delete " + path);
+      PutAside(path);
       Q(ix_, "DELETE FROM message WHERE id=?").B(1, id).Run();
     }
     tx->Commit();
@@ -698,7 +698,10 @@ class MaildirStore final : public StoreProvider {
     }
     for (const auto& d : dirtyDirs_) SyncDir(d);
     dirtyDirs_.clear();
+    if (journalFd_ >= 0)
+      Q(ix_, "INSERT OR REPLACE INTO info(key, value) VALUES('journal', ?)").B(1, journalToken_).Run();
     ix_.Exec("COMMIT");
+    FinishJournal(top_ + "/" + kJournalName);
     ClearJournal();
   }
   void LeaveTx(int level, bool write, bool committed) {
@@ -740,15 +743,84 @@ class MaildirStore final : public StoreProvider {
     if (--locked_ == 0) ::flock(lockFd_, LOCK_UN);
   }
 
-  // The journal: one line per file or directory a write transaction made.
-  void Journal(char kind, const std::string& path) {
-    if (journalFd_ < 0) {
-      journalFd_ = ::open((top_ + "/" + kJournalName).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-      if (journalFd_ < 0) FailErrno("cannot write the journal of " + top_);
-    }
-    const std::string line = std::string(1, kind) + " " + path + "\n";
+  // The journal: a first line "T <token>", then one line per change of a
+  // write transaction, written (and synced) before the change is made:
+  // F file made, D directory made, X path moved aside (path, tab, where to),
+  // R directory renamed (from, tab, to).
+  void OpenJournal() {
+    if (journalFd_ >= 0) return;
+    journalFd_ = ::open((top_ + "/" + kJournalName).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0600);
+    if (journalFd_ < 0) FailErrno("cannot write the journal of " + top_);
+    static std::atomic<unsigned> serial{0};
+    journalToken_ = std::to_string(::getpid()) + "." +
+                    std::to_string(std::chrono::system_clock::now().time_since_epoch().count()) + "." +
+                    std::to_string(++serial);
+    asides_ = 0;
+    const std::string head = "T " + journalToken_ + "\n";
+    if (::write(journalFd_, head.data(), head.size()) != static_cast<ssize_t>(head.size()))
+      FailErrno("cannot write the journal of " + top_);
+  }
+  void Journal(char kind, const std::string& path, const std::string& second = {}) {
+    OpenJournal();
+    std::string line = std::string(1, kind) + " " + path;
+    if (!second.empty()) line += "\t" + second;
+    line += "\n";
     if (::write(journalFd_, line.data(), line.size()) != static_cast<ssize_t>(line.size()) || ::fdatasync(journalFd_) != 0)
       FailErrno("cannot write the journal of " + top_);
+  }
+  // Moves a message file or a folder's directory aside into a tmp/
+  // directory (the folder's own for a file, the top's for a directory),
+  // where it waits for the commit.
+  void PutAside(const std::string& path) {
+    const bool dir = IsDir(path);
+    const std::string parent = dir ? top_ + "/tmp" : fs::path(path).parent_path().parent_path().string() + "/tmp";
+    if (!IsDir(parent)) {
+      Journal('D', parent);
+      std::error_code ec;
+      fs::create_directories(parent, ec);
+    }
+    OpenJournal();
+    const std::string aside = parent + "/tesk-del." + journalToken_ + "." + std::to_string(++asides_);
+    Journal('X', path, aside);
+    if (::rename(path.c_str(), aside.c_str()) != 0) {
+      if (errno == ENOENT) return;
+      FailErrno("cannot delete " + path);
+    }
+    dirtyDirs_.insert(fs::path(path).parent_path().string());
+  }
+  struct JournalLine {
+    char kind;
+    std::string a, b;
+  };
+  std::vector<JournalLine> ReadJournal(const std::string& path, std::string* token) {
+    std::vector<JournalLine> out;
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+      if (line.size() < 3 || line[1] != ' ') continue;
+      if (line[0] == 'T') {
+        *token = line.substr(2);
+        continue;
+      }
+      JournalLine j{line[0], line.substr(2), {}};
+      if (auto tab = j.a.find('\t'); tab != std::string::npos) {
+        j.b = j.a.substr(tab + 1);
+        j.a.resize(tab);
+      }
+      // Only paths inside this Maildir.
+      auto inside = [&](const std::string& p) {
+        return p.empty() || (p.rfind(top_ + "/", 0) == 0 && p.find("/../") == std::string::npos);
+      };
+      if (inside(j.a) && inside(j.b)) out.push_back(std::move(j));
+    }
+    return out;
+  }
+  // After a commit: what was moved aside goes for good.
+  void FinishJournal(const std::string& path) {
+    std::string token;
+    std::error_code ec;
+    for (const auto& j : ReadJournal(path, &token))
+      if (j.kind == 'X' && !j.b.empty()) fs::remove_all(j.b, ec);
   }
   void ClearJournal() {
     if (journalFd_ >= 0) {
@@ -761,20 +833,35 @@ class MaildirStore final : public StoreProvider {
   // folders' directories.
   void RollBackJournal() {
     const std::string path = top_ + "/" + kJournalName;
-    std::ifstream in(path);
-    if (!in) return;
-    std::vector<std::string> dirs;
-    std::string line;
-    while (std::getline(in, line)) {
-      if (line.size() < 3 || line[1] != ' ') continue;
-      const std::string p = line.substr(2);
-      // Only paths inside this Maildir.
-      if (p.rfind(top_ + "/", 0) != 0 || p.find("/../") != std::string::npos) continue;
-      if (line[0] == 'F') ::unlink(p.c_str());
-      if (line[0] == 'D') dirs.push_back(p);
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return;
+    std::string token;
+    const auto lines = ReadJournal(path, &token);
+    std::string committed;
+    {
+      Q q(ix_, "SELECT value FROM info WHERE key='journal'");
+      if (q.Step()) committed = q.T(0);
     }
-    std::error_code ec;
-    for (auto it = dirs.rbegin(); it != dirs.rend(); ++it) fs::remove_all(*it, ec);
+    if (!token.empty() && token == committed) {
+      // The transaction committed; only its removals were left to do.
+      FinishJournal(path);
+    } else {
+      // Undone last change first, so every path is where the line saw it.
+      std::error_code ec;
+      for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
+        switch (it->kind) {
+          case 'F': ::unlink(it->a.c_str()); break;
+          case 'D': fs::remove_all(it->a, ec); break;
+          case 'X':
+            if (!it->b.empty() && fs::exists(it->b)) ::rename(it->b.c_str(), it->a.c_str());
+            break;
+          case 'R':
+            if (IsDir(it->b) && !fs::exists(it->a)) ::rename(it->b.c_str(), it->a.c_str());
+            break;
+          default: break;
+        }
+      }
+    }
     if (journalFd_ >= 0) {
       ::close(journalFd_);
       journalFd_ = -1;
@@ -1090,6 +1177,8 @@ class MaildirStore final : public StoreProvider {
   int depth_ = 0;
   bool writing_ = false;
   std::set<std::string> dirtyDirs_;
+  std::string journalToken_;
+  unsigned asides_ = 0;
 };
 
 MaildirTx::MaildirTx(MaildirStore& store, bool write) : store_(store), write_(write), level_(store.EnterTx(write)) {}
