@@ -3,6 +3,7 @@
 // back to the same properties.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <random>
@@ -32,14 +33,20 @@ std::vector<std::string> Mapped(const MessageData& m) {
     out.push_back(Str(m.props, tag));
   out.push_back(std::to_string(Num(m.props, inet::PR_CLIENT_SUBMIT_TIME) / 10000000));
   out.push_back(std::to_string(Num(m.props, PR_IMPORTANCE)));
+  out.push_back(Str(m.props, inet::PR_IN_REPLY_TO_ID) + "|" + Str(m.props, inet::PR_INTERNET_REFERENCES));
   for (const auto& r : m.recipients)
     out.push_back(Str(r, PR_DISPLAY_NAME_A) + "|" + Str(r, PR_EMAIL_ADDRESS_A) + "|" +
                   std::to_string(Num(r, PR_RECIPIENT_TYPE)));
+  // Inline pictures travel beside the HTML in multipart/related, ahead of
+  // the other attachments: attachments compare in any order.
+  const size_t first = out.size();
   for (const auto& a : m.attachments)
     out.push_back(std::to_string(Num(a, PR_ATTACH_METHOD)) + "|" + Str(a, PR_ATTACH_LONG_FILENAME_A) + "|" +
                   Str(a, PR_ATTACH_MIME_TAG_A) + "|" + Str(a, inet::PR_ATTACH_CONTENT_ID) + "|" +
                   std::to_string(Num(a, inet::PR_ATTACH_FLAGS)) + "|" + std::to_string(Str(a, PR_ATTACH_DATA_BIN).size()) +
-                  "|" + std::to_string(std::hash<std::string>{}(Str(a, PR_ATTACH_DATA_BIN))));
+                  "|" + std::to_string(std::hash<std::string>{}(Str(a, PR_ATTACH_DATA_BIN))) + "|" +
+                  Str(a, PR_DISPLAY_NAME_A));
+  std::sort(out.begin() + static_cast<std::ptrdiff_t>(first), out.end());
   return out;
 }
 
@@ -62,6 +69,8 @@ MessageData ClientMessage(bool text, bool html, int attachments) {
              Prop::Int(inet::PR_CLIENT_SUBMIT_TIME, (1767225600LL + 11644473600LL) * 10000000LL),
              Prop::Bytes(inet::PR_INTERNET_MESSAGE_ID, "<client.1@example.org>"),
              Prop::Int(PR_IMPORTANCE, IMPORTANCE_HIGH),
+             Prop::Bytes(inet::PR_IN_REPLY_TO_ID, "<earlier@example.org>"),
+             Prop::Bytes(inet::PR_INTERNET_REFERENCES, "<first@example.org> <earlier@example.org>"),
              Prop::Int(PR_MESSAGE_FLAGS, MSGFLAG_READ)};
   if (text) m.props.push_back(Prop::Bytes(PR_BODY_A, "Hallo,\r\n\r\nanbei die Übersicht.\r\nGrüße\r\nJörg\r\n"));
   if (html) m.props.push_back(Prop::Bytes(PR_HTML, "<html><body><p>Gr&uuml;&szlig;e <img src=\"cid:logo@x\"></p></body></html>"));
@@ -76,6 +85,13 @@ MessageData ClientMessage(bool text, bool html, int attachments) {
                Prop::Bytes(PR_ATTACH_LONG_FILENAME_A, "Übersicht März " + std::to_string(k) + ".pdf"),
                Prop::Bytes(PR_ATTACH_MIME_TAG_A, "application/pdf"),
                Prop::Bytes(PR_ATTACH_DATA_BIN, Binary(k == 0 ? 5u << 20 : 3000, static_cast<unsigned>(k)))};
+    if (k == 2) {
+      a = {Prop::Int(PR_ATTACH_NUM, k), Prop::Int(PR_ATTACH_METHOD, inet::ATTACH_EMBEDDED_MSG_METHOD),
+           Prop::Bytes(PR_ATTACH_MIME_TAG_A, "message/rfc822"), Prop::Bytes(PR_DISPLAY_NAME_A, "Weitergeleitet: Plan"),
+           Prop::Bytes(PR_ATTACH_DATA_BIN, "Subject: Weitergeleitet: Plan\r\nFrom: x@example.org\r\n"
+                                           "Content-Type: text/plain; charset=utf-8\r\n"
+                                           "Content-Transfer-Encoding: 8bit\r\n\r\nDer Plan für März\r\n")};
+    }
     if (k == 1) {
       a = {Prop::Int(PR_ATTACH_NUM, k), Prop::Int(PR_ATTACH_METHOD, inet::ATTACH_BY_VALUE_METHOD),
            Prop::Bytes(PR_ATTACH_LONG_FILENAME_A, "logo.png"), Prop::Bytes(PR_ATTACH_MIME_TAG_A, "image/png"),
@@ -111,6 +127,25 @@ TEST(Mime, ClientMessagesBecomeMimeThatMapsBackToTheSameProperties) {
     // And those bytes are what goes out again.
     EXPECT_EQ(inet::ToMime(back), mime);
   }
+}
+
+// The same content stored with strings of the other width is the same
+// content: the same digest, the same composed bytes.
+TEST(Mime, StringsOfEitherWidthGiveTheSameDigestAndMime) {
+  const MessageData narrow = ClientMessage(true, true, 3);
+  MessageData wide = narrow;
+  auto widen = [](PropList& props) {
+    for (auto& p : props)
+      if (p.type() == PT_STRING8) p = *ConvertTo(p, PT_UNICODE);
+  };
+  widen(wide.props);
+  for (auto& r : wide.recipients) widen(r);
+  for (auto& a : wide.attachments) widen(a);
+  EXPECT_EQ(inet::MappedDigest(wide), inet::MappedDigest(narrow));
+  EXPECT_EQ(inet::ToMime(wide), inet::ToMime(narrow));
+  MessageData changed = narrow;
+  changed.recipients[1].back().i = MAPI_TO;
+  EXPECT_NE(inet::MappedDigest(changed), inet::MappedDigest(narrow));
 }
 
 TEST(Mime, ComposedMessagesAreValidToPythonsEmailPackage) {
@@ -163,6 +198,7 @@ TEST(Mime, InternetMessagesGoOutAsTheSameBytesUntilAClientChangesThem) {
   ASSERT_EQ(embedded.attachments.size(), 1u);
   EXPECT_EQ(Num(embedded.attachments[0], PR_ATTACH_METHOD), inet::ATTACH_EMBEDDED_MSG_METHOD);
   EXPECT_EQ(Str(embedded.attachments[0], PR_DISPLAY_NAME_A), "inner");
+  EXPECT_EQ(Str(embedded.attachments[0], PR_ATTACH_DATA_BIN), "Subject: inner\r\nFrom: i@x\r\n\r\ninner body");
   const MessageData latin = inet::FromMime(kMessages[2], {}, 0);
   EXPECT_EQ(Str(latin.props, PR_SUBJECT_A), "Grüße");
   EXPECT_EQ(Str(latin.props, PR_SENDER_NAME_A), "Jörg");
@@ -178,6 +214,15 @@ TEST(Mime, FlagsBothWays) {
   inet::ApplyFlags(props, forwarded);
   EXPECT_EQ(inet::FlagsOf(props), forwarded);
   EXPECT_EQ(Num(props, inet::PR_LAST_VERB_EXECUTED), inet::EXCHIVERB_FORWARD);
+  const inet::MailFlags both{false, true, false, false, false, true, {}};
+  inet::ApplyFlags(props, both);
+  EXPECT_EQ(inet::FlagsOf(props), both);
+  inet::ApplyFlags(props, {});
+  EXPECT_EQ(inet::FlagsOf(props), inet::MailFlags{});
+  // Flags that came with a message stay beside it, never in its digest.
+  const MessageData m = inet::FromMime(kMessages[0], all, 0);
+  EXPECT_EQ(inet::FlagsOf(m.props), all);
+  EXPECT_EQ(Str(m.props, inet::PR_TESK_MAPPED_DIGEST), inet::MappedDigest(inet::FromMime(kMessages[0], {}, 0)));
 }
 
 TEST(Mime, HostileInputKeepsItsBytesAndNeverCrashes) {

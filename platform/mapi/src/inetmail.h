@@ -25,6 +25,8 @@ constexpr ULONG PR_TESK_INTERNET_CONTENT = PROP_TAG(PT_BINARY, 0x6790);  // the 
 constexpr ULONG PR_TESK_MAPPED_DIGEST = PROP_TAG(PT_BINARY, 0x6791);     // SHA-256 of the mapped properties
 constexpr ULONG PR_TESK_KEYWORDS = PROP_TAG(PT_MV_STRING8, 0x6792);      // IMAP keywords, UTF-8, in order
 constexpr ULONG PR_TESK_MAIL_DELETED = PROP_TAG(PT_BOOLEAN, 0x6793);     // \Deleted, Maildir's T
+// \Answered of a message whose last verb (PR_LAST_VERB_EXECUTED) is the forward.
+constexpr ULONG PR_TESK_MAIL_ANSWERED = PROP_TAG(PT_BOOLEAN, 0x6794);
 
 // Published tags the conversion uses beyond mapitags.h.
 constexpr ULONG PR_CLIENT_SUBMIT_TIME = PROP_TAG(PT_SYSTIME, 0x0039);
