@@ -177,6 +177,24 @@ const char* const kMessages[] = {
     "no boundary at all\r\n",
     "MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\nContent-Type: text/plain\r\n\r\nx\r\n"
     "--b\r\nContent-Type: message/rfc822\r\n\r\nSubject: inner\r\nFrom: i@x\r\n\r\ninner body\r\n--b--\r\n",
+    // A client's usual form: text and HTML, an attachment in base64, an
+    // 8-bit Latin-1 body, folded headers, Received lines of two relays.
+    "Received: from relay2.example.org by mx.example.com; Tue, 03 Feb 2026 10:00:05 +0000\r\n"
+    "Received: from client by relay2.example.org; Tue, 03 Feb 2026 09:59:58 +0000\r\n"
+    "From: \"Berger, Anna\" <anna@example.com>\r\nTo: Team <team@example.org>,\r\n\tBob <bob@example.org>\r\n"
+    "Cc: carol@example.org\r\nSubject: =?UTF-8?Q?Bericht_f=C3=BCr_M=C3=A4rz?=\r\n"
+    "Date: Tue, 3 Feb 2026 10:59:50 +0100\r\nMessage-ID: <r1@example.com>\r\nX-Priority: 1\r\n"
+    "MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"outer\"\r\n\r\nThis is a MIME message.\r\n"
+    "--outer\r\nContent-Type: multipart/alternative; boundary=\"inner\"\r\n\r\n"
+    "--inner\r\nContent-Type: text/plain; charset=iso-8859-1\r\nContent-Transfer-Encoding: 8bit\r\n\r\n"
+    "Gr\xfc\xdf" "e aus K\xf6ln\r\n--inner\r\nContent-Type: text/html; charset=utf-8\r\n"
+    "Content-Transfer-Encoding: quoted-printable\r\n\r\n<p>Gr=C3=BC=C3=9Fe</p>\r\n--inner--\r\n"
+    "--outer\r\nContent-Type: application/pdf; name=\"a.pdf\"\r\n"
+    "Content-Disposition: attachment; filename*=UTF-8''Bericht%20M%C3%A4rz.pdf\r\n"
+    "Content-Transfer-Encoding: base64\r\n\r\nJVBERi0xLjQKJcOkw7zDtsOf\r\n--outer--\r\nepilogue\r\n",
+    // Truncated in the middle of a part.
+    "From: a@example.org\r\nContent-Type: multipart/mixed; boundary=z\r\n\r\n--z\r\nContent-Type: text/plain\r\n"
+    "Content-Transfer-Encoding: base64\r\n\r\nSGVsbG8gd29y",
 };
 
 TEST(Mime, InternetMessagesGoOutAsTheSameBytesUntilAClientChangesThem) {
@@ -199,6 +217,23 @@ TEST(Mime, InternetMessagesGoOutAsTheSameBytesUntilAClientChangesThem) {
   EXPECT_EQ(Num(embedded.attachments[0], PR_ATTACH_METHOD), inet::ATTACH_EMBEDDED_MSG_METHOD);
   EXPECT_EQ(Str(embedded.attachments[0], PR_DISPLAY_NAME_A), "inner");
   EXPECT_EQ(Str(embedded.attachments[0], PR_ATTACH_DATA_BIN), "Subject: inner\r\nFrom: i@x\r\n\r\ninner body");
+  const MessageData full = inet::FromMime(kMessages[5], {}, 0);
+  EXPECT_EQ(Str(full.props, PR_SUBJECT_A), "Bericht für März");
+  EXPECT_EQ(Str(full.props, PR_BODY_A), "Grüße aus Köln");
+  EXPECT_EQ(Str(full.props, PR_HTML), "<p>Grüße</p>");
+  EXPECT_EQ(Str(full.props, PR_SENT_REPRESENTING_NAME_A), "Berger, Anna");
+  EXPECT_EQ(Str(full.props, PR_DISPLAY_TO_A), "Team; Bob");
+  EXPECT_EQ(Num(full.props, PR_IMPORTANCE), IMPORTANCE_HIGH);
+  ASSERT_EQ(full.recipients.size(), 3u);
+  EXPECT_EQ(Num(full.recipients[2], PR_RECIPIENT_TYPE), MAPI_CC);
+  ASSERT_EQ(full.attachments.size(), 1u);
+  EXPECT_EQ(Str(full.attachments[0], PR_ATTACH_LONG_FILENAME_A), "Bericht März.pdf");
+  EXPECT_EQ(Str(full.attachments[0], PR_ATTACH_DATA_BIN), "%PDF-1.4\n%\xc3\xa4\xc3\xbc\xc3\xb6\xc3\x9f");
+  // Delivered when the last relay took it; sent when the Date says.
+  const std::int64_t unix = 1770112805;  // 2026-02-03 10:00:05 UTC
+  EXPECT_EQ(Num(full.props, inet::PR_MESSAGE_DELIVERY_TIME), (unix + 11644473600LL) * 10000000LL);
+  EXPECT_EQ(Num(full.props, inet::PR_CLIENT_SUBMIT_TIME), (unix - 15 + 11644473600LL) * 10000000LL);
+  EXPECT_EQ(inet::DeliveryTimeOf(inet::FromMime(kMessages[5], {}, 42).props), 42);
   const MessageData latin = inet::FromMime(kMessages[2], {}, 0);
   EXPECT_EQ(Str(latin.props, PR_SUBJECT_A), "Grüße");
   EXPECT_EQ(Str(latin.props, PR_SENDER_NAME_A), "Jörg");

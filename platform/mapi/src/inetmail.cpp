@@ -200,7 +200,10 @@ struct Walk {
   }
 };
 
+// The latest time a Received header gives (each relay adds one on top, but
+// clocks and orders are not to be trusted).
 std::int64_t NewestReceived(GMimeObject* object) {
+  std::int64_t newest = 0;
   GMimeHeaderList* headers = g_mime_object_get_header_list(object);
   const int n = g_mime_header_list_get_count(headers);
   for (int k = 0; k < n; ++k) {
@@ -213,9 +216,9 @@ std::int64_t NewestReceived(GMimeObject* object) {
     if (!date) continue;
     const std::int64_t t = g_date_time_to_unix(date);
     g_date_time_unref(date);
-    return FiletimeFromUnix(t);
+    newest = std::max(newest, FiletimeFromUnix(t));
   }
-  return 0;
+  return newest;
 }
 
 // ---- the digest of what the conversion maps -----------------------------------------
