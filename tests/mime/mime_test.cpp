@@ -195,6 +195,9 @@ const char* const kMessages[] = {
     // Truncated in the middle of a part.
     "From: a@example.org\r\nContent-Type: multipart/mixed; boundary=z\r\n\r\n--z\r\nContent-Type: text/plain\r\n"
     "Content-Transfer-Encoding: base64\r\n\r\nSGVsbG8gd29y",
+    // An embedded message in base64, against the rules but seen.
+    "From: a@example.org\r\nContent-Type: multipart/mixed; boundary=q\r\n\r\n--q\r\n"
+    "Content-Type: message/rfc822\r\nContent-Transfer-Encoding: base64\r\n\r\nU3ViamVjdDogY29kZWQNCkZyb206IGNAeA0KDQpib2R5DQo=\r\n--q--\r\n",
 };
 
 TEST(Mime, InternetMessagesGoOutAsTheSameBytesUntilAClientChangesThem) {
@@ -217,6 +220,11 @@ TEST(Mime, InternetMessagesGoOutAsTheSameBytesUntilAClientChangesThem) {
   EXPECT_EQ(Num(embedded.attachments[0], PR_ATTACH_METHOD), inet::ATTACH_EMBEDDED_MSG_METHOD);
   EXPECT_EQ(Str(embedded.attachments[0], PR_DISPLAY_NAME_A), "inner");
   EXPECT_EQ(Str(embedded.attachments[0], PR_ATTACH_DATA_BIN), "Subject: inner\r\nFrom: i@x\r\n\r\ninner body");
+  const MessageData coded = inet::FromMime(kMessages[7], {}, 0);
+  ASSERT_EQ(coded.attachments.size(), 1u);
+  EXPECT_EQ(Num(coded.attachments[0], PR_ATTACH_METHOD), inet::ATTACH_EMBEDDED_MSG_METHOD);
+  EXPECT_EQ(Str(coded.attachments[0], PR_DISPLAY_NAME_A), "coded");
+  EXPECT_EQ(Str(coded.attachments[0], PR_ATTACH_DATA_BIN), "Subject: coded\r\nFrom: c@x\r\n\r\nbody\r\n");
   const MessageData full = inet::FromMime(kMessages[5], {}, 0);
   EXPECT_EQ(Str(full.props, PR_SUBJECT_A), "Bericht für März");
   EXPECT_EQ(Str(full.props, PR_BODY_A), "Grüße aus Köln");

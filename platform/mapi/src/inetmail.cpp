@@ -143,7 +143,7 @@ struct Walk {
                  Prop::Bytes(PR_ATTACH_MIME_TAG_A, "message/rfc822")};
       if (inner) {
         a.push_back(Prop::Bytes(PR_ATTACH_DATA_BIN, EmbeddedBytes(inner)));
-        if (const char* s = g_mime_message_get_subject(inner)) a.push_back(Prop::Bytes(PR_DISPLAY_NAME_A, s));
+        if (const char* s = g_mime_message_get_subject(inner)) a.push_back(Prop::Bytes(PR_DISPLAY_NAME_A, ValidUtf8(s)));
       }
       Add(std::move(a));
       return;
@@ -164,8 +164,24 @@ struct Walk {
         return;
       }
     }
+    if (media == "message" && sub == "rfc822") {
+      // An embedded message in a transfer encoding GMime leaves undone
+      // (base64, quoted-printable): the decoded bytes are the message.
+      std::string data = PartData(part);
+      PropList a{Prop::Int(PR_ATTACH_METHOD, ATTACH_EMBEDDED_MSG_METHOD),
+                 Prop::Bytes(PR_ATTACH_MIME_TAG_A, "message/rfc822")};
+      GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(data.data(), data.size()));
+      GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
+      GPtr<GMimeMessage> inner(g_mime_parser_construct_message(parser.get(), nullptr));
+      if (const char* subject = inner ? g_mime_message_get_subject(inner.get()) : nullptr)
+        a.push_back(Prop::Bytes(PR_DISPLAY_NAME_A, ValidUtf8(subject)));
+      if (filename) a.push_back(Prop::Bytes(PR_ATTACH_LONG_FILENAME_A, ValidUtf8(filename)));
+      a.push_back(Prop::Bytes(PR_ATTACH_DATA_BIN, std::move(data)));
+      Add(std::move(a));
+      return;
+    }
     PropList a{Prop::Int(PR_ATTACH_METHOD, ATTACH_BY_VALUE_METHOD)};
-    if (filename) a.push_back(Prop::Bytes(PR_ATTACH_LONG_FILENAME_A, filename));
+    if (filename) a.push_back(Prop::Bytes(PR_ATTACH_LONG_FILENAME_A, ValidUtf8(filename)));
     GText mime(g_mime_content_type_get_mime_type(type));
     if (mime) a.push_back(Prop::Bytes(PR_ATTACH_MIME_TAG_A, Lower(mime.get())));
     const char* cid = g_mime_object_get_content_id(object);
