@@ -1,6 +1,7 @@
 // Internet mail and MAPI messages, both ways: what comes in as MIME goes
 // out as the same bytes, what was never MIME becomes valid MIME that maps
 // back to the same properties.
+#include <gmime/gmime.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -148,10 +149,33 @@ TEST(Mime, StringsOfEitherWidthGiveTheSameDigestAndMime) {
   EXPECT_NE(inet::MappedDigest(changed), inet::MappedDigest(narrow));
 }
 
-TEST(Mime, ComposedMessagesAreValidToPythonsEmailPackage) {
+TEST(Mime, ComposedMessagesAreValidToGMimeAndPythonsEmailPackage) {
+  const std::string mime = inet::ToMime(ClientMessage(true, true, 3));
+  // GMime reads it without a single complaint.
+  std::vector<std::string> warnings;
+  GMimeParserOptions* options = g_mime_parser_options_new();
+  g_mime_parser_options_set_warning_callback(
+      options,
+      [](gint64 offset, GMimeParserWarning code, const gchar* item, gpointer user) {
+        static_cast<std::vector<std::string>*>(user)->push_back(std::to_string(offset) + ": " +
+                                                                std::to_string(static_cast<int>(code)) + " " +
+                                                                (item ? item : ""));
+      },
+      &warnings);
+  GMimeStream* stream = g_mime_stream_mem_new_with_buffer(mime.data(), mime.size());
+  GMimeParser* parser = g_mime_parser_new_with_stream(stream);
+  GMimeMessage* msg = g_mime_parser_construct_message(parser, options);
+  ASSERT_NE(msg, nullptr);
+  EXPECT_TRUE(GMIME_IS_MULTIPART(g_mime_message_get_mime_part(msg)));
+  g_object_unref(msg);
+  g_object_unref(parser);
+  g_object_unref(stream);
+  g_mime_parser_options_free(options);
+  EXPECT_TRUE(warnings.empty()) << testing::PrintToString(warnings);
+
   testing_support::TempDir dir;
   const std::string file = dir / "m.eml";
-  std::ofstream(file, std::ios::binary) << inet::ToMime(ClientMessage(true, true, 2));
+  std::ofstream(file, std::ios::binary) << mime;
   std::string out;
   const int rc = testing_support::RunCommand(
       "python3 -c 'import email, email.policy, sys\n"
@@ -165,6 +189,8 @@ TEST(Mime, ComposedMessagesAreValidToPythonsEmailPackage) {
   EXPECT_NE(out.find("Grüße aus Köln"), std::string::npos) << out;
   EXPECT_NE(out.find("text/html"), std::string::npos) << out;
   EXPECT_NE(out.find("Übersicht März 0.pdf"), std::string::npos) << out;
+  EXPECT_NE(out.find("multipart/related"), std::string::npos) << out;
+  EXPECT_NE(out.find("message/rfc822"), std::string::npos) << out;
 }
 
 const char* const kMessages[] = {
