@@ -734,9 +734,19 @@ class MaildirStore final : public StoreProvider {
   bool Fs() const { return layout_ == MaildirLayout::Fs; }
 
   void Lock() {
-    if (lockFd_ < 0 || locked_++ > 0) return;
-    while (::flock(lockFd_, LOCK_EX) != 0 && errno == EINTR) {
+    if (lockFd_ < 0 || locked_ > 0) {
+      ++locked_;
+      return;
     }
+    // Another process's write transaction (a long copy) ends within ten
+    // minutes, like the SQLite store's busy wait.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(10);
+    while (::flock(lockFd_, LOCK_EX | LOCK_NB) != 0) {
+      if (errno != EWOULDBLOCK && errno != EINTR) FailErrno("cannot lock " + top_);
+      if (std::chrono::steady_clock::now() > deadline) Fail(MAPI_E_BUSY, top_ + " is busy in another process");
+      ::usleep(20000);
+    }
+    ++locked_;
   }
   void Unlock() {
     if (lockFd_ < 0 || locked_ == 0) return;
