@@ -258,6 +258,10 @@ TEST(Mime, InternetMessagesGoOutAsTheSameBytesUntilAClientChangesThem) {
   EXPECT_EQ(Str(full.props, PR_SENT_REPRESENTING_NAME_A), "Berger, Anna");
   EXPECT_EQ(Str(full.props, PR_DISPLAY_TO_A), "Team; Bob");
   EXPECT_EQ(Num(full.props, PR_IMPORTANCE), IMPORTANCE_HIGH);
+  const std::string headers = Str(full.props, PR_TRANSPORT_MESSAGE_HEADERS_A);
+  EXPECT_TRUE(headers.starts_with("Received: from relay2.example.org")) << headers;
+  EXPECT_NE(headers.find("<team@example.org>,\r\n\tBob"), std::string::npos) << headers;
+  EXPECT_TRUE(headers.ends_with("boundary=\"outer\"\r\n")) << headers;
   ASSERT_EQ(full.recipients.size(), 3u);
   EXPECT_EQ(Num(full.recipients[2], PR_RECIPIENT_TYPE), MAPI_CC);
   ASSERT_EQ(full.attachments.size(), 1u);

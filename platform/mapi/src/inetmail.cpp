@@ -572,7 +572,12 @@ MessageData FromMime(std::string_view bytes, const MailFlags& flags, std::int64_
     if (const char* id = g_mime_message_get_message_id(msg.get())) PutText(p, PR_INTERNET_MESSAGE_ID, std::string("<") + id + ">");
     PutText(p, PR_IN_REPLY_TO_ID, HeaderValue(top, "In-Reply-To"));
     PutText(p, PR_INTERNET_REFERENCES, HeaderValue(top, "References"));
-    {
+    // The header block as it came, folds and all; GMime's rendering of it
+    // where the parser cannot say where it ends.
+    const gint64 headersEnd = g_mime_parser_get_headers_end(parser.get());
+    if (headersEnd > 0 && static_cast<std::uint64_t>(headersEnd) <= bytes.size()) {
+      PutText(p, PR_TRANSPORT_MESSAGE_HEADERS_A, std::string(bytes.substr(0, static_cast<size_t>(headersEnd))));
+    } else {
       GText headers(g_mime_object_get_headers(top, nullptr));
       if (headers) PutText(p, PR_TRANSPORT_MESSAGE_HEADERS_A, headers.get());
     }
