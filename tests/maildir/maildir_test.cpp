@@ -313,6 +313,35 @@ TEST(MaildirJournal, WriteTransactionWithoutCommitLeavesTheTreeAsItWas) {
   EXPECT_EQ(OpenStore(d)->Messages(inbox, false), inboxBefore);
 }
 
+TEST(MaildirJournal, FailedInnerTransactionThatWroteFilesUndoesTheOuterOne) {
+  TempDir t;
+  const std::string d = t / "Mail";
+  DovecotTree(d);
+  CreateMaildirStore(d, "Mail", StoreKind::Mailbox, MaildirLayout::MaildirPlusPlus, false);
+  auto s = OpenStore(d);
+  const ObjId inbox = Child(*s, Top(*s), "Inbox");
+  const auto before = Snapshot(d);
+  {
+    auto outer = s->BeginWrite();
+    { auto empty = s->BeginWrite(); }  // wrote nothing: harmless
+    {
+      auto inner = s->BeginWrite();
+      s->StoreMessage(inbox, false, inet::FromMime(Mime(9), {}, 0), std::nullopt);
+    }
+    try {
+      outer->Commit();
+      ADD_FAILURE() << "committed a transaction whose part failed";
+    } catch (const MapiError& e) {
+      EXPECT_EQ(e.hr(), MAPI_E_CALL_FAILED);
+    }
+  }
+  EXPECT_EQ(Snapshot(d), before);
+  EXPECT_EQ(s->Messages(inbox, false).size(), 2u);
+  // The next transaction commits as usual.
+  s->StoreMessage(inbox, false, inet::FromMime(Mime(10), {}, 0), std::nullopt);
+  EXPECT_EQ(OpenStore(d)->Messages(inbox, false).size(), 3u);
+}
+
 TEST(MaildirJournal, WriterKilledInTheMiddleLeavesNothingAfterTheNextOpen) {
   TempDir t;
   const std::string d = t / "Mail";

@@ -687,6 +687,7 @@ class MaildirStore final : public StoreProvider {
       writing_ = true;
     } else if (write && writing_) {
       ix_.Exec("SAVEPOINT sp" + std::to_string(level));
+      marks_[level] = journalLines_;
     }
     return level;
   }
@@ -696,6 +697,7 @@ class MaildirStore final : public StoreProvider {
       ix_.Exec("RELEASE sp" + std::to_string(level));
       return;
     }
+    if (doomed_) Fail(MAPI_E_CALL_FAILED, "a part of the transaction failed; nothing of it is kept");
     for (const auto& d : dirtyDirs_) SyncDir(d);
     dirtyDirs_.clear();
     if (journalFd_ >= 0)
@@ -708,9 +710,14 @@ class MaildirStore final : public StoreProvider {
     --depth_;
     if (!write || !writing_) return;
     if (level > 0) {
+      const auto mark = marks_.find(level);
+      const bool changedFiles = mark != marks_.end() && journalLines_ > mark->second;
+      if (mark != marks_.end()) marks_.erase(mark);
       if (!committed) {
-        // An inner transaction that failed: the outer one decides, and
-        // undoes everything of it when it fails too.
+        // An inner transaction that failed: its rows go back to the
+        // savepoint; files it changed cannot go back alone, so then the
+        // outer transaction cannot commit and undoes everything.
+        if (changedFiles) doomed_ = true;
         try {
           ix_.Exec("ROLLBACK TO sp" + std::to_string(level) + "; RELEASE sp" + std::to_string(level));
         } catch (...) {
@@ -727,6 +734,8 @@ class MaildirStore final : public StoreProvider {
       dirtyDirs_.clear();
     }
     writing_ = false;
+    doomed_ = false;
+    marks_.clear();
     Unlock();
   }
 
@@ -777,6 +786,7 @@ class MaildirStore final : public StoreProvider {
     line += "\n";
     if (::write(journalFd_, line.data(), line.size()) != static_cast<ssize_t>(line.size()) || ::fdatasync(journalFd_) != 0)
       FailErrno("cannot write the journal of " + top_);
+    ++journalLines_;
   }
   // Moves a message file or a folder's directory aside into a tmp/
   // directory (the folder's own for a file, the top's for a directory),
@@ -1189,6 +1199,9 @@ class MaildirStore final : public StoreProvider {
   std::set<std::string> dirtyDirs_;
   std::string journalToken_;
   unsigned asides_ = 0;
+  std::size_t journalLines_ = 0;       // lines written in this process
+  std::map<int, std::size_t> marks_;  // of each open inner write level
+  bool doomed_ = false;               // an inner level that changed files failed
 };
 
 MaildirTx::MaildirTx(MaildirStore& store, bool write) : store_(store), write_(write), level_(store.EnterTx(write)) {}
