@@ -50,6 +50,7 @@ namespace inet = tesk::mapi::inet;
 
 constexpr char kIndexName[] = "tesk-index.sqlite";
 constexpr char kJournalName[] = "tesk-journal";
+constexpr char kLockName[] = "tesk-lock";
 constexpr char kRootRel[] = "#root";
 constexpr char kTopRel[] = "#top";
 constexpr char kInboxRel[] = "INBOX";
@@ -302,7 +303,9 @@ class MaildirStore final : public StoreProvider {
     ix_.Open(readOnly_ ? "file:" + index + "?mode=ro&immutable=1" : index, readOnly_);
     if (!readOnly_) {
       ix_.Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;");
-      lockFd_ = ::open((top_ + "/" + kIndexName).c_str(), O_RDWR | O_CLOEXEC);
+      // A lock file of its own: closing a descriptor of the index itself
+      // would drop SQLite's locks on it.
+      lockFd_ = ::open((top_ + "/" + kLockName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     }
     if (!exists) {
       ix_.Exec(kIndexSchema);
