@@ -267,3 +267,53 @@ TEST_F(MailTest, MessagesFollowTheMailStandards) {
   EXPECT_EQ(ContentsEntryIds(outbox).size(), 0u);
   EXPECT_EQ(ContentsEntryIds(OpenFolder(store, "Sent Items")).size(), 0u);
 }
+
+namespace {
+
+TEST_F(MailTest, APasswordOthersMayReadIsNeverUsed) {
+  server->Start();
+  const std::string password = f.dir / "smtp-password";
+  std::ofstream(password) << "secret\n";
+  ::chmod(password.c_str(), 0644);
+  // mapiadmin refuses it when the transport is set up ...
+  std::string out;
+  EXPECT_NE(RunCommand(std::string(MAPIADMIN_PATH) + " transport Test --smtp " + Quote(server->Url()) +
+                           " --from tesk@example.org --user tesk --password-file " + Quote(password) + " 2>&1",
+                       &out),
+            0);
+  EXPECT_NE(out.find("may be read by others"), std::string::npos) << out;
+  // ... and when its mode changes later, the transport sends nothing.
+  ::chmod(password.c_str(), 0600);
+  tesk::mapi::admin::SetTransport("Test", server->Url(), "tesk@example.org", "tesk", password, false);
+  ::chmod(password.c_str(), 0640);
+  std::string log;
+  EXPECT_EQ(Save("-mailto:ops@example.org '' 'Personal Folders\\Nowhere' Archive", &log), 1);
+  EXPECT_TRUE(std::regex_search(log, std::regex(":ERROR: MAPI error 8004011c, MAPI_E_UNCONFIGURED Message subbmition "
+                                                "failed, module: TeskMailMessageT\\.h, line: \\d+\n[0-9. :]+:WARNING: the "
+                                                "password file [^\n]* may be read by others")))
+      << log;
+  EXPECT_TRUE(server->Mails().empty());
+  EXPECT_EQ(Count("Outbox"), 1u) << "the report waits in the Outbox";
+}
+
+TEST_F(MailTest, CredentialsNeverCrossTheNetworkUnencrypted) {
+  const std::string password = f.dir / "smtp-password";
+  std::ofstream(password) << "secret\n";
+  ::chmod(password.c_str(), 0600);
+  // A server elsewhere over plain smtp:// without STARTTLS: refused before
+  // any connection (the name does not even resolve).
+  tesk::mapi::admin::SetTransport("Test", "smtp://mail.example.invalid:2525", "tesk@example.org", "tesk", password,
+                                  false);
+  std::string log;
+  EXPECT_EQ(Save("-mailto:ops@example.org '' 'Personal Folders\\Nowhere' Archive", &log), 1);
+  EXPECT_NE(log.find("WARNING: the login for smtp://mail.example.invalid:2525 would be sent unencrypted"),
+            std::string::npos)
+      << log;
+  // To a server on this machine the login may go as it is.
+  server->Start();
+  tesk::mapi::admin::SetTransport("Test", server->Url(), "tesk@example.org", "tesk", password, false);
+  EXPECT_EQ(Save("-mailto:ops@example.org '' 'Personal Folders\\Nowhere' Archive", &log), 1);
+  EXPECT_EQ(log.find("would be sent unencrypted"), std::string::npos) << log;
+}
+
+}  // namespace

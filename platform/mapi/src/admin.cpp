@@ -193,6 +193,7 @@ void SetTransport(const std::string& profile, const std::string& smtpUrl, const 
     if (!std::filesystem::is_regular_file(passwordFile, ec))
       throw std::runtime_error("no password file " + passwordFile);
     password = std::filesystem::absolute(passwordFile, ec).string();
+    if (const std::string problem = PasswordFileProblem(password); !problem.empty()) throw std::runtime_error(problem);
   }
   p.transport = ProfileTransport{smtpUrl, from, user, password, startTls};
   SaveProfile(p);

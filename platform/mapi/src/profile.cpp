@@ -178,13 +178,49 @@ void SaveProfile(const Profile& profile) {
   }
 }
 
+namespace {
+
+// The host of an smtp:// or smtps:// URL ("[::1]" without its brackets).
+std::string UrlHost(const std::string& url) {
+  const auto scheme = url.find("://");
+  std::string rest = scheme == std::string::npos ? url : url.substr(scheme + 3);
+  rest = rest.substr(0, rest.find_first_of("/?#"));
+  if (const auto at = rest.rfind('@'); at != std::string::npos) rest = rest.substr(at + 1);
+  if (!rest.empty() && rest[0] == '[') return rest.substr(1, rest.find(']') - 1);
+  return rest.substr(0, rest.find(':'));
+}
+
+bool LoopbackHost(const std::string& host) {
+  return EqualsNoCase(host, "localhost") || host == "::1" || host.rfind("127.", 0) == 0;
+}
+
+}  // namespace
+
+std::string PasswordFileProblem(const std::string& file) {
+  struct stat st {};
+  if (::stat(file.c_str(), &st) != 0) return "the password file " + file + " cannot be read";
+  if (st.st_mode & 077)
+    return "the password file " + file + " may be read by others; it is not used until only its owner can (chmod 600 " +
+           file + ")";
+  return {};
+}
+
 TransportSettings LoadTransport(const ProfileTransport& transport) {
-  TransportSettings s{transport.smtp, transport.from, transport.user, {}, transport.startTls};
+  TransportSettings s{transport.smtp, transport.from, transport.user, {}, transport.startTls, {}};
   if (!transport.passwordFile.empty()) {
-    std::ifstream in(transport.passwordFile);
-    std::getline(in, s.password);
-    if (!s.password.empty() && s.password.back() == '\r') s.password.pop_back();
+    s.refusal = PasswordFileProblem(transport.passwordFile);
+    if (s.refusal.empty()) {
+      std::ifstream in(transport.passwordFile);
+      std::getline(in, s.password);
+      if (!s.password.empty() && s.password.back() == '\r') s.password.pop_back();
+    }
   }
+  // Credentials cross the network only encrypted: smtps://, or smtp:// with
+  // STARTTLS required; a server on this machine may take them plainly.
+  const bool plain = transport.smtp.rfind("smtp://", 0) == 0 && !transport.startTls;
+  if (s.refusal.empty() && !transport.user.empty() && plain && !LoopbackHost(UrlHost(transport.smtp)))
+    s.refusal = "the login for " + transport.smtp +
+                " would be sent unencrypted; use smtps:// or require STARTTLS (starttls = true)";
   return s;
 }
 

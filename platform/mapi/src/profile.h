@@ -52,5 +52,7 @@ std::optional<std::string> DefaultProfileName();
 struct TransportSettings;
 // The settings a session sends with (the password read from its file).
 TransportSettings LoadTransport(const ProfileTransport& transport);
+// Why a password file must not be used (others may read it), or nothing.
+std::string PasswordFileProblem(const std::string& file);
 
 }  // namespace tesk::mapi

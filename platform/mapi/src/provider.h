@@ -94,6 +94,10 @@ struct TransportSettings {
   std::string user;
   std::string password;
   bool startTls = false;
+  // Why the transport must not send (a password file others may read,
+  // credentials that would cross the network in the clear); empty when it
+  // may.
+  std::string refusal;
 };
 
 // What a provider can do; the MAPI masks (PR_STORE_SUPPORT_MASK, PR_ACCESS,

@@ -205,6 +205,10 @@ HRESULT DeliverSubmitted(StoreProvider& store, ObjId message, const TransportSet
       if (error) *error = "the profile's transport has no valid sender address";
       return MAPI_E_UNCONFIGURED;
     }
+    if (!transport.refusal.empty()) {
+      if (error) *error = transport.refusal;
+      return MAPI_E_UNCONFIGURED;
+    }
     const std::string text = Compose(data, transport, rcpts);
     HRESULT hr = SendSmtp(transport, rcpts, text, error);
     if (FAILED(hr)) return hr;
