@@ -29,8 +29,15 @@ void CFolderPickerDialog::UpdateOkButton() {
 
 BOOL CFolderPickerDialog::OnNotify(WPARAM wParam, LPARAM lParam, LRESULT* pResult) {
   auto* header = reinterpret_cast<NMHDR*>(lParam);
-  if (header && header->idFrom == static_cast<UINT_PTR>(IDC_FOLDER_TREE) && header->code == TVN_SELCHANGED)
-    UpdateOkButton();
+  if (header && header->idFrom == static_cast<UINT_PTR>(IDC_FOLDER_TREE)) {
+    if (header->code == TVN_SELCHANGED) UpdateOkButton();
+    // A double click on a folder takes it, as OK would.
+    if (header->code == NM_DBLCLK && m_tree.GetSelectedItem()) {
+      OnOK();
+      if (pResult) *pResult = 1;
+      return TRUE;
+    }
+  }
   return CDialog::OnNotify(wParam, lParam, pResult);
 }
 

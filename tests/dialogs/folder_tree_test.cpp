@@ -253,6 +253,51 @@ TEST_F(FolderPickerTest, OkTakesTheStoreOrTheFolderCancelNothing) {
   }
 }
 
+// The mouse as a user moves it: the expander opens a store, a click on a
+// folder selects it and enables OK, a double click takes it at once.
+TEST_F(FolderPickerTest, AMouseClickEnablesOkAndADoubleClickConfirms) {
+  auto itemAt = [](QTreeWidget* w, const char* text) {
+    const auto found = w->findItems(QString::fromUtf8(text), Qt::MatchExactly | Qt::MatchRecursive);
+    return found.isEmpty() ? nullptr : found.front();
+  };
+  auto openByExpander = [&](QTreeWidget* w, const char* store) {
+    QTreeWidgetItem* item = itemAt(w, store);
+    ASSERT_NE(item, nullptr);
+    const QRect r = w->visualItemRect(item);
+    QTest::mouseClick(w->viewport(), Qt::LeftButton, Qt::NoModifier,
+                      QPoint(r.left() - w->indentation() / 2, r.center().y()));
+    ASSERT_TRUE(item->isExpanded());
+  };
+  for (const bool twice : {false, true}) {
+    CFolderPickerDialog picker(session, nullptr);
+    const INT_PTR rc = RunPicker(picker, "Select source folder", [&](QWidget*, CTreeCtrl& tree) {
+      auto* w = qobject_cast<QTreeWidget*>(AfxWidgetFromHandle(tree.m_hWnd));
+      ASSERT_NE(w, nullptr);
+      ASSERT_TRUE(ui_test::WaitFor([&] { return w->isVisible(); }));
+      openByExpander(w, "Personal Folders");
+      // Opening a store selects nothing yet.
+      EXPECT_FALSE(Control(picker.m_hWnd, IDOK)->isEnabled());
+      QTreeWidgetItem* inbox = itemAt(w, "Inbox");
+      ASSERT_NE(inbox, nullptr);
+      const QPoint at = w->visualItemRect(inbox).center();
+      if (!twice) {
+        QTest::mouseClick(w->viewport(), Qt::LeftButton, Qt::NoModifier, at);
+        EXPECT_TRUE(Control(picker.m_hWnd, IDOK)->isEnabled());
+        EXPECT_EQ(tree.GetItemText(tree.GetSelectedItem()), "Inbox");
+        Press(picker.m_hWnd, IDOK);
+      } else {
+        // As a real double click arrives: click, then press, double click, release.
+        QTest::mouseClick(w->viewport(), Qt::LeftButton, Qt::NoModifier, at);
+        QTest::mousePress(w->viewport(), Qt::LeftButton, Qt::NoModifier, at);
+        QTest::mouseDClick(w->viewport(), Qt::LeftButton, Qt::NoModifier, at);
+        QTest::mouseRelease(w->viewport(), Qt::LeftButton, Qt::NoModifier, at);
+      }
+    });
+    EXPECT_EQ(rc, IDOK) << twice;
+    EXPECT_EQ(picker.GetPath(), "Personal Folders\\Inbox") << twice;
+  }
+}
+
 TEST_F(FolderPickerTest, ShowsTheCallersCaptionAndTheProgramsIcons) {
   CFolderPickerDialog picker(session, nullptr);
   RunPicker(picker, "Select source folder", [&](QWidget* w, CTreeCtrl& tree) {

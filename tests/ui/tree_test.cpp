@@ -294,6 +294,8 @@ TEST_F(UiTreeTest, UserExpansionsByMouseAndKeyboardAskToo) {
   EXPECT_EQ(tree.calls[1].action, TVE_COLLAPSE);
 
   // Mouse: a double click on the item toggles it.
+  tree.SelectItem(nullptr);
+  dlg.selectionActions.clear();
   const QRect r = widget->visualItemRect(item);
   ASSERT_FALSE(r.isEmpty());
   // As a real double click arrives: click, then press, double click, release.
@@ -303,6 +305,11 @@ TEST_F(UiTreeTest, UserExpansionsByMouseAndKeyboardAskToo) {
   QTest::mouseRelease(widget->viewport(), Qt::LeftButton, Qt::NoModifier, r.center());
   ASSERT_GE(tree.calls.size(), 3u);
   EXPECT_EQ(tree.calls.back().action, TVE_EXPAND);
+  // The press selected the item, and said so once, as made by the mouse.
+  EXPECT_EQ(tree.GetSelectedItem(), mail);
+  EXPECT_EQ(dlg.lastSelected, mail);
+  EXPECT_EQ(dlg.selectionActions.size(), 1u);
+  EXPECT_EQ(dlg.selectionActions.back(), TVC_BYMOUSE);
   EXPECT_TRUE(item->isExpanded());
   EXPECT_GE(Count(NM_DBLCLK), 1);
 }

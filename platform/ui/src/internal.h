@@ -294,6 +294,8 @@ class TreeWidget : public Managed<QTreeWidget> {
   COLORREF bk = CLR_NONE;
   COLORREF textColor = CLR_NONE;
   bool suppressNotify = false;
+  // The item last announced as selected (TVN_SELCHANGED), by handle.
+  std::uintptr_t caret = 0;
 
   TreeItem* Item(HTREEITEM h) const;
   HTREEITEM Handle(const QTreeWidgetItem* item) const;
@@ -306,7 +308,10 @@ class TreeWidget : public Managed<QTreeWidget> {
 
  private:
   void OnExpandChange(QTreeWidgetItem* item, UINT action);
-  void OnCurrentChanged(QTreeWidgetItem* current, QTreeWidgetItem* previous);
+  // The caret is the current item once it is selected too: a mouse press
+  // makes an item current first and selects it after, a key does both at
+  // once. Either way one TVN_SELCHANGED goes out, when both have happened.
+  void SyncCaret();
 };
 
 // Colours.

@@ -228,8 +228,8 @@ TreeWidget::TreeWidget(QWidget* parent) : Managed<QTreeWidget>(parent) {
   connect(this, &QTreeWidget::itemExpanded, this, [this](QTreeWidgetItem* item) { OnExpandChange(item, TVE_EXPAND); });
   connect(this, &QTreeWidget::itemCollapsed, this,
           [this](QTreeWidgetItem* item) { OnExpandChange(item, TVE_COLLAPSE); });
-  connect(this, &QTreeWidget::currentItemChanged, this,
-          [this](QTreeWidgetItem* current, QTreeWidgetItem* previous) { OnCurrentChanged(current, previous); });
+  connect(this, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem*, QTreeWidgetItem*) { SyncCaret(); });
+  connect(this, &QTreeWidget::itemSelectionChanged, this, [this] { SyncCaret(); });
   connect(this, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem*, int) {
     NMHDR nm{handle, static_cast<UINT_PTR>(GetDlgCtrlID(handle)), NM_DBLCLK};
     if (HWND parentHandle = GetParent(handle)) {
@@ -343,14 +343,20 @@ void TreeWidget::OnExpandChange(QTreeWidgetItem* qItem, UINT action) {
   Notify(after);
 }
 
-void TreeWidget::OnCurrentChanged(QTreeWidgetItem* current, QTreeWidgetItem* previous) {
+void TreeWidget::SyncCaret() {
   if (suppressNotify) return;
+  QTreeWidgetItem* current = currentItem();
+  const HTREEITEM now = current && current->isSelected() ? Handle(current) : nullptr;
+  const auto nowHandle = reinterpret_cast<std::uintptr_t>(now);
+  if (nowHandle == caret) return;
+  const auto before = reinterpret_cast<HTREEITEM>(caret);
+  caret = nowHandle;
   NMTREEVIEW nm{};
   nm.hdr.code = TVN_SELCHANGED;
   nm.action = static_cast<UINT>(CurrentInputType());
-  // `previous` may be an item being deleted: only its handle is looked up.
-  if (TreeItem* old = Item(Handle(previous))) FillItem(old, nm.itemOld, TVIF_HANDLE | TVIF_PARAM | TVIF_STATE);
-  if (TreeItem* now = Item(Handle(current))) FillItem(now, nm.itemNew, TVIF_HANDLE | TVIF_PARAM | TVIF_STATE);
+  // The old item may be gone already: only its handle is looked up.
+  if (TreeItem* old = Item(before)) FillItem(old, nm.itemOld, TVIF_HANDLE | TVIF_PARAM | TVIF_STATE);
+  if (TreeItem* item = Item(now)) FillItem(item, nm.itemNew, TVIF_HANDLE | TVIF_PARAM | TVIF_STATE);
   Notify(nm);
 }
 
