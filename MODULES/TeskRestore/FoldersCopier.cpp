@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <string>
 
+#include <FolderCensus.h>
 #include <MAPIFolderFind.h>
 #include <ReportFile.h>
 
@@ -58,7 +59,9 @@ HRESULT ReadSubfolders(IMAPIFolder* folder, CComPtr<IMAPITable>& table, CRowSetH
 // Reads a folder and everything below it once, every message whole. A
 // source that cannot be read must end the run before the target is
 // cleared, not half way through the copy after it.
-void ReadWhole(IMAPIFolder* folder, const CString& name, int line) {
+// Answers what it read: the folders below and the messages in and below.
+CFolderCensus ReadWhole(IMAPIFolder* folder, const CString& name, int line) {
+  CFolderCensus census;
   auto fail = [&](HRESULT hr) {
     CString text;
     text.Format("Source folder '%s' cannot be read, nothing was changed", name.GetString());
@@ -72,6 +75,7 @@ void ReadWhole(IMAPIFolder* folder, const CString& name, int line) {
     CRowSetHolder rows;
     hr = HrQueryAllRows(contents, reinterpret_cast<LPSPropTagArray>(&columns), nullptr, nullptr, 0, &rows);
     if (FAILED(hr)) fail(hr);
+    if (kind == 0 && !rows.IsEmpty()) census.messages += rows->cRows;
     for (ULONG k = 0; !rows.IsEmpty() && k < rows->cRows; ++k) {
       const SPropValue& id = rows->aRow[k].lpProps[0];
       if (PROP_TYPE(id.ulPropTag) != PT_BINARY) fail(MAPI_E_CORRUPT_DATA);
@@ -90,9 +94,13 @@ void ReadWhole(IMAPIFolder* folder, const CString& name, int line) {
   for (ULONG k = 0; !rows.IsEmpty() && k < rows->cRows; ++k) {
     CTeskMAPIFolder child = OpenRowFolder(folder, rows->aRow[k], hr);
     if (FAILED(hr) || !child) fail(hr);
-    ReadWhole(child, RowName(rows->aRow[k]), line);
+    ++census.folders;
+    census += ReadWhole(child, RowName(rows->aRow[k]), line);
   }
+  return census;
 }
+
+unsigned long UL(ULONG n) { return static_cast<unsigned long>(n); }
 
 bool IsPublicStore(IMsgStore* store) {
   CMAPIBufferHolder<> prop;
@@ -163,14 +171,122 @@ class CRestoreLock {
 };
 
 void CFoldersCopier::Run() {
+  const int errorsBefore = theReportFile.Errors().GetCount();
   Located where;
   Locate(where);
   CheckOverlap(where);
-  ReadWhole(where.source, where.sourceName, __LINE__);
+  const CFolderCensus source = ReadWhole(where.source, where.sourceName, __LINE__);
   const CRestoreLock lock(where.targetStoreId, m_strTargetPath);
   CollectStandardFolders(where.targetStore);
   ClearTarget(where);
   RestoreInto(where);
+  LogEnd(where, source, errorsBefore);
+}
+
+void CFoldersCopier::LogEnd(const Located& where, const CFolderCensus& source, int errorsBefore) {
+  if (theReportFile.Errors().GetCount() > errorsBefore) {
+    theReportFile.Log(LOG_INFO, "Restore of %s into %s ended with errors; see the ERROR lines above.",
+                      m_strSourcePath.GetString(), m_strTargetPath.GetString());
+    return;
+  }
+  (void)where;
+  theReportFile.Log(LOG_INFO, "Restore of %s into %s ended: %lu folders and %lu messages restored.",
+                    m_strSourcePath.GetString(), m_strTargetPath.GetString(), UL(source.folders),
+                    UL(source.messages));
+}
+
+ULONG CFoldersCopier::Plan::DeletedFolders() const {
+  ULONG n = 0;
+  for (const Folder& f : deleted) n += 1 + f.census.folders;
+  return n;
+}
+
+ULONG CFoldersCopier::Plan::DeletedMessages() const {
+  ULONG n = targetMessages;
+  for (const Folder& f : deleted) n += f.census.messages;
+  return n;
+}
+
+ULONG CFoldersCopier::Plan::KeptMessages() const {
+  ULONG n = 0;
+  for (const Folder& f : kept) n += f.census.messages;
+  return n;
+}
+
+CFoldersCopier::Plan CFoldersCopier::Survey(const Located& where, const CFolderCensus& source) {
+  Plan plan;
+  plan.sourceName = where.sourceName;
+  plan.targetName = where.targetName;
+  plan.source = source;
+  plan.targetMessages = CountMessages(where.target);
+  CComPtr<IMAPITable> table;
+  CRowSetHolder rows;
+  bool noTable = false;
+  HRESULT hr = ReadSubfolders(where.target, table, rows, noTable);
+  if (noTable) RaiseMAPI(hr, __LINE__, "Failed to obtain hierarchy table from target folder '%s'", where.targetName);
+  if (FAILED(hr) || rows.IsEmpty()) RaiseMAPI(hr, __LINE__, "Query all rows failed on target folder '%s'", where.targetName);
+  std::map<std::string, bool> keptNames;
+  for (ULONG k = 0; k < rows->cRows; ++k) {
+    const CString name = RowName(rows->aRow[k]);
+    CTeskMAPIFolder subfolder = OpenRowFolder(where.target, rows->aRow[k], hr);
+    if (FAILED(hr) || !subfolder) RaiseMAPI(hr, __LINE__, "Failed to open folder to clear it '%s'", name);
+    CTeskBinary id;
+    subfolder.GetBinaryProp(PR_ENTRYID, id);
+    Plan::Folder folder{name, TakeFolderCensus(subfolder)};
+    if (IsStandardFolder(id)) {
+      keptNames[std::string(name.GetString(), static_cast<size_t>(name.GetLength()))] = true;
+      plan.kept.push_back(folder);
+    } else {
+      plan.deleted.push_back(folder);
+    }
+  }
+  CComPtr<IMAPITable> sourceTable;
+  CRowSetHolder sourceRows;
+  if (SUCCEEDED(ReadSubfolders(where.source, sourceTable, sourceRows, noTable)) && !sourceRows.IsEmpty()) {
+    for (ULONG k = 0; k < sourceRows->cRows; ++k) {
+      const CString name = RowName(sourceRows->aRow[k]);
+      if (keptNames.count(std::string(name.GetString(), static_cast<size_t>(name.GetLength()))))
+        plan.merged.push_back(name);
+    }
+  }
+  return plan;
+}
+
+CFoldersCopier::Plan CFoldersCopier::Preview() {
+  Located where;
+  Locate(where);
+  CheckOverlap(where);
+  CollectStandardFolders(where.targetStore);
+  return Survey(where, TakeFolderCensus(where.source));
+}
+
+void CFoldersCopier::DryRun() {
+  theReportFile.Log(LOG_INFO, "Dry run: nothing will be changed.");
+  Located where;
+  Locate(where);
+  CheckOverlap(where);
+  const CFolderCensus source = ReadWhole(where.source, where.sourceName, __LINE__);
+  CollectStandardFolders(where.targetStore);
+  const Plan plan = Survey(where, source);
+  theReportFile.Log(LOG_INFO, "Would delete %lu messages of '%s'.", UL(plan.targetMessages),
+                    plan.targetName.GetString());
+  for (const Plan::Folder& f : plan.kept)
+    theReportFile.Log(LOG_INFO, "Would keep standard folder '%s' and empty it: %lu messages and %lu subfolders deleted.",
+                      f.name.GetString(), UL(f.census.messages), UL(f.census.folders));
+  for (const Plan::Folder& f : plan.deleted)
+    theReportFile.Log(LOG_INFO, "Would delete folder '%s' with %lu subfolders and %lu messages.", f.name.GetString(),
+                      UL(f.census.folders), UL(f.census.messages));
+  for (const CString& name : plan.merged)
+    theReportFile.Log(LOG_INFO, "Would merge folder '%s' into the standard folder of that name.", name.GetString());
+  theReportFile.Log(LOG_INFO, "Would restore %s into %s: %lu folders and %lu messages.", m_strSourcePath.GetString(),
+                    m_strTargetPath.GetString(), UL(source.folders), UL(source.messages));
+  theReportFile.Log(LOG_INFO, "Dry run ended, nothing was changed.");
+}
+
+bool CFoldersCopier::IsStandardFolder(const CTeskBinary& id) const {
+  for (const CTeskBinary& known : m_standardFolderIds)
+    if (known.IsEqual(id)) return true;
+  return false;
 }
 
 void CFoldersCopier::Locate(Located& where) {
@@ -224,6 +340,8 @@ void CFoldersCopier::CheckOverlap(const Located& where) {
 }
 
 void CFoldersCopier::CollectStandardFolders(CTeskMsgStore& store) {
+  m_standardFolderIds.clear();
+  m_standardFolders.clear();
   CTeskMAPIFolder inbox;
   try {
     inbox = CTeskMAPIFolder(store.OpenInboxFolder());
@@ -264,7 +382,10 @@ void CFoldersCopier::CollectStandardFolders(CTeskMsgStore& store) {
 void CFoldersCopier::ClearTarget(const Located& where) {
   try {
     Status("Clearing: ", where.targetName);
+    const ULONG messages = CountMessages(where.target);
     CTeskRestoreFolder(where.target).DeleteAllMessages(m_pProgress, m_pStatusReceiver);
+    theReportFile.Log(LOG_INFO, "Deleted %lu messages of '%s'.", UL(messages - CountMessages(where.target)),
+                      where.targetName.GetString());
   } catch (CException* e) {
     theReportFile.ReportException(e);
     e->Delete();
@@ -288,21 +409,20 @@ void CFoldersCopier::ClearTarget(const Located& where) {
       CTeskBinary id;
       subfolder.GetBinaryProp(PR_ENTRYID, id);
       Status("Clearing: ", name);
-      bool standard = false;
-      for (const CTeskBinary& known : m_standardFolderIds) {
-        if (known.IsEqual(id)) {
-          standard = true;
-          break;
-        }
-      }
-      if (standard) {
+      // Counted before they go, so the log says what the clearing removed.
+      const CFolderCensus census = TakeFolderCensus(subfolder);
+      if (IsStandardFolder(id)) {
         hr = subfolder->EmptyFolder(0, m_pProgress, DEL_ASSOCIATED | FOLDER_DIALOG);
         if (FAILED(hr)) RaiseMAPI(hr, __LINE__, "Failed to empty standard Outlook folder '%s'", name);
         m_standardFolders[std::string(name.GetString(), static_cast<size_t>(name.GetLength()))] = subfolder;
+        theReportFile.Log(LOG_INFO, "Emptied standard folder '%s' and kept it: %lu messages and %lu subfolders deleted.",
+                          name.GetString(), UL(census.messages), UL(census.folders));
       } else {
         hr = where.target->DeleteFolder(id.cb, reinterpret_cast<LPENTRYID>(id.lpb), 0, m_pProgress,
                                         DEL_MESSAGES | DEL_FOLDERS);
         if (FAILED(hr)) RaiseMAPI(hr, __LINE__, "Failed to empty folder '%s'", name);
+        theReportFile.Log(LOG_INFO, "Deleted folder '%s' with %lu subfolders and %lu messages.", name.GetString(),
+                          UL(census.folders), UL(census.messages));
       }
     } catch (CException* e) {
       theReportFile.ReportException(e);

@@ -4,12 +4,14 @@
 // the kept standard folders of the same name.
 #pragma once
 
+#include <FolderCensus.h>
 #include <MessagStoresArray.h>
 #include <TeskMAPI.h>
 
 #include <list>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "StatusMessageReceiver.h"
 
@@ -19,9 +21,33 @@ class CFoldersCopier {
                  CStatusMessageReceiver* receiver);
   virtual ~CFoldersCopier();
 
+  // What a restore will do to the target, as found before it starts.
+  struct Plan {
+    struct Folder {
+      CString name;
+      CFolderCensus census;  // what is in and below it
+    };
+    CString sourceName, targetName;
+    ULONG targetMessages = 0;     // in the target folder itself: deleted
+    std::vector<Folder> kept;     // standard folders: emptied, kept
+    std::vector<Folder> deleted;  // every other subfolder: deleted whole
+    std::vector<CString> merged;  // source subfolders merged into a kept one
+    CFolderCensus source;         // what is copied in (folders below SOURCE)
+    ULONG DeletedFolders() const;
+    ULONG DeletedMessages() const;  // outside the kept folders
+    ULONG KeptMessages() const;     // inside them (deleted too)
+  };
+
   // Throws the program's exceptions for what ends the run; per-folder
   // failures are logged and the run goes on.
   void Run();
+  // Finds and checks what Run would, without reading every message, and
+  // says what the run would change.
+  Plan Preview();
+  // A dry run: finds and checks everything Run would (the source read
+  // through), logs what would be deleted, emptied, kept and copied, and
+  // changes nothing.
+  void DryRun();
 
  private:
   struct Located {
@@ -33,8 +59,11 @@ class CFoldersCopier {
   void Locate(Located& where);
   void CheckOverlap(const Located& where);
   void CollectStandardFolders(CTeskMsgStore& store);
+  bool IsStandardFolder(const CTeskBinary& id) const;
+  Plan Survey(const Located& where, const CFolderCensus& source);
   void ClearTarget(const Located& where);
   void RestoreInto(const Located& where);
+  void LogEnd(const Located& where, const CFolderCensus& source, int errorsBefore);
   void Status(const char* prefix, const CString& name);
 
   CTeskMAPISession m_session;

@@ -12,6 +12,8 @@ class CTeskRestoreApp : public CTeskApp {
  protected:
   void BatchRun(CTeskCmdLineInfo& info) override;
   void DialogRun(CTeskCmdLineInfo& info) override;
+  const char* GetUsage() const override;
+  const char* GetSynopsis() const override;
 };
 
 constexpr UINT IDR_TESKRESTORE = 103;

@@ -12,6 +12,8 @@ class CTeskSaveApp : public CTeskApp {
  protected:
   void BatchRun(CTeskCmdLineInfo& info) override;
   void DialogRun(CTeskCmdLineInfo& info) override;
+  const char* GetUsage() const override;
+  const char* GetSynopsis() const override;
 };
 
 // The registry script of the program's application identifier.

@@ -2,7 +2,14 @@
 
 #include <afxwin.h>
 
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <string>
 
 CReportFile theReportFile;
 
@@ -33,10 +40,62 @@ CString ProgramStem() {
 
 CString CReportFile::GetLogFileName() {
   CString name = ProgramStem();
+  if (!m_strFolder.IsEmpty()) name = m_strFolder + "/" + GetProgramBaseName();
   name += " ";
   name += LocalTime("%Y%m%d_%H%M%S");
   name += ".log";
   return name;
+}
+
+namespace {
+
+// ${XDG_STATE_HOME:-~/.local/state}/tesk, made (owner only) where missing;
+// empty when there is no such folder to be had.
+std::string StateFolder() {
+  std::string base;
+  if (const char* state = std::getenv("XDG_STATE_HOME"); state && *state == '/') {
+    base = state;
+  } else if (const char* home = std::getenv("HOME"); home && *home == '/') {
+    base = std::string(home) + "/.local/state";
+  } else {
+    return {};
+  }
+  std::string folder;
+  for (std::size_t at = 0; at != std::string::npos;) {
+    at = base.find('/', at + 1);
+    folder = base.substr(0, at);
+    ::mkdir(folder.c_str(), 0700);
+  }
+  folder += "/tesk";
+  ::mkdir(folder.c_str(), 0700);
+  struct stat st {};
+  if (::lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return {};
+  return folder;
+}
+
+}  // namespace
+
+bool CReportFile::Open(bool truncate) {
+  m_strFolder.Empty();
+  if (CTeskReportFileT<CString>::Open(truncate)) return true;
+  const int why = errno;
+  const CString first = GetLogFileName();
+  const std::string folder = StateFolder();
+  const CString program = GetProgramBaseName();
+  if (!folder.empty()) {
+    m_strFolder = folder.c_str();
+    if (CTeskReportFileT<CString>::Open(truncate)) {
+      std::fprintf(stderr, "%s: cannot write the log %s (%s); writing it to %s\n", program.GetString(),
+                   first.GetString(), std::strerror(why), m_strOpenedName.c_str());
+      std::fflush(stderr);
+      return true;
+    }
+  }
+  std::fprintf(stderr, "%s: cannot write the log %s (%s)%s; ERROR and WARNING lines go to standard error only\n",
+               program.GetString(), first.GetString(), std::strerror(why),
+               folder.empty() ? ", and there is no state folder" : " nor one in the state folder");
+  std::fflush(stderr);
+  return false;
 }
 
 CString CReportFile::GetProgramBaseName() {
@@ -79,21 +138,27 @@ void CReportFile::LogV(int level, UINT nFormatID, va_list args) {
   LogV(level, static_cast<const char*>(format), args);
 }
 
+void CReportFile::WriteLine(int level, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  CTeskReportFileT<CString>::LogV(level, format, args);
+  va_end(args);
+}
+
 void CReportFile::LogV(int level, const char* format, va_list args) {
-  va_list forFile;
-  va_copy(forFile, args);
-  CTeskReportFileT<CString>::LogV(level, format, forFile);
-  va_end(forFile);
-  if (level != LOG_ERROR) return;
+  if (level > m_nLogLevel) return;
   try {
     CString text;
-    va_list forList;
-    va_copy(forList, args);
-    text.FormatV(format, forList);
-    va_end(forList);
+    text.FormatV(format, args);
+    WriteLine(level, "%s", text.GetString());
+    if (level > LOG_WARNING) return;
     CString line = GetLinePrefix();
     line += text;
-    m_listErrors.AddTail(line);
+    if (m_bEcho) {
+      std::fprintf(stderr, "%s\n", line.GetString());
+      std::fflush(stderr);
+    }
+    if (level == LOG_ERROR) m_listErrors.AddTail(line);
   } catch (...) {
   }
 }

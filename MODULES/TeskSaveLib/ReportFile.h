@@ -29,9 +29,11 @@ class CTeskReportFileT : public std::basic_ofstream<char> {
       // The file is opened here first: never through a symbolic link put in
       // its place, never inherited by a child, readable by its owner only.
       // The stream then takes the very file opened.
-      const int fd = ::open(static_cast<const char*>(GetLogFileName()),
+      const TString name = GetLogFileName();
+      const int fd = ::open(static_cast<const char*>(name),
                             O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (truncate ? O_TRUNC : 0), 0600);
       if (fd < 0) return false;
+      m_strOpenedName = static_cast<const char*>(name);
       open("/proc/self/fd/" + std::to_string(fd), mode);
       ::close(fd);
       if (!good()) return false;
@@ -78,6 +80,8 @@ class CTeskReportFileT : public std::basic_ofstream<char> {
 
  protected:
   int m_nLogLevel = 2;
+  // The name of the file Open opened last.
+  std::string m_strOpenedName;
 };
 
 class CReportFile : public CTeskReportFileT<CString> {
@@ -90,6 +94,16 @@ class CReportFile : public CTeskReportFileT<CString> {
   void Log(int level, const char* format, ...) override;
   void LogV(int level, UINT nFormatID, va_list args) override;
   void LogV(int level, const char* format, va_list args) override;
+
+  // Opens the log next to the program; where that cannot be written (a
+  // program in a system folder), in the user's state folder
+  // (${XDG_STATE_HOME:-~/.local/state}/tesk), saying so on standard error.
+  bool Open(bool truncate) override;
+  // The file the log went to; empty while none is open.
+  CString GetPath() const { return is_open() ? CString(m_strOpenedName.c_str()) : CString(); }
+  // ERROR and WARNING lines are also written to standard error (on by
+  // default, so a run from a terminal or cron is never blind).
+  void SetEcho(bool echo) { m_bEcho = echo; }
 
   // Logs a caught exception as one line; does not delete it.
   void ReportException(CException* e, int level = LOG_ERROR);
@@ -107,6 +121,11 @@ class CReportFile : public CTeskReportFileT<CString> {
 
  protected:
   CStringList m_listErrors;
+  // The line to the file alone.
+  void WriteLine(int level, const char* format, ...);
+  // Where the log goes instead of the program's folder; empty: there.
+  CString m_strFolder;
+  bool m_bEcho = true;
 };
 
 // The program's one report file.

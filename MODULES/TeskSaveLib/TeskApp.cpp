@@ -3,8 +3,12 @@
 #include <atlcom.h>
 #include <objbase.h>
 
+#include <cstdio>
+#include <string>
+
 #include "RepairUmlauts.h"
 #include "ReportFile.h"
+#include "TeskDialogPlugin.h"
 
 #include <statreg.h>
 
@@ -57,7 +61,29 @@ bool CTeskApp::StartCom(UINT registryScriptId) {
   return true;
 }
 
+bool CTeskApp::MissingArguments(const CTeskCmdLineInfo& info) {
+  if (info.IsBatchRun() || info.m_nParams < 2) return false;
+  std::string why;
+  if (DialogDisplayAvailable(&why)) return false;
+  const char* missing = info.m_strSource.IsEmpty() && info.m_strTarget.IsEmpty() ? "SOURCE and TARGET are"
+                        : info.m_strSource.IsEmpty()                               ? "SOURCE is"
+                                                                                   : "TARGET is";
+  std::fprintf(stderr, "%s: %s missing, and the dialog cannot open (%s).\nUsage: %s\n", CReportFile::GetProgramBaseName().GetString(), missing,
+               why.c_str(), GetSynopsis());
+  std::fflush(stderr);
+  AfxPostQuitMessage(2);
+  return true;
+}
+
 BOOL CTeskApp::RunStartup(UINT registryScriptId, const char* registryScript, CTeskCmdLineInfo& info) {
+  // -h, -?, --help: the usage text and nothing else, display or not.
+  CTeskCmdLineInfo help;
+  ParseCommandLine(help);
+  if (help.m_bShowHelp) {
+    std::fputs(GetUsage(), stdout);
+    std::fflush(stdout);
+    return FALSE;
+  }
   RegisterRegistryScript(registryScriptId, registryScript);
   if (!StartCom(registryScriptId)) return FALSE;
   AfxEnableControlContainer();
@@ -65,6 +91,7 @@ BOOL CTeskApp::RunStartup(UINT registryScriptId, const char* registryScript, CTe
   ParseCommandLine(info);
   Enable3dControlsStatic();
   theReportFile.Open(true);
+  if (MissingArguments(info)) return FALSE;
   if (info.IsBatchRun())
     BatchRun(info);
   else
@@ -125,5 +152,11 @@ int CTeskApp::ExitInstance() {
   }
   // A run that could not start at all has set its own code.
   if (const int code = CWinApp::ExitInstance()) return code;
-  return theReportFile.HasErrors() ? 1 : 0;
+  if (!theReportFile.HasErrors()) return 0;
+  const CString log = theReportFile.GetPath();
+  if (!log.IsEmpty()) {
+    std::fprintf(stderr, "%s: the run logged errors; the log is %s\n", CReportFile::GetProgramBaseName().GetString(), log.GetString());
+    std::fflush(stderr);
+  }
+  return 1;
 }

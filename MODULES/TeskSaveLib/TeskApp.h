@@ -24,6 +24,9 @@ class CTeskApp : public CWinApp {
   // the log file, then the batch or the dialog run. Returns FALSE always.
   BOOL RunStartup(UINT registryScriptId, const char* registryScript, CTeskCmdLineInfo& info);
   virtual void BatchRun(CTeskCmdLineInfo& info) = 0;
+  // The program's usage text (what --help prints) and its one-line synopsis.
+  virtual const char* GetUsage() const = 0;
+  virtual const char* GetSynopsis() const = 0;
   virtual void DialogRun(CTeskCmdLineInfo& info) = 0;
 
   // A batch run: umlaut repair of the paths, logon (failing with the given
@@ -31,6 +34,11 @@ class CTeskApp : public CWinApp {
   // become ERROR lines.
   void RunBatch(CTeskCmdLineInfo& info, const char* logonModule, int logonLine,
                 const std::function<void(CTeskMAPISession&)>& work);
+
+  // A start with some arguments but not both folders, where no dialog can
+  // open to ask for the rest: says on standard error which argument is
+  // missing and sets the exit code 2.
+  bool MissingArguments(const CTeskCmdLineInfo& info);
 
   // Starts COM. A RegServer or UnregServer switch on the command line
   // applies the registry script registryScriptId and ends the COM part

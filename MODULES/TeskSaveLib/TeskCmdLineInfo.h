@@ -1,6 +1,8 @@
 // The command line both programs read: [profile] [source path] [target path]
-// and the switch "mailto:<address>", switches and plain arguments in any
-// order. Each program derives its own parser from this one.
+// and the switches "mailto:<address>", "n" (a dry run: everything found and
+// checked, nothing changed) and "h", "?", "-help" (the usage text),
+// switches and plain arguments in any order. Each program derives its own
+// parser from this one.
 #pragma once
 
 #include <afxwin.h>
@@ -17,4 +19,6 @@ class CTeskCmdLineInfo : public CCommandLineInfo {
   CString m_strTarget;
   CString m_strMailTo;
   int m_nParams = 0;
+  BOOL m_bDryRun = FALSE;
+  BOOL m_bShowHelp = FALSE;
 };

@@ -14,17 +14,22 @@ std::string Env(const char* name) {
   return v ? v : "";
 }
 
-// Whether the window layer will find a display, decided before any of it
-// is loaded (the same rule the window layer applies).
-bool DisplayAvailable(std::string* why) {
+}  // namespace
+
+// The same rule the window layer applies.
+bool DialogDisplayAvailable(std::string* why) {
   const std::string platform = Env("QT_QPA_PLATFORM");
   const std::string name = platform.substr(0, platform.find(':'));
   if (name == "offscreen" || name == "minimal" || name == "vnc") return true;
   if (!Env("DISPLAY").empty() || !Env("WAYLAND_DISPLAY").empty()) return true;
-  *why = "no display available: neither DISPLAY nor WAYLAND_DISPLAY is set";
-  if (!platform.empty()) *why += " and QT_QPA_PLATFORM=" + platform + " needs one";
+  if (why) {
+    *why = "no display available: neither DISPLAY nor WAYLAND_DISPLAY is set";
+    if (!platform.empty()) *why += " and QT_QPA_PLATFORM=" + platform + " needs one";
+  }
   return false;
 }
+
+namespace {
 
 std::string ProgramFolder() {
   char path[4096];
@@ -46,7 +51,7 @@ void Fail(const std::string& why) {
 
 void RunDialogPlugin(const char* plugin, const char* builtDir, CTeskCmdLineInfo& info) {
   std::string why;
-  if (!DisplayAvailable(&why)) return Fail(why);
+  if (!DialogDisplayAvailable(&why)) return Fail(why);
   std::string tried;
   void* handle = nullptr;
   for (const std::string& folder : {ProgramFolder(), std::string(builtDir ? builtDir : "")}) {

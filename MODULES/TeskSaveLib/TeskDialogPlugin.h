@@ -3,6 +3,8 @@
 // dialog run loads it.
 #pragma once
 
+#include <string>
+
 #include "TeskCmdLineInfo.h"
 
 // What a dialog plugin exports under kTeskDialogEntry.
@@ -14,3 +16,7 @@ inline constexpr char kTeskDialogEntry[] = "TeskRunDialogs";
 // Without a display, or when the plugin cannot be loaded, it writes one line
 // on standard error and sets the exit code 2.
 void RunDialogPlugin(const char* plugin, const char* builtDir, CTeskCmdLineInfo& info);
+
+// Whether the window layer will find a display, decided without loading
+// any of it; why says what is missing when it will not.
+bool DialogDisplayAvailable(std::string* why);

@@ -47,7 +47,22 @@ TEST_F(RestoreCopier, StatusTextsNameEveryClearedAndRestoredFolder) {
                           "Clearing: Contacts", "Clearing: Journal", "Clearing: Notes", "Clearing: Tasks",
                           "Clearing: MyFolder", "Restoring: Snapshot", "Restoring: Inbox", "Restoring: Inbox\\2001",
                           "Restoring: Calendar", "Restoring: MyFolder"));
-  EXPECT_THAT(log.Lines(), ElementsAre("Source path found Backup\\Snapshot", "Target path found Personal Folders"));
+  // What the clearing removed, then the closing line.
+  EXPECT_THAT(log.Lines(),
+              ElementsAre("Source path found Backup\\Snapshot", "Target path found Personal Folders",
+                          "Deleted 0 messages of 'Top of Personal Folders'.",
+                          "Emptied standard folder 'Inbox' and kept it: 2 messages and 1 subfolders deleted.",
+                          "Emptied standard folder 'Outbox' and kept it: 0 messages and 0 subfolders deleted.",
+                          "Emptied standard folder 'Sent Items' and kept it: 0 messages and 0 subfolders deleted.",
+                          "Emptied standard folder 'Deleted Items' and kept it: 0 messages and 0 subfolders deleted.",
+                          "Emptied standard folder 'Drafts' and kept it: 0 messages and 0 subfolders deleted.",
+                          "Emptied standard folder 'Calendar' and kept it: 0 messages and 0 subfolders deleted.",
+                          "Emptied standard folder 'Contacts' and kept it: 0 messages and 0 subfolders deleted.",
+                          "Emptied standard folder 'Journal' and kept it: 0 messages and 0 subfolders deleted.",
+                          "Emptied standard folder 'Notes' and kept it: 0 messages and 0 subfolders deleted.",
+                          "Emptied standard folder 'Tasks' and kept it: 0 messages and 0 subfolders deleted.",
+                          "Deleted folder 'MyFolder' with 0 subfolders and 2 messages.",
+                          "Restore of Backup\\Snapshot into Personal Folders ended: 4 folders and 8 messages restored."));
   EXPECT_EQ(log.NewErrors(), 0);
 
   const auto source = Tree("Backup\\Snapshot");

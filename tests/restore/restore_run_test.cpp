@@ -77,11 +77,19 @@ class RestoreRun : public ::testing::Test {
     return ids;
   }
 
-  // A clean run logs on, finds both paths and logs nothing else.
+  // A clean run logs on, finds both paths, says what the clearing removed
+  // and ends with its closing line, nothing else.
   static void ExpectCleanRun(const ProgramRun& run, const std::string& source, const std::string& target) {
     EXPECT_EQ(run.rc, 0) << Describe(run);
-    EXPECT_THAT(run.lines,
+    ASSERT_GE(run.lines.size(), 4u) << Describe(run);
+    EXPECT_THAT(std::vector<std::string>(run.lines.begin(), run.lines.begin() + 3),
                 ElementsAre(kLoggedOn, "Source path found " + source, "Target path found " + target))
+        << Describe(run);
+    for (std::size_t k = 3; k + 1 < run.lines.size(); ++k)
+      EXPECT_THAT(run.lines[k], ::testing::ContainsRegex("^(Deleted [0-9]+ messages of '|Emptied standard folder '|"
+                                                         "Deleted folder ')"))
+          << Describe(run);
+    EXPECT_THAT(run.lines.back(), ::testing::StartsWith("Restore of " + source + " into " + target + " ended: "))
         << Describe(run);
   }
 
@@ -259,8 +267,10 @@ TEST_F(RestoreRun, ArchiveStoreTargetWarnsAndKeepsDeletedItems) {
 
   const ProgramRun run = Restore("Test", "Backup", "Archive");
   EXPECT_EQ(run.rc, 0) << Describe(run);  // a warning is no error
-  ASSERT_EQ(run.lines.size(), 4u) << Describe(run);
+  ASSERT_GE(run.lines.size(), 5u) << Describe(run);
   EXPECT_THAT(run.lines[3], ::testing::MatchesRegex(kNoInbox));
+  for (std::size_t k = 4; k < run.lines.size(); ++k)
+    EXPECT_THAT(run.lines[k], Not(::testing::HasSubstr("ERROR"))) << Describe(run);
 
   const auto target = Tree("Archive");
   EXPECT_EQ(ChildNames(target), (std::vector<std::string>{"Deleted Items", "Inbox"}));
@@ -287,8 +297,10 @@ TEST_F(RestoreRun, MailboxWithoutReceiveFolderKeepsOnlyTheStoreLevelStandardFold
 
   const ProgramRun run = Restore("Test", "Backup", "Personal Folders");
   EXPECT_EQ(run.rc, 0) << Describe(run);
-  ASSERT_EQ(run.lines.size(), 4u) << Describe(run);
+  ASSERT_GE(run.lines.size(), 5u) << Describe(run);
   EXPECT_THAT(run.lines[3], ::testing::MatchesRegex(kNoInbox));
+  for (std::size_t k = 4; k < run.lines.size(); ++k)
+    EXPECT_THAT(run.lines[k], Not(::testing::HasSubstr("ERROR"))) << Describe(run);
 
   const auto target = Tree("Personal Folders");
   EXPECT_EQ(ChildNames(target),
@@ -451,10 +463,14 @@ TEST_F(RestoreRun, WithoutTargetNothingIsRestored) {
   Generate("Backup\\Inbox", 2, 1);
   Generate("Personal Folders\\Inbox", 2, 2);
   const auto before = AllStores();
-  // Two arguments ask for the dialog; without a display it says so and stops.
+  // Two arguments ask for the dialog; without a display it says what is
+  // missing and stops.
   const ProgramRun run = Restore(Quote("Test") + " " + Quote("Personal Folders\\Inbox"));
   EXPECT_EQ(run.rc, 2) << Describe(run);
-  EXPECT_THAT(run.output, ::testing::HasSubstr("TeskRestore: no display available")) << Describe(run);
+  EXPECT_THAT(run.output, ::testing::HasSubstr("TeskRestore: TARGET is missing, and the dialog cannot open (no display "
+                                               "available"))
+      << Describe(run);
+  EXPECT_THAT(run.output, ::testing::HasSubstr("Usage: TeskRestore [-n] [-mailto:ADDRESS] PROFILE SOURCE TARGET"));
   EXPECT_THAT(run.lines, Not(::testing::Contains(kLoggedOn)));
   EXPECT_EQ(AllStores(), before);
 }

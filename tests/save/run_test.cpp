@@ -181,20 +181,26 @@ TEST_F(SaveRun, RepairsUmlautsInSourceAndTarget) {
 TEST_F(SaveRun, WithoutSourceAndTargetOnlyWarns) {
   const auto archive = Tree("Archive");
   const auto mailbox = Tree("Personal Folders");
-  const std::vector<std::vector<std::string>> commandLines = {
-      {},
-      {"Test"},
-      {"Test", kInbox},
-      {"Test", "", "Archive"},
-      {"Test", kInbox, ""},
-      {"-t", "/mailto:a@b"},
-      {"NoSuchProfile", kInbox},  // no logon is tried
+  // With a folder given, the line says which one is missing.
+  const std::string target =
+      "TeskSave: TARGET is missing, and the dialog cannot open (no display available: neither DISPLAY nor "
+      "WAYLAND_DISPLAY is set).\nUsage: TeskSave [-t] [-n] [-mailto:ADDRESS] PROFILE SOURCE TARGET\n";
+  std::string source = target;
+  source.replace(10, 6, "SOURCE");
+  const std::vector<std::pair<std::vector<std::string>, std::string>> commandLines = {
+      {{}, kNoDisplay},
+      {{"Test"}, kNoDisplay},
+      {{"Test", kInbox}, target},
+      {{"Test", "", "Archive"}, source},
+      {{"Test", kInbox, ""}, target},
+      {{"-t", "/mailto:a@b"}, kNoDisplay},
+      {{"NoSuchProfile", kInbox}, target},  // no logon is tried
   };
-  for (const auto& args : commandLines) {
+  for (const auto& [args, output] : commandLines) {
     SCOPED_TRACE(::testing::PrintToString(args));
     const RunResult r = Run(args);
     EXPECT_EQ(r.exitCode, 2);
-    EXPECT_EQ(r.output, kNoDisplay);
+    EXPECT_EQ(r.output, output);
     ASSERT_EQ(r.logFiles.size(), 1u);
     EXPECT_EQ(r.lines, Names{});
   }
