@@ -254,7 +254,7 @@ CFoldersCopier::Plan CFoldersCopier::Survey(const Located& where, const CFolderC
 
 CFoldersCopier::Plan CFoldersCopier::Preview() {
   Located where;
-  Locate(where);
+  Locate(where, true);
   CheckOverlap(where);
   CollectStandardFolders(where.targetStore);
   return Survey(where, TakeFolderCensus(where.source));
@@ -289,12 +289,14 @@ bool CFoldersCopier::IsStandardFolder(const CTeskBinary& id) const {
   return false;
 }
 
-void CFoldersCopier::Locate(Located& where) {
+void CFoldersCopier::Locate(Located& where, bool quiet) {
   CMAPIFolderFind finder(m_session);
   where.source = CTeskMAPIFolder(finder.FindFolder(m_strSourcePath));
   where.target = CTeskMAPIFolder(finder.FindFolder(m_strTargetPath));
-  theReportFile.Log(LOG_INFO, "Source path found %s", m_strSourcePath.GetString());
-  theReportFile.Log(LOG_INFO, "Target path found %s", m_strTargetPath.GetString());
+  if (!quiet) {
+    theReportFile.Log(LOG_INFO, "Source path found %s", m_strSourcePath.GetString());
+    theReportFile.Log(LOG_INFO, "Target path found %s", m_strTargetPath.GetString());
+  }
 
   CTeskBinary id;
   HRESULT hr = where.source.GetBinaryProp(PR_PARENT_ENTRYID, id);

@@ -56,7 +56,8 @@ class CFoldersCopier {
     CString sourceName, targetName;
     CTeskMsgStore targetStore;
   };
-  void Locate(Located& where);
+  // Finds both folders; logs the "path found" lines unless quiet.
+  void Locate(Located& where, bool quiet = false);
   void CheckOverlap(const Located& where);
   void CollectStandardFolders(CTeskMsgStore& store);
   bool IsStandardFolder(const CTeskBinary& id) const;

@@ -3,6 +3,7 @@
 // bar and a status line.
 #pragma once
 
+#include <FolderCensus.h>
 #include <TeskMainDialog.h>
 
 #include "StatusMessageReceiver.h"
@@ -21,9 +22,15 @@ class CTeskRestoreDlg : public CTeskMainDialog, public CStatusMessageReceiver {
   CString GetCommandLineSwitches() const override;
   CComPtr<IMAPIProgress> CreateProgress() override;
   void RunCopier(IMAPIProgress* progress) override;
+  // Names the target and what the clearing will remove; the default answer
+  // is No.
+  bool ConfirmRun() override;
+  CString DescribeRun(bool runErrors) override;
   void DoProgramDataExchange(CDataExchange* pDX) override;
 
   CStatic m_staticStatus;
+  // What the last confirmed run was to restore.
+  CFolderCensus m_restored;
 };
 
 // Registers the program's dialogs, strings and icons.

@@ -62,6 +62,24 @@ void RegisterTeskRestoreResources() {
                              {IDS_SELECT_TARGET, "Ziel ausw\xC3\xA4hlen..."},
                              {IDS_CMDLINE_TIP,
                               "Stellen Sie hier die Befehlszeile interaktiv zusammen und \xC3\xBC"
-                              "bertragen Sie diese dann in .BAT,.CMD oder Scheduler"}});
+                              "bertragen Sie diese dann in .BAT,.CMD oder Scheduler"},
+                             {IDS_RUN_LOG, "Protokoll: %s"},
+                             {IDS_RUN_DONE,
+                              "\xE2\x80\x9E%s\xE2\x80\x9C wurde nach \xE2\x80\x9E%s\xE2\x80\x9C "
+                              "wiederhergestellt: %lu Nachrichten in %lu Ordnern."},
+                             {IDS_RUN_DONE_ERRORS,
+                              "Die Wiederherstellung von \xE2\x80\x9E%s\xE2\x80\x9C nach \xE2\x80\x9E%s"
+                              "\xE2\x80\x9C ist mit Fehlern beendet (%lu Nachrichten in %lu Ordnern waren "
+                              "wiederherzustellen). Die Fehler stehen im Protokoll."},
+                             {IDS_RUN_CONFIRM,
+                              "Der Zielordner \xE2\x80\x9E%s\xE2\x80\x9C wird geleert, bevor "
+                              "\xE2\x80\x9E%s\xE2\x80\x9C hineinkopiert wird.\n\n"
+                              "Gel\xC3\xB6scht werden:\n"
+                              "\xE2\x80\xA2 %lu Ordner und %lu Nachrichten au\xC3\x9F"
+                              "erhalb der Standardordner\n"
+                              "\xE2\x80\xA2 %lu Nachrichten in den %lu Standardordnern, die selbst erhalten "
+                              "bleiben\n\n"
+                              "Hineinkopiert werden %lu Ordner mit %lu Nachrichten.\n\n"
+                              "Wiederherstellung jetzt starten?"}});
   RegisterTeskIcons();
 }

@@ -75,6 +75,7 @@ void CFoldersCopier::Copy(const char* sourcePath, const char* targetPath, BOOL n
                                        plan.name.GetBuffer(plan.name.GetLength()), 0, progress, flags);
   plan.name.ReleaseBuffer();
   if (FAILED(hr)) throw new CMAPIException(hr, "Copy operation failed!", kModule, 145);
+  m_strFolderName = plan.name;
   theReportFile.Log(LOG_INFO, "Structure successfully copied.");
 }
 

@@ -17,6 +17,9 @@ class CFoldersCopier {
   // copy, changes nothing; throws what Copy would throw before copying.
   void DryRun(const char* sourcePath, const char* targetPath, BOOL noTimeStamp);
 
+  // The name of the folder the last Copy made.
+  const CString& GetFolderName() const { return m_strFolderName; }
+
   // The name of the new top folder for a source path at the current time.
   static CString TargetFolderName(const char* sourcePath, BOOL noTimeStamp);
 
@@ -31,4 +34,5 @@ class CFoldersCopier {
 
   CTeskMAPISession m_session;
   CMessagStoresArray m_stores;
+  CString m_strFolderName;
 };

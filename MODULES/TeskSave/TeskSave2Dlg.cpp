@@ -1,5 +1,8 @@
 #include "TeskSave2Dlg.h"
 
+#include <FolderCensus.h>
+#include <MAPIFolderFind.h>
+
 #include "FoldersCopier.h"
 #include "TeskSaveProgressT.h"
 
@@ -26,5 +29,24 @@ CComPtr<IMAPIProgress> CTeskSave2Dlg::CreateProgress() { return CreateProgressOb
 
 void CTeskSave2Dlg::RunCopier(IMAPIProgress* progress) {
   CFoldersCopier copier(m_session);
+  // Counted before the copy, for the message that ends the run; a source
+  // that is not there fails in the copy with its own line.
+  try {
+    CMAPIFolderFind finder(m_session);
+    CTeskMAPIFolder source(finder.FindFolder(m_strSource));
+    m_saved = TakeFolderCensus(source);
+  } catch (CException* e) {
+    e->Delete();
+  }
   copier.Copy(m_strSource, m_strTarget, m_bNoTimeStamp, progress);
+  m_strSavedAs = copier.GetFolderName();
+}
+
+CString CTeskSave2Dlg::DescribeRun(bool runErrors) {
+  CString format;
+  format.LoadString(runErrors ? IDS_RUN_DONE_ERRORS : IDS_RUN_DONE);
+  CString text;
+  text.Format(format, m_strSource.GetString(), m_strTarget.GetString(), m_strSavedAs.GetString(),
+              static_cast<unsigned long>(m_saved.messages), static_cast<unsigned long>(m_saved.folders + 1));
+  return text;
 }

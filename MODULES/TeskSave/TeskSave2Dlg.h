@@ -2,6 +2,7 @@
 // for batch files and the scheduler, run the save with a progress bar.
 #pragma once
 
+#include <FolderCensus.h>
 #include <TeskMainDialog.h>
 
 constexpr UINT IDD_TESKSAVE2_DIALOG = 102;
@@ -15,10 +16,14 @@ class CTeskSave2Dlg : public CTeskMainDialog {
   CString GetCommandLineSwitches() const override;
   CComPtr<IMAPIProgress> CreateProgress() override;
   void RunCopier(IMAPIProgress* progress) override;
+  CString DescribeRun(bool runErrors) override;
   void DoProgramDataExchange(CDataExchange* pDX) override;
   BOOL OnProgramCommand(UINT id, UINT code) override;
 
   int m_bNoTimeStamp = FALSE;
+  // What the last run saved, and under which name.
+  CFolderCensus m_saved;
+  CString m_strSavedAs;
 };
 
 // Registers the program's dialogs, strings and icons.

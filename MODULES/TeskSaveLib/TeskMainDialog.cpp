@@ -159,13 +159,31 @@ void CTeskMainDialog::EnableRunControls(BOOL enable) {
 }
 
 void CTeskMainDialog::OnRun() {
+  try {
+    if (!ConfirmRun()) return;
+  } catch (CException* e) {
+    theReportFile.ReportException(e);
+    e->ReportError(MB_OK, 0);
+    e->Delete();
+    return;
+  }
   m_progress.ShowWindow(SW_SHOW);
   EnableRunControls(FALSE);
   m_bRunning = TRUE;
+  const int errorsBefore = theReportFile.Errors().GetCount();
   try {
     CComPtr<IMAPIProgress> progress = CreateProgress();
     RunCopier(progress);
     m_progress.ShowWindow(SW_HIDE);
+    // Before the window closes: what was done, and where the log is.
+    CString text = DescribeRun(theReportFile.Errors().GetCount() > errorsBefore);
+    if (const CString path = theReportFile.GetPath(); !path.IsEmpty()) {
+      CString log;
+      log.LoadString(IDS_RUN_LOG);
+      text += "\n\n";
+      text.AppendFormat(log, path.GetString());
+    }
+    MessageBox(text, m_strTitle, MB_OK | MB_ICONINFORMATION);
     EndDialog(IDOK);
   } catch (CException* e) {
     theReportFile.ReportException(e);

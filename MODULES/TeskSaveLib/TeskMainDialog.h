@@ -24,6 +24,10 @@ constexpr int IDC_COPYRIGHT = 1013;
 constexpr UINT IDS_SELECT_SOURCE = 5024;
 constexpr UINT IDS_SELECT_TARGET = 5025;
 constexpr UINT IDS_CMDLINE_TIP = 5026;
+constexpr UINT IDS_RUN_LOG = 5027;        // "Log: %s" in the program's language
+constexpr UINT IDS_RUN_DONE = 5028;       // the program's success message
+constexpr UINT IDS_RUN_DONE_ERRORS = 5029;  // ... when the run logged ERROR lines
+constexpr UINT IDS_RUN_CONFIRM = 5030;    // the restore's question
 
 // The maker's line and address shown at the foot of both dialogs.
 extern const char kTeskCopyright[];
@@ -59,6 +63,12 @@ class CTeskMainDialog : public CDialog {
   virtual CString GetCommandLineSwitches() const = 0;
   virtual CComPtr<IMAPIProgress> CreateProgress() = 0;
   virtual void RunCopier(IMAPIProgress* progress) = 0;
+  // Asked before a run starts; false leaves everything as it is. May throw
+  // the program's exceptions (shown as a failed run).
+  virtual bool ConfirmRun() { return true; }
+  // What a successful run did, for the message that ends it (the log's
+  // path follows); runErrors says whether the run logged ERROR lines.
+  virtual CString DescribeRun(bool runErrors) = 0;
   // The program's controls (after the shared ones) and their commands.
   virtual void DoProgramDataExchange(CDataExchange*) {}
   virtual BOOL OnProgramCommand(UINT, UINT) { return FALSE; }

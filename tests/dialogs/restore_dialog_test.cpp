@@ -24,6 +24,14 @@ using Texts = std::vector<std::string>;
 
 namespace {
 
+// The question before the restore of PrepareBackup's archive over the mailbox.
+const std::string kQuestion =
+    "Der Zielordner \xE2\x80\x9EPersonal Folders\xE2\x80\x9C wird geleert, bevor \xE2\x80\x9E"
+    "Archive\\Backup\xE2\x80\x9C hineinkopiert wird.\n\nGel\xC3\xB6scht werden:\n"
+    "\xE2\x80\xA2 1 Ordner und 2 Nachrichten au\xC3\x9F" "erhalb der Standardordner\n"
+    "\xE2\x80\xA2 5 Nachrichten in den 10 Standardordnern, die selbst erhalten bleiben\n\n"
+    "Hineinkopiert werden 3 Ordner mit 19 Nachrichten.\n\nWiederherstellung jetzt starten?";
+
 // The dialog as the program runs it, recording what its status line shows
 // and counting the progress object's position messages.
 class ObservedRestoreDlg : public CTeskRestoreDlg {
@@ -112,6 +120,7 @@ TEST_F(RestoreDialogTest, GermanWindowAndCommandLineInEveryLanguage) {
 TEST_F(RestoreDialogTest, ARestoreShowsItsStatusRefusesClosingAndEndsWithOk) {
   PrepareBackup();
   const auto errorsBefore = theReportFile.Errors().GetCount();
+  ui_test::ScopedMessageBoxes boxes(IDOK);
   ObservedRestoreDlg dlg("Test", "", "", nullptr);
   bool stillOpen = false;
   dlg.onFirstStatus = [&] {
@@ -146,6 +155,39 @@ TEST_F(RestoreDialogTest, ARestoreShowsItsStatusRefusesClosingAndEndsWithOk) {
   const Texts top = SubfolderNames(OpenFolder(mailbox, ""));
   EXPECT_EQ(std::count(top.begin(), top.end(), "Inbox"), 1);
   EXPECT_EQ(std::count(top.begin(), top.end(), "Old"), 0);
+  // Asked first, then told what was done.
+  ASSERT_EQ(boxes.count(), 2);
+  EXPECT_EQ(boxes.texts()[0], kQuestion);
+  EXPECT_EQ(boxes.texts()[1].rfind("\xE2\x80\x9E" "Archive\\Backup\xE2\x80\x9C wurde nach \xE2\x80\x9E"
+                                   "Personal Folders\xE2\x80\x9C wiederhergestellt: 19 Nachrichten in 3 Ordnern.",
+                                   0),
+            0u)
+      << boxes.texts()[1];
+}
+
+// A restore wipes its target: the dialog asks first, naming the target and
+// what goes, with No as the default; No leaves every store as it was.
+TEST_F(RestoreDialogTest, TheQuestionNamesWhatGoesAndNoChangesNothing) {
+  PrepareBackup();
+  ui_test::ScopedMessageBoxes boxes(IDOK, IDNO);
+  CComPtr<IMsgStore> mailbox = OpenStore(session, "Personal Folders");
+  const auto inboxBefore = ContentsEntryIds(OpenFolder(mailbox, "Inbox"));
+  const Texts topBefore = SubfolderNames(OpenFolder(mailbox, ""));
+  ObservedRestoreDlg dlg("Test", "Archive\\Backup", "Personal Folders", nullptr);
+  ui_test::Later([&] {
+    Click(dlg.m_hWnd, IDC_RUN);
+    ASSERT_EQ(boxes.count(), 1);
+    EXPECT_EQ(boxes.last(), kQuestion);
+    const UINT type = boxes.types().back();
+    EXPECT_EQ(type & 0xF, static_cast<UINT>(MB_YESNO));
+    EXPECT_EQ(type & MB_DEFMASK, static_cast<UINT>(MB_DEFBUTTON2));
+    ExpectIdle(dlg);
+    EXPECT_TRUE(dlg.shown.empty());
+    Click(dlg.m_hWnd, IDCANCEL);
+  });
+  EXPECT_EQ(dlg.DoModal(), IDCANCEL);
+  EXPECT_EQ(ContentsEntryIds(OpenFolder(mailbox, "Inbox")), inboxBefore);
+  EXPECT_EQ(SubfolderNames(OpenFolder(mailbox, "")), topBefore);
 }
 
 // Failed runs leave the dialog open and usable; the errors they collected
@@ -181,7 +223,7 @@ TEST_F(RestoreDialogTest, FailedRunsLeaveTheDialogOpenAndTheNextRunMailsTheirErr
     Click(h, IDC_RUN);
     EXPECT_EQ(dlg.shown, Texts{"Clearing: Old"});
     EXPECT_EQ(Text(h, IDC_STATUS), "Clearing: Old");
-    ASSERT_EQ(boxes.count(), 2);
+    ASSERT_EQ(boxes.count(), 3);  // the question, then the error
     const char* const lost = "Failed to obtain hierarchy table from target folder 'Old'";
     EXPECT_NE(boxes.last().find(lost), std::string::npos) << boxes.last();
     EXPECT_NE(LastError().find(lost), std::string::npos) << LastError();
@@ -194,7 +236,7 @@ TEST_F(RestoreDialogTest, FailedRunsLeaveTheDialogOpenAndTheNextRunMailsTheirErr
     Click(h, IDC_RUN);
   });
   EXPECT_EQ(dlg.DoModal(), IDOK);
-  EXPECT_EQ(boxes.count(), 2);
+  EXPECT_EQ(boxes.count(), 5);  // and the last run's question and message
   EXPECT_EQ(ContentsEntryIds(OpenFolder(OpenStore(session, "Personal Folders"), "Inbox")).size(), 12u);
   const Texts mails = server.Mails();
   ASSERT_EQ(mails.size(), 1u);

@@ -95,6 +95,7 @@ TEST_F(SaveDialogTest, CommandLineAfterLogonInBothLanguages) {
 }
 
 TEST_F(SaveDialogTest, ASuccessfulRunMovesTheBarRefusesClosingAndEndsWithOk) {
+  ui_test::ScopedMessageBoxes boxes(IDOK);
   ObservedSaveDlg dlg("Test", "", "", nullptr);
   bool stillOpen = false;
   dlg.onFirstPosition = [&] {
@@ -121,6 +122,16 @@ TEST_F(SaveDialogTest, ASuccessfulRunMovesTheBarRefusesClosingAndEndsWithOk) {
   // underscores for its separators.
   EXPECT_EQ(SubfolderNames(OpenFolder(OpenStore(session, "Archive"), "")),
             (std::vector<std::string>{"Deleted Items", "Personal Folders_Inbox"}));
+  // Before the window closed, a message said what was saved where.
+  ASSERT_EQ(boxes.count(), 1);
+  const size_t messages = ContentsEntryIds(OpenFolder(OpenStore(session, "Personal Folders"), "Inbox")).size();
+  const std::string english = "Saved \"Personal Folders\\Inbox\" to \"Archive\\Personal Folders_Inbox\": " +
+                              std::to_string(messages) + " messages in 1 folders.";
+  const std::string german = "\xE2\x80\x9EPersonal Folders\\Inbox\xE2\x80\x9C wurde nach \xE2\x80\x9E"
+                             "Archive\\Personal Folders_Inbox\xE2\x80\x9C gesichert: " +
+                             std::to_string(messages) + " Nachrichten in 1 Ordnern.";
+  EXPECT_TRUE(boxes.last().rfind(english, 0) == 0 || boxes.last().rfind(german, 0) == 0) << boxes.last();
+  EXPECT_EQ(boxes.types().back() & MB_ICONMASK, static_cast<UINT>(MB_ICONINFORMATION));
 }
 
 TEST_F(SaveDialogTest, AFailedRunShowsTheErrorAndASecondRunCanFollow) {
@@ -143,7 +154,7 @@ TEST_F(SaveDialogTest, AFailedRunShowsTheErrorAndASecondRunCanFollow) {
     Click(h, IDC_RUN);
   });
   EXPECT_EQ(dlg.DoModal(), IDOK);
-  EXPECT_EQ(boxes.count(), 1);
+  EXPECT_EQ(boxes.count(), 2);  // the error, then the second run's message
 }
 
 TEST_F(SaveDialogTest, AFailedLogonSaysSoAndCloses) {

@@ -15,6 +15,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <tesk_ui.h>
 #include <tesk_ui_qt.h>
@@ -68,30 +69,37 @@ inline void Later(std::function<void()> action, int ms = 0) {
   QTimer::singleShot(ms, QCoreApplication::instance(), std::move(action));
 }
 
-// Replaces the message box handler for a test and counts the boxes.
+// Replaces the message box handler for a test and counts the boxes. A box
+// that asks yes or no gets yesNo, any other answer.
 class ScopedMessageBoxes {
  public:
-  explicit ScopedMessageBoxes(int answer) {
+  explicit ScopedMessageBoxes(int answer, int yesNo = IDYES) {
     answer_ = answer;
-    count_ = 0;
-    last_.clear();
-    previous_ = SetMessageBoxHandler([](HWND, const char* text, const char*, UINT) {
-      ++count_;
-      last_ = text ? text : "";
-      return answer_;
+    yesNo_ = yesNo;
+    texts_.clear();
+    types_.clear();
+    previous_ = SetMessageBoxHandler([](HWND, const char* text, const char*, UINT type) {
+      texts_.push_back(text ? text : "");
+      types_.push_back(type);
+      const UINT buttons = type & 0xF;
+      return buttons == MB_YESNO || buttons == MB_YESNOCANCEL ? yesNo_ : answer_;
     });
   }
   ~ScopedMessageBoxes() { SetMessageBoxHandler(previous_); }
   ScopedMessageBoxes(const ScopedMessageBoxes&) = delete;
   ScopedMessageBoxes& operator=(const ScopedMessageBoxes&) = delete;
-  int count() const { return count_; }
-  const std::string& last() const { return last_; }
+  int count() const { return static_cast<int>(texts_.size()); }
+  std::string last() const { return texts_.empty() ? std::string() : texts_.back(); }
+  const std::vector<std::string>& texts() const { return texts_; }
+  const std::vector<UINT>& types() const { return types_; }
+  void answerYesNo(int answer) { yesNo_ = answer; }
 
  private:
   MessageBoxHandler previous_;
   static inline int answer_ = IDOK;
-  static inline int count_ = 0;
-  static inline std::string last_;
+  static inline int yesNo_ = IDYES;
+  static inline std::vector<std::string> texts_;
+  static inline std::vector<UINT> types_;
 };
 
 // A 16 x 16 opaque red PNG.
