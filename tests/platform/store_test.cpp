@@ -393,3 +393,51 @@ TEST(Mapiadmin, TreeJsonShowsNamesThatAreNoUtf8) {
   EXPECT_EQ(tree["folders"][0]["name"], "Caf\xC3\xA9 \xC3\xBF\xC3\x83");
   EXPECT_NO_THROW(nlohmann::json::parse(testing_support::Mapiadmin("tree Test --json")));
 }
+
+namespace {
+
+// Copying, deleting and emptying one small folder does the same work in a
+// store of a hundred messages as in one of thousands: a restore calls them
+// once per subfolder, and work that grows with the store there makes the
+// whole restore grow with the square of its folders.
+TEST(StoreWork, SmallFolderCallsDoNotGrowWithTheStore) {
+  const auto workOnce = [](int others) {
+    ProfileFixture profile;
+    CComPtr<IMAPISession> session = profile.Logon();
+    CComPtr<IMsgStore> mailbox = OpenStore(session, "Personal Folders");
+    CComPtr<IMsgStore> archive = OpenStore(session, "Archive");
+    CComPtr<IMAPIFolder> top = OpenFolder(mailbox, "");
+    AddMessages(CreateFolder(top, "Bulk"), others);
+    CComPtr<IMAPIFolder> small = CreateFolder(top, "Small");
+    AddMessages(small, 2);
+    AddMessages(CreateFolder(small, "Sub"), 1);
+    CComPtr<IMAPIFolder> archiveTop = OpenFolder(archive, "");
+    AddMessages(CreateFolder(archiveTop, "Bulk"), others);
+    const std::string smallId = EntryId(small);
+
+    const std::uint64_t before = tesk::mapi::SqliteFullScanSteps();
+    char name[] = "Copied";
+    EXPECT_EQ(top->CopyFolder(static_cast<ULONG>(smallId.size()), reinterpret_cast<LPENTRYID>(const_cast<char*>(smallId.data())),
+                              nullptr, archiveTop, name, 0, nullptr, COPY_SUBFOLDERS),
+              S_OK);
+    CComPtr<IMAPIFolder> copied = OpenFolder(archive, "Copied");
+    std::vector<std::string> ids = ContentsEntryIds(small);
+    std::vector<SBinary> bins;
+    for (std::string& id : ids) bins.push_back({static_cast<ULONG>(id.size()), reinterpret_cast<LPBYTE>(id.data())});
+    SBinaryArray list{static_cast<ULONG>(bins.size()), bins.data()};
+    EXPECT_EQ(small->CopyMessages(&list, nullptr, copied, 0, nullptr, 0), S_OK);
+    EXPECT_EQ(copied->EmptyFolder(0, nullptr, 0), S_OK);
+    const std::string copiedId = EntryId(copied);
+    copied.Release();
+    EXPECT_EQ(archiveTop->DeleteFolder(static_cast<ULONG>(copiedId.size()),
+                                       reinterpret_cast<LPENTRYID>(const_cast<char*>(copiedId.data())), 0, nullptr,
+                                       DEL_FOLDERS | DEL_MESSAGES),
+              S_OK);
+    return tesk::mapi::SqliteFullScanSteps() - before;
+  };
+  const std::uint64_t small = workOnce(50);
+  const std::uint64_t large = workOnce(2000);
+  EXPECT_LE(large, small + 50) << "50 other messages: " << small << " rows scanned, 2000: " << large;
+}
+
+}  // namespace

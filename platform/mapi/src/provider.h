@@ -253,4 +253,9 @@ StoreIdentity CreateMaildirStore(const std::string& dir, const std::string& disp
                                  MaildirLayout layout, bool createDirs);
 const ProviderFactory& MaildirProviderFactory();
 
+// Rows the SQLite stores have stepped through in full scans of a table or
+// an index since the process began: work that grows with a store's size
+// rather than with what a call touches.
+std::uint64_t SqliteFullScanSteps();
+
 }  // namespace tesk::mapi

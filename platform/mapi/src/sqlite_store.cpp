@@ -7,6 +7,7 @@
 
 #include <mapitags.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -109,11 +110,14 @@ HRESULT HrFromSqlite(int rc) {
 
 class Db;
 
+std::atomic<std::uint64_t> g_fullScanSteps{0};
+
 class Stmt {
  public:
   Stmt(sqlite3* db, sqlite3_stmt* s) : db_(db), s_(s) {}
   ~Stmt() {
     if (s_) {
+      g_fullScanSteps += static_cast<std::uint64_t>(sqlite3_stmt_status(s_, SQLITE_STMTSTATUS_FULLSCAN_STEP, 1));
       sqlite3_reset(s_);
       sqlite3_clear_bindings(s_);
     }
@@ -771,24 +775,15 @@ class SqliteStore final : public StoreProvider {
       mapped[old] = id;
       db_.Prepare("INSERT INTO temp.fmap(old, new) VALUES(?,?)").Bind(1, old).Bind(2, id).Run();
     }
+    // The small map drives every join (CROSS JOIN keeps it outside): the
+    // work follows what is copied, never the size of the source store.
     db_.Exec("INSERT INTO main.folder_prop(folder_id, prop_id, type, value) SELECT m.new, p.prop_id, p.type, p.value"
-             " FROM " + s + ".folder_prop p JOIN temp.fmap m ON m.old = p.folder_id");
+             " FROM temp.fmap m CROSS JOIN " + s + ".folder_prop p ON p.folder_id = m.old");
 
-    // Messages, in chunks of source ids, each shifted by one offset past
-    // every id the destination has used.
-    auto range = db_.Prepare("SELECT min(m.id), max(m.id) FROM " + s +
-                             ".message m JOIN temp.fmap f ON f.old = m.folder_id");
-    range.Step();
-    if (!range.IsNull(0)) {
-      const std::int64_t lo = range.Int(0), hi = range.Int(1);
-      const std::int64_t offset = NextMessageId() - lo;
-      std::uint64_t done = 0;
-      for (std::int64_t a = lo; a <= hi; a += kCopyChunk) {
-        const std::int64_t b = std::min(hi, a + kCopyChunk - 1);
-        done += CopyMessageRange(s, "JOIN temp.fmap f ON f.old = m.folder_id", "f.new", a, b, offset);
-        if (step && !step(done)) throw MapiError(MAPI_E_USER_CANCEL);
-      }
-    }
+    StartMessageSet();
+    db_.Exec("INSERT INTO temp.mcopy(old, folder) SELECT m.id, f.new FROM temp.fmap f CROSS JOIN " + s +
+             ".message m ON m.folder_id = f.old");
+    CopyMessageSet(s, step);
     CommitKeepingAlive(*tx, step);
     if (newFolder) *newFolder = mapped.at(srcFolder);
     return true;
@@ -802,19 +797,10 @@ class SqliteStore final : public StoreProvider {
     Attached attached(*this, *src);
     const std::string& s = attached.schema;
     auto tx = BeginWrite();
-    db_.Exec("CREATE TEMP TABLE IF NOT EXISTS mset(old INTEGER PRIMARY KEY)");
-    db_.Exec("DELETE FROM temp.mset");
-    for (ObjId id : ids) db_.Prepare("INSERT OR IGNORE INTO temp.mset(old) VALUES(?)").Bind(1, id).Run();
-    auto range = db_.Prepare("SELECT min(old), max(old) FROM temp.mset");
-    range.Step();
-    const std::int64_t lo = range.Int(0), hi = range.Int(1);
-    const std::int64_t offset = NextMessageId() - lo;
-    std::uint64_t done = 0;
-    for (std::int64_t a = lo; a <= hi; a += kCopyChunk) {
-      const std::int64_t b = std::min(hi, a + kCopyChunk - 1);
-      done += CopyMessageRange(s, "JOIN temp.mset x ON x.old = m.id", std::to_string(destFolder), a, b, offset);
-      if (step && !step(done)) throw MapiError(MAPI_E_USER_CANCEL);
-    }
+    StartMessageSet();
+    for (ObjId id : ids)
+      db_.Prepare("INSERT OR IGNORE INTO temp.mcopy(old, folder) VALUES(?,?)").Bind(1, id).Bind(2, destFolder).Run();
+    CopyMessageSet(s, step);
     Touch(destFolder);
     CommitKeepingAlive(*tx, step);
     return true;
@@ -849,12 +835,37 @@ class SqliteStore final : public StoreProvider {
     bool attached = false;
   };
 
-  std::int64_t CopyMessageRange(const std::string& s, const std::string& join, const std::string& folderExpr,
-                                std::int64_t a, std::int64_t b, std::int64_t offset) {
-    const std::string where = " WHERE m.id BETWEEN ?1 AND ?2";
+  // The messages a set-based copy takes: source id and destination folder.
+  void StartMessageSet() {
+    db_.Exec("CREATE TEMP TABLE IF NOT EXISTS mcopy(old INTEGER PRIMARY KEY, folder INTEGER NOT NULL)");
+    db_.Exec("DELETE FROM temp.mcopy");
+  }
+
+  // Copies the messages of temp.mcopy from schema s, in chunks of at most
+  // kCopyChunk of them, each id shifted by one offset past every id the
+  // destination has used (so the source's order stays).
+  void CopyMessageSet(const std::string& s, const StepFn& step) {
+    auto range = db_.Prepare("SELECT min(old), max(old) FROM temp.mcopy");
+    range.Step();
+    if (range.IsNull(0)) return;
+    const std::int64_t lo = range.Int(0), hi = range.Int(1);
+    const std::int64_t offset = NextMessageId() - lo;
+    std::uint64_t done = 0;
+    for (std::int64_t a = lo; a <= hi;) {
+      // The chunk ends at the kCopyChunk-th id of the set from a on.
+      auto last = db_.Prepare("SELECT old FROM temp.mcopy WHERE old >= ? ORDER BY old LIMIT 1 OFFSET ?");
+      last.Bind(1, a).Bind(2, kCopyChunk - 1);
+      const std::int64_t b = last.Step() ? last.Int(0) : hi;
+      done += CopyMessageRange(s, a, b, offset);
+      if (step && !step(done)) throw MapiError(MAPI_E_USER_CANCEL);
+      a = b + 1;
+    }
+  }
+
+  std::int64_t CopyMessageRange(const std::string& s, std::int64_t a, std::int64_t b, std::int64_t offset) {
     db_.Prepare("INSERT INTO main.message(id, folder_id, associated, created, modified, size)"
-                " SELECT m.id + ?3, " + folderExpr + ", m.associated, m.created, m.modified, m.size FROM " + s +
-                ".message m " + join + where)
+                " SELECT m.id + ?3, x.folder, m.associated, m.created, m.modified, m.size FROM temp.mcopy x"
+                " CROSS JOIN " + s + ".message m ON m.id = x.old WHERE x.old BETWEEN ?1 AND ?2")
         .Bind(1, a).Bind(2, b).Bind(3, offset).Run();
     const std::int64_t n = db_.Changes();
     if (n == 0) return 0;
@@ -862,8 +873,8 @@ class SqliteStore final : public StoreProvider {
                           "recipient(message_id, row_id, prop_id, type, value) SELECT p.message_id + ?3, p.row_id, p.prop_id, p.type, p.value",
                           "attachment(message_id, attach_num, prop_id, type, value) SELECT p.message_id + ?3, p.attach_num, p.prop_id, p.type, p.value"}) {
       std::string table(t, std::strchr(t, '('));
-      db_.Prepare(std::string("INSERT INTO main.") + t + " FROM " + s + "." + table + " p JOIN " + s +
-                  ".message m ON m.id = p.message_id " + join + " WHERE p.message_id BETWEEN ?1 AND ?2")
+      db_.Prepare(std::string("INSERT INTO main.") + t + " FROM temp.mcopy x CROSS JOIN " + s + "." + table +
+                  " p ON p.message_id = x.old WHERE x.old BETWEEN ?1 AND ?2")
           .Bind(1, a).Bind(2, b).Bind(3, offset).Run();
     }
     return n;
@@ -986,5 +997,7 @@ const ProviderFactory& SqliteProviderFactory() {
   static const SqliteFactory factory;
   return factory;
 }
+
+std::uint64_t SqliteFullScanSteps() { return g_fullScanSteps.load(); }
 
 }  // namespace tesk::mapi
