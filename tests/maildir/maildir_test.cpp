@@ -420,6 +420,9 @@ TEST(MaildirNames, ModifiedUtf7BothWays) {
   EXPECT_FALSE(maildir::DecodeMutf7("a&AGM"));
   EXPECT_FALSE(maildir::EncodeMutf7("\xff"));
   EXPECT_EQ(maildir::DisplayNameOf("Grüße"), "Grüße") << "UTF-8 written directly by another tool";
+  // An encoded NUL would cut the name short: the name stays as written.
+  EXPECT_FALSE(maildir::DecodeMutf7("Bad&AAA-Name"));
+  EXPECT_EQ(maildir::DisplayNameOf("Bad&AAA-Name"), "Bad&AAA-Name");
 }
 
 }  // namespace

@@ -102,6 +102,9 @@ std::optional<std::string> DecodeMutf7(std::string_view s) {
     units += run;
     k = end + 1;
   }
+  // A NUL would cut the name short everywhere a name is a C string: such
+  // a directory keeps its name as it is written on disk.
+  if (units.find(u'\0') != std::u16string::npos) return std::nullopt;
   std::string out = Utf16ToUtf8(units);
   if (Utf8ToUtf16(out) != units) return std::nullopt;  // a lone surrogate
   return out;
