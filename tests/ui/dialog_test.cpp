@@ -15,6 +15,7 @@
 #include <chrono>
 #include <thread>
 
+#include "layout_check.h"
 #include "ui_test_util.h"
 
 using namespace ui_test;
@@ -105,7 +106,9 @@ void RegisterTemplates() {
 }
 
 // Dialog-unit conversion computed here from the dialog's font, as Windows
-// does it.
+// does it: a quarter of the average character width, an eighth of the
+// character cell, whose height is what a line of multi-line text takes (the
+// smallest height n lines fit n times, for up to four lines).
 struct Units {
   int bx;
   int by;
@@ -117,7 +120,13 @@ struct Units {
 Units UnitsOf(const QFont& font) {
   const QFontMetrics fm(font);
   const int width = fm.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
-  return Units{(width / 26 + 1) / 2, fm.height()};
+  int cell = fm.height();
+  for (int lines = 1; lines <= 4; ++lines) {
+    const QString text = QStringList(lines, QStringLiteral("Xg")).join(QLatin1Char('\n'));
+    const int height = fm.boundingRect(QRect(0, 0, 10000, 10000), Qt::AlignLeft | Qt::AlignTop, text).height();
+    while (cell * lines < height) ++cell;
+  }
+  return Units{(width / 26 + 1) / 2, cell};
 }
 
 QWidget* Item(const CWnd& dlg, int id) { return AfxWidgetFromHandle(::GetDlgItem(dlg.m_hWnd, id)); }
@@ -219,6 +228,48 @@ TEST_F(UiDialogTest, BuildsTheTemplateOfTheUiLanguageAtTheConvertedPositions) {
     EXPECT_FALSE(IsWindow(h));
     EXPECT_FALSE(IsWindow(hOk));
     EXPECT_EQ(SendMessage(hOk, BM_GETCHECK, 0, 0), 0);
+  }
+}
+
+// Texts of one to four lines, each label as high as its lines in character
+// heights (8 units a line) and the next one right below it, as templates
+// stack their statics.
+TEST_F(UiDialogTest, LabelsHoldTheirLinesInEightUnitsALine) {
+  constexpr UINT IDD_LINES = 105;
+  const char* texts[] = {"Source and target:", "Saves complete folder\nstructures into a target",
+                         "First line\nsecond line\nthird line, with descenders: gjpqy",
+                         "One\nTwo\nThree\nFour (jumping)"};
+  DialogResource t{IDD_LINES, "Lines", DS_MODALFRAME | WS_POPUP | WS_CAPTION, "MS Sans Serif", 8, 0, 0, 200, 120, {}};
+  short y = 7;
+  for (short lines = 1; lines <= 4; ++lines) {
+    t.controls.push_back({IDC_STATIC, DlgItem::LText, texts[lines - 1], 7, y, 186, static_cast<short>(8 * lines)});
+    y = static_cast<short>(y + 8 * lines);
+  }
+  t.controls.push_back({IDOK, DlgItem::DefPushButton, "OK", 7, y, 50, 14});
+  RegisterDialogTemplate("en", t);
+  for (const char* face : {"MS Sans Serif", "Courier New"}) {
+    SCOPED_TRACE(face);
+    t.fontName = face;
+    for (WORD points : {8, 10, 13}) {
+      SCOPED_TRACE(points);
+      t.pointSize = points;
+      RegisterDialogTemplate("en", t);
+      ScopedEnv lang("LC_ALL", "en_US.UTF-8");
+      CDialog dlg(IDD_LINES);
+      ASSERT_TRUE(dlg.Create(IDD_LINES));
+      QWidget* w = AfxWidgetFromHandle(dlg.m_hWnd);
+      w->show();
+      std::string problems;
+      for (const std::string& p : layout_check::Problems(w)) problems += p + "\n";
+      EXPECT_EQ(problems, "");
+      // The cell stays a line: no more than a pixel over what one line takes.
+      const int line = w->fontMetrics().boundingRect(QStringLiteral("Xg")).height();
+      RECT cell{0, 0, 4, 8};
+      dlg.MapDialogRect(&cell);
+      EXPECT_GE(cell.bottom, w->fontMetrics().height());
+      EXPECT_LE(cell.bottom, line + 2);
+      dlg.DestroyWindow();
+    }
   }
 }
 

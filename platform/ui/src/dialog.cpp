@@ -83,10 +83,27 @@ QFont DialogFont(const char* face, int pointSize) {
   return FontFromLogFont(lf);
 }
 
+int TextLineHeight(const QFont& font) {
+  // Windows puts wrapped lines of a static one character height apart, so
+  // a template gives n lines 8 * n units. Qt's text layout rounds ascent and
+  // descent up on their own and adds the leading: a line there may take a
+  // pixel or two more than QFontMetrics::height(). The cell is the most a
+  // line takes in a text of up to four lines.
+  const QFontMetrics fm(font);
+  int cell = fm.height();
+  QString text = QStringLiteral("Xg");
+  for (int lines = 1; lines <= 4; ++lines) {
+    const int height = fm.boundingRect(QRect(0, 0, 0x10000, 0x10000), Qt::AlignLeft | Qt::AlignTop, text).height();
+    cell = std::max(cell, (height + lines - 1) / lines);
+    text += QStringLiteral("\nXg");
+  }
+  return cell;
+}
+
 SIZE BaseUnitsOf(const QFont& font) {
   const QFontMetrics fm(font);
   const int width = fm.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
-  return SIZE{(width / 26 + 1) / 2, fm.height()};
+  return SIZE{(width / 26 + 1) / 2, TextLineHeight(font)};
 }
 
 QRect DialogUnitsToPixels(const RECT& du, SIZE base) {

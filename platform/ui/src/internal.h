@@ -242,6 +242,10 @@ QString StripMnemonics(const QString& s);
 // ---------------------------------------------------------------------------
 // Dialogs and controls.
 QFont DialogFont(const char* face, int pointSize);
+// The height a line of wrapped or multi-line text takes in the font.
+int TextLineHeight(const QFont& font);
+// The dialog base units of the font: the average character width and the
+// text line height, in pixels.
 SIZE BaseUnitsOf(const QFont& font);
 QRect DialogUnitsToPixels(const RECT& du, SIZE base);
 // Makes a control widget and registers it; px in the parent's pixels.
