@@ -3,6 +3,7 @@
 #include <QComboBox>
 #include <QDialog>
 #include <QDialogButtonBox>
+#include <QFontInfo>
 #include <QLabel>
 #include <QPushButton>
 #include <QTest>
@@ -11,7 +12,10 @@
 #include <mapi/logondialog.h>
 #include <mapi/logonui.h>
 
+#include <dlgtemplate.h>
+
 #include "fixture.h"
+#include "layout_check.h"
 #include "ui_test_util.h"
 
 namespace {
@@ -215,6 +219,54 @@ TEST_F(LogonUiTest, GermanTexts) {
   EXPECT_EQ(Logon(nullptr, kUiFlags, session), MAPI_E_USER_CANCEL);
   EXPECT_EQ(watch.shown(), 1);
   EXPECT_FALSE(session);
+}
+
+// The chooser as laid out in both languages: in the dialogs' font (that of
+// a template dialog), every text within its control, every control whole
+// inside the window, also when the window is made as small as it goes.
+TEST_F(LogonUiTest, ChooserTextsFitInTheDialogFont) {
+  constexpr UINT IDD_FONT = 190;
+  RegisterDialogTemplate(nullptr, {IDD_FONT, "Font", DS_MODALFRAME | WS_POPUP | WS_CAPTION, "MS Sans Serif", 8, 0, 0,
+                                   100, 40, {{IDC_STATIC, DlgItem::LText, "Label", 7, 7, 80, 8}}});
+  CDialog reference(IDD_FONT);
+  ASSERT_TRUE(reference.Create(IDD_FONT));
+  const QFontInfo dialogFont(AfxWidgetFromHandle(reference.m_hWnd)->findChild<QLabel*>()->font());
+  reference.DestroyWindow();
+
+  TwoProfilesWithoutDefault();
+  for (const char* locale : {"C", "de_DE.UTF-8"}) {
+    SCOPED_TRACE(locale);
+    ui_test::ScopedEnv language("LANG", std::string(locale));
+    ChooserWatch watch([&](QDialog* dialog) {
+      for (QWidget* w : dialog->findChildren<QWidget*>()) {
+        const QFontInfo font(w->font());
+        EXPECT_EQ(Text(font.family()), Text(dialogFont.family())) << w->metaObject()->className();
+        EXPECT_EQ(font.pixelSize(), dialogFont.pixelSize()) << w->metaObject()->className();
+      }
+      for (const QSize size : {dialog->size(), QSize(1, 1)}) {
+        dialog->resize(size);
+        QCoreApplication::processEvents();
+        std::vector<std::string> problems = layout_check::Problems(dialog);
+        for (auto* box : dialog->findChildren<QDialogButtonBox*>()) {
+          for (const std::string& p : layout_check::Problems(box)) problems.push_back(p);
+        }
+        std::string all;
+        for (const std::string& p : problems) all += p + "\n";
+        EXPECT_EQ(all, "");
+        for (QWidget* w : dialog->findChildren<QWidget*>()) {
+          if (!w->isVisibleTo(dialog)) continue;
+          const QRect inDialog(w->mapTo(dialog, QPoint(0, 0)), w->size());
+          EXPECT_TRUE(dialog->rect().contains(inDialog)) << w->metaObject()->className() << " cut off";
+          EXPECT_GE(w->width(), w->minimumSizeHint().width()) << w->metaObject()->className();
+          EXPECT_GE(w->height(), w->minimumSizeHint().height()) << w->metaObject()->className();
+        }
+      }
+      PressCancel(dialog);
+    });
+    CComPtr<IMAPISession> session;
+    EXPECT_EQ(Logon(nullptr, kUiFlags, session), MAPI_E_USER_CANCEL);
+    EXPECT_EQ(watch.shown(), 1);
+  }
 }
 
 }  // namespace

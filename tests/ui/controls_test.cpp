@@ -9,6 +9,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
+#include <QToolTip>
 
 #include <algorithm>
 #include <functional>
@@ -503,6 +504,52 @@ TEST(UiMessageBox, MapsStylesToButtonsIconsAndResults) {
       },
       "id2");
   EXPECT_EQ(MessageBox(nullptr, "Sichern?", "T", MB_YESNOCANCEL), IDCANCEL);
+}
+
+// Message boxes, tool tips and windows the layer did not build from a
+// template draw in the font of the dialogs, not in Qt's default.
+TEST(UiMessageBox, BoxesTipsAndOtherWindowsUseTheDialogFont) {
+  StartUi();
+  ScopedEnv lang("LC_ALL", "en_US.UTF-8");
+  constexpr UINT IDD_FONT = 190;
+  RegisterDialogTemplate("en", {IDD_FONT,
+                                "Font",
+                                DS_MODALFRAME | WS_POPUP | WS_CAPTION,
+                                "MS Sans Serif",
+                                8,
+                                0,
+                                0,
+                                100,
+                                40,
+                                {{IDC_STATIC, DlgItem::LText, "Label", 7, 7, 80, 8},
+                                 {IDOK, DlgItem::DefPushButton, "OK", 7, 20, 50, 14}}});
+  CDialog dlg(IDD_FONT);
+  ASSERT_TRUE(dlg.Create(IDD_FONT));
+  QWidget* label = AfxWidgetFromHandle(dlg.m_hWnd)->findChild<QLabel*>();
+  ASSERT_NE(label, nullptr);
+  const QFontInfo dialogFont(label->font());
+  auto same = [&](const QFont& font) {
+    const QFontInfo info(font);
+    return info.family() == dialogFont.family() && info.pixelSize() == dialogFont.pixelSize() &&
+           info.weight() == dialogFont.weight();
+  };
+  EXPECT_TRUE(same(QToolTip::font())) << QToolTip::font().toString().toStdString();
+  QWidget plain;
+  EXPECT_TRUE(same(plain.font())) << plain.font().toString().toStdString();
+  AnswerMessageBox(
+      [&](QMessageBox* box) {
+        int labels = 0;
+        for (QLabel* text : box->findChildren<QLabel*>()) {
+          if (text->text().isEmpty()) continue;
+          ++labels;
+          EXPECT_TRUE(same(text->font())) << text->font().toString().toStdString();
+        }
+        EXPECT_EQ(labels, 1);
+        for (QAbstractButton* button : box->buttons()) EXPECT_TRUE(same(button->font()));
+      },
+      "id1");
+  EXPECT_EQ(MessageBox(dlg.m_hWnd, "The save is done.", "TeskSave", MB_OK | MB_ICONINFORMATION), IDOK);
+  dlg.DestroyWindow();
 }
 
 }  // namespace

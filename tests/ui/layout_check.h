@@ -6,12 +6,14 @@
 
 #include <QAbstractButton>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QFontMetrics>
 #include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStyle>
 #include <QStyleOptionButton>
+#include <QStyleOptionComboBox>
 #include <QWidget>
 
 #include <optional>
@@ -41,7 +43,8 @@ inline QString Name(const TextBox& box) {
 }
 
 // The text of a label (a text label, not an icon or a line), a push button,
-// a check box or a radio button; nothing for other widgets.
+// a check box, a radio button or a combo box that cannot be edited; nothing
+// for other widgets.
 inline std::optional<TextBox> TextBoxOf(QWidget* w) {
   const QPoint at = w->pos();
   if (auto* label = qobject_cast<QLabel*>(w)) {
@@ -62,6 +65,17 @@ inline std::optional<TextBox> TextBoxOf(QWidget* w) {
     const int flags = static_cast<int>(label->alignment()) | (label->wordWrap() ? Qt::TextWordWrap : 0);
     return TextBox{w, label->text(), room.translated(at), fm.boundingRect(room, flags, label->text()).translated(at),
                    true};
+  }
+  if (auto* combo = qobject_cast<QComboBox*>(w)) {
+    if (combo->isEditable() || combo->currentText().isEmpty()) return std::nullopt;
+    QStyleOptionComboBox option;
+    option.initFrom(combo);
+    option.currentText = combo->currentText();
+    option.frame = combo->hasFrame();
+    const QRect room = combo->style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, combo);
+    const QRect needed =
+        combo->fontMetrics().boundingRect(room, Qt::AlignLeft | Qt::AlignVCenter, combo->currentText());
+    return TextBox{w, combo->currentText(), room.translated(at), needed.translated(at), false};
   }
   auto* button = qobject_cast<QAbstractButton*>(w);
   if (button == nullptr || button->text().isEmpty()) return std::nullopt;

@@ -197,6 +197,11 @@ bool EnsureUi(std::string* why) {
   }
   QApplication::setQuitOnLastWindowClosed(false);
   g_running = true;
+  // One font for every window: message boxes, tool tips and the windows
+  // made without a template (the profile chooser) draw in the dialogs'
+  // font, not in Qt's or the desktop's default. Setting it without a class
+  // name also drops the fonts a platform theme gave single widget classes.
+  QApplication::setFont(DialogFont(nullptr, 0));
   SetMessageBoxHandler(&QtMessageBoxHandler);
   return true;
 }
