@@ -341,6 +341,8 @@ class CWnd : public CObject {
   CWnd* GetDlgItem(int nID) const;
   int GetDlgCtrlID() const;
   CWnd* GetParent() const;
+  // A child or sibling (GW_CHILD, GW_HWNDNEXT, ...; see ::GetWindow).
+  CWnd* GetWindow(UINT nCmd) const;
   static CWnd* GetFocus();
   // Answers the window that had the focus before.
   CWnd* SetFocus();

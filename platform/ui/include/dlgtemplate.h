@@ -70,7 +70,8 @@ struct DialogResource {
   UINT id;
   const char* caption;
   DWORD style;           // DS_*/WS_*: WS_SYSMENU gives a close box, WS_MINIMIZEBOX a minimize
-                         // box, WS_THICKFRAME a resizable dialog (else its size is fixed)
+                         // box, WS_THICKFRAME a resizable dialog no smaller than cx/cy
+                         // (else its size is fixed; see <afxlayout.h> for its controls)
   const char* fontName;  // null: "MS Sans Serif"
   WORD pointSize;        // 0: 8
   short x, y, cx, cy;    // dialog units; cx/cy is the client area

@@ -558,6 +558,16 @@ BOOL GetClientRect(HWND hWnd, LPRECT lpRect);
 // In screen coordinates.
 BOOL GetWindowRect(HWND hWnd, LPRECT lpRect);
 BOOL MoveWindow(HWND hWnd, int X, int Y, int nWidth, int nHeight, BOOL bRepaint);
+// GetWindow: the first or last child of a window (GW_CHILD; GW_HWNDFIRST and
+// GW_HWNDLAST of one of the children), the next or previous sibling
+// (GW_HWNDNEXT, GW_HWNDPREV), in the order the children were made (a
+// dialog's: its template's). nullptr when there is none.
+constexpr UINT GW_HWNDFIRST = 0;
+constexpr UINT GW_HWNDLAST = 1;
+constexpr UINT GW_HWNDNEXT = 2;
+constexpr UINT GW_HWNDPREV = 3;
+constexpr UINT GW_CHILD = 5;
+HWND GetWindow(HWND hWnd, UINT uCmd);
 BOOL ClientToScreen(HWND hWnd, LPPOINT lpPoint);
 BOOL ScreenToClient(HWND hWnd, LPPOINT lpPoint);
 BOOL GetCursorPos(LPPOINT lpPoint);

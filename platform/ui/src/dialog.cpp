@@ -449,6 +449,8 @@ BOOL CDialog::CreateFromTemplate(bool modal) {
   const SIZE base = BaseUnitsOf(font);
   const QSize size(MulDiv(t->cx, base.cx, 4), MulDiv(t->cy, base.cy, 8));
   if (t->style & WS_THICKFRAME) {
+    // Resizable, never smaller than the template made it.
+    dlg->setMinimumSize(size);
     dlg->resize(size);
   } else {
     dlg->setFixedSize(size);

@@ -7,6 +7,7 @@
 #include <QScreen>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -69,6 +70,33 @@ int GetDlgCtrlID(HWND hWnd) {
 HWND GetParent(HWND hWnd) {
   WindowRecord* rec = Registry::Get().Find(hWnd);
   return rec ? rec->parent : nullptr;
+}
+
+HWND GetWindow(HWND hWnd, UINT uCmd) {
+  Registry& registry = Registry::Get();
+  const WindowRecord* rec = registry.Find(hWnd);
+  if (rec == nullptr) return nullptr;
+  const HWND parent = uCmd == GW_CHILD ? hWnd : rec->parent;
+  if (parent == nullptr) return nullptr;
+  std::vector<HWND> windows;
+  for (HWND child : registry.Children(parent)) {
+    if (registry.Find(child)->kind != Kind::ToolTip) windows.push_back(child);
+  }
+  if (windows.empty()) return nullptr;
+  const auto at = std::find(windows.begin(), windows.end(), hWnd);
+  switch (uCmd) {
+    case GW_CHILD:
+    case GW_HWNDFIRST:
+      return windows.front();
+    case GW_HWNDLAST:
+      return windows.back();
+    case GW_HWNDNEXT:
+      return at == windows.end() || at + 1 == windows.end() ? nullptr : *(at + 1);
+    case GW_HWNDPREV:
+      return at == windows.end() || at == windows.begin() ? nullptr : *(at - 1);
+    default:
+      return nullptr;
+  }
 }
 
 BOOL SetWindowTextA(HWND hWnd, LPCSTR lpString) {
@@ -452,6 +480,7 @@ BOOL CWnd::DestroyWindow() { return m_hWnd ? DestroyWindowNow(m_hWnd, false) : F
 CWnd* CWnd::GetDlgItem(int nID) const { return FromHandle(::GetDlgItem(m_hWnd, nID)); }
 int CWnd::GetDlgCtrlID() const { return ::GetDlgCtrlID(m_hWnd); }
 CWnd* CWnd::GetParent() const { return FromHandle(::GetParent(m_hWnd)); }
+CWnd* CWnd::GetWindow(UINT nCmd) const { return FromHandle(::GetWindow(m_hWnd, nCmd)); }
 CWnd* CWnd::GetFocus() { return FromHandle(::GetFocus()); }
 CWnd* CWnd::SetFocus() { return FromHandle(::SetFocus(m_hWnd)); }
 CWnd* CWnd::GetCapture() { return FromHandle(::GetCapture()); }
