@@ -14,7 +14,7 @@ namespace {
 const DialogResource kMainDialog = {
     IDD_TESKRESTORE_DIALOG,
     "TeskRestore",
-    DS_MODALFRAME | WS_POPUP | WS_CAPTION | WS_SYSMENU,
+    DS_MODALFRAME | WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_THICKFRAME,
     "MS Sans Serif",
     8,
     0,

@@ -11,7 +11,7 @@ const UINT IDD_FOLDER_PICKER = 129;
 
 namespace {
 
-constexpr DWORD kMainStyle = DS_MODALFRAME | WS_POPUP | WS_CAPTION | WS_SYSMENU;
+constexpr DWORD kMainStyle = DS_MODALFRAME | WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_THICKFRAME;
 
 // The positions that differ between the languages.
 struct Layout {

@@ -13,6 +13,10 @@ void CFolderPickerDialog::DoDataExchange(CDataExchange* pDX) {
 BOOL CFolderPickerDialog::OnInitDialog() {
   CDialog::OnInitDialog();
   SetWindowText(m_strTitle);
+  m_layout.Create(this);
+  m_layout.AddItem(IDC_FOLDER_TREE, CDynamicLayout::MoveNone(), CDynamicLayout::SizeHorizontalAndVertical(100, 100));
+  m_layout.AddItem(IDOK, CDynamicLayout::MoveHorizontal(100), CDynamicLayout::SizeNone());
+  m_layout.AddItem(IDCANCEL, CDynamicLayout::MoveHorizontal(100), CDynamicLayout::SizeNone());
   {
     std::unique_ptr<CMAPIFoldersTreeImagesSrc> images = CreateFolderTreeImageSource();
     m_tree.SetImageSource(images.get());
@@ -21,6 +25,11 @@ BOOL CFolderPickerDialog::OnInitDialog() {
   UpdateOkButton();
   m_tree.FillStores(m_session);
   return TRUE;
+}
+
+void CFolderPickerDialog::OnSize(UINT nType, int cx, int cy) {
+  CDialog::OnSize(nType, cx, cy);
+  m_layout.Adjust();
 }
 
 void CFolderPickerDialog::UpdateOkButton() {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <afxcmn.h>
+#include <afxlayout.h>
 #include <TeskMAPI.h>
 
 #include <memory>
@@ -31,6 +32,8 @@ class CFolderPickerDialog : public CDialog {
   void DoDataExchange(CDataExchange* pDX) override;
   void OnOK() override;
   BOOL OnNotify(WPARAM wParam, LPARAM lParam, LRESULT* pResult) override;
+  // The tree grows with the window; OK and Cancel stay at its top right.
+  void OnSize(UINT nType, int cx, int cy) override;
 
  private:
   void UpdateOkButton();
@@ -39,4 +42,5 @@ class CFolderPickerDialog : public CDialog {
   CTeskMAPISession m_session;
   CString m_strTitle;
   CMAPIFoldersTree m_tree;
+  CDynamicLayout m_layout;
 };

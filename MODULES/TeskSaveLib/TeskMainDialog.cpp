@@ -60,6 +60,7 @@ void CTeskMainDialog::DoDataExchange(CDataExchange* pDX) {
 
 BOOL CTeskMainDialog::OnInitDialog() {
   CDialog::OnInitDialog();
+  SetUpLayout();
   SetIcon(m_hIcon, TRUE);
   SetIcon(m_hIcon, FALSE);
   if (CWnd* link = GetDlgItem(IDC_LINK)) {
@@ -281,4 +282,44 @@ void CTeskMainDialog::OnOK() {
 void CTeskMainDialog::OnCancel() {
   if (m_bRunning) return;
   CDialog::OnCancel();
+}
+
+// The window grows to the right and down. What reaches the right margin of
+// the command line (that field, the mail address, the lines, the status
+// line, the progress bar, the link) grows with the width; the buttons and
+// the icon in the right half move with the right edge; the rows below the
+// mail address stay at the foot of the window.
+void CTeskMainDialog::SetUpLayout() {
+  CWnd* cmdLine = GetDlgItem(IDC_CMDLINE);
+  CWnd* mailTo = GetDlgItem(IDC_MAILTO);
+  if (!cmdLine || !mailTo || !m_layout.Create(this)) return;
+  CRect cmd, mail;
+  cmdLine->GetWindowRect(&cmd);
+  ScreenToClient(&cmd);
+  mailTo->GetWindowRect(&mail);
+  ScreenToClient(&mail);
+  for (CWnd* child = GetWindow(GW_CHILD); child; child = child->GetWindow(GW_HWNDNEXT)) {
+    CRect r;
+    child->GetWindowRect(&r);
+    ScreenToClient(&r);
+    char kind[32] = {};
+    ::GetClassName(child->m_hWnd, kind, sizeof kind);
+    const DWORD style = child->GetStyle();
+    const bool pushButton = CString(kind) == "Button" && (style & BS_TYPEMASK) <= BS_DEFPUSHBUTTON;
+    const bool icon = CString(kind) == "Static" && (style & SS_TYPEMASK) == SS_ICON;
+    CDynamicLayout::MoveSettings move;
+    CDynamicLayout::SizeSettings size;
+    if (pushButton || icon) {
+      if (r.left >= cmd.CenterPoint().x) move.m_nXRatio = 100;
+    } else if (r.right >= cmd.right) {
+      size.m_nXRatio = 100;
+    }
+    if (r.top >= mail.bottom) move.m_nYRatio = 100;
+    m_layout.AddItem(child->m_hWnd, move, size);
+  }
+}
+
+void CTeskMainDialog::OnSize(UINT nType, int cx, int cy) {
+  CDialog::OnSize(nType, cx, cy);
+  m_layout.Adjust();
 }

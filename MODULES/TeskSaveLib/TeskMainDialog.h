@@ -5,6 +5,7 @@
 #pragma once
 
 #include <afxcmn.h>
+#include <afxlayout.h>
 #include <TeskMAPI.h>
 
 #include "HyperLink.h"
@@ -57,6 +58,7 @@ class CTeskMainDialog : public CDialog {
   HBRUSH OnCtlColor(CDC* pDC, CWnd* pWnd, UINT nCtlColor) override;
   void OnOK() override;
   void OnCancel() override;
+  void OnSize(UINT nType, int cx, int cy) override;
 
   // The program's part: the switches between the program path and the
   // quoted values, the progress object, the copy itself.
@@ -103,6 +105,9 @@ class CTeskMainDialog : public CDialog {
  private:
   bool PickFolder(UINT titleId, CString& path);
   void EnableRunControls(BOOL enable);
+  // How the controls follow a change of the window's size (see the .cpp).
+  void SetUpLayout();
 
   CString m_strTitle;
+  CDynamicLayout m_layout;
 };

@@ -27,7 +27,7 @@ namespace {
 DialogResource PickerTemplate(UINT id, const char* cancel) {
   return DialogResource{id,
                         "Select folder",
-                        DS_MODALFRAME | WS_POPUP | WS_CAPTION | WS_SYSMENU,
+                        DS_MODALFRAME | WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_THICKFRAME,
                         "MS Sans Serif",
                         8,
                         0,

@@ -2,7 +2,9 @@
 // logic: the text problems of layout_check for the template in a language.
 #pragma once
 
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "dialog_test_util.h"
@@ -25,6 +27,33 @@ inline std::vector<std::string> TemplateProblems(UINT id, const char* locale) {
   std::vector<std::string> problems = layout_check::Problems(window);
   dlg.DestroyWindow();
   return problems;
+}
+
+// The pairs of visible controls of the window whose rectangles meet.
+inline std::set<std::pair<int, int>> Overlaps(QWidget* window) {
+  std::vector<QWidget*> controls;
+  for (QWidget* w : window->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+    if (w->isVisibleTo(window)) controls.push_back(w);
+  }
+  std::set<std::pair<int, int>> pairs;
+  for (std::size_t i = 0; i < controls.size(); ++i) {
+    for (std::size_t j = i + 1; j < controls.size(); ++j) {
+      if (layout_check::Overlap(controls[i], controls[j])) pairs.emplace(static_cast<int>(i), static_cast<int>(j));
+    }
+  }
+  return pairs;
+}
+
+// Every visible control of the window lies inside it.
+inline std::vector<std::string> Outside(QWidget* window) {
+  std::vector<std::string> outside;
+  for (QWidget* w : window->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+    if (w->isVisibleTo(window) && !window->rect().contains(w->geometry())) {
+      outside.push_back(std::string(w->metaObject()->className()) + " " +
+                        layout_check::Describe(w->geometry()).toStdString());
+    }
+  }
+  return outside;
 }
 
 inline std::string Lines(const std::vector<std::string>& problems) {
