@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+
 #include <ReportFile.h>
 
 #include "FolderPickerDialog.h"
@@ -66,6 +68,7 @@ BOOL CTeskMainDialog::OnInitDialog() {
   if (CWnd* link = GetDlgItem(IDC_LINK)) {
     link->SetWindowText(HelpPageAddress());
     m_link.SubclassWindow(link->m_hWnd);
+    WidenForLink();
   }
 
   m_pToolTip = new CToolTipCtrl;
@@ -317,6 +320,24 @@ void CTeskMainDialog::SetUpLayout() {
     if (r.top >= mail.bottom) move.m_nYRatio = 100;
     m_layout.AddItem(child->m_hWnd, move, size);
   }
+}
+
+// The link shows the help page's path, which depends on where the program
+// lives: a longer one than the template planned for widens the window (up
+// to twice its width) until the link shows it whole.
+void CTeskMainDialog::WidenForLink() {
+  CWnd* link = GetDlgItem(IDC_LINK);
+  if (!link) return;
+  CString text;
+  link->GetWindowText(text);
+  CRect room;
+  link->GetClientRect(&room);
+  const CSize extent = CClientDC(link).GetTextExtent(text);
+  CRect client;
+  GetClientRect(&client);
+  const int missing = std::min(extent.cx + 1 - room.Width(), client.Width());
+  if (missing <= 0) return;
+  SetWindowPos(nullptr, 0, 0, client.Width() + missing, client.Height(), SWP_NOMOVE | SWP_NOZORDER);
 }
 
 void CTeskMainDialog::OnSize(UINT nType, int cx, int cy) {

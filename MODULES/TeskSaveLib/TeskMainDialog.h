@@ -107,6 +107,7 @@ class CTeskMainDialog : public CDialog {
   void EnableRunControls(BOOL enable);
   // How the controls follow a change of the window's size (see the .cpp).
   void SetUpLayout();
+  void WidenForLink();
 
   CString m_strTitle;
   CDynamicLayout m_layout;
