@@ -6,7 +6,8 @@ TESK_PACKAGES=(
   libsqlite3-dev sqlite3
   libtomlplusplus-dev libcli11-dev nlohmann-json3-dev nettle-dev
   libgtest-dev libgmock-dev
-  libgmime-3.0-dev libcurl4-gnutls-dev python3-aiosmtpd dovecot-imapd dovecot-core time
+  libgmime-3.0-dev libcurl4-gnutls-dev libgnutls28-dev zlib1g-dev python3-aiosmtpd dovecot-imapd dovecot-core time
+  isync openssl
   qt6-base-dev
   fonts-liberation2
 )

@@ -130,6 +130,25 @@ int main(int argc, char** argv) {
       ->check(CLI::IsMember({"maildir++", "fs"}));
   sAddMaildir->add_flag("--create", create, "make the Maildir when it does not exist");
   sAddMaildir->add_flag("--default", makeDefault, "make it the profile's default store");
+  admin::ImapAccount imap;
+  bool noCheck = false;
+  auto* sAddImap = store->add_subcommand("add-imap", "Add an IMAP account to a profile as a store");
+  sAddImap->add_option("PROFILE", name, "profile name")->required();
+  sAddImap->add_option("URL", imap.url, "imaps://HOST[:PORT] or imap://HOST[:PORT] (STARTTLS)")->required();
+  sAddImap->add_option("--name", imap.displayName, "display name")->required()->check(DisplayNameCheck());
+  sAddImap->add_option("--user", imap.user, "login name")->required();
+  sAddImap->add_option("--password-file", imap.passwordFile, "file whose first line is the password (mode 600)");
+  sAddImap->add_option("--oauth2-token-file", imap.tokenFile, "file whose first line is an OAuth 2.0 bearer token");
+  sAddImap->add_option("--kind", imap.kind, "mailbox, archive or public (the server's shared folders)")
+      ->check(CLI::IsMember({"mailbox", "archive", "public"}));
+  sAddImap->add_option("--tls", imap.tls, "none: no TLS, for a server on this machine only")
+      ->check(CLI::IsMember({"none", "starttls", "implicit"}));
+  sAddImap->add_option("--ca-file", imap.caFile, "trusted certificates (PEM) beside the system's");
+  sAddImap->add_flag("--no-check", noCheck, "add it without logging in first");
+  sAddImap->add_flag("--default", makeDefault, "make it the profile's default store");
+  auto* sCheck = store->add_subcommand("check", "Open a store and say what it holds or what is wrong");
+  sCheck->add_option("PROFILE", name, "profile name")->required();
+  sCheck->add_option("DISPLAYNAME", displayName, "display name of the store")->required();
   auto* sRemove = store->add_subcommand("remove", "Remove a store from a profile (the file stays)");
   sRemove->add_option("PROFILE", name, "profile name")->required();
   sRemove->add_option("DISPLAYNAME", displayName, "display name of the store")->required();
@@ -194,6 +213,13 @@ int main(int argc, char** argv) {
       admin::AddStore(name, file, makeDefault);
     } else if (sAddMaildir->parsed()) {
       admin::AddMaildirStore(name, file, displayName, kind, layout, create, makeDefault);
+    } else if (sAddImap->parsed()) {
+      if (imap.passwordFile.empty() == imap.tokenFile.empty())
+        throw std::runtime_error("add-imap needs --password-file or --oauth2-token-file (one of them)");
+      imap.check = !noCheck;
+      admin::AddImapStore(name, imap, makeDefault);
+    } else if (sCheck->parsed()) {
+      for (const auto& line : admin::CheckStore(name, displayName)) std::cout << line << "\n";
     } else if (sRemove->parsed()) {
       admin::RemoveStore(name, displayName);
     } else if (fCreate->parsed()) {

@@ -1,5 +1,6 @@
 #include <mapi/admin.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -173,6 +174,77 @@ void AddMaildirStore(const std::string& profile, const std::string& dir, const s
     throw std::runtime_error(StoreErrorText(e, abs));
   }
   AddToProfile(p, id, "maildir", settings, abs, makeDefault);
+}
+
+void AddImapStore(const std::string& profile, const ImapAccount& account, bool makeDefault) {
+  Profile p = Require(profile);
+  CheckDisplayName(account.displayName);
+  const StoreKind k = KindFromName(account.kind);
+  StoreSettings settings{{"url", {SettingValue::Type::String, account.url}},
+                         {"user", {SettingValue::Type::String, account.user}}};
+  auto put = [&](const char* key, const std::string& value) {
+    if (!value.empty()) settings[key] = {SettingValue::Type::String, value};
+  };
+  if (!account.passwordFile.empty()) put("password_file", Absolute(account.passwordFile));
+  if (!account.tokenFile.empty()) put("oauth2_token_file", Absolute(account.tokenFile));
+  if (!account.caFile.empty()) put("ca_file", Absolute(account.caFile));
+  put("tls", account.tls);
+  // The state file lives with the profiles, named after the new store.
+  const std::string dir = ProfileDirectory() + "/imap";
+  std::filesystem::create_directories(dir);
+  ::chmod(dir.c_str(), 0700);
+  const std::string state = dir + "/" + GuidToString(NewGuid()) + ".sqlite";
+  put("state", state);
+  for (const auto& s : p.stores)
+    if (EqualsNoCase(s.name, account.displayName))
+      throw std::runtime_error("profile \"" + p.name + "\" has a store named \"" + s.name + "\" already");
+  StoreIdentity id;
+  try {
+    ImapProviderFactory().Validate(settings);
+    id = CreateImapState(settings, account.displayName, k);
+    if (account.check) CheckImapStore(settings);
+  } catch (const std::exception& e) {
+    ::unlink(state.c_str());
+    ::unlink((state + "-wal").c_str());
+    ::unlink((state + "-shm").c_str());
+    throw std::runtime_error(account.user + " at " + account.url + ": " + e.what());
+  }
+  AddToProfile(p, id, "imap", settings, account.url, makeDefault);
+}
+
+std::vector<std::string> CheckStore(const std::string& profile, const std::string& displayName) {
+  Profile p = Require(profile);
+  for (const auto& s : p.stores) {
+    if (!EqualsNoCase(s.name, displayName)) continue;
+    std::vector<std::string> lines;
+    if (s.provider != "imap") {
+      const ProviderFactory* f = FindProvider(s.provider);
+      if (!f) throw std::runtime_error("store \"" + s.name + "\" names an unknown provider");
+      try {
+        auto store = f->Open(s.settings);
+        lines.push_back(s.name + ": " + f->DisplayName() + " at " + s.Location() + " opens" +
+                        (store->Caps().readOnly ? " (read-only)" : ""));
+      } catch (const MapiError& e) {
+        throw std::runtime_error(StoreErrorText(e, s.Location()));
+      }
+      return lines;
+    }
+    ImapCheck c;
+    try {
+      c = CheckImapStore(s.settings);
+    } catch (const std::exception& e) {
+      throw std::runtime_error(s.name + ": " + e.what());
+    }
+    std::string caps;
+    for (const auto& cap : c.capabilities) caps += (caps.empty() ? "" : " ") + cap;
+    lines.push_back(s.name + ": logged in to " + s.Location() + (c.secure ? " over TLS" : " without TLS") +
+                    (c.compressed ? ", compressed" : ""));
+    lines.push_back("capabilities: " + caps);
+    lines.push_back("namespace: \"" + c.prefix + "\", hierarchy separator \"" + c.delimiter + "\"");
+    for (const auto& [use, mailbox] : c.specialUse) lines.push_back("special-use " + use + ": " + mailbox);
+    return lines;
+  }
+  throw std::runtime_error("profile \"" + profile + "\" has no store \"" + displayName + "\"");
 }
 
 std::vector<StoreSummary> ProfileStores(const std::string& profile) {

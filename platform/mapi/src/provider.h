@@ -225,7 +225,7 @@ class ProviderFactory {
   virtual StoreIdentity Identify(const StoreSettings& settings) const;
 };
 
-// The providers known to this subsystem (sqlite and maildir); nullptr for
+// The providers known to this subsystem (sqlite, maildir, imap); nullptr for
 // another name.
 const ProviderFactory* FindProvider(const std::string& name);
 std::vector<const ProviderFactory*> Providers();
@@ -252,6 +252,29 @@ enum class MaildirLayout { MaildirPlusPlus, Fs };
 StoreIdentity CreateMaildirStore(const std::string& dir, const std::string& displayName, StoreKind kind,
                                  MaildirLayout layout, bool createDirs);
 const ProviderFactory& MaildirProviderFactory();
+
+// ---- IMAP accounts ----------------------------------------------------------------------
+// Settings: url (imaps://HOST[:PORT], or imap://HOST[:PORT] with STARTTLS
+// unless tls = "none" is written out for a server on this machine), user,
+// password_file or oauth2_token_file (the first line; a file others may
+// read is refused), state (the absolute path of the provider's state file:
+// the store's identity, name and kind, and the numbers of mailboxes and
+// messages), and optionally ca_file (trusted certificates beside the
+// system's), compress (COMPRESS=DEFLATE where offered; on by default but on
+// loopback), timeout (seconds) and connections. A store of kind "public"
+// holds the server's shared namespace.
+// Makes the state file of a new IMAP store (no connection yet).
+StoreIdentity CreateImapState(const StoreSettings& settings, const std::string& displayName, StoreKind kind);
+// What a login to the account shows.
+struct ImapCheck {
+  std::vector<std::string> capabilities;
+  bool secure = false;
+  bool compressed = false;
+  std::string prefix, delimiter;  // of the store's namespace
+  std::vector<std::pair<std::string, std::string>> specialUse;  // attribute, mailbox
+};
+ImapCheck CheckImapStore(const StoreSettings& settings);
+const ProviderFactory& ImapProviderFactory();
 
 // Rows the SQLite stores have stepped through in full scans of a table or
 // an index since the process began: work that grows with a store's size

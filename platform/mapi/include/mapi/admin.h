@@ -35,6 +35,25 @@ void AddStore(const std::string& profile, const std::string& file, bool makeDefa
 // one (its folders and messages stay as they are).
 void AddMaildirStore(const std::string& profile, const std::string& dir, const std::string& displayName,
                      const std::string& kind, const std::string& layout, bool create, bool makeDefault);
+// Adds an IMAP account (url imaps://HOST[:PORT] or imap://HOST[:PORT]) as a
+// store; with check, logs in first and refuses an account that does not
+// take the login.
+struct ImapAccount {
+  std::string url;
+  std::string displayName;
+  std::string user;
+  std::string passwordFile;
+  std::string tokenFile;  // an OAuth 2.0 bearer token instead of the password
+  std::string kind = "mailbox";  // "public": the server's shared folders
+  std::string tls;        // "none" for a server on this machine without TLS
+  std::string caFile;
+  bool check = true;
+};
+void AddImapStore(const std::string& profile, const ImapAccount& account, bool makeDefault);
+// Opens a store and says in lines what it found (an IMAP store: the login,
+// capabilities, namespace and special-use folders); throws with one line
+// saying what is wrong.
+std::vector<std::string> CheckStore(const std::string& profile, const std::string& displayName);
 std::vector<StoreSummary> ProfileStores(const std::string& profile);
 void RemoveStore(const std::string& profile, const std::string& displayName);
 
