@@ -1,0 +1,332 @@
+#!/usr/bin/env python3
+"""A TCP proxy on loopback that breaks connections on purpose.
+
+    faultproxy.py --target HOST:PORT [--listen-port 0]
+                  [--drop-after-bytes N] [--match REGEX]
+                  [--direction server-to-client|client-to-server]
+                  [--action rst|close|stall] [--fault-connections K]
+                  [--refuse] [--state-dir DIR [--daemon]]
+    faultproxy.py stop --state-dir DIR
+    faultproxy.py status --state-dir DIR
+
+Prints one JSON line {"host": "127.0.0.1", "port": N, "pid": P} once it
+listens, then forwards every connection to the target. With
+--drop-after-bytes the watched direction (default server-to-client) may
+carry N bytes, counted from the end of the first line matching --match (a
+Python regex on the raw bytes, e.g. ' FETCH ') or from the connection's
+start without --match; then the fault happens:
+    rst    both connections are reset (SO_LINGER 0), the default
+    close  both connections are closed in order (FIN)
+    stall  nothing more is forwarded either way and nothing is closed; the
+           proxy reads and drops what the client sends until it hangs up
+--drop-after-bytes 0 without --match faults each connection at once (with
+stall: accepted, never greeted). --fault-connections K faults only the
+first K connections, later ones are forwarded untouched (a retry
+succeeds). --refuse binds the port without listening: every connect is
+refused.
+
+With --state-dir the JSON line is also written to DIR/faultproxy.json and
+the counts to DIR/faultproxy-stats.json ({"connections": n, "faults": n});
+--daemon returns once the proxy listens and leaves it running in the
+background; stop ends it, status prints the counts. Without --daemon the
+proxy runs until SIGTERM/SIGINT."""
+import argparse
+import json
+import os
+import re
+import select
+import signal
+import socket
+import struct
+import sys
+import threading
+import time
+
+
+class Stats:
+    def __init__(self, state_dir):
+        self.lock = threading.Lock()
+        self.counts = {"connections": 0, "faults": 0}
+        self.path = os.path.join(state_dir, "faultproxy-stats.json") if state_dir else None
+        self.write()
+
+    def bump(self, key):
+        with self.lock:
+            self.counts[key] += 1
+            n = self.counts[key]
+            self.write()
+            return n
+
+    def write(self):
+        if self.path:
+            with open(self.path + ".tmp", "w") as f:
+                json.dump(self.counts, f)
+            os.replace(self.path + ".tmp", self.path)
+
+
+def hard_close(sock, how):
+    try:
+        if how == "rst":
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        else:
+            sock.shutdown(socket.SHUT_RDWR)
+    except OSError:
+        pass
+    try:
+        sock.close()
+    except OSError:
+        pass
+
+
+class Connection:
+    def __init__(self, client, args, faulty, stats):
+        self.client = client
+        self.server = None
+        self.args = args
+        self.faulty = faulty
+        self.stats = stats
+        self.done = False
+        self.armed = faulty and not args.match
+        self.counted = 0
+        self.tail = b""
+        self.pattern = re.compile(args.match.encode()) if args.match else None
+
+    def start(self):
+        if self.faulty and self.args.drop_after_bytes == 0 and not self.pattern:
+            self.fault()
+            return
+        try:
+            self.server = socket.create_connection(self.args.target, timeout=10)
+            self.server.settimeout(None)
+        except OSError:
+            hard_close(self.client, "rst")
+            return
+        self.relay()
+
+    def allowance(self, data):
+        """How much of data may pass before the fault, or None for all of it."""
+        offset = 0
+        if not self.armed:
+            buf = self.tail + data
+            m = self.pattern.search(buf)
+            if not m:
+                self.tail = buf[-4096:]
+                return None
+            nl = buf.find(b"\n", m.end())
+            if nl < 0:
+                self.tail = buf[-4096:]
+                return None
+            self.armed = True
+            offset = max(0, nl + 1 - len(self.tail))
+        left = self.args.drop_after_bytes - self.counted
+        after = len(data) - offset
+        if after < left:
+            self.counted += after
+            return None
+        return offset + left
+
+    def relay(self):
+        """Both directions in one thread, so a fault closes sockets no other
+        thread is blocked on (a reset then really goes out)."""
+        watch_s2c = self.args.direction == "server-to-client"
+        peer = {self.client: self.server, self.server: self.client}
+        counting = self.faulty and self.args.drop_after_bytes is not None
+        try:
+            while True:
+                readable, _, _ = select.select([self.client, self.server], [], [])
+                for src in readable:
+                    dst = peer[src]
+                    data = src.recv(65536)
+                    if not data:
+                        self.finish()
+                        return
+                    watched = (src is self.server) == watch_s2c
+                    cut = self.allowance(data) if counting and watched else None
+                    if cut is None:
+                        dst.sendall(data)
+                        continue
+                    if cut:
+                        dst.sendall(data[:cut])
+                    self.fault()
+                    return
+        except OSError:
+            self.finish()
+
+    def finish(self):
+        """A clean end on one side is passed on as such."""
+        if self.done:
+            return
+        self.done = True
+        for s in (self.client, self.server):
+            try:
+                s.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+            s.close()
+
+    def fault(self):
+        if self.done:
+            return
+        self.done = True
+        self.stats.bump("faults")
+        if self.args.action == "stall":
+            if self.server:
+                hard_close(self.server, "close")
+            self.stall()
+            return
+        hard_close(self.client, self.args.action)
+        if self.server:
+            hard_close(self.server, self.args.action)
+
+    def stall(self):
+        try:
+            while True:
+                r, _, _ = select.select([self.client], [], [], 1.0)
+                if r and not self.client.recv(65536):
+                    break
+        except OSError:
+            pass
+        self.client.close()
+
+
+def serve(args, listener):
+    stats = Stats(args.state_dir)
+    while True:
+        try:
+            client, _ = listener.accept()
+        except OSError:
+            return
+        n = stats.bump("connections")
+        faulty = args.drop_after_bytes is not None and (not args.fault_connections or n <= args.fault_connections)
+        threading.Thread(target=Connection(client, args, faulty, stats).start, daemon=True).start()
+
+
+def state_file(d):
+    return os.path.join(d, "faultproxy.json")
+
+
+def running(pid):
+    """False also for a zombie nobody reaps."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
+def stop(d):
+    try:
+        with open(state_file(d)) as f:
+            pid = json.load(f)["pid"]
+    except (FileNotFoundError, json.JSONDecodeError, KeyError):
+        return
+    try:
+        os.kill(pid, signal.SIGTERM)
+        for _ in range(100):
+            if not running(pid):
+                break
+            time.sleep(0.05)
+        else:
+            os.kill(pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+    os.unlink(state_file(d))
+
+
+def main():
+    argv = sys.argv[1:]
+    if argv and argv[0] in ("stop", "status"):
+        p = argparse.ArgumentParser(prog=f"faultproxy.py {argv[0]}")
+        p.add_argument("--state-dir", required=True)
+        a = p.parse_args(argv[1:])
+        if argv[0] == "stop":
+            stop(a.state_dir)
+        else:
+            try:
+                with open(os.path.join(a.state_dir, "faultproxy-stats.json")) as f:
+                    print(f.read())
+            except FileNotFoundError:
+                print(f"faultproxy.py: no proxy state in {a.state_dir}", file=sys.stderr)
+                sys.exit(1)
+        return
+    p = argparse.ArgumentParser(description="TCP proxy with faults for tests.")
+    p.add_argument("--target", required=True, help="HOST:PORT")
+    p.add_argument("--listen-port", type=int, default=0)
+    p.add_argument("--drop-after-bytes", type=int)
+    p.add_argument("--match")
+    p.add_argument("--direction", choices=["server-to-client", "client-to-server"], default="server-to-client")
+    p.add_argument("--action", choices=["rst", "close", "stall"], default="rst")
+    p.add_argument("--fault-connections", type=int, default=0)
+    p.add_argument("--refuse", action="store_true")
+    p.add_argument("--state-dir")
+    p.add_argument("--daemon", action="store_true")
+    args = p.parse_args(argv)
+    host, _, port = args.target.rpartition(":")
+    if not host or not port.isdigit():
+        p.error("--target wants HOST:PORT")
+    args.target = (host, int(port))
+    if args.match and args.drop_after_bytes is None:
+        p.error("--match needs --drop-after-bytes")
+    if args.daemon and not args.state_dir:
+        p.error("--daemon needs --state-dir")
+    if args.state_dir:
+        os.makedirs(args.state_dir, exist_ok=True)
+        stop(args.state_dir)
+
+    listener = socket.socket()
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    try:
+        listener.bind(("127.0.0.1", args.listen_port))
+    except OSError as e:
+        print(f"faultproxy.py: cannot bind 127.0.0.1:{args.listen_port}: {e}", file=sys.stderr)
+        sys.exit(1)
+    if not args.refuse:
+        listener.listen(64)
+    port = listener.getsockname()[1]
+
+    if args.daemon:
+        r, w = os.pipe()
+        if os.fork():
+            os.close(w)
+            line = os.read(r, 4096).decode()
+            if not line:
+                print("faultproxy.py: the proxy did not start", file=sys.stderr)
+                sys.exit(1)
+            sys.stdout.write(line)
+            return
+        os.close(r)
+        os.setsid()
+        devnull = os.open(os.devnull, os.O_RDWR)
+        for fd in (0, 1, 2):
+            os.dup2(devnull, fd)
+        out = os.fdopen(w, "w")
+    else:
+        out = sys.stdout
+    info = {"host": "127.0.0.1", "port": port, "pid": os.getpid()}
+    if args.state_dir:
+        with open(state_file(args.state_dir), "w") as f:
+            json.dump(info, f)
+
+    def bye(*_):
+        os._exit(0)
+
+    signal.signal(signal.SIGTERM, bye)
+    signal.signal(signal.SIGINT, bye)
+    if args.refuse:
+        out.write(json.dumps(info) + "\n")
+        out.flush()
+        Stats(args.state_dir)
+        while True:
+            signal.pause()
+    t = threading.Thread(target=serve, args=(args, listener), daemon=True)
+    t.start()
+    out.write(json.dumps(info) + "\n")
+    out.flush()
+    if args.daemon:
+        out.close()
+    while True:
+        signal.pause()
+
+
+if __name__ == "__main__":
+    main()
