@@ -25,6 +25,16 @@ const char kModule[] = "Modules\\TeskRestore\\FoldersCopier";
   throw new CMAPIException(hr, text, kModule, line);
 }
 
+// The same, with the failing object's own text of the failure.
+template <class Object>
+[[noreturn]] void RaiseMAPIOf(Object* obj, HRESULT hr, int line, const char* format, const CString& name) {
+  CString text;
+  text.Format(format, name.GetString());
+  auto* e = new CMAPIException(hr, text, kModule, line);
+  e->m_strDetail = LastErrorTextOf(obj, hr);
+  throw e;
+}
+
 [[noreturn]] void RaiseText(int line, const char* text) { throw new CTextException(text, kModule, line); }
 
 // The standard folders' identifiers read from the Inbox, in this order.
@@ -415,14 +425,14 @@ void CFoldersCopier::ClearTarget(const Located& where) {
       const CFolderCensus census = TakeFolderCensus(subfolder);
       if (IsStandardFolder(id)) {
         hr = subfolder->EmptyFolder(0, m_pProgress, DEL_ASSOCIATED | FOLDER_DIALOG);
-        if (FAILED(hr)) RaiseMAPI(hr, __LINE__, "Failed to empty standard Outlook folder '%s'", name);
+        if (FAILED(hr)) RaiseMAPIOf(static_cast<IMAPIFolder*>(subfolder.p), hr, __LINE__, "Failed to empty standard Outlook folder '%s'", name);
         m_standardFolders[std::string(name.GetString(), static_cast<size_t>(name.GetLength()))] = subfolder;
         theReportFile.Log(LOG_INFO, "Emptied standard folder '%s' and kept it: %lu messages and %lu subfolders deleted.",
                           name.GetString(), UL(census.messages), UL(census.folders));
       } else {
         hr = where.target->DeleteFolder(id.cb, reinterpret_cast<LPENTRYID>(id.lpb), 0, m_pProgress,
                                         DEL_MESSAGES | DEL_FOLDERS);
-        if (FAILED(hr)) RaiseMAPI(hr, __LINE__, "Failed to empty folder '%s'", name);
+        if (FAILED(hr)) RaiseMAPIOf(static_cast<IMAPIFolder*>(where.target.p), hr, __LINE__, "Failed to empty folder '%s'", name);
         theReportFile.Log(LOG_INFO, "Deleted folder '%s' with %lu subfolders and %lu messages.", name.GetString(),
                           UL(census.folders), UL(census.messages));
       }
@@ -475,7 +485,7 @@ void CFoldersCopier::RestoreInto(const Located& where) {
                                       static_cast<IMAPIFolder*>(where.target.p), name.GetBuffer(name.GetLength()), 0,
                                       m_pProgress, COPY_SUBFOLDERS | (m_pProgress ? FOLDER_DIALOG : 0));
         name.ReleaseBuffer();
-        if (FAILED(hr)) RaiseMAPI(hr, __LINE__, "Failed to copy folder '%s'", name);
+        if (FAILED(hr)) RaiseMAPIOf(static_cast<IMAPIFolder*>(where.source.p), hr, __LINE__, "Failed to copy folder '%s'", name);
       } else {
         CTeskRestoreFolder merged(subfolder);
         merged.CopySubfoldersTo(standard->second, m_pProgress, m_pStatusReceiver);

@@ -15,6 +15,18 @@ const char kModule[] = "Modules\\TeskRestore\\TeskRestoreFolder";
   throw new CMAPIException(hr, text, kModule, line);
 }
 
+// The same, with the failing folder's own text of the failure.
+[[noreturn]] void RaiseOf(IMAPIFolder* folder, HRESULT hr, int line, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  CString text;
+  text.FormatV(format, args);
+  va_end(args);
+  auto* e = new CMAPIException(hr, text, kModule, line);
+  e->m_strDetail = LastErrorTextOf(folder, hr);
+  throw e;
+}
+
 // An entry list of n slots in one MAPI buffer; the slots point at the
 // identifiers in the row set.
 HRESULT AllocateEntryList(ULONG n, const SRowSet& rows, ULONG first, LPENTRYLIST* out) {
@@ -93,7 +105,7 @@ void CTeskRestoreFolder::CopyAllMessagesTo(IMAPIFolder* destination, IMAPIProgre
   hr = p->CopyMessages(list, nullptr, destination, 0, progress, progress ? MESSAGE_DIALOG : 0);
   MAPIFreeBuffer(list);
   if (FAILED(hr))
-    Raise(hr, __LINE__, "Failed to copy messages from folder '%s' to folder '%s'", m_strName.GetString(),
+    RaiseOf(p, hr, __LINE__, "Failed to copy messages from folder '%s' to folder '%s'", m_strName.GetString(),
           m_strDestName.GetString());
 }
 
@@ -132,7 +144,7 @@ void CTeskRestoreFolder::CopySubfoldersTo(IMAPIFolder* destination, IMAPIProgres
                          name.GetBuffer(name.GetLength()), 0, progress,
                          COPY_SUBFOLDERS | (progress ? FOLDER_DIALOG : 0));
       name.ReleaseBuffer();
-      if (FAILED(hr)) Raise(hr, __LINE__, "Failed to copy folder '%s'", name.GetString());
+      if (FAILED(hr)) RaiseOf(p, hr, __LINE__, "Failed to copy folder '%s'", name.GetString());
     } catch (CException* e) {
       theReportFile.ReportException(e);
       e->Delete();

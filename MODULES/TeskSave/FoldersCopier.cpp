@@ -74,7 +74,13 @@ void CFoldersCopier::Copy(const char* sourcePath, const char* targetPath, BOOL n
                                        static_cast<IMAPIFolder*>(plan.target.p),
                                        plan.name.GetBuffer(plan.name.GetLength()), 0, progress, flags);
   plan.name.ReleaseBuffer();
-  if (FAILED(hr)) throw new CMAPIException(hr, "Copy operation failed!", kModule, 145);
+  if (FAILED(hr)) {
+    // What the store said of it (a server's reply, a broken connection)
+    // follows the error line.
+    auto* e = new CMAPIException(hr, "Copy operation failed!", kModule, 145);
+    e->m_strDetail = LastErrorTextOf(static_cast<IMAPIFolder*>(plan.parent.p), hr);
+    throw e;
+  }
   m_strFolderName = plan.name;
   theReportFile.Log(LOG_INFO, "Structure successfully copied.");
 }

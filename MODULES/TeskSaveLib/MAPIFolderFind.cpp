@@ -4,10 +4,12 @@ namespace {
 
 const char kModule[] = "MODULES\\TeskSaveLib\\MAPIFolderFind";
 
-[[noreturn]] void ThrowText(const char* format, const CString& name, int line) {
+[[noreturn]] void ThrowText(const char* format, const CString& name, int line, const CString& detail = CString()) {
   CString text;
   text.Format(format, static_cast<const char*>(name));
-  throw new CTextException(text, kModule, line);
+  auto* e = new CTextException(text, kModule, line);
+  e->m_strDetail = detail;
+  throw e;
 }
 
 [[noreturn]] void ThrowMAPI(HRESULT hr, const char* format, const CString& name, int line) {
@@ -57,6 +59,9 @@ CComPtr<IMAPIFolder> CMAPIFolderFind::FindFolder(CString path) {
   if (FAILED(hr) || rows.IsEmpty()) ThrowMAPI(hr, "Message store %s not found!", storeName, 98);
 
   CTeskMsgStore store;
+  // Why a store of that name did not open (a refused login, a missing
+  // file), for the warning after the error line.
+  CString why;
   for (ULONG k = 0; k < rows->cRows && !store; ++k) {
     try {
       const SRow& row = rows->aRow[k];
@@ -66,10 +71,11 @@ CComPtr<IMAPIFolder> CMAPIFolderFind::FindFolder(CString path) {
                                              reinterpret_cast<LPENTRYID>(row.lpProps[0].Value.bin.lpb),
                                              &IID_IMsgStore, MAPI_BEST_ACCESS, &opened);
       if (SUCCEEDED(open) && opened) store = opened;
+      else if (why.IsEmpty()) why = LastErrorTextOf(m_session.p, open);
     } catch (...) {
     }
   }
-  if (!store) ThrowText("Message store %s not found!", storeName, 98);
+  if (!store) ThrowText("Message store %s not found!", storeName, 98, why);
 
   CTeskBinary rootId;
   {

@@ -134,6 +134,19 @@ struct CMFCMAPIExceptionTraits {
 // The same, with the text the failing object gives for it.
 #define TESK_MAPI_FAIL_OF(obj, hr, message) throw TeskMAPIFailureOf((obj), (hr), (message), __FILE__, __LINE__)
 
+// The object's own text of its last failure (its GetLastError), empty when
+// it said nothing.
+template <class Object>
+CString LastErrorTextOf(Object* obj, HRESULT hr) {
+  CString text;
+  LPMAPIERROR error = nullptr;
+  if (obj && SUCCEEDED(obj->GetLastError(hr, 0, &error)) && error) {
+    if (error->lpszError) text = error->lpszError;
+    MAPIFreeBuffer(error);
+  }
+  return text;
+}
+
 // A failure of a MAPI object's call, with the object's own text of it.
 template <class Object>
 CTeskMAPILibException TeskMAPIFailureOf(Object* obj, HRESULT hr, const char* message, const char* file, int line) {

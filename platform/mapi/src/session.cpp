@@ -101,7 +101,15 @@ class Session final : public UnknownImpl<IMAPISession> {
       *out = nullptr;
       auto guid = ParseStoreEntryId(eid, cb);
       if (!guid) return MAPI_E_INVALID_ENTRYID;
-      auto provider = Provider(*guid);
+      std::shared_ptr<StoreProvider> provider;
+      try {
+        provider = Provider(*guid);
+      } catch (const MapiError& e) {
+        // Why the store did not open (a server's refusal, a damaged
+        // file), for GetLastError.
+        lastError_ = e.what();
+        throw;
+      }
       return OpenStoreObject(provider, iid, reinterpret_cast<void**>(out));
     });
   }
