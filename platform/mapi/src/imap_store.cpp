@@ -1348,6 +1348,8 @@ class ImapStore final : public StoreProvider {
         auto range = b.existing.equal_range(key);
         for (auto it = range.first; it != range.second; ++it) {
           if (Sha256(BodyOf(a.folder, it->second)) != Sha256(m.bytes)) continue;
+          // The message keeps the number this upload gave it.
+          Q(ix_, "DELETE FROM message WHERE folder_id=? AND uid=?").B(1, a.folder).B(2, static_cast<std::int64_t>(it->second)).Run();
           Q(ix_, "UPDATE message SET uid=? WHERE id=?").B(1, static_cast<std::int64_t>(it->second)).B(2, m.id).Run();
           ++skippedUploads_;
           b.existing.erase(it);

@@ -1,0 +1,350 @@
+// IMAP accounts as stores, against real servers on loopback (Dovecot, and
+// Cyrus where it runs): the programs save a server mailbox into an archive
+// and restore it into a second account with every byte, flag, keyword and
+// INTERNALDATE; a restore keeps the server's special-use mailboxes; public
+// folders; connections that break; logins that fail; TLS.
+#include <gtest/gtest.h>
+#include <mapi/admin.h>
+#include <nlohmann/json.hpp>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "copy.h"
+#include "fixture.h"
+#include "profile.h"
+#include "progress.h"
+#include "provider.h"
+#include "restore_test_util.h"
+
+using namespace testing_support;
+using restore_test::ProgramRun;
+namespace admin = tesk::mapi::admin;
+namespace fs = std::filesystem;
+namespace mapi = tesk::mapi;
+
+namespace {
+
+const std::string kServers = IMAP_SERVERS_DIR;
+
+std::string Python(const std::string& script, const std::string& args, int* rc = nullptr) {
+  std::string out;
+  const int r = RunCommand("python3 " + Quote(kServers + "/" + script) + " " + args + " 2>&1", &out);
+  if (rc) *rc = r;
+  return out;
+}
+
+nlohmann::json LastJsonLine(const std::string& out) {
+  const size_t at = out.rfind("\n{");
+  return nlohmann::json::parse(at == std::string::npos ? out : out.substr(at + 1));
+}
+
+// One server for the whole suite, with accounts u1 ... u12.
+struct Server {
+  std::string kind;
+  fs::path dir;
+  nlohmann::json info;
+  bool up = false;
+  std::string why;
+
+  void Start(const std::string& k, bool tls) {
+    kind = k;
+    dir = fs::temp_directory_path() / ("tesk-imap-" + k + "-" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    std::string users;
+    for (int i = 1; i <= 12; ++i) users += (i > 1 ? "," : "") + std::string("u") + std::to_string(i) + ":pw" + std::to_string(i);
+    int rc = 0;
+    const std::string out = Python("imapserver.py", "start --kind " + k + " --dir " + Quote(dir.string()) +
+                                                        (tls ? " --tls" : "") + " --users " + users, &rc);
+    if (rc != 0) {
+      why = out;
+      return;
+    }
+    info = LastJsonLine(out);
+    up = true;
+  }
+  void Stop() {
+    if (!dir.empty()) Python("imapserver.py", "stop --dir " + Quote(dir.string()));
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+  }
+  int Port() const { return info["port"].get<int>(); }
+  std::string Json() const { return (dir / "server.json").string(); }
+};
+
+class ImapStores : public ::testing::Test {
+ protected:
+  static Server& Dovecot() {
+    static Server s;
+    return s;
+  }
+  static void SetUpTestSuite() { Dovecot().Start("dovecot", true); }
+  static void TearDownTestSuite() { Dovecot().Stop(); }
+
+  void SetUp() override {
+    if (!Dovecot().up) FAIL() << "Dovecot did not start:\n" << Dovecot().why;
+  }
+
+  // A password file only its owner may read.
+  std::string PasswordFile(const std::string& password) {
+    const std::string path = profile.dir / ("pw" + std::to_string(++files_));
+    std::ofstream(path) << password << "\n";
+    ::chmod(path.c_str(), 0600);
+    return path;
+  }
+  void AddAccount(const std::string& display, const std::string& user, int port, const std::string& kind = "mailbox",
+                  const std::string& password = "") {
+    admin::ImapAccount a;
+    a.url = "imap://127.0.0.1:" + std::to_string(port);
+    a.displayName = display;
+    a.user = user;
+    a.passwordFile = PasswordFile(password.empty() ? "pw" + user.substr(1) : password);
+    a.kind = kind;
+    a.tls = "none";
+    admin::AddImapStore("Test", a, false);
+  }
+  // Fills an account with a generated corpus (nested folders, a non-ASCII
+  // name, flags, keywords, attachments).
+  void Seed(const std::string& user, int messages, const std::string& into = "") {
+    const std::string corpus = profile.dir / ("corpus-" + user);
+    std::string out;
+    ASSERT_EQ(RunCommand("python3 " + Quote(BENCH_DIR "/maildir_corpus.py") + " generate " + Quote(corpus) +
+                             " --messages " + std::to_string(messages) + " --max-attachment 150000 2>&1",
+                         &out),
+              0)
+        << out;
+    int rc = 0;
+    out = Python("seed.py", "--server " + Quote(Dovecot().Json()) + " --user " + user + " --corpus " + Quote(corpus) +
+                                (into.empty() ? "" : " --into " + Quote(into)),
+                 &rc);
+    ASSERT_EQ(rc, 0) << out;
+  }
+  nlohmann::json Listing(const std::string& user, const std::string& extra = "") {
+    int rc = 0;
+    const std::string out = Python("listing.py", "--server " + Quote(Dovecot().Json()) + " --user " + user + " " + extra, &rc);
+    EXPECT_EQ(rc, 0) << out;
+    return LastJsonLine(out);
+  }
+  // The differences listing.py finds between two listings (none: empty).
+  std::string Compare(const nlohmann::json& a, const nlohmann::json& b, const std::string& skip = "Public") {
+    const std::string fa = profile.dir / "a.json", fb = profile.dir / "b.json";
+    std::ofstream(fa) << a.dump();
+    std::ofstream(fb) << b.dump();
+    int rc = 0;
+    const std::string out = Python("listing.py", "compare " + Quote(fa) + " " + Quote(fb) + " --skip-prefix " + skip, &rc);
+    return rc == 0 ? std::string() : out;
+  }
+  static const nlohmann::json* Box(const nlohmann::json& listing, const std::string& name) {
+    for (const auto& m : listing["mailboxes"])
+      if (m["name"] == name) return &m;
+    return nullptr;
+  }
+  ProgramRun Save(const std::string& args) { return restore_test::RunProgram(TESKSAVE_PATH, profile.dir / "bin", args); }
+  ProgramRun Restore(const std::string& args) { return restore_test::RunProgram(TESKRESTORE_PATH, profile.dir / "bin", args); }
+  static std::string SavedName(const ProgramRun& run) {
+    const std::string prefix = "Preparing to copy structure into folder <";
+    for (const auto& l : run.lines)
+      if (l.rfind(prefix, 0) == 0 && l.back() == '>') return l.substr(prefix.size(), l.size() - prefix.size() - 1);
+    return {};
+  }
+  static bool HasLine(const ProgramRun& run, const std::string& part) {
+    return std::any_of(run.lines.begin(), run.lines.end(), [&](const std::string& l) { return l.find(part) != std::string::npos; });
+  }
+
+  ProfileFixture profile;
+  int files_ = 0;
+};
+
+}  // namespace
+
+TEST_F(ImapStores, SaveToAnArchiveAndRestoreIntoAnotherAccountKeepEveryByteFlagKeywordAndDate) {
+  Seed("u1", 150);
+  AddAccount("Work Mail", "u1", Dovecot().Port());
+  AddAccount("New Mail", "u2", Dovecot().Port());
+  const auto source = Listing("u1");
+  ASSERT_GE(source["total_messages"].get<int>(), 150);
+  const auto before = Listing("u2", "--no-bodies");
+
+  const ProgramRun save = Save("\"\" \"Work Mail\" Archive");
+  ASSERT_EQ(save.rc, 0) << restore_test::Describe(save);
+  const std::string saved = SavedName(save);
+  ASSERT_FALSE(saved.empty());
+  // The server's mailbox is untouched by the save (no \Seen from reading).
+  EXPECT_EQ(Compare(source, Listing("u1")), "");
+
+  const ProgramRun restore = Restore("\"\" \"Archive\\" + saved + "\" \"New Mail\"");
+  ASSERT_EQ(restore.rc, 0) << restore_test::Describe(restore);
+  EXPECT_TRUE(HasLine(restore, "Emptied standard folder 'Sent' and kept it")) << restore.log;
+  const auto after = Listing("u2");
+  EXPECT_EQ(Compare(source, after), "");
+  // The special-use mailboxes and INBOX are the same mailboxes as before
+  // (emptied and refilled, never deleted and made anew).
+  for (const char* name : {"INBOX", "Sent", "Drafts", "Trash"}) {
+    const auto* b0 = Box(before, name);
+    const auto* b1 = Box(after, name);
+    ASSERT_TRUE(b0 && b1) << name;
+    EXPECT_EQ((*b0)["uidvalidity"], (*b1)["uidvalidity"]) << name;
+  }
+
+  // A second save of the same account finds the same messages under the
+  // same entry identifiers (the state file maps UIDs to numbers).
+  std::string first, second;
+  ASSERT_EQ(RunCommand(std::string(MAPIADMIN_PATH) + " tree Test \"Work Mail\" --json", &first), 0) << first;
+  ASSERT_EQ(RunCommand(std::string(MAPIADMIN_PATH) + " tree Test \"Work Mail\" --json", &second), 0);
+  EXPECT_EQ(first, second);
+  EXPECT_NE(first.find("Entw\xC3\xBC" "rfe"), std::string::npos);  // the non-ASCII name, decoded
+}
+
+TEST_F(ImapStores, PublicFoldersAreSavedAndRestored) {
+  const std::string shared = Dovecot().info["public_folder"].get<std::string>();
+  Seed("u3", 30, shared + "/Team u3");
+  AddAccount("Public IMAP", "u3", Dovecot().Port(), "public");
+  std::string tree;
+  ASSERT_EQ(RunCommand(std::string(MAPIADMIN_PATH) + " tree Test \"Public IMAP\"", &tree), 0) << tree;
+  EXPECT_NE(tree.find("Team u3"), std::string::npos) << tree;
+  const std::string sharedLeaf = shared.substr(shared.find('/') + 1);
+  const std::string path = "Public IMAP\\" + sharedLeaf + "\\Team u3";
+  const auto before = Listing("u3", "--skip-prefix INBOX");
+
+  const ProgramRun save = Save("\"\" \"" + path + "\" Archive");
+  ASSERT_EQ(save.rc, 0) << restore_test::Describe(save);
+  const ProgramRun restore = Restore("\"\" \"Archive\\" + SavedName(save) + "\" \"" + path + "\"");
+  ASSERT_EQ(restore.rc, 0) << restore_test::Describe(restore);
+  EXPECT_EQ(Compare(before, Listing("u3", "--skip-prefix INBOX"), "INBOX"), "");
+}
+
+TEST_F(ImapStores, AConnectionLostInTheMiddleOfAFetchFailsTheSaveAndLeavesTheArchiveAlone) {
+  Seed("u4", 60);
+  const fs::path proxyDir = profile.dir / "proxy";
+  fs::create_directories(proxyDir);
+  int rc = 0;
+  const std::string out = Python("faultproxy.py", "--target 127.0.0.1:" + std::to_string(Dovecot().Port()) +
+                                                      " --drop-after-bytes 300000 --match ' FETCH .*BODY' --state-dir " +
+                                                      Quote(proxyDir.string()) + " --daemon",
+                                 &rc);
+  ASSERT_EQ(rc, 0) << out;
+  const int port = LastJsonLine(out)["port"].get<int>();
+  AddAccount("Work Mail", "u4", port);
+  std::string before;
+  ASSERT_EQ(RunCommand(std::string(MAPIADMIN_PATH) + " tree Test Archive --json", &before), 0);
+
+  const ProgramRun save = Save("\"\" \"Work Mail\" Archive");
+  Python("faultproxy.py", "stop --state-dir " + Quote(proxyDir.string()));
+  EXPECT_EQ(save.rc, 1) << restore_test::Describe(save);
+  EXPECT_TRUE(HasLine(save, "ERROR: MAPI error") && HasLine(save, "Copy operation failed!")) << save.log;
+  // What broke is said: the connection and the server.
+  EXPECT_NE(save.output.find("127.0.0.1"), std::string::npos) << save.output;
+  std::string after;
+  ASSERT_EQ(RunCommand(std::string(MAPIADMIN_PATH) + " tree Test Archive --json", &after), 0);
+  EXPECT_EQ(before, after);
+}
+
+TEST_F(ImapStores, AWrongPasswordOrAPasswordFileOthersMayReadGivesOneClearError) {
+  AddAccount("Work Mail", "u5", Dovecot().Port());
+  // The password changes after the account was added.
+  const auto stores = admin::ProfileStores("Test");
+  const std::string pw = profile.dir / "pw1";
+  std::ofstream(pw) << "wrong\n";
+  const ProgramRun save = Save("\"\" \"Work Mail\" Archive");
+  EXPECT_EQ(save.rc, 1) << restore_test::Describe(save);
+  EXPECT_TRUE(HasLine(save, "ERROR:")) << save.log;
+  EXPECT_NE(save.output.find("refused the login of u5"), std::string::npos) << save.output;
+
+  ::chmod(pw.c_str(), 0644);
+  std::string out;
+  EXPECT_NE(RunCommand(std::string(MAPIADMIN_PATH) + " store check Test \"Work Mail\" 2>&1", &out), 0);
+  EXPECT_NE(out.find("may be read by others (mode 0644)"), std::string::npos) << out;
+  // A wrong password when adding: nothing is added.
+  EXPECT_THROW(AddAccount("Other", "u6", Dovecot().Port(), "mailbox", "nope"), std::runtime_error);
+  EXPECT_EQ(admin::ProfileStores("Test").size(), stores.size());
+}
+
+TEST_F(ImapStores, AnUploadThatBreaksOffLeavesNoDuplicateWhenRerun) {
+  // 40 messages in a local folder, copied into an IMAP folder through a
+  // proxy that cuts a connection after 400 KB from the client: the login
+  // check's (which never sends that much) and the first copy's.
+  mapi::StoreSettings local{{"file", {mapi::SettingValue::Type::String, profile.mailboxFile}}};
+  restore_test::Generate("Personal Folders\\Inbox", 40, 7, true);
+  const fs::path proxyDir = profile.dir / "proxy";
+  fs::create_directories(proxyDir);
+  int rc = 0;
+  const std::string out = Python("faultproxy.py", "--target 127.0.0.1:" + std::to_string(Dovecot().Port()) +
+                                                      " --direction client-to-server --drop-after-bytes 400000"
+                                                      " --fault-connections 2 --state-dir " + Quote(proxyDir.string()) +
+                                                      " --daemon",
+                                 &rc);
+  ASSERT_EQ(rc, 0) << out;
+  AddAccount("Work Mail", "u7", LastJsonLine(out)["port"].get<int>());
+  mapi::StoreSettings remote;
+  const auto loaded = tesk::mapi::LoadProfile("Test");
+  ASSERT_TRUE(loaded);
+  for (const auto& s : loaded->stores)
+    if (s.name == "Work Mail") remote = s.settings;
+
+  auto src = mapi::FindProvider("sqlite")->Open(local);
+  auto inbox = src->FindSubfolder(src->Subfolders(src->RootFolder()).at(0), "Inbox");
+  ASSERT_TRUE(inbox);
+  const std::vector<mapi::ObjId> ids = src->Messages(*inbox, false);
+  ASSERT_EQ(ids.size(), 40u);
+  auto copy = [&]() {
+    auto dst = mapi::FindProvider("imap")->Open(remote);
+    auto target = dst->FindSubfolder(dst->Subfolders(dst->RootFolder()).at(0), "Inbox");
+    EXPECT_TRUE(target.has_value());
+    mapi::ProgressReporter progress(nullptr, ids.size());
+    mapi::CopyMessageList(*src, ids, *dst, *target, progress);
+  };
+  try {
+    copy();
+    ADD_FAILURE() << "the first upload went through the broken connection";
+  } catch (const mapi::MapiError& e) {
+    EXPECT_NE(std::string(e.what()).find("messages went up to 127.0.0.1 before"), std::string::npos) << e.what();
+  }
+  const auto between = Listing("u7", "--no-bodies");
+  const int partial = Box(between, "INBOX")->at("count").get<int>();
+  EXPECT_LT(partial, 40);
+  copy();
+  Python("faultproxy.py", "stop --state-dir " + Quote(proxyDir.string()));
+  const auto last = Listing("u7");
+  const auto* box = Box(last, "INBOX");
+  ASSERT_TRUE(box);
+  EXPECT_EQ((*box)["count"].get<int>(), 40);
+  std::set<std::string> digests;
+  for (const auto& m : (*box)["messages"]) digests.insert(m["sha256"].get<std::string>());
+  EXPECT_EQ(digests.size(), 40u);
+}
+
+TEST_F(ImapStores, TlsIsVerifiedAndRequired) {
+  const auto& info = Dovecot().info;
+  ASSERT_FALSE(info["tls_port"].is_null());
+  admin::ImapAccount a;
+  a.url = "imaps://127.0.0.1:" + std::to_string(info["tls_port"].get<int>());
+  a.displayName = "Secure";
+  a.user = "u8";
+  a.passwordFile = PasswordFile("pw8");
+  // A certificate the system does not trust is refused...
+  try {
+    admin::AddImapStore("Test", a, false);
+    ADD_FAILURE() << "an unknown certificate was taken";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("TLS connection to 127.0.0.1 failed"), std::string::npos) << e.what();
+  }
+  // ... and taken with the CA named.
+  a.caFile = info["ca_file"].get<std::string>();
+  admin::AddImapStore("Test", a, false);
+  a.url = "imap://127.0.0.1:" + std::to_string(info["port"].get<int>());  // STARTTLS
+  a.displayName = "StartTls";
+  admin::AddImapStore("Test", a, false);
+  for (const char* name : {"Secure", "StartTls"}) {
+    const auto lines = admin::CheckStore("Test", name);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_NE(lines[0].find("over TLS"), std::string::npos) << lines[0];
+  }
+  // No TLS is for this machine only; a URL with a user in it is refused.
+  for (const char* url : {"imap://mail.example.org", "imap://u8@127.0.0.1", "http://127.0.0.1"}) {
+    a.url = url;
+    a.displayName = "Bad";
+    a.tls = "none";
+    EXPECT_THROW(admin::AddImapStore("Test", a, false), std::runtime_error) << url;
+  }
+}
