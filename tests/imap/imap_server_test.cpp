@@ -82,8 +82,10 @@ class ImapStores : public ::testing::Test {
   static void SetUpTestSuite() { Dovecot().Start("dovecot", true); }
   static void TearDownTestSuite() { Dovecot().Stop(); }
 
-  void SetUp() override {
-    if (!Dovecot().up) FAIL() << "Dovecot did not start:\n" << Dovecot().why;
+  void SetUp() override { Use(Dovecot()); }
+  void Use(Server& s) {
+    server_ = &s;
+    if (!s.up) FAIL() << s.kind << " did not start:\n" << s.why;
   }
 
   // A password file only its owner may read.
@@ -115,14 +117,14 @@ class ImapStores : public ::testing::Test {
               0)
         << out;
     int rc = 0;
-    out = Python("seed.py", "--server " + Quote(Dovecot().Json()) + " --user " + user + " --corpus " + Quote(corpus) +
+    out = Python("seed.py", "--server " + Quote(server_->Json()) + " --user " + user + " --corpus " + Quote(corpus) +
                                 (into.empty() ? "" : " --into " + Quote(into)),
                  &rc);
     ASSERT_EQ(rc, 0) << out;
   }
   nlohmann::json Listing(const std::string& user, const std::string& extra = "") {
     int rc = 0;
-    const std::string out = Python("listing.py", "--server " + Quote(Dovecot().Json()) + " --user " + user + " " + extra, &rc);
+    const std::string out = Python("listing.py", "--server " + Quote(server_->Json()) + " --user " + user + " " + extra, &rc);
     EXPECT_EQ(rc, 0) << out;
     return LastJsonLine(out);
   }
@@ -154,6 +156,21 @@ class ImapStores : public ::testing::Test {
 
   ProfileFixture profile;
   int files_ = 0;
+  Server* server_ = nullptr;
+};
+
+// The same on Cyrus: another hierarchy separator ("."), special-use
+// attributes in lower case, special-use mailboxes the server will not
+// delete.
+class CyrusStores : public ImapStores {
+ protected:
+  static Server& Cyrus() {
+    static Server s;
+    return s;
+  }
+  static void SetUpTestSuite() { Cyrus().Start("cyrus", false); }
+  static void TearDownTestSuite() { Cyrus().Stop(); }
+  void SetUp() override { Use(Cyrus()); }
 };
 
 }  // namespace
@@ -347,4 +364,41 @@ TEST_F(ImapStores, TlsIsVerifiedAndRequired) {
     a.tls = "none";
     EXPECT_THROW(admin::AddImapStore("Test", a, false), std::runtime_error) << url;
   }
+}
+
+TEST_F(CyrusStores, SaveAndRestoreBetweenTwoAccountsKeepEverything) {
+  Seed("u1", 80);
+  AddAccount("Work Mail", "u1", server_->Port());
+  AddAccount("New Mail", "u2", server_->Port());
+  const auto source = Listing("u1");
+  const auto before = Listing("u2", "--no-bodies");
+  const ProgramRun save = Save("\"\" \"Work Mail\" Archive");
+  ASSERT_EQ(save.rc, 0) << restore_test::Describe(save);
+  const ProgramRun restore = Restore("\"\" \"Archive\\" + SavedName(save) + "\" \"New Mail\"");
+  ASSERT_EQ(restore.rc, 0) << restore_test::Describe(restore);
+  const auto after = Listing("u2");
+  EXPECT_EQ(Compare(source, after, "Shared"), "");
+  for (const char* name : {"INBOX", "Sent", "Drafts", "Trash"}) {
+    const auto* b0 = Box(before, name);
+    const auto* b1 = Box(after, name);
+    ASSERT_TRUE(b0 && b1) << name;
+    EXPECT_EQ((*b0)["uidvalidity"], (*b1)["uidvalidity"]) << name;
+  }
+}
+
+TEST_F(ImapStores, ACompressedConnectionReadsTheSameMessages) {
+  Seed("u9", 40);
+  AddAccount("Work Mail", "u9", Dovecot().Port());
+  std::string plain, packed;
+  ASSERT_EQ(RunCommand(std::string(MAPIADMIN_PATH) + " tree Test \"Work Mail\" --json", &plain), 0) << plain;
+  auto p = tesk::mapi::LoadProfile("Test");
+  ASSERT_TRUE(p);
+  for (auto& s : p->stores)
+    if (s.name == "Work Mail") s.settings["compress"] = {mapi::SettingValue::Type::Boolean, "true"};
+  tesk::mapi::SaveProfile(*p);
+  const auto lines = admin::CheckStore("Test", "Work Mail");
+  ASSERT_FALSE(lines.empty());
+  EXPECT_NE(lines[0].find(", compressed"), std::string::npos) << lines[0];
+  ASSERT_EQ(RunCommand(std::string(MAPIADMIN_PATH) + " tree Test \"Work Mail\" --json", &packed), 0) << packed;
+  EXPECT_EQ(plain, packed);
 }

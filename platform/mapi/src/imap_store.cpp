@@ -54,7 +54,7 @@ constexpr char kTopBox[] = "#top";
 // in flight at once.
 constexpr std::uint64_t kFetchChunkBytes = 4u << 20;
 constexpr size_t kFetchChunkMessages = 128;
-constexpr size_t kFetchesInFlight = 2;
+constexpr size_t kFetchesInFlight = 3;
 // Bytes and messages of one upload command, and upload commands in flight.
 constexpr std::uint64_t kAppendBatchBytes = 8u << 20;
 constexpr size_t kAppendBatchMessages = 256;
@@ -255,7 +255,8 @@ struct Fetched {
 struct PendingAppend {
   ObjId folder;
   ObjId id;
-  std::string bytes;
+  std::string bytes;  // until the upload command took them
+  std::int64_t size = 0;
   inet::MailFlags flags;
   std::int64_t date;
   std::optional<ObjId> replaces;
@@ -512,8 +513,14 @@ class ImapStore final : public StoreProvider {
     if (parent == root_) Fail(MAPI_E_NO_ACCESS, "the folders of an IMAP account live below its top folder");
     const std::string mailbox = ChildMailbox(parent, name);
     if (FolderOf(mailbox)) Fail(MAPI_E_COLLISION, "a folder named " + name + " exists");
-    std::vector<Client::Part> cmd{Client::Text("CREATE "), Client::Arg(mailbox)};
-    c_.Run(std::move(cmd), "creating the mailbox " + mailbox);
+    std::string special;
+    if (auto k = kept_.find(mailbox); k != kept_.end()) {
+      special = k->second;
+      kept_.erase(k);
+    } else {
+      std::vector<Client::Part> cmd{Client::Text("CREATE "), Client::Arg(mailbox)};
+      c_.Run(std::move(cmd), "creating the mailbox " + mailbox);
+    }
     const auto now = NowFiletime();
     Q(ix_, "INSERT INTO folder(parent_id, mailbox, name, folder_type, created, modified) VALUES(?,?,?,?,?,?)")
         .B(1, parent).B(2, mailbox).B(3, name).B(4, type).B(5, now).B(6, now).Run();
@@ -521,6 +528,7 @@ class ImapStore final : public StoreProvider {
     Box& b = boxes_[id];
     b.count = 0;
     b.createdHere = true;
+    b.special = special;
     return id;
   }
 
@@ -557,8 +565,19 @@ class ImapStore final : public StoreProvider {
       } else {
         done += static_cast<std::uint64_t>(Count(f));
         const std::string mailbox = MailboxOf(f);
+        const std::string special = boxes_[f].special;
         Unselect(f);
-        c_.Run({Client::Text("DELETE "), Client::Arg(mailbox)}, "deleting the mailbox " + mailbox);
+        const Response r = c_.Wait(c_.Send({Client::Text("DELETE "), Client::Arg(mailbox)}));
+        if (!r.Ok()) {
+          if (special.empty())
+            Fail(imap::ErrorOfResponse(r), "deleting the mailbox " + mailbox + " failed: the server said " + r.status + " " +
+                                               r.text + " (" + a_.endpoint.host + ")");
+          // A server that keeps its special-use mailboxes (Cyrus) has it
+          // emptied; a folder of that name made anew takes it again.
+          auto ids = Messages(f, false);
+          DeleteMessages(ids);
+          kept_[mailbox] = special;
+        }
         Forget(f);
       }
       if (step && !step(done)) Fail(MAPI_E_USER_CANCEL, "cancelled");
@@ -583,9 +602,9 @@ class ImapStore final : public StoreProvider {
   }
 
   std::optional<MessageInfo> GetMessage(ObjId id) override {
-    if (auto p = FindPending(id)) {
+    if (auto p = FindPending(id, false)) {
       const std::int64_t t = FiletimeFromUnix(p->date);
-      return MessageInfo{id, p->folder, false, t, t, static_cast<std::int64_t>(p->bytes.size()), false};
+      return MessageInfo{id, p->folder, false, t, t, p->size, false};
     }
     Settle();
     auto row = RowOf(id);
@@ -600,7 +619,7 @@ class ImapStore final : public StoreProvider {
   PropList MessageProps(ObjId id) override { return LoadMessage(id).props; }
 
   MessageData LoadMessage(ObjId id) override {
-    if (auto p = FindPending(id)) return inet::FromMime(p->bytes, p->flags, FiletimeFromUnix(p->date));
+    if (auto p = FindPending(id, true)) return inet::FromMime(p->bytes, p->flags, FiletimeFromUnix(p->date));
     Settle();
     auto row = RowOf(id);
     if (!row || !row->second) Fail(MAPI_E_NOT_FOUND, "message not found");
@@ -634,6 +653,7 @@ class ImapStore final : public StoreProvider {
     PendingAppend p;
     p.folder = folder;
     p.bytes = inet::ToMime(data);
+    p.size = static_cast<std::int64_t>(p.bytes.size());
     p.flags = inet::FlagsOf(data.props);
     std::int64_t delivered = inet::DeliveryTimeOf(data.props);
     p.date = delivered ? UnixFromFiletime(delivered) : std::time(nullptr);
@@ -1245,12 +1265,15 @@ class ImapStore final : public StoreProvider {
 
   // ---- uploading ------------------------------------------------------------------------------
 
-  const PendingAppend* FindPending(ObjId id) const {
+  // A message not yet on the server: waiting (with its bytes) or, unless
+  // the bytes are wanted, on its way.
+  const PendingAppend* FindPending(ObjId id, bool withBytes) const {
     for (const auto& p : pending_)
       if (p.id == id) return &p;
-    for (const auto& a : appends_)
-      for (const auto& p : a.msgs)
-        if (p.id == id) return &p;
+    if (!withBytes)
+      for (const auto& a : appends_)
+        for (const auto& p : a.msgs)
+          if (p.id == id) return &p;
     return nullptr;
   }
 
@@ -1305,7 +1328,8 @@ class ImapStore final : public StoreProvider {
       std::vector<Client::Part> cmd{Client::Text("APPEND "), Client::Arg(mailbox)};
       for (auto& m : a.msgs) {
         cmd.push_back(Client::Text(" " + FlagsText(m.flags) + " \"" + imap::FormatInternalDate(m.date) + "\" "));
-        cmd.push_back(Client::Literal(m.bytes));
+        // The command takes the bytes: nothing keeps a second copy.
+        cmd.push_back(Client::Literal(std::move(m.bytes)));
       }
       try {
         a.tag = c_.Send(std::move(cmd));
@@ -1600,6 +1624,9 @@ class ImapStore final : public StoreProvider {
   std::vector<std::string> foreign_;  // prefixes of the other namespaces
   PropList standardProps_, inboxProps_;
   std::map<ObjId, Box> boxes_;
+  // Special-use mailboxes the server would not delete, emptied instead:
+  // mailbox -> its attribute.
+  std::map<std::string, std::string> kept_;
 
   // What the untagged responses of the running command fill.
   std::vector<Value> namespaces_;

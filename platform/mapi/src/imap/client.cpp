@@ -145,27 +145,21 @@ class Transport final : public ByteSource {
     }
   }
 
-  void Write(std::string_view s) { out_.append(s); }
+  // Small pieces are gathered; a large one (a message) goes out from where
+  // it is, without a copy.
+  void Write(std::string_view s) {
+    if (s.size() < kDirectWrite) {
+      out_.append(s);
+      return;
+    }
+    Flush();
+    Send(s.data(), s.size());
+  }
 
   void Flush() {
     if (out_.empty()) return;
-    if (!deflate_) {
-      RawWrite(out_.data(), out_.size());
-      out_.clear();
-      return;
-    }
-    std::string packed;
-    zout_.next_in = reinterpret_cast<Bytef*>(out_.data());
-    zout_.avail_in = static_cast<uInt>(out_.size());
-    char chunk[64 * 1024];
-    do {
-      zout_.next_out = reinterpret_cast<Bytef*>(chunk);
-      zout_.avail_out = sizeof chunk;
-      if (deflate(&zout_, Z_SYNC_FLUSH) == Z_STREAM_ERROR) Throw(MAPI_E_CALL_FAILED, "deflate failed");
-      packed.append(chunk, sizeof chunk - zout_.avail_out);
-    } while (zout_.avail_out == 0);
+    Send(out_.data(), out_.size());
     out_.clear();
-    RawWrite(packed.data(), packed.size());
   }
 
   void Close() {
@@ -187,6 +181,24 @@ class Transport final : public ByteSource {
   }
 
  private:
+  static constexpr size_t kDirectWrite = 64 * 1024;
+
+  void Send(const char* p, size_t n) {
+    if (!deflate_) {
+      RawWrite(p, n);
+      return;
+    }
+    zout_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(p));
+    zout_.avail_in = static_cast<uInt>(n);
+    char chunk[64 * 1024];
+    do {
+      zout_.next_out = reinterpret_cast<Bytef*>(chunk);
+      zout_.avail_out = sizeof chunk;
+      if (deflate(&zout_, Z_SYNC_FLUSH) == Z_STREAM_ERROR) Throw(MAPI_E_CALL_FAILED, "deflate failed");
+      RawWrite(chunk, sizeof chunk - zout_.avail_out);
+    } while (zout_.avail_out == 0 || zout_.avail_in > 0);
+  }
+
   void WaitReadable() {
     if (tls_ && gnutls_record_check_pending(tls_) > 0) return;
     pollfd p{fd_, POLLIN, 0};
