@@ -9,6 +9,7 @@ TESK_PACKAGES=(
   libgmime-3.0-dev libcurl4-gnutls-dev python3-aiosmtpd dovecot-imapd dovecot-core time
   qt6-base-dev
   fonts-liberation2
+  libpff-dev libbfio-dev pff-tools
 )
 
 ensure_packages() {

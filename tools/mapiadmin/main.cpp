@@ -130,6 +130,14 @@ int main(int argc, char** argv) {
       ->check(CLI::IsMember({"maildir++", "fs"}));
   sAddMaildir->add_flag("--create", create, "make the Maildir when it does not exist");
   sAddMaildir->add_flag("--default", makeDefault, "make it the profile's default store");
+  std::string pstKind = "archive";
+  auto* sAddPst = store->add_subcommand("add-pst", "Add an Outlook data file (.pst) to a profile, read-only");
+  sAddPst->add_option("PROFILE", name, "profile name")->required();
+  sAddPst->add_option("FILE", file, "the .pst file")->required();
+  sAddPst->add_option("--name", displayName, "display name (default: the file's own)")->check(DisplayNameCheck());
+  sAddPst->add_option("--kind", pstKind, "archive (default), mailbox or public")
+      ->check(CLI::IsMember({"mailbox", "archive", "public"}));
+  sAddPst->add_flag("--default", makeDefault, "make it the profile's default store");
   auto* sRemove = store->add_subcommand("remove", "Remove a store from a profile (the file stays)");
   sRemove->add_option("PROFILE", name, "profile name")->required();
   sRemove->add_option("DISPLAYNAME", displayName, "display name of the store")->required();
@@ -194,6 +202,8 @@ int main(int argc, char** argv) {
       admin::AddStore(name, file, makeDefault);
     } else if (sAddMaildir->parsed()) {
       admin::AddMaildirStore(name, file, displayName, kind, layout, create, makeDefault);
+    } else if (sAddPst->parsed()) {
+      admin::AddPstStore(name, file, displayName, pstKind, makeDefault);
     } else if (sRemove->parsed()) {
       admin::RemoveStore(name, displayName);
     } else if (fCreate->parsed()) {

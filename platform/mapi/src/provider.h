@@ -225,7 +225,7 @@ class ProviderFactory {
   virtual StoreIdentity Identify(const StoreSettings& settings) const;
 };
 
-// The providers known to this subsystem (sqlite and maildir); nullptr for
+// The providers known to this subsystem (sqlite, maildir and pst); nullptr for
 // another name.
 const ProviderFactory* FindProvider(const std::string& name);
 std::vector<const ProviderFactory*> Providers();
@@ -252,6 +252,16 @@ enum class MaildirLayout { MaildirPlusPlus, Fs };
 StoreIdentity CreateMaildirStore(const std::string& dir, const std::string& displayName, StoreKind kind,
                                  MaildirLayout layout, bool createDirs);
 const ProviderFactory& MaildirProviderFactory();
+
+// ---- Outlook data files (PST) -------------------------------------------------------
+// Settings: file (the .pst, absolute), display_name (the name the store
+// shows; without it the file's own), store_kind ("archive", the default,
+// "mailbox" or "public"). Read-only: every write throws
+// MapiError(MAPI_E_NO_ACCESS). ANSI and Unicode files; a file with a
+// password opens like any other (the password guards nothing in the file).
+const ProviderFactory& PstProviderFactory();
+// The display name an Outlook data file gives itself; empty for other stores.
+std::string PstOwnName(const StoreProvider& store);
 
 // Rows the SQLite stores have stepped through in full scans of a table or
 // an index since the process began: work that grows with a store's size

@@ -68,7 +68,9 @@ const ProviderFactory* FindProvider(const std::string& name) {
   return nullptr;
 }
 
-std::vector<const ProviderFactory*> Providers() { return {&SqliteProviderFactory(), &MaildirProviderFactory()}; }
+std::vector<const ProviderFactory*> Providers() {
+  return {&SqliteProviderFactory(), &MaildirProviderFactory(), &PstProviderFactory()};
+}
 
 std::uint64_t MessageBytes(const MessageData& m) {
   std::uint64_t n = 0;

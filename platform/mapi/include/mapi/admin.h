@@ -35,6 +35,10 @@ void AddStore(const std::string& profile, const std::string& file, bool makeDefa
 // one (its folders and messages stay as they are).
 void AddMaildirStore(const std::string& profile, const std::string& dir, const std::string& displayName,
                      const std::string& kind, const std::string& layout, bool create, bool makeDefault);
+// Adds an Outlook data file (PST) as a read-only store. Without a
+// displayName the store takes the name the file gives itself.
+void AddPstStore(const std::string& profile, const std::string& file, const std::string& displayName,
+                 const std::string& kind, bool makeDefault);
 std::vector<StoreSummary> ProfileStores(const std::string& profile);
 void RemoveStore(const std::string& profile, const std::string& displayName);
 
