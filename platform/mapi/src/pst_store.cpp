@@ -15,7 +15,6 @@
 // checked by Outlook's own program, not an encryption: the data is readable
 // to anyone with the file, so such a file opens like any other, read-only.
 #include <fcntl.h>
-#include <iconv.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,6 +33,7 @@
 #include "entryid.h"
 #include "inetmail.h"
 #include "provider.h"
+#include "rtf.h"
 
 namespace tesk::mapi {
 
@@ -44,7 +44,7 @@ namespace inet = tesk::mapi::inet;
 constexpr ULONG kIdDisplayName = 0x3001, kIdRecordKey = 0x0FF9, kIdSubtree = 0x35E0, kIdCreated = 0x3007,
                 kIdModified = 0x3008, kIdMessageSize = 0x0E08, kIdMessageFlags = 0x0E07, kIdFolderType = 0x3601,
                 kIdCodepage = 0x3FFD, kIdAttachData = 0x3701, kIdAttachMethod = 0x3705, kIdAttachNum = 0x0E21,
-                kIdRowId = 0x3000;
+                kIdRowId = 0x3000, kIdSubject = 0x0037;
 // Folders that the message store names by entry identifier.
 constexpr ULONG kStoreFolderIds[] = {0x35E0 /* IPM subtree */, 0x35E2 /* outbox */, 0x35E3 /* wastebasket */,
                                      0x35E4 /* sent mail */, 0x35E5 /* views */, 0x35E6 /* common views */,
@@ -114,53 +114,7 @@ struct MultiValue {
 
 // ---- text -----------------------------------------------------------------------------
 
-std::string CharsetOf(int codepage) {
-  switch (codepage) {
-    case 65001: return "UTF-8";
-    case 20127: return "ASCII";
-    case 20866: return "KOI8-R";
-    case 21866: return "KOI8-U";
-    case 50220: case 50221: case 50222: return "ISO-2022-JP";
-    case 51932: return "EUC-JP";
-    case 51949: return "EUC-KR";
-    case 52936: return "HZ-GB-2312";
-    case 54936: return "GB18030";
-    default:
-      if (codepage >= 28591 && codepage <= 28606) return "ISO-8859-" + std::to_string(codepage - 28590);
-      return "CP" + std::to_string(codepage);
-  }
-}
-
-// Bytes of a code page as UTF-8; what the code page cannot say becomes
-// U+FFFD. An unknown code page is read as Windows-1252.
-std::string ToUtf8(std::string_view in, int codepage) {
-  if (std::all_of(in.begin(), in.end(), [](char c) { return !(c & 0x80); })) return std::string(in);
-  iconv_t cd = iconv_open("UTF-8", CharsetOf(codepage).c_str());
-  if (cd == reinterpret_cast<iconv_t>(-1)) cd = iconv_open("UTF-8", "CP1252");
-  if (cd == reinterpret_cast<iconv_t>(-1)) return std::string(in);
-  std::string out;
-  char* src = const_cast<char*>(in.data());
-  size_t left = in.size();
-  char buf[1024];
-  while (left > 0) {
-    char* dst = buf;
-    size_t room = sizeof buf;
-    const size_t rc = iconv(cd, &src, &left, &dst, &room);
-    out.append(buf, static_cast<size_t>(dst - buf));
-    if (rc == static_cast<size_t>(-1) && errno != E2BIG) {
-      out += "\xEF\xBF\xBD";
-      ++src;
-      --left;
-      iconv(cd, nullptr, nullptr, nullptr, nullptr);
-    }
-  }
-  char* dst = buf;
-  size_t room = sizeof buf;
-  iconv(cd, nullptr, nullptr, &dst, &room);
-  out.append(buf, static_cast<size_t>(dst - buf));
-  iconv_close(cd);
-  return out;
-}
+std::string ToUtf8(std::string_view in, int codepage) { return rtf::CodepageToUtf8(in, codepage); }
 
 std::string StripNul8(std::string s) {
   while (!s.empty() && s.back() == '\0') s.pop_back();
@@ -450,8 +404,16 @@ class PstStore final : public StoreProvider {
         if (data->size() < 8) return std::nullopt;
         std::memcpy(&p.d, data->data(), 8);
         return p;
-      case PT_STRING8: p.b = ToUtf8(StripNul8(std::move(*data)), codepage); return p;
-      case PT_UNICODE: p.b = StripNul16(std::move(*data)); return p;
+      case PT_STRING8:
+        p.b = ToUtf8(StripNul8(std::move(*data)), codepage);
+        if (id == kIdSubject && p.b.size() >= 2 && p.b[0] == '\x01') p.b.erase(0, 2);
+        return p;
+      case PT_UNICODE:
+        p.b = StripNul16(std::move(*data));
+        // A subject may begin with U+0001 and the length of its prefix
+        // ("RE: "), which the file keeps for its own use.
+        if (id == kIdSubject && p.b.size() >= 4 && p.b[0] == '\x01' && p.b[1] == '\0') p.b.erase(0, 4);
+        return p;
       case PT_BINARY: p.b = std::move(*data); return p;
       case PT_CLSID:
         if (data->size() != 16) return std::nullopt;
