@@ -27,6 +27,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 
@@ -84,6 +85,14 @@ struct Item {
   Item(const Item&) = delete;
   Item& operator=(const Item&) = delete;
   Item(Item&& o) noexcept : p(o.p) { o.p = nullptr; }
+  Item& operator=(Item&& o) noexcept {
+    if (std::addressof(*this) != std::addressof(o)) {
+      if (p) libpff_item_free(&p, nullptr);
+      p = o.p;
+      o.p = nullptr;
+    }
+    return *this;
+  }
   ~Item() {
     if (p) libpff_item_free(&p, nullptr);
   }
@@ -176,6 +185,7 @@ class PstStore final : public StoreProvider {
   PstStore(std::string path, std::string name, std::string kind)
       : path_(std::move(path)), nameOverride_(std::move(name)), kind_(kind.empty() ? "archive" : std::move(kind)) {}
   ~PstStore() override {
+    cachedFolder_ = Item();  // items go before their file
     if (file_) {
       libpff_file_close(file_, nullptr);
       libpff_file_free(&file_, nullptr);
@@ -288,7 +298,7 @@ class PstStore final : public StoreProvider {
     std::lock_guard lock(mu_);
     auto where = Locate(id);
     if (!where) return std::nullopt;
-    Item item = ItemById(id);
+    Item item = MessageItem(id, where->first);
     MessageInfo info;
     info.id = id;
     info.folder = where->first;
@@ -305,14 +315,16 @@ class PstStore final : public StoreProvider {
   }
   PropList MessageProps(ObjId id) override {
     std::lock_guard lock(mu_);
-    if (!Locate(id)) Fail(MAPI_E_NOT_FOUND, "message not found");
-    Item item = ItemById(id);
+    auto where = Locate(id);
+    if (!where) Fail(MAPI_E_NOT_FOUND, "message not found");
+    Item item = MessageItem(id, where->first);
     return ReadProps(item.p, MessageCodepage(item.p), false);
   }
   MessageData LoadMessage(ObjId id) override {
     std::lock_guard lock(mu_);
-    if (!Locate(id)) Fail(MAPI_E_NOT_FOUND, "message not found");
-    Item item = ItemById(id);
+    auto where = Locate(id);
+    if (!where) Fail(MAPI_E_NOT_FOUND, "message not found");
+    Item item = MessageItem(id, where->first);
     return ReadMessage(item.p, 0);
   }
   ObjId StoreMessage(ObjId, bool, const MessageData&, std::optional<ObjId>) override { ReadOnly(); }
@@ -336,6 +348,20 @@ class PstStore final : public StoreProvider {
         libpff_file_get_item_by_identifier(file_, static_cast<std::uint32_t>(id), &item.p, &err) != 1 || !item.p)
       Fail(MAPI_E_CORRUPT_STORE, path_ + ": node " + std::to_string(id) + " cannot be read (" + err.Text() + ")");
     return item;
+  }
+
+  // A message's item: looked up among its folder's children (the file-wide
+  // lookup walks the whole item tree, every node of the file, per call).
+  Item MessageItem(ObjId id, ObjId folder) {
+    if (folder != cachedFolderId_) {
+      cachedFolder_ = ItemById(folder);
+      cachedFolderId_ = folder;
+    }
+    Item item;
+    if (libpff_item_get_sub_item_by_identifier(cachedFolder_.p, static_cast<std::uint32_t>(id), &item.p, nullptr) == 1 &&
+        item.p)
+      return item;
+    return ItemById(id);
   }
 
   static ObjId IdOf(libpff_item_t* item) {
@@ -764,6 +790,8 @@ class PstStore final : public StoreProvider {
   std::map<ULONG, std::string> storeFolderEids_;
   PropList storeProps_;
   std::map<ObjId, std::pair<ObjId, bool>> messageFolder_;
+  Item cachedFolder_;
+  ObjId cachedFolderId_ = 0;
   std::set<std::pair<ObjId, bool>> listed_;
 };
 
