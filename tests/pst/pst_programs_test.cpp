@@ -55,3 +55,34 @@ TEST(PstPrograms, SaveFromAPstAndRefuseARestoreIntoIt) {
   EXPECT_TRUE(restore.HasMatch("ERROR: MAPI error 80070005, Access is denied.*")) << Describe(restore);
   EXPECT_TRUE(Read(pst) + Read(profile.archiveFile) + Read(profile.mailboxFile) == before);
 }
+
+// Outlook keeps views and rules of its folders as associated messages; a
+// Maildir keeps none, so a restore of such folders into one is refused,
+// unless the store leaves them out.
+TEST(PstPrograms, RestoreAWholePstIntoAMaildir) {
+  ProfileFixture profile;
+  const std::string pst = profile.dir / "old.pst";
+  fs::copy_file(std::string(PST_DATA_DIR) + "/java-libpst_passworded.pst", pst);
+  const std::string maildir = profile.dir / "work.maildir";
+  admin::AddMaildirStore("Test", maildir, "Work Mail", "mailbox", "maildir++", true, false);
+  auto files = [&] {
+    size_t n = 0;
+    for (const auto& e : fs::recursive_directory_iterator(maildir))
+      if (e.is_regular_file() && e.path().parent_path().filename() == "cur") ++n;
+    return n;
+  };
+
+  admin::AddPstStore("Test", pst, "Old Outlook", "archive", false);
+  ProgramRun refused = RunProgram(TESKRESTORE_PATH, profile.dir / "bin", "\"\" \"Old Outlook\" \"Work Mail\\INBOX\"");
+  EXPECT_NE(refused.rc, 0) << Describe(refused);
+  EXPECT_TRUE(refused.HasMatch("ERROR: MAPI error 80040102, MAPI_E_NO_SUPPORT Failed to copy folder 'Inbox'.*"))
+      << Describe(refused);
+
+  admin::RemoveStore("Test", "Old Outlook");
+  admin::AddPstStore("Test", pst, "Old Outlook", "archive", false, false);
+  ProgramRun restore = RunProgram(TESKRESTORE_PATH, profile.dir / "bin", "\"\" \"Old Outlook\" \"Work Mail\\INBOX\"");
+  EXPECT_EQ(restore.rc, 0) << Describe(restore);
+  EXPECT_EQ(restore.CountStartingWith("ERROR"), 0u) << Describe(restore);
+  EXPECT_EQ(files(), 2u);  // the two contacts, the only normal messages below the top folder
+  EXPECT_TRUE(fs::is_directory(maildir + "/.INBOX.Contacts/cur")) << Describe(restore);
+}

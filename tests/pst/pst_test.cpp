@@ -226,8 +226,29 @@ TEST(PstTree, IdentityAndStandardFoldersComeFromTheFile) {
   auto inbox = a->ReceiveFolder("IPM.Note", nullptr);
   ASSERT_TRUE(inbox);
   EXPECT_EQ(a->GetFolder(*inbox)->name, "Inbox");
-  // Folder properties keep no identity of the file's own.
-  for (const auto& p : a->FolderProps(*inbox)) EXPECT_FALSE(p.id() >= 0x6700 && p.id() <= 0x67FF) << std::hex << p.tag;
+  // Folder properties keep no identity of the file's own; the entry
+  // identifiers of standard folders that Outlook keeps on the root and the
+  // Inbox (Drafts, Calendar, Contacts, ...) name this store's folders.
+  std::set<std::string> named;
+  for (ObjId f : {a->RootFolder(), *inbox})
+    for (const auto& p : a->FolderProps(f)) {
+      EXPECT_FALSE(p.id() >= 0x6700 && p.id() <= 0x67FF) << std::hex << p.tag;
+      if (p.type() != PT_BINARY || p.id() < 0x36D0 || p.id() > 0x36D7) continue;
+      auto ref = ParseObjectEntryId(p.b.data(), p.b.size());
+      ASSERT_TRUE(ref) << std::hex << p.tag;
+      EXPECT_EQ(GuidBytes(ref->store), GuidBytes(a->Guid()));
+      named.insert(a->GetFolder(ref->id)->name);
+    }
+  EXPECT_TRUE(named.count("Drafts") && named.count("Calendar") && named.count("Contacts"));
+
+  // Without associated messages, the store shows none.
+  auto plain = PstProviderFactory().Open({{"file", {SettingValue::Type::String, Sample("java-libpst_passworded")}},
+                                          {"associated", {SettingValue::Type::Boolean, "false"}}});
+  EXPECT_FALSE(plain->Caps().associatedContents);
+  const ObjId plainInbox = *plain->ReceiveFolder("IPM.Note", nullptr);
+  EXPECT_EQ(plain->GetFolder(plainInbox)->assocCount, 0);
+  EXPECT_TRUE(plain->Messages(plainInbox, true).empty());
+  EXPECT_EQ(OpenPst(Sample("java-libpst_passworded"))->GetFolder(plainInbox)->assocCount, 4);
 }
 
 TEST(PstMessages, RecipientsAttachmentsAndEmbeddedMessagesStayWhole) {

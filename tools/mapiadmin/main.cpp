@@ -131,12 +131,15 @@ int main(int argc, char** argv) {
   sAddMaildir->add_flag("--create", create, "make the Maildir when it does not exist");
   sAddMaildir->add_flag("--default", makeDefault, "make it the profile's default store");
   std::string pstKind = "archive";
+  bool noAssociated = false;
   auto* sAddPst = store->add_subcommand("add-pst", "Add an Outlook data file (.pst) to a profile, read-only");
   sAddPst->add_option("PROFILE", name, "profile name")->required();
   sAddPst->add_option("FILE", file, "the .pst file")->required();
   sAddPst->add_option("--name", displayName, "display name (default: the file's own)")->check(DisplayNameCheck());
   sAddPst->add_option("--kind", pstKind, "archive (default), mailbox or public")
       ->check(CLI::IsMember({"mailbox", "archive", "public"}));
+  sAddPst->add_flag("--no-associated", noAssociated,
+                    "leave out Outlook's associated messages (views, rules), e.g. for a restore into a Maildir");
   sAddPst->add_flag("--default", makeDefault, "make it the profile's default store");
   auto* sRemove = store->add_subcommand("remove", "Remove a store from a profile (the file stays)");
   sRemove->add_option("PROFILE", name, "profile name")->required();
@@ -203,7 +206,7 @@ int main(int argc, char** argv) {
     } else if (sAddMaildir->parsed()) {
       admin::AddMaildirStore(name, file, displayName, kind, layout, create, makeDefault);
     } else if (sAddPst->parsed()) {
-      admin::AddPstStore(name, file, displayName, pstKind, makeDefault);
+      admin::AddPstStore(name, file, displayName, pstKind, makeDefault, !noAssociated);
     } else if (sRemove->parsed()) {
       admin::RemoveStore(name, displayName);
     } else if (fCreate->parsed()) {

@@ -176,7 +176,7 @@ void AddMaildirStore(const std::string& profile, const std::string& dir, const s
 }
 
 void AddPstStore(const std::string& profile, const std::string& file, const std::string& displayName,
-                 const std::string& kind, bool makeDefault) {
+                 const std::string& kind, bool makeDefault, bool associated) {
   Profile p = Require(profile);
   KindFromName(kind);
   if (!displayName.empty()) CheckDisplayName(displayName);
@@ -184,6 +184,7 @@ void AddPstStore(const std::string& profile, const std::string& file, const std:
   StoreSettings settings{{"file", {SettingValue::Type::String, abs}},
                          {"store_kind", {SettingValue::Type::String, kind}}};
   if (!displayName.empty()) settings["display_name"] = {SettingValue::Type::String, displayName};
+  if (!associated) settings["associated"] = {SettingValue::Type::Boolean, "false"};
   StoreIdentity id;
   try {
     id = PstProviderFactory().Identify(settings);

@@ -256,7 +256,9 @@ const ProviderFactory& MaildirProviderFactory();
 // ---- Outlook data files (PST) -------------------------------------------------------
 // Settings: file (the .pst, absolute), display_name (the name the store
 // shows; without it the file's own), store_kind ("archive", the default,
-// "mailbox" or "public"). Read-only: every write throws
+// "mailbox" or "public"), associated (false: the store shows none of the
+// file's associated messages, Outlook's own settings of its folders, so its
+// folders can go where none are kept). Read-only: every write throws
 // MapiError(MAPI_E_NO_ACCESS). ANSI and Unicode files; a file with a
 // password opens like any other (the password guards nothing in the file).
 const ProviderFactory& PstProviderFactory();

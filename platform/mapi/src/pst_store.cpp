@@ -182,8 +182,11 @@ class NoTx final : public Transaction {
 
 class PstStore final : public StoreProvider {
  public:
-  PstStore(std::string path, std::string name, std::string kind)
-      : path_(std::move(path)), nameOverride_(std::move(name)), kind_(kind.empty() ? "archive" : std::move(kind)) {}
+  PstStore(std::string path, std::string name, std::string kind, bool associated)
+      : path_(std::move(path)),
+        nameOverride_(std::move(name)),
+        kind_(kind.empty() ? "archive" : std::move(kind)),
+        associated_(associated) {}
   ~PstStore() override {
     cachedFolder_ = Item();  // items go before their file
     if (file_) {
@@ -232,7 +235,7 @@ class PstStore final : public StoreProvider {
   Capabilities Caps() const override {
     Capabilities c;
     c.readOnly = true;
-    c.associatedContents = true;
+    c.associatedContents = associated_;
     return c;
   }
   const GUID& Guid() const override { return guid_; }
@@ -618,7 +621,7 @@ class PstStore final : public StoreProvider {
   // The messages of a folder, noted with the folder they are in.
   std::vector<ObjId> ListMessages(ObjId folder, bool associated) {
     std::vector<ObjId> out;
-    if (!folders_.count(folder)) return out;
+    if (!folders_.count(folder) || (associated && !associated_)) return out;
     Item item = ItemById(folder);
     int n = 0;
     auto count = associated ? libpff_folder_get_number_of_sub_associated_contents : libpff_folder_get_number_of_sub_messages;
@@ -708,7 +711,7 @@ class PstStore final : public StoreProvider {
     int n = 0;
     if (libpff_folder_get_number_of_sub_messages(item, &n, nullptr) == 1) f.contentCount = n;
     n = 0;
-    if (libpff_folder_get_number_of_sub_associated_contents(item, &n, nullptr) == 1) f.assocCount = n;
+    if (associated_ && libpff_folder_get_number_of_sub_associated_contents(item, &n, nullptr) == 1) f.assocCount = n;
     return f;
   }
 
@@ -779,6 +782,7 @@ class PstStore final : public StoreProvider {
   }
 
   std::string path_, nameOverride_, kind_;
+  bool associated_;
   std::recursive_mutex mu_;
   libpff_file_t* file_ = nullptr;
   std::uint64_t fileSize_ = 0;
@@ -806,6 +810,7 @@ class PstFactory final : public ProviderFactory {
     if (kind != "mailbox" && kind != "archive" && kind != "public")
       throw std::runtime_error("the store_kind must be mailbox, archive or public");
     SettingString(settings, "display_name");
+    SettingBool(settings, "associated");
   }
   std::string Location(const StoreSettings& settings) const override {
     return SettingString(settings, "file").value_or("");
@@ -814,7 +819,8 @@ class PstFactory final : public ProviderFactory {
     Validate(settings);
     auto store = std::make_shared<PstStore>(*SettingString(settings, "file"),
                                             SettingString(settings, "display_name").value_or(""),
-                                            SettingString(settings, "store_kind").value_or("archive"));
+                                            SettingString(settings, "store_kind").value_or("archive"),
+                                            SettingBool(settings, "associated").value_or(true));
     store->Open();
     return store;
   }

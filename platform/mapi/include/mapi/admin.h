@@ -36,9 +36,11 @@ void AddStore(const std::string& profile, const std::string& file, bool makeDefa
 void AddMaildirStore(const std::string& profile, const std::string& dir, const std::string& displayName,
                      const std::string& kind, const std::string& layout, bool create, bool makeDefault);
 // Adds an Outlook data file (PST) as a read-only store. Without a
-// displayName the store takes the name the file gives itself.
+// displayName the store takes the name the file gives itself. Without
+// associated, the store leaves out the file's associated messages (Outlook's
+// views and rules of its folders), which a Maildir, for one, cannot keep.
 void AddPstStore(const std::string& profile, const std::string& file, const std::string& displayName,
-                 const std::string& kind, bool makeDefault);
+                 const std::string& kind, bool makeDefault, bool associated = true);
 std::vector<StoreSummary> ProfileStores(const std::string& profile);
 void RemoveStore(const std::string& profile, const std::string& displayName);
 
