@@ -69,7 +69,8 @@ HRESULT OpenError(const std::string& file) {
 }
 
 ObjId Subtree(StoreProvider& s) {
-  const Prop* p = FindProp(s.StoreProps(), PROP_ID(PR_IPM_SUBTREE_ENTRYID));
+  const PropList props = s.StoreProps();
+  const Prop* p = FindProp(props, PROP_ID(PR_IPM_SUBTREE_ENTRYID));
   EXPECT_TRUE(p);
   return p ? ParseObjectEntryId(p->b.data(), p->b.size()).value().id : 0;
 }
@@ -213,8 +214,9 @@ TEST(PstTree, IdentityAndStandardFoldersComeFromTheFile) {
   const ObjId top = Subtree(*a);
   EXPECT_EQ(top, 0x8022);
   EXPECT_EQ(a->GetFolder(top)->name, "Top of Personal Folders");
+  const PropList storeProps = a->StoreProps();
   auto folderOf = [&](ULONG tag) -> std::string {
-    const Prop* p = FindProp(a->StoreProps(), PROP_ID(tag));
+    const Prop* p = FindProp(storeProps, PROP_ID(tag));
     if (!p) return "(none)";
     auto ref = ParseObjectEntryId(p->b.data(), p->b.size());
     return ref && a->GetFolder(ref->id) ? a->GetFolder(ref->id)->name : "(bad)";
@@ -222,7 +224,7 @@ TEST(PstTree, IdentityAndStandardFoldersComeFromTheFile) {
   EXPECT_EQ(folderOf(PR_IPM_WASTEBASKET_ENTRYID), "Deleted Items");
   EXPECT_EQ(folderOf(PR_IPM_SENTMAIL_ENTRYID), "Sent Items");
   EXPECT_EQ(folderOf(PR_IPM_OUTBOX_ENTRYID), "Outbox");
-  EXPECT_TRUE(FindProp(a->StoreProps(), PROP_ID(PR_VALID_FOLDER_MASK)));
+  EXPECT_TRUE(FindProp(storeProps, PROP_ID(PR_VALID_FOLDER_MASK)));
   auto inbox = a->ReceiveFolder("IPM.Note", nullptr);
   ASSERT_TRUE(inbox);
   EXPECT_EQ(a->GetFolder(*inbox)->name, "Inbox");
@@ -518,7 +520,7 @@ TEST(PstBadFiles, DamagedCopiesOfTheSamplesFailCleanly) {
 }
 
 // Compressed RTF, as the only body of a message.
-TEST(PstRtf, CompressedRtfGivesItsHtmlOrText) {
+TEST(PstConversion, CompressedRtfGivesItsHtmlOrText) {
   // Uncompressed ("MELA") and compressed ("LZFu", the example of the
   // format's documentation) values.
   const std::string raw = "{\\rtf1\\ansi\\fromhtml1 {\\*\\htmltag64 <p>}Gr\\'fc\\'dfe{\\*\\htmltag72 </p>}"
@@ -549,4 +551,31 @@ TEST(PstRtf, CompressedRtfGivesItsHtmlOrText) {
   m.props = {Prop::Bytes(PR_SUBJECT_A, "RTF only"), Prop::Bytes(PR_RTF_COMPRESSED, mela)};
   const std::string mime = inet::ToMime(m);
   EXPECT_EQ(MimeLeaves(mime), std::vector<std::string>{"text/html"});
+}
+
+// Text in code pages: ANSI strings of a file, PR_HTML in the message's
+// Internet code page.
+TEST(PstConversion, CodePagesBecomeUtf8) {
+  EXPECT_EQ(rtf::CodepageToUtf8("Gr\xfc\xdf\x80", 1252), "Grüß€");
+  EXPECT_EQ(rtf::CodepageToUtf8("\x93\xfa\x96\x7b", 932), "日本");
+  EXPECT_EQ(rtf::CodepageToUtf8("\xc4\xe5", 1251), "Де");
+  EXPECT_EQ(rtf::CodepageToUtf8("a\x81" "b", 1252), "a\xEF\xBF\xBD" "b");  // 0x81 is no character of 1252
+  EXPECT_EQ(rtf::CodepageToUtf8("plain", 99999), "plain");
+  MessageData m;
+  m.props = {Prop::Bytes(PR_SUBJECT_A, "html"), Prop::Bytes(PR_HTML, "<p>Gr\xfc\xdf" "e</p>"),
+             Prop::Int(inet::PR_INTERNET_CPID, 1252)};
+  const std::string mime = inet::ToMime(m);
+  g_mime_init();
+  GMimeStream* stream = g_mime_stream_mem_new_with_buffer(mime.data(), mime.size());
+  GMimeParser* parser = g_mime_parser_new_with_stream(stream);
+  GMimeMessage* msg = g_mime_parser_construct_message(parser, nullptr);
+  ASSERT_TRUE(msg);
+  GMimeObject* part = g_mime_message_get_mime_part(msg);
+  ASSERT_TRUE(GMIME_IS_TEXT_PART(part));
+  char* text = g_mime_text_part_get_text(GMIME_TEXT_PART(part));
+  EXPECT_STREQ(text, "<p>Grüße</p>");
+  g_free(text);
+  g_object_unref(msg);
+  g_object_unref(parser);
+  g_object_unref(stream);
 }

@@ -587,7 +587,7 @@ class PstStore final : public StoreProvider {
       if (libpff_attachment_get_data_size(att, &size, nullptr) != 1) return a;
       if (size > fileSize_) Fail(MAPI_E_CORRUPT_STORE, path_ + ": an attachment claims more bytes than the file has");
       std::string data;
-      data.reserve(static_cast<size_t>(size));
+      data.reserve(static_cast<size_t>(std::min<size64_t>(size, 16u << 20)));
       if (size > 0) {
         if (libpff_attachment_data_seek_offset(att, 0, SEEK_SET, nullptr) < 0)
           Fail(MAPI_E_CORRUPT_STORE, path_ + ": an attachment cannot be read");
