@@ -262,8 +262,6 @@ const ProviderFactory& MaildirProviderFactory();
 // MapiError(MAPI_E_NO_ACCESS). ANSI and Unicode files; a file with a
 // password opens like any other (the password guards nothing in the file).
 const ProviderFactory& PstProviderFactory();
-// The display name an Outlook data file gives itself; empty for other stores.
-std::string PstOwnName(const StoreProvider& store);
 
 // Rows the SQLite stores have stepped through in full scans of a table or
 // an index since the process began: work that grows with a store's size

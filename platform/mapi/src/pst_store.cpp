@@ -10,6 +10,11 @@
 //
 // Only the folder tree is read at open; messages are listed per folder when
 // asked and read one at a time. An attachment's bytes are read in pieces.
+// Strings of ANSI files (PT_STRING8) are in the message's code page
+// (PR_MESSAGE_CODEPAGE, else the file's) and become UTF-8; an embedded
+// message becomes the Internet message it makes, as every provider here
+// keeps one. Named properties (0x8000 and up) are left out: their numbers
+// mean something only with the file's own name map.
 //
 // A password of the file (PR_PST_PASSWORD on the message store) is a CRC
 // checked by Outlook's own program, not an encryption: the data is readable
@@ -242,8 +247,6 @@ class PstStore final : public StoreProvider {
   std::string Path() const override { return path_; }
   std::string DisplayName() override { return nameOverride_.empty() ? ownName_ : nameOverride_; }
   std::string Kind() override { return kind_; }
-  // The name the file gives itself (the message store's display name).
-  const std::string& OwnName() const { return ownName_; }
 
   PropList StoreProps() override {
     std::lock_guard lock(mu_);
@@ -827,11 +830,6 @@ class PstFactory final : public ProviderFactory {
 };
 
 }  // namespace
-
-std::string PstOwnName(const StoreProvider& store) {
-  const auto* pst = dynamic_cast<const PstStore*>(&store);
-  return pst ? pst->OwnName() : std::string();
-}
 
 const ProviderFactory& PstProviderFactory() {
   static const PstFactory factory;
