@@ -10,6 +10,7 @@ TESK_PACKAGES=(
   isync openssl
   qt6-base-dev
   fonts-liberation2
+  libpff-dev libbfio-dev pff-tools
 )
 
 ensure_packages() {

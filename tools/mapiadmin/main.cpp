@@ -149,6 +149,17 @@ int main(int argc, char** argv) {
   auto* sCheck = store->add_subcommand("check", "Open a store and say what it holds or what is wrong");
   sCheck->add_option("PROFILE", name, "profile name")->required();
   sCheck->add_option("DISPLAYNAME", displayName, "display name of the store")->required();
+  std::string pstKind = "archive";
+  bool noAssociated = false;
+  auto* sAddPst = store->add_subcommand("add-pst", "Add an Outlook data file (.pst) to a profile, read-only");
+  sAddPst->add_option("PROFILE", name, "profile name")->required();
+  sAddPst->add_option("FILE", file, "the .pst file")->required();
+  sAddPst->add_option("--name", displayName, "display name (default: the file's own)")->check(DisplayNameCheck());
+  sAddPst->add_option("--kind", pstKind, "archive (default), mailbox or public")
+      ->check(CLI::IsMember({"mailbox", "archive", "public"}));
+  sAddPst->add_flag("--no-associated", noAssociated,
+                    "leave out Outlook's associated messages (views, rules), e.g. for a restore into a Maildir");
+  sAddPst->add_flag("--default", makeDefault, "make it the profile's default store");
   auto* sRemove = store->add_subcommand("remove", "Remove a store from a profile (the file stays)");
   sRemove->add_option("PROFILE", name, "profile name")->required();
   sRemove->add_option("DISPLAYNAME", displayName, "display name of the store")->required();
@@ -220,6 +231,8 @@ int main(int argc, char** argv) {
       admin::AddImapStore(name, imap, makeDefault);
     } else if (sCheck->parsed()) {
       for (const auto& line : admin::CheckStore(name, displayName)) std::cout << line << "\n";
+    } else if (sAddPst->parsed()) {
+      admin::AddPstStore(name, file, displayName, pstKind, makeDefault, !noAssociated);
     } else if (sRemove->parsed()) {
       admin::RemoveStore(name, displayName);
     } else if (fCreate->parsed()) {

@@ -245,6 +245,27 @@ std::vector<std::string> CheckStore(const std::string& profile, const std::strin
     return lines;
   }
   throw std::runtime_error("profile \"" + profile + "\" has no store \"" + displayName + "\"");
+void AddPstStore(const std::string& profile, const std::string& file, const std::string& displayName,
+                 const std::string& kind, bool makeDefault, bool associated) {
+  Profile p = Require(profile);
+  KindFromName(kind);
+  if (!displayName.empty()) CheckDisplayName(displayName);
+  const std::string abs = Absolute(file);
+  StoreSettings settings{{"file", {SettingValue::Type::String, abs}},
+                         {"store_kind", {SettingValue::Type::String, kind}}};
+  if (!displayName.empty()) settings["display_name"] = {SettingValue::Type::String, displayName};
+  if (!associated) settings["associated"] = {SettingValue::Type::Boolean, "false"};
+  StoreIdentity id;
+  try {
+    id = PstProviderFactory().Identify(settings);
+  } catch (const MapiError& e) {
+    switch (e.hr()) {
+      case MAPI_E_NOT_FOUND: throw std::runtime_error(abs + ": no such file");
+      case MAPI_E_NO_ACCESS: throw std::runtime_error(abs + ": permission denied");
+      default: throw std::runtime_error(e.what());
+    }
+  }
+  AddToProfile(p, id, "pst", settings, abs, makeDefault);
 }
 
 std::vector<StoreSummary> ProfileStores(const std::string& profile) {

@@ -4,6 +4,8 @@
 #include <gmime/gmime.h>
 #include <nettle/sha2.h>
 
+#include "rtf.h"
+
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -337,6 +339,39 @@ GMimeObject* AttachmentPart(const PropList& a) {
   return GMIME_OBJECT(part);
 }
 
+// The plain text and HTML a message shows. PR_HTML is bytes in the
+// message's Internet code page; a message that has only its compressed RTF
+// (as Outlook keeps many) shows the HTML that RTF encapsulates, or its text.
+struct BodyParts {
+  std::string body, html;
+  bool withText;  // the text goes beside the HTML
+};
+BodyParts Bodies(const PropList& p) {
+  std::string body = Text(p, PR_BODY_A);
+  bool withText = FindProp(p, PROP_ID(PR_BODY_A)) != nullptr;
+  std::string html = Text(p, PR_HTML);
+  if (const Prop* h = FindProp(p, PROP_ID(PR_HTML)); h && h->type() == PT_BINARY) {
+    const auto cpid = Int(p, PR_INTERNET_CPID).value_or(65001);
+    if (cpid != 65001 && cpid != 20127) html = rtf::CodepageToUtf8(html, static_cast<int>(cpid));
+    html = ValidUtf8(std::move(html));
+  }
+  if (html.empty()) html = Text(p, PR_BODY_HTML_A);
+  const Prop* compressed = FindProp(p, PROP_ID(PR_RTF_COMPRESSED));
+  const bool blankBody = std::all_of(body.begin(), body.end(), [](char c) { return c == ' ' || c == '\r' || c == '\n'; });
+  if (html.empty() && compressed && compressed->type() == PT_BINARY) {
+    if (auto rtfText = rtf::Decompress(compressed->b)) {
+      if (auto fromRtf = rtf::HtmlFromRtf(*rtfText)) {
+        html = ValidUtf8(std::move(*fromRtf));
+        // A text body of blank lines is no text of its own.
+        if (blankBody) withText = false;
+      } else if (blankBody) {
+        body = ValidUtf8(rtf::TextFromRtf(*rtfText));
+      }
+    }
+  }
+  return {body, html, withText};
+}
+
 std::string Format(GMimeMessage* msg) {
   std::unique_ptr<GMimeFormatOptions, void (*)(GMimeFormatOptions*)> options(g_mime_format_options_new(),
                                                                              g_mime_format_options_free);
@@ -386,7 +421,12 @@ std::string Compose(const MessageData& m, const ComposeOptions& o) {
   }
   g_mime_message_set_subject(msg.get(), HeaderSafe(Text(p, PR_SUBJECT_A)).c_str(), "utf-8");
   GDateTime* date = nullptr;
-  if (auto t = Int(p, PR_CLIENT_SUBMIT_TIME); t && !o.now)
+  // A message that was never sent has no submit time: the time it arrived
+  // or was made is its date, so the same message composes to the same bytes.
+  auto t = Int(p, PR_CLIENT_SUBMIT_TIME);
+  if (!t) t = Int(p, PR_MESSAGE_DELIVERY_TIME);
+  if (!t) t = Int(p, PR_CREATION_TIME);
+  if (t && !o.now)
     date = g_date_time_new_from_unix_utc(UnixFromFiletime(*t));
   else
     date = g_date_time_new_now_local();
@@ -416,10 +456,9 @@ std::string Compose(const MessageData& m, const ComposeOptions& o) {
 
   // Boundaries from the content: the same message composes to the same bytes.
   const std::string boundary = MappedDigest(m).substr(0, 24);
-  const std::string body = Text(p, PR_BODY_A);
-  const std::string html = Text(p, PR_HTML).empty() ? Text(p, PR_BODY_HTML_A) : Text(p, PR_HTML);
+  const auto [body, html, withText] = Bodies(p);
   GMimeObject* content = nullptr;
-  if (!html.empty() && FindProp(p, PROP_ID(PR_BODY_A))) {
+  if (!html.empty() && withText) {
     GMimeMultipart* alt = g_mime_multipart_new_with_subtype("alternative");
     g_mime_multipart_set_boundary(alt, ("=-tesk-alt-" + boundary).c_str());
     GPtr<GMimeObject> a(TextPart("plain", body, o.quotedPrintable)), b(TextPart("html", html, o.quotedPrintable));

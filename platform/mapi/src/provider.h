@@ -225,7 +225,7 @@ class ProviderFactory {
   virtual StoreIdentity Identify(const StoreSettings& settings) const;
 };
 
-// The providers known to this subsystem (sqlite, maildir, imap); nullptr for
+// The providers known to this subsystem (sqlite, maildir, imap and pst); nullptr for
 // another name.
 const ProviderFactory* FindProvider(const std::string& name);
 std::vector<const ProviderFactory*> Providers();
@@ -275,6 +275,15 @@ struct ImapCheck {
 };
 ImapCheck CheckImapStore(const StoreSettings& settings);
 const ProviderFactory& ImapProviderFactory();
+// ---- Outlook data files (PST) -------------------------------------------------------
+// Settings: file (the .pst, absolute), display_name (the name the store
+// shows; without it the file's own), store_kind ("archive", the default,
+// "mailbox" or "public"), associated (false: the store shows none of the
+// file's associated messages, Outlook's own settings of its folders, so its
+// folders can go where none are kept). Read-only: every write throws
+// MapiError(MAPI_E_NO_ACCESS). ANSI and Unicode files; a file with a
+// password opens like any other (the password guards nothing in the file).
+const ProviderFactory& PstProviderFactory();
 
 // Rows the SQLite stores have stepped through in full scans of a table or
 // an index since the process began: work that grows with a store's size

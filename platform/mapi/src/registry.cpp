@@ -69,7 +69,7 @@ const ProviderFactory* FindProvider(const std::string& name) {
 }
 
 std::vector<const ProviderFactory*> Providers() {
-  return {&SqliteProviderFactory(), &MaildirProviderFactory(), &ImapProviderFactory()};
+  return {&SqliteProviderFactory(), &MaildirProviderFactory(), &ImapProviderFactory(), &PstProviderFactory()};
 }
 
 std::uint64_t MessageBytes(const MessageData& m) {

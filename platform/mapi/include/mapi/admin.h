@@ -54,6 +54,12 @@ void AddImapStore(const std::string& profile, const ImapAccount& account, bool m
 // capabilities, namespace and special-use folders); throws with one line
 // saying what is wrong.
 std::vector<std::string> CheckStore(const std::string& profile, const std::string& displayName);
+// Adds an Outlook data file (PST) as a read-only store. Without a
+// displayName the store takes the name the file gives itself. Without
+// associated, the store leaves out the file's associated messages (Outlook's
+// views and rules of its folders), which a Maildir, for one, cannot keep.
+void AddPstStore(const std::string& profile, const std::string& file, const std::string& displayName,
+                 const std::string& kind, bool makeDefault, bool associated = true);
 std::vector<StoreSummary> ProfileStores(const std::string& profile);
 void RemoveStore(const std::string& profile, const std::string& displayName);
 
