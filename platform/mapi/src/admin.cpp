@@ -245,6 +245,8 @@ std::vector<std::string> CheckStore(const std::string& profile, const std::strin
     return lines;
   }
   throw std::runtime_error("profile \"" + profile + "\" has no store \"" + displayName + "\"");
+}
+
 void AddPstStore(const std::string& profile, const std::string& file, const std::string& displayName,
                  const std::string& kind, bool makeDefault, bool associated) {
   Profile p = Require(profile);
