@@ -1,6 +1,8 @@
 #include "copy.h"
 
+#include <algorithm>
 #include <deque>
+#include <future>
 
 namespace tesk::mapi {
 
@@ -27,25 +29,49 @@ std::uint64_t CountWork(StoreProvider& store, ObjId folder, bool subfolders) {
 
 namespace {
 
-// Loads messages in batches bounded in bytes and hands each batch to write.
+// Loads messages in batches bounded in bytes and hands each batch, with
+// the positions its messages had, to write. With overlap, the next batch
+// is loaded on a second thread while the last one is written (two stores,
+// each used by one thread at a time); each batch is then half as large, so
+// that what is in memory stays the same.
 template <class Load, class Write>
-void InBatches(size_t count, Load&& load, Write&& write) {
-  std::vector<MessageData> batch;
-  std::uint64_t bytes = 0;
-  auto flush = [&] {
-    if (batch.empty()) return;
-    write(batch);
-    batch.clear();
-    bytes = 0;
+void InBatches(size_t count, Load&& load, Write&& write, bool overlap) {
+  const std::uint64_t limit = overlap ? std::max<std::uint64_t>(1, g_batchBytes / 2) : g_batchBytes;
+  const size_t most = overlap ? std::max<size_t>(1, kBatchMessages / 2) : kBatchMessages;
+  size_t k = 0;
+  struct Batch {
+    std::vector<MessageData> messages;
+    std::vector<size_t> positions;
   };
-  for (size_t k = 0; k < count; ++k) {
-    std::optional<MessageData> m = load(k);
-    if (!m) continue;
-    bytes += MessageBytes(*m);
-    batch.push_back(std::move(*m));
-    if (bytes >= g_batchBytes || batch.size() >= kBatchMessages) flush();
+  auto fill = [&]() {
+    Batch batch;
+    std::uint64_t bytes = 0;
+    while (k < count) {
+      const size_t at = k++;
+      std::optional<MessageData> m = load(at);
+      if (!m) continue;
+      bytes += MessageBytes(*m);
+      batch.messages.push_back(std::move(*m));
+      batch.positions.push_back(at);
+      if (bytes >= limit || batch.messages.size() >= most) break;
+    }
+    return batch;
+  };
+  if (!overlap || count < 2) {
+    while (k < count) {
+      Batch batch = fill();
+      if (!batch.messages.empty()) write(batch.messages, batch.positions);
+    }
+    return;
   }
-  flush();
+  std::future<Batch> next = std::async(std::launch::async, fill);
+  while (true) {
+    Batch batch = next.get();  // a load's failure surfaces here
+    const bool more = k < count;
+    if (more) next = std::async(std::launch::async, fill);
+    if (!batch.messages.empty()) write(batch.messages, batch.positions);
+    if (!more) break;
+  }
 }
 
 // Copies the messages of one folder batch by batch.
@@ -55,7 +81,7 @@ void CopyFolderMessages(StoreProvider& src, ObjId from, StoreProvider& dst, ObjI
     const auto ids = src.Messages(from, associated);
     InBatches(
         ids.size(), [&](size_t k) { return std::optional<MessageData>(src.LoadMessage(ids[k])); },
-        [&](std::vector<MessageData>& batch) {
+        [&](std::vector<MessageData>& batch, const std::vector<size_t>&) {
           // A destination that cannot hold a whole copy in one commit writes
           // batch by batch, each batch whole.
           std::unique_ptr<Transaction> tx = dst.BeginWrite();
@@ -63,7 +89,8 @@ void CopyFolderMessages(StoreProvider& src, ObjId from, StoreProvider& dst, ObjI
           tx->Commit();
           done += batch.size();
           progress.Update(done);
-        });
+        },
+        &src != &dst);
   }
 }
 
@@ -153,24 +180,22 @@ void CopyMessageList(StoreProvider& src, std::span<const ObjId> ids, StoreProvid
   std::unique_ptr<Transaction> read;
   if (&src != &dst) read = src.BeginRead();
   std::uint64_t done = 0;
-  // Which of the ids a batch holds, in order, so each keeps its kind.
-  std::vector<size_t> order;
   InBatches(
       ids.size(),
       [&](size_t k) -> std::optional<MessageData> {
         if (!src.GetMessage(ids[k])) return std::nullopt;
-        order.push_back(k);
         return src.LoadMessage(ids[k]);
       },
-      [&](std::vector<MessageData>& batch) {
+      [&](std::vector<MessageData>& batch, const std::vector<size_t>& positions) {
+        // Each message keeps its kind (normal or associated).
         std::unique_ptr<Transaction> tx = dst.BeginWrite();
         for (size_t j = 0; j < batch.size(); ++j)
-          dst.StoreMessage(destFolder, associated[order[j]], batch[j], std::nullopt);
+          dst.StoreMessage(destFolder, associated[positions[j]], batch[j], std::nullopt);
         tx->Commit();
-        order.clear();
         done += batch.size();
         progress.Update(done);
-      });
+      },
+      &src != &dst);
   write->Commit();
   progress.Finish();
 }

@@ -11,7 +11,11 @@
 
 #include <mapicode.h>
 
-#include "prop.h"
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "provider.h"
 
 namespace tesk::mapi::local {
 
@@ -127,5 +131,25 @@ class Q {
   Index& ix_;
   sqlite3_stmt* s_;
 };
+
+// ---- what every such index keeps alike -----------------------------------------------
+// The tables store_prop(prop_id, type, value), receive_folder(message_class,
+// folder_id), folder(id, parent_id, name, ...) and folder_prop(folder_id,
+// prop_id, type, value).
+
+// The store's properties: the computed ones first, then the stored.
+PropList StoreProps(Index& ix, const PropList& computed);
+void SetStoreProps(Index& ix, const PropList& props);
+void DeleteStoreProps(Index& ix, std::span<const ULONG> ids);
+// The folder for a message class: the longest registered prefix wins, and
+// the Inbox (when there is one) takes what nobody registered.
+std::optional<ObjId> ReceiveFolder(Index& ix, const std::string& cls, ObjId inbox, std::string* explicitClass);
+void SetReceiveFolder(Index& ix, const std::string& cls, std::optional<ObjId> folder);
+std::vector<ObjId> Subfolders(Index& ix, ObjId id);
+std::optional<ObjId> FindSubfolder(Index& ix, ObjId parent, const std::string& name);
+// A folder's properties: computed ones, replaced by stored ones of the same id.
+PropList FolderProps(Index& ix, ObjId id, PropList computed);
+void SetFolderProps(Index& ix, ObjId id, const PropList& props);
+void DeleteFolderProps(Index& ix, ObjId id, std::span<const ULONG> ids);
 
 }  // namespace tesk::mapi::local

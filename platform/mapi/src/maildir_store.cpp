@@ -254,58 +254,25 @@ class MaildirStore final : public StoreProvider {
   std::string DisplayName() override { return info_["name"]; }
   std::string Kind() override { return info_["kind"]; }
 
-  PropList StoreProps() override {
-    PropList out = standardProps_;
-    Q q(ix_, "SELECT prop_id, type, value FROM store_prop");
-    while (q.Step()) {
-      Prop p = q.PropAt(0);
-      if (!FindProp(out, p.id())) out.push_back(std::move(p));
-    }
-    return out;
-  }
+  PropList StoreProps() override { return local::StoreProps(ix_, standardProps_); }
   void SetStoreProps(const PropList& props) override {
     auto tx = BeginWrite();
-    for (const auto& p : props)
-      Q(ix_, "INSERT OR REPLACE INTO store_prop(prop_id, type, value) VALUES(?,?,?)")
-          .B(1, p.id()).B(2, p.type()).Value(3, p).Run();
+    local::SetStoreProps(ix_, props);
     tx->Commit();
   }
   void DeleteStoreProps(std::span<const ULONG> ids) override {
     auto tx = BeginWrite();
-    for (ULONG id : ids) Q(ix_, "DELETE FROM store_prop WHERE prop_id=?").B(1, id).Run();
+    local::DeleteStoreProps(ix_, ids);
     tx->Commit();
   }
   ObjId RootFolder() override { return root_; }
 
   std::optional<ObjId> ReceiveFolder(const std::string& cls, std::string* explicitClass) override {
-    Q q(ix_, "SELECT message_class, folder_id FROM receive_folder");
-    std::optional<ObjId> best;
-    std::string bestClass;
-    bool found = false;
-    while (q.Step()) {
-      const std::string c = q.T(0);
-      const bool fits = c.empty() || EqualsNoCase(c, cls) ||
-                        (cls.size() > c.size() && cls[c.size()] == '.' && EqualsNoCase(cls.substr(0, c.size()), c));
-      if (fits && (!found || c.size() > bestClass.size())) {
-        found = true;
-        best = q.I(1);
-        bestClass = c;
-      }
-    }
-    if (!found && inbox_) {
-      // The Inbox takes every class nobody registered.
-      best = inbox_;
-      bestClass.clear();
-    }
-    if (explicitClass) *explicitClass = bestClass;
-    return best;
+    return local::ReceiveFolder(ix_, cls, inbox_, explicitClass);
   }
   void SetReceiveFolder(const std::string& cls, std::optional<ObjId> folder) override {
     auto tx = BeginWrite();
-    if (folder)
-      Q(ix_, "INSERT OR REPLACE INTO receive_folder(message_class, folder_id) VALUES(?,?)").B(1, cls).B(2, *folder).Run();
-    else
-      Q(ix_, "DELETE FROM receive_folder WHERE message_class=?").B(1, cls).Run();
+    local::SetReceiveFolder(ix_, cls, folder);
     tx->Commit();
   }
 
@@ -327,42 +294,22 @@ class MaildirStore final : public StoreProvider {
     f.hasSubfolders = q.I(6) != 0;
     return f;
   }
-  std::vector<ObjId> Subfolders(ObjId id) override {
-    std::vector<ObjId> out;
-    Q q(ix_, "SELECT id FROM folder WHERE parent_id=? ORDER BY id");
-    q.B(1, id);
-    while (q.Step()) out.push_back(q.I(0));
-    return out;
-  }
+  std::vector<ObjId> Subfolders(ObjId id) override { return local::Subfolders(ix_, id); }
   std::optional<ObjId> FindSubfolder(ObjId parent, const std::string& name) override {
-    Q q(ix_, "SELECT id FROM folder WHERE parent_id=? AND name=? COLLATE NOCASE");
-    q.B(1, parent).B(2, name);
-    if (!q.Step()) return std::nullopt;
-    return q.I(0);
+    return local::FindSubfolder(ix_, parent, name);
   }
   PropList FolderProps(ObjId id) override {
-    PropList out;
-    if (id == inbox_ || id == root_) out = inboxProps_;
-    Q q(ix_, "SELECT prop_id, type, value FROM folder_prop WHERE folder_id=?");
-    q.B(1, id);
-    while (q.Step()) {
-      Prop p = q.PropAt(0);
-      std::erase_if(out, [&](const Prop& o) { return o.id() == p.id(); });
-      out.push_back(std::move(p));
-    }
-    return out;
+    return local::FolderProps(ix_, id, id == inbox_ || id == root_ ? inboxProps_ : PropList{});
   }
   void SetFolderProps(ObjId id, const PropList& props) override {
     auto tx = BeginWrite();
-    for (const auto& p : props)
-      Q(ix_, "INSERT OR REPLACE INTO folder_prop(folder_id, prop_id, type, value) VALUES(?,?,?,?)")
-          .B(1, id).B(2, p.id()).B(3, p.type()).Value(4, p).Run();
+    local::SetFolderProps(ix_, id, props);
     Touch(id);
     tx->Commit();
   }
   void DeleteFolderProps(ObjId id, std::span<const ULONG> ids) override {
     auto tx = BeginWrite();
-    for (ULONG pid : ids) Q(ix_, "DELETE FROM folder_prop WHERE folder_id=? AND prop_id=?").B(1, id).B(2, pid).Run();
+    local::DeleteFolderProps(ix_, id, ids);
     tx->Commit();
   }
   ObjId CreateFolder(ObjId parent, const std::string& name, ULONG type) override {

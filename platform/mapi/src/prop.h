@@ -65,6 +65,8 @@ std::optional<Prop> ConvertTo(const Prop& p, ULONG wantedType);
 int Compare(const Prop& a, const Prop& b);
 
 // Text helpers.
+// One code point as UTF-8 (a surrogate or a value beyond U+10FFFF as U+FFFD).
+void AppendUtf8(std::string& out, std::uint32_t codePoint);
 std::string Utf16ToUtf8(std::u16string_view s);
 std::u16string Utf8ToUtf16(std::string_view s);
 std::string Utf16Bytes(std::u16string_view s);

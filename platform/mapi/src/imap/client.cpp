@@ -423,6 +423,21 @@ void Client::Flush() {
   }
 }
 
+bool Client::AwaitContinuation(const std::string& tag) {
+  while (true) {
+    Response r;
+    try {
+      r = reader_->Next();
+    } catch (const ProtocolError& e) {
+      Fail(MAPI_E_NETWORK_ERROR, e.what());
+    }
+    if (r.type == Response::Type::Continuation) return true;
+    const bool mine = r.type == Response::Type::Tagged && r.tag == tag;
+    Dispatch(r);
+    if (mine) return false;
+  }
+}
+
 std::string Client::Send(std::vector<Part> parts) {
   Guard();
   const std::string tag = "T" + std::to_string(++next_);
@@ -444,19 +459,8 @@ std::string Client::Send(std::vector<Part> parts) {
       }
       t_->Write("{" + std::to_string(p.text.size()) + "}\r\n");
       t_->Flush();
-      // Wait for the go-ahead; the command may be refused instead.
-      while (true) {
-        Response r;
-        try {
-          r = reader_->Next();
-        } catch (const ProtocolError& e) {
-          Fail(MAPI_E_NETWORK_ERROR, e.what());
-        }
-        if (r.type == Response::Type::Continuation) break;
-        const bool mine = r.type == Response::Type::Tagged && r.tag == tag;
-        Dispatch(r);
-        if (mine) return tag;
-      }
+      // The command may be refused instead of the go-ahead.
+      if (!AwaitContinuation(tag)) return tag;
       t_->Write(p.text);
     }
     t_->Write("\r\n");
@@ -499,25 +503,13 @@ void Client::Sasl(const std::string& mechanism, const std::string& initial, cons
   const std::string tag = Send(line);
   Flush();
   bool sentInitial = ir;
-  while (true) {
-    Response r;
-    try {
-      r = reader_->Next();
-    } catch (const ProtocolError& e) {
-      Fail(MAPI_E_NETWORK_ERROR, e.what());
-    }
-    if (r.type == Response::Type::Continuation) {
-      // The initial response; after it, a challenge is the server's error
-      // report (XOAUTH2, OAUTHBEARER), answered empty so that it completes
-      // with NO.
-      t_->Write(sentInitial ? std::string("\r\n") : Base64(initial) + "\r\n");
-      sentInitial = true;
-      Flush();
-      continue;
-    }
-    const bool mine = r.type == Response::Type::Tagged && r.tag == tag;
-    Dispatch(r);
-    if (mine) break;
+  while (AwaitContinuation(tag)) {
+    // The initial response; after it, a challenge is the server's error
+    // report (XOAUTH2, OAUTHBEARER), answered empty so that it completes
+    // with NO.
+    t_->Write(sentInitial ? std::string("\r\n") : Base64(initial) + "\r\n");
+    sentInitial = true;
+    Flush();
   }
   Response done = std::move(done_[tag]);
   done_.erase(tag);

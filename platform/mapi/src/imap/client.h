@@ -113,6 +113,9 @@ class Client {
   void Authenticate(const Credentials& c);
   void Sasl(const std::string& mechanism, const std::string& initial, const std::string& user);
   void Dispatch(Response& r);
+  // Reads until the server's go-ahead (true) or the completion of the
+  // command of that tag (false), handing on what comes between.
+  bool AwaitContinuation(const std::string& tag);
   void Guard() const;
 
   std::unique_ptr<Transport> t_;
