@@ -427,20 +427,8 @@ class ImapStore final : public StoreProvider {
   }
 
   std::optional<FolderInfo> GetFolder(ObjId id) override {
-    Q q(ix_,
-        "SELECT parent_id, name, folder_type, created, modified,"
-        " EXISTS(SELECT 1 FROM folder c WHERE c.parent_id=f.id) FROM folder f WHERE id=?");
-    q.B(1, id);
-    if (!q.Step()) return std::nullopt;
-    FolderInfo f;
-    f.id = id;
-    f.parent = q.IsNull(0) ? 0 : q.I(0);
-    f.name = q.T(1);
-    f.type = static_cast<ULONG>(q.I(2));
-    f.created = q.I(3);
-    f.modified = q.I(4);
-    f.hasSubfolders = q.I(5) != 0;
-    f.contentCount = Count(id);
+    auto f = local::FolderRow(ix_, id);
+    if (f) f->contentCount = Count(id);
     return f;
   }
   std::vector<ObjId> Subfolders(ObjId id) override { return local::Subfolders(ix_, id); }

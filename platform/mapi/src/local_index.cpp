@@ -51,6 +51,23 @@ void SetReceiveFolder(Index& ix, const std::string& cls, std::optional<ObjId> fo
     Q(ix, "DELETE FROM receive_folder WHERE message_class=?").B(1, cls).Run();
 }
 
+std::optional<FolderInfo> FolderRow(Index& ix, ObjId id) {
+  Q q(ix,
+      "SELECT parent_id, name, folder_type, created, modified,"
+      " EXISTS(SELECT 1 FROM folder c WHERE c.parent_id=f.id) FROM folder f WHERE id=?");
+  q.B(1, id);
+  if (!q.Step()) return std::nullopt;
+  FolderInfo f;
+  f.id = id;
+  f.parent = q.IsNull(0) ? 0 : q.I(0);
+  f.name = q.T(1);
+  f.type = static_cast<ULONG>(q.I(2));
+  f.created = q.I(3);
+  f.modified = q.I(4);
+  f.hasSubfolders = q.I(5) != 0;
+  return f;
+}
+
 std::vector<ObjId> Subfolders(Index& ix, ObjId id) {
   std::vector<ObjId> out;
   Q q(ix, "SELECT id FROM folder WHERE parent_id=? ORDER BY id");

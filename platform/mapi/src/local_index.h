@@ -145,6 +145,8 @@ void DeleteStoreProps(Index& ix, std::span<const ULONG> ids);
 // the Inbox (when there is one) takes what nobody registered.
 std::optional<ObjId> ReceiveFolder(Index& ix, const std::string& cls, ObjId inbox, std::string* explicitClass);
 void SetReceiveFolder(Index& ix, const std::string& cls, std::optional<ObjId> folder);
+// A folder's row (its content count left to the caller).
+std::optional<FolderInfo> FolderRow(Index& ix, ObjId id);
 std::vector<ObjId> Subfolders(Index& ix, ObjId id);
 std::optional<ObjId> FindSubfolder(Index& ix, ObjId parent, const std::string& name);
 // A folder's properties: computed ones, replaced by stored ones of the same id.

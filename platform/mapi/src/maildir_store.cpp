@@ -277,21 +277,12 @@ class MaildirStore final : public StoreProvider {
   }
 
   std::optional<FolderInfo> GetFolder(ObjId id) override {
-    Q q(ix_,
-        "SELECT parent_id, name, folder_type, created, modified,"
-        " (SELECT count(*) FROM message m WHERE m.folder_id=f.id),"
-        " EXISTS(SELECT 1 FROM folder c WHERE c.parent_id=f.id) FROM folder f WHERE id=?");
-    q.B(1, id);
-    if (!q.Step()) return std::nullopt;
-    FolderInfo f;
-    f.id = id;
-    f.parent = q.IsNull(0) ? 0 : q.I(0);
-    f.name = q.T(1);
-    f.type = static_cast<ULONG>(q.I(2));
-    f.created = q.I(3);
-    f.modified = q.I(4);
-    f.contentCount = q.I(5);
-    f.hasSubfolders = q.I(6) != 0;
+    auto f = local::FolderRow(ix_, id);
+    if (f) {
+      Q q(ix_, "SELECT count(*) FROM message WHERE folder_id=?");
+      q.B(1, id);
+      if (q.Step()) f->contentCount = q.I(0);
+    }
     return f;
   }
   std::vector<ObjId> Subfolders(ObjId id) override { return local::Subfolders(ix_, id); }
