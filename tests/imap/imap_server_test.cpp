@@ -402,3 +402,25 @@ TEST_F(ImapStores, ACompressedConnectionReadsTheSameMessages) {
   ASSERT_EQ(RunCommand(std::string(MAPIADMIN_PATH) + " tree Test \"Work Mail\" --json", &packed), 0) << packed;
   EXPECT_EQ(plain, packed);
 }
+
+TEST_F(ImapStores, ASaveWithinOneAccountIsCopiedByTheServer) {
+  Seed("u10", 60);
+  AddAccount("Work Mail", "u10", Dovecot().Port());
+  const ProgramRun save = Save("-t \"\" \"Work Mail\\Projects\" \"Work Mail\\Archive\"");
+  ASSERT_EQ(save.rc, 0) << restore_test::Describe(save);
+  // The copy holds what its source holds, level by level.
+  const auto listing = Listing("u10");
+  auto messages = [&](const std::string& name) {
+    std::multiset<std::string> out;
+    const auto* b = Box(listing, name);
+    if (b)
+      for (const auto& m : (*b)["messages"])
+        out.insert(m["sha256"].get<std::string>() + " " + m["flags"].dump() + " " + m["internaldate"].get<std::string>());
+    return out;
+  };
+  for (const std::string level : {"Projects", "Projects/Tesk"}) {
+    const std::string copy = "Archive/Work Mail_" + level;
+    EXPECT_FALSE(messages(level).empty()) << level;
+    EXPECT_EQ(messages(level), messages(copy)) << copy;
+  }
+}

@@ -695,6 +695,49 @@ class ImapStore final : public StoreProvider {
     return true;
   }
 
+  bool CopyTreeFrom(StoreProvider& src, ObjId srcFolder, ObjId destParent, const std::string& name, bool subfolders,
+                    const StepFn& step, ObjId* newFolder) override {
+    // Within one account the server copies: the folders are made anew, the
+    // messages go by UID COPY without crossing the connection.
+    if (&src != this || destParent == root_ || srcFolder == root_ || srcFolder == top_) return false;
+    Settle();
+    auto info = GetFolder(srcFolder);
+    if (!info) Fail(MAPI_E_NOT_FOUND, "source folder vanished");
+    const ObjId top = CreateFolder(destParent, name, info->type);
+    SetFolderProps(top, FolderProps(srcFolder));
+    std::deque<std::pair<ObjId, ObjId>> todo{{srcFolder, top}};
+    std::uint64_t done = 0;
+    while (!todo.empty()) {
+      const auto [from, to] = todo.front();
+      todo.pop_front();
+      if (boxes_[from].selectable) {
+        Select(from);
+        if (exists_ > 0) {
+          const std::string dest = MailboxOf(to);
+          c_.Run({Client::Text("UID COPY 1:* "), Client::Arg(dest)}, "copying messages to " + dest);
+          done += exists_;
+          Box& b = boxes_[to];
+          b.listed = false;
+          b.count = static_cast<std::int64_t>(exists_);
+          b.createdHere = false;
+        }
+      }
+      ++done;
+      if (step && !step(done)) Fail(MAPI_E_USER_CANCEL, "cancelled");
+      if (!subfolders) continue;
+      for (ObjId child : Subfolders(from)) {
+        if (child == top) continue;  // the copy itself, made below its source
+        auto c = GetFolder(child);
+        if (!c) continue;
+        const ObjId made = CreateFolder(to, c->name, c->type);
+        SetFolderProps(made, FolderProps(child));
+        todo.emplace_back(child, made);
+      }
+    }
+    if (newFolder) *newFolder = top;
+    return true;
+  }
+
   std::unique_ptr<Transaction> BeginWrite() override { return std::make_unique<ImapTx>(*this, true); }
   std::unique_ptr<Transaction> BeginRead() override { return std::make_unique<ImapTx>(*this, false); }
 

@@ -174,7 +174,16 @@ class Session final : public UnknownImpl<IMAPISession> {
     for (const auto& s : profile_.stores)
       if (s.guid == guid) entry = &s;
     if (!entry) throw MapiError(MAPI_E_NOT_FOUND, "the store is not in this profile");
-    auto provider = FactoryOf(*entry).Open(entry->settings);
+    // A refused login is not tried again in this session: a server counts
+    // failed logins, and some lock the account after a few.
+    if (auto refused = refused_.find(key); refused != refused_.end()) throw MapiError(MAPI_E_LOGON_FAILED, refused->second);
+    std::shared_ptr<StoreProvider> provider;
+    try {
+      provider = FactoryOf(*entry).Open(entry->settings);
+    } catch (const MapiError& e) {
+      if (e.hr() == MAPI_E_LOGON_FAILED) refused_[key] = e.what();
+      throw;
+    }
     if (!(provider->Guid() == guid)) throw MapiError(MAPI_E_NOT_FOUND, entry->Location() + " holds another store");
     provider->transport = transport_;
     open_[key] = provider;
@@ -191,6 +200,7 @@ class Session final : public UnknownImpl<IMAPISession> {
   Profile profile_;
   std::vector<std::string> entryIds_;             // of each store, in the profile's order
   std::map<std::string, std::string> duplicates_;  // identifiers that open nothing, and why
+  std::map<std::string, std::string> refused_;     // stores whose login was refused, and the server's text
   std::string lastError_;
   std::shared_ptr<const TransportSettings> transport_;
   std::map<std::string, std::weak_ptr<StoreProvider>> open_;
