@@ -259,7 +259,9 @@ struct PendingAppend {
   std::int64_t size = 0;
   inet::MailFlags flags;
   std::int64_t date;
+  // In place of this message (same number) and its UID, once uploaded.
   std::optional<ObjId> replaces;
+  std::uint32_t replacedUid = 0;
 };
 
 struct AppendInFlight {
@@ -592,9 +594,30 @@ class ImapStore final : public StoreProvider {
     p.flags = inet::FlagsOf(data.props);
     std::int64_t delivered = inet::DeliveryTimeOf(data.props);
     p.date = delivered ? UnixFromFiletime(delivered) : std::time(nullptr);
-    p.replaces = replace;
-    Q(ix_, "INSERT INTO message(folder_id, uid) VALUES(?, NULL)").B(1, folder).Run();
-    p.id = sqlite3_last_insert_rowid(ix_.db());
+    if (replace) {
+      Settle();
+      auto row = RowOf(*replace);
+      if (row && row->second && row->first == folder) {
+        // A message whose bytes did not change (a flag did) keeps its
+        // copy on the server: only its flags are set.
+        const Prop* raw = FindProp(data.props, inet::PR_TESK_INTERNET_CONTENT);
+        if (raw && raw->b == p.bytes) {
+          Select(folder);
+          c_.Run("UID STORE " + std::to_string(*row->second) + " FLAGS.SILENT " + FlagsText(p.flags),
+                 "setting the flags of a message in " + MailboxOf(folder));
+          Box& b = boxes_[folder];
+          if (auto it = b.byId.find(*replace); it != b.byId.end()) b.msgs[it->second].flags = p.flags;
+          return *replace;
+        }
+        p.replaces = replace;
+        p.replacedUid = *row->second;
+        p.id = *replace;
+      }
+    }
+    if (!p.replaces) {
+      Q(ix_, "INSERT INTO message(folder_id, uid) VALUES(?, NULL)").B(1, folder).Run();
+      p.id = sqlite3_last_insert_rowid(ix_.db());
+    }
     pendingBytes_ += p.bytes.size();
     const ObjId id = p.id;
     pending_.push_back(std::move(p));
@@ -756,7 +779,8 @@ class ImapStore final : public StoreProvider {
     }
     // Not committed: what has not gone out stays here; what went out is
     // on the server already and keeps its number.
-    for (const auto& p : pending_) Q(ix_, "DELETE FROM message WHERE id=?").B(1, p.id).Run();
+    for (const auto& p : pending_)
+      if (!p.replaces) Q(ix_, "DELETE FROM message WHERE id=?").B(1, p.id).Run();
     pending_.clear();
     pendingBytes_ = 0;
     if (level == 0) {
@@ -1343,6 +1367,10 @@ class ImapStore final : public StoreProvider {
     if (b.existing.empty()) return;
     std::vector<PendingAppend> keep;
     for (auto& m : a.msgs) {
+      if (m.replaces) {
+        keep.push_back(std::move(m));
+        continue;
+      }
       const std::string mid = MessageIdOf(m.bytes);
       bool skipped = false;
       if (!mid.empty()) {
@@ -1405,27 +1433,41 @@ class ImapStore final : public StoreProvider {
     Box& b = boxes_[a.folder];
     b.listed = false;
     if (b.count >= 0) b.count += static_cast<std::int64_t>(a.msgs.size());
+    // A message written in place of another: the old copy goes, the number stays.
+    std::vector<std::uint32_t> replaced;
     for (const auto& m : a.msgs)
-      if (m.replaces) {
-        const ObjId old = *m.replaces;
-        DeleteMessages(std::span<const ObjId>(&old, 1));
-      }
+      if (m.replaces) replaced.push_back(m.replacedUid);
+    if (!replaced.empty()) {
+      std::sort(replaced.begin(), replaced.end());
+      Select(a.folder);
+      Expunge(a.folder, replaced);
+      if (b.count >= 0) b.count -= static_cast<std::int64_t>(replaced.size());
+      if (!uids)
+        for (const auto& m : a.msgs)
+          if (m.replaces) Q(ix_, "UPDATE message SET uid=NULL WHERE id=?").B(1, m.id).Run();
+    }
   }
 
   // An upload that broke off: its messages lose their numbers, and the
   // error says how far the uploads of this store came.
   [[noreturn]] void Broke(AppendInFlight& a, const MapiError& e) {
+    // A message meant to replace another leaves the other as it was.
     std::vector<ObjId> lost;
-    for (const auto& m : a.msgs) lost.push_back(m.id);
+    size_t notSent = 0;
+    auto lose = [&](const PendingAppend& m) {
+      ++notSent;
+      if (!m.replaces) lost.push_back(m.id);
+    };
+    for (const auto& m : a.msgs) lose(m);
     for (const auto& other : appends_)
-      for (const auto& m : other.msgs) lost.push_back(m.id);
-    for (const auto& m : pending_) lost.push_back(m.id);
+      for (const auto& m : other.msgs) lose(m);
+    for (const auto& m : pending_) lose(m);
     appends_.clear();
     pending_.clear();
     pendingBytes_ = 0;
     for (ObjId id : lost) Q(ix_, "DELETE FROM message WHERE id=?").B(1, id).Run();
     throw MapiError(e.hr(), std::string(e.what()) + "; " + std::to_string(uploaded_) + " messages went up to " +
-                                a_.endpoint.host + " before (a rerun skips them), " + std::to_string(lost.size()) +
+                                a_.endpoint.host + " before (a rerun skips them), " + std::to_string(notSent) +
                                 " did not");
   }
 
