@@ -424,3 +424,44 @@ TEST_F(ImapStores, ASaveWithinOneAccountIsCopiedByTheServer) {
     EXPECT_EQ(messages(level), messages(copy)) << copy;
   }
 }
+
+// An Outlook data file migrated onto a server: every message arrives as
+// MIME that parses, with its text, attachments and recipients.
+TEST_F(ImapStores, APstRestoredIntoAnAccountArrivesAsMime) {
+  admin::AddPstStore("Test", PST_DATA_DIR "/ruby-msg_attachAndInline.pst", "Old Outlook", "archive", false, false);
+  AddAccount("New Mail", "u11", Dovecot().Port());
+  // Into the Inbox, as the top of an account holds no messages.
+  const ProgramRun restore = Restore("\"\" \"Old Outlook\" \"New Mail\\INBOX\"");
+  ASSERT_EQ(restore.rc, 0) << restore_test::Describe(restore);
+  // Python's email parser reads what the server holds.
+  const std::string script = profile.dir / "parse.py";
+  std::ofstream(script) << R"py(import email, email.policy, imaplib, json, sys
+info = json.load(open(sys.argv[1]))
+imap = imaplib.IMAP4(info["host"], info["port"])
+imap.login("u11", "pw11")
+found = {"messages": 0, "parts": [], "to": 0}
+for line in imap.list()[1]:
+    name = line.decode().rsplit(' "/" ', 1)[1].strip('"')
+    if imap.select('"' + name + '"', readonly=True)[0] != "OK":
+        continue
+    for num in imap.search(None, "ALL")[1][0].split():
+        raw = imap.fetch(num, "(BODY.PEEK[])")[1][0][1]
+        msg = email.message_from_bytes(raw, policy=email.policy.default)
+        assert not msg.defects, msg.defects
+        found["messages"] += 1
+        found["to"] += len(msg.get_all("To", []))
+        found["parts"] += [p.get_content_type() for p in msg.walk()]
+print(json.dumps(found))
+)py";
+  std::string out;
+  ASSERT_EQ(RunCommand("python3 " + Quote(script) + " " + Quote(Dovecot().Json()), &out), 0) << out;
+  const auto found = LastJsonLine(out);
+  EXPECT_GE(found["messages"].get<int>(), 1) << out;
+  EXPECT_GE(found["to"].get<int>(), 1) << out;
+  const auto parts = found["parts"].get<std::vector<std::string>>();
+  EXPECT_TRUE(std::find(parts.begin(), parts.end(), "image/png") != parts.end() ||
+              std::find(parts.begin(), parts.end(), "image/jpeg") != parts.end() ||
+              std::find(parts.begin(), parts.end(), "image/gif") != parts.end())
+      << out;
+  EXPECT_TRUE(std::find(parts.begin(), parts.end(), "multipart/related") != parts.end()) << out;
+}
