@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 
@@ -464,4 +465,34 @@ print(json.dumps(found))
               std::find(parts.begin(), parts.end(), "image/gif") != parts.end())
       << out;
   EXPECT_TRUE(std::find(parts.begin(), parts.end(), "multipart/related") != parts.end()) << out;
+}
+
+TEST_F(ImapStores, AServerThatStopsAnsweringFailsTheSaveAfterTheTimeout) {
+  Seed("u12", 30);
+  const fs::path proxyDir = profile.dir / "proxy";
+  fs::create_directories(proxyDir);
+  int rc = 0;
+  const std::string out = Python("faultproxy.py", "--target 127.0.0.1:" + std::to_string(Dovecot().Port()) +
+                                                      " --drop-after-bytes 20000 --match ' FETCH .*BODY' --action stall"
+                                                      " --state-dir " + Quote(proxyDir.string()) + " --daemon",
+                                 &rc);
+  ASSERT_EQ(rc, 0) << out;
+  AddAccount("Work Mail", "u12", LastJsonLine(out)["port"].get<int>());
+  auto p = tesk::mapi::LoadProfile("Test");
+  ASSERT_TRUE(p);
+  for (auto& s : p->stores)
+    if (s.name == "Work Mail") s.settings["timeout"] = {mapi::SettingValue::Type::Integer, "3"};
+  tesk::mapi::SaveProfile(*p);
+  std::string before, after;
+  ASSERT_EQ(RunCommand(std::string(MAPIADMIN_PATH) + " tree Test Archive --json", &before), 0);
+  const auto start = std::chrono::steady_clock::now();
+  const ProgramRun save = Save("\"\" \"Work Mail\" Archive");
+  const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  Python("faultproxy.py", "stop --state-dir " + Quote(proxyDir.string()));
+  EXPECT_EQ(save.rc, 1) << restore_test::Describe(save);
+  EXPECT_TRUE(HasLine(save, "MAPI_E_TIMEOUT Copy operation failed!")) << save.log;
+  EXPECT_TRUE(HasLine(save, "WARNING: the server 127.0.0.1 sent nothing for 3 seconds")) << save.log;
+  EXPECT_LT(seconds, 30.0);
+  ASSERT_EQ(RunCommand(std::string(MAPIADMIN_PATH) + " tree Test Archive --json", &after), 0);
+  EXPECT_EQ(before, after);
 }
