@@ -85,13 +85,6 @@ CREATE UNIQUE INDEX IF NOT EXISTS message_by_uid ON message(folder_id, uid);
 
 [[noreturn]] void Fail(HRESULT hr, const std::string& what) { throw MapiError(hr, what); }
 
-std::int64_t NowFiletime() {
-  using namespace std::chrono;
-  const auto us = duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
-  return (us + 11644473600LL * 1000000) * 10;
-}
-std::int64_t FiletimeFromUnix(std::int64_t s) { return (s + 11644473600LL) * 10000000LL; }
-std::int64_t UnixFromFiletime(std::int64_t ft) { return ft / 10000000LL - 11644473600LL; }
 
 std::string Sha256(std::string_view bytes) {
   sha256_ctx ctx;

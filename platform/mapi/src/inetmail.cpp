@@ -32,10 +32,6 @@ struct GFree {
 };
 using GText = std::unique_ptr<char, GFree>;
 
-constexpr std::int64_t kUnixToFiletime = 11644473600LL;
-
-std::int64_t FiletimeFromUnix(std::int64_t unix) { return (unix + kUnixToFiletime) * 10000000LL; }
-std::int64_t UnixFromFiletime(std::int64_t ft) { return ft / 10000000LL - kUnixToFiletime; }
 
 // A string property as UTF-8, whichever width it was stored in.
 std::string Text(const PropList& props, ULONG tag) {

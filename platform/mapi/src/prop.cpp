@@ -1,6 +1,7 @@
 #include "prop.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <new>
 
@@ -273,6 +274,14 @@ int Compare(const Prop& a, const Prop& b) {
     }
   }
 }
+
+std::int64_t NowFiletime() {
+  using namespace std::chrono;
+  const auto us = duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
+  return (us + 11644473600LL * 1000000) * 10;
+}
+std::int64_t FiletimeFromUnix(std::int64_t s) { return (s + 11644473600LL) * 10000000LL; }
+std::int64_t UnixFromFiletime(std::int64_t ft) { return ft / 10000000LL - 11644473600LL; }
 
 void AppendUtf8(std::string& out, std::uint32_t c) {
   if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;

@@ -65,6 +65,12 @@ std::optional<Prop> ConvertTo(const Prop& p, ULONG wantedType);
 int Compare(const Prop& a, const Prop& b);
 
 // Text helpers.
+// Times as FILETIME ticks (100 ns since 1601, UTC): now, and from and to
+// seconds since 1970.
+std::int64_t NowFiletime();
+std::int64_t FiletimeFromUnix(std::int64_t unixSeconds);
+std::int64_t UnixFromFiletime(std::int64_t filetime);
+
 // One code point as UTF-8 (a surrogate or a value beyond U+10FFFF as U+FFFD).
 void AppendUtf8(std::string& out, std::uint32_t codePoint);
 std::string Utf16ToUtf8(std::u16string_view s);

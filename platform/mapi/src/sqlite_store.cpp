@@ -84,11 +84,6 @@ CREATE TABLE attachment(
   PRIMARY KEY(message_id, attach_num, prop_id));
 )sql";
 
-std::int64_t NowFiletime() {
-  using namespace std::chrono;
-  auto us = duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
-  return (us + 11644473600LL * 1000000) * 10;
-}
 
 HRESULT HrFromSqlite(int rc) {
   switch (rc & 0xFF) {
