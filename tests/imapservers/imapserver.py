@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
-"""Starts and stops a private IMAP server (Dovecot or Cyrus) on free loopback
+r"""Starts and stops a private IMAP server (Dovecot or Cyrus) on free loopback
 ports, everything it writes kept under one work dir. Run as root (the servers
 drop to the dovecot user, which owns the mail files).
 
     imapserver.py start --kind dovecot|cyrus --dir WORKDIR [--tls]
                         [--users alice:secret,bob:secret] [--no-public] [--fsync]
+                        [--config tesk|stock|stock-slash|gmail]
         Starts the server, waits until every account can log in, prints one
         JSON line (also kept in WORKDIR/server.json) and returns; the server
         keeps running in its own session.
@@ -41,6 +42,22 @@ and imap_zlib (COMPRESS=DEFLATE) loaded; mail files are not fsynced unless
 --fsync is given (a loopback test server needs no durability, and fsync
 would dominate every APPEND).
 
+--config picks how the server is set up (default tesk, as described below):
+  stock  Dovecot as it ships, pointed at Maildirs: Maildir++ layout with "."
+         as separator, the special-use attributes of Debian's
+         15-mailboxes.conf (Drafts, Junk, Trash, Sent, "Sent Messages"),
+         no public namespace; Drafts, Junk, Trash and Sent are made at
+         start as a mail client makes them on first use.
+         Cyrus with its own defaults: altnamespace and "/" as separator
+         (unixhierarchysep), special-use folders created on first login.
+  stock-slash  (Dovecot) the same with "/" as the namespace's separator,
+         as many set-ups write it: the Maildir++ storage then refuses "."
+         in mailbox names.
+  gmail  (Dovecot) an account shaped like Gmail's: LAYOUT=fs, "/" as
+         separator, a \Noselect parent "[Gmail]" holding "All Mail" (\All),
+         "Sent Mail" (\Sent), "Drafts", "Trash", "Spam" (\Junk) and
+         "Starred" (\Flagged), created on first login; no public namespace.
+
 Cyrus: the Debian packages cyrus-common and cyrus-imapd are downloaded and
 unpacked (never installed, they would pull in a mail transfer agent) into
 $TESK_CYRUS_ROOT, else $XDG_CACHE_HOME/tesk-cyrus, else /var/cache/tesk-cyrus,
@@ -67,6 +84,10 @@ sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from imaputil import ToolError, free_port, wait_for_login  # noqa: E402
 
+GMAIL = [("[Gmail]/All Mail", "\\All"), ("[Gmail]/Sent Mail", "\\Sent"), ("[Gmail]/Drafts", "\\Drafts"),
+         ("[Gmail]/Trash", "\\Trash"), ("[Gmail]/Spam", "\\Junk"), ("[Gmail]/Starred", "\\Flagged")]
+STOCK = [("Drafts", "\\Drafts"), ("Junk", "\\Junk"), ("Trash", "\\Trash"), ("Sent", "\\Sent"),
+         ("Sent Messages", "\\Sent")]
 SPECIAL = [("Sent", "\\Sent"), ("Drafts", "\\Drafts"), ("Trash", "\\Trash"), ("Junk", "\\Junk"),
            ("Archive", "\\Archive")]
 MTA_PACKAGES = re.compile(r"^Inst (exim4\S*|postfix\S*|sendmail\S*|courier-mta|dma|nullmailer|opensmtpd|"
@@ -229,7 +250,7 @@ def spawn(cmd, log, env=None):
 
 # ---------------------------------------------------------------- Dovecot
 
-def start_dovecot(work, users, tls, public, fsync):
+def start_dovecot(work, users, tls, public, fsync, config="tesk"):
     need("dovecot", "dovecot-core")
     if not os.path.exists("/usr/lib/dovecot/imap"):
         raise ToolError("/usr/lib/dovecot/imap not found; install the Debian package dovecot-imapd")
@@ -259,8 +280,14 @@ def start_dovecot(work, users, tls, public, fsync):
         chown_tree(os.path.join(work, d), mailuser)
     os.chmod(work, 0o755)
 
-    mailboxes = "".join(f"  mailbox {name} {{\n    special_use = {flag}\n    auto = subscribe\n  }}\n"
-                        for name, flag in SPECIAL)
+    special, auto = {"stock": (STOCK, None), "stock-slash": (STOCK, None),
+                     "gmail": (GMAIL, None)}.get(config, (SPECIAL, "subscribe"))
+    maildirpp = config in ("stock", "stock-slash")
+    if config != "tesk":
+        public = False
+    mailboxes = "".join(f"  mailbox \"{name}\" {{\n    special_use = {flag}\n" +
+                        (f"    auto = {auto}\n" if auto else "") + "  }\n"
+                        for name, flag in special)
     ssl_conf = "ssl = no\n"
     listeners = f"  inet_listener imap {{\n    address = 127.0.0.1\n    port = {port}\n  }}\n"
     ca_file = None
@@ -298,7 +325,7 @@ mail_gid = {gid}
 default_internal_user = {mailuser.pw_name}
 default_internal_group = {mailuser.pw_name}
 default_login_user = {"dovenull" if _has_user("dovenull") else mailuser.pw_name}
-mail_location = maildir:~/Maildir:LAYOUT=fs
+mail_location = maildir:~/Maildir{"" if maildirpp else ":LAYOUT=fs"}
 mail_fsync = {"optimized" if fsync else "never"}
 mail_plugins = acl
 passdb {{
@@ -310,10 +337,7 @@ userdb {{
   args = {work}/users.passwd
 }}
 namespace inbox {{
-  type = private
-  separator = /
-  prefix =
-  inbox = yes
+{"" if config == "stock" else "  type = private" + chr(10) + "  separator = /" + chr(10) + "  prefix =" + chr(10)}  inbox = yes
 {mailboxes}}}
 {public_conf}plugin {{
   acl = vfile
@@ -332,7 +356,7 @@ service auth {{
 """)
     run(["dovecot", "-c", conf, "-n"])  # config check with a readable error
     proc = spawn(["dovecot", "-F", "-c", conf], os.path.join(work, "dovecot.stdout"))
-    info = {"kind": "dovecot", "port": port, "tls_port": tls_port, "ca_file": ca_file, "admin": None,
+    info = {"kind": "dovecot", "config": config, "port": port, "tls_port": tls_port, "ca_file": ca_file, "admin": None,
             "pid": proc.pid, "log": log, "public_folder": "Public/Shared" if public else None}
     return info, conf
 
@@ -437,7 +461,7 @@ def install_cyrus():
     return root
 
 
-def start_cyrus(work, users, tls, public, fsync):
+def start_cyrus(work, users, tls, public, fsync, config="tesk"):
     root = install_cyrus()
     env = cyrus_env(root)
     bindir = os.path.join(root, "usr/lib/cyrus/bin")
@@ -474,9 +498,7 @@ sasl_pwcheck_method: auxprop
 sasl_auxprop_plugin: sasldb
 sasl_sasldb_path: {sasldb}
 sasl_mech_list: PLAIN LOGIN
-unixhierarchysep: 0
-altnamespace: 1
-master_pid_file: {work}/run/master.pid
+{"" if config == "stock" else "unixhierarchysep: 0" + chr(10) + "altnamespace: 1" + chr(10)}master_pid_file: {work}/run/master.pid
 syslog_prefix: tesk-cyrus
 autocreate_quota: 0
 autocreate_inbox_folders: {folders}
@@ -494,11 +516,16 @@ autocreate_subscribe_folders: {folders}
             chown_tree(os.path.join(work, entry), mailuser) if os.path.isdir(os.path.join(work, entry)) else \
                 os.chown(os.path.join(work, entry), mailuser.pw_uid, mailuser.pw_gid)
     os.chmod(work, 0o755)
-    proc = spawn([os.path.join(bindir, "master"), "-C", conf, "-M", cyrus_conf, "-D"],
+    # The pid file named on the command line: the master ignores
+    # master_pid_file and would take /run/cyrus-master.pid, which a second
+    # server running at the same time holds locked.
+    proc = spawn([os.path.join(bindir, "master"), "-C", conf, "-M", cyrus_conf, "-p",
+                  os.path.join(work, "run", "master.pid"), "-D"],
                  os.path.join(work, "cyrus.log"), env=env)
-    info = {"kind": "cyrus", "port": port, "tls_port": tls_port, "ca_file": ca_file, "admin": admin,
+    info = {"kind": "cyrus", "config": config, "port": port, "tls_port": tls_port, "ca_file": ca_file, "admin": admin,
             "pid": proc.pid, "log": os.path.join(work, "cyrus.log"),
-            "public_folder": "Shared Folders.Public" if public else None}
+            "public_folder": ("Shared Folders/Public" if config == "stock" else "Shared Folders.Public")
+            if public else None}
     return info, conf
 
 
@@ -516,6 +543,23 @@ def cyrus_setup(info, users, public):
         typ, data = imap.setacl("Public", "anyone", "lrswipkxtecdan")
         if typ != "OK":
             raise ToolError(f"cannot set the shared mailbox's ACL: {data}")
+        imap.logout()
+
+
+def create_mailboxes(info, users, names):
+    """Makes the mailboxes every account starts with, as a client would on
+    first use (the stock set-up creates nothing itself; Gmail's own
+    mailboxes exist from the start, below the \\Noselect "[Gmail]")."""
+    import imaplib
+    for u in users:
+        wait_for_login("127.0.0.1", info["port"], u["name"], u["password"])
+        imap = imaplib.IMAP4("127.0.0.1", info["port"])
+        imap.login(u["name"], u["password"])
+        for name in names:
+            typ, data = imap.create(f'"{name}"')
+            if typ != "OK" and b"exists" not in (data[0] or b"").lower():
+                raise ToolError(f"cannot create {name}: {data}")
+            imap.subscribe(f'"{name}"')
         imap.logout()
 
 
@@ -549,7 +593,9 @@ def start(args):
         stop_dir(work)
     users = parse_users(args.users)
     starter = start_dovecot if args.kind == "dovecot" else start_cyrus
-    info, conf = starter(work, users, args.tls, not args.no_public, args.fsync)
+    if args.kind == "cyrus" and args.config in ("gmail", "stock-slash"):
+        raise ToolError(f"--config {args.config} is a Dovecot set-up")
+    info, conf = starter(work, users, args.tls, not args.no_public, args.fsync, args.config)
     info.update({"host": "127.0.0.1", "dir": work, "users": users, "conf": conf,
                  "start_time": proc_start_time(info["pid"])})
     # The state file exists before the first probe, so stop finds the server
@@ -559,6 +605,10 @@ def start(args):
     try:
         if args.kind == "cyrus":
             cyrus_setup(info, users, not args.no_public)
+        if args.kind == "dovecot" and args.config == "gmail":
+            create_mailboxes(info, users, [name for name, _ in GMAIL])
+        if args.kind == "dovecot" and args.config in ("stock", "stock-slash"):
+            create_mailboxes(info, users, ["Drafts", "Junk", "Trash", "Sent"])
         describe(info, users)
     except BaseException as e:
         log = info.get("log")
@@ -602,6 +652,8 @@ def main():
         s.add_argument("--users", default="alice:secret,bob:secret")
         s.add_argument("--no-public", action="store_true", help="no public/shared folders")
         s.add_argument("--fsync", action="store_true", help="Dovecot syncs mail files to disk (off by default)")
+        s.add_argument("--config", choices=["tesk", "stock", "stock-slash", "gmail"], default="tesk",
+                       help="how the server is set up (see the module's description)")
     s = sp.add_parser("stop")
     s.add_argument("--dir", required=True)
     sp.add_parser("install-cyrus")

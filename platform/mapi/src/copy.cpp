@@ -1,8 +1,14 @@
 #include "copy.h"
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <deque>
+#include <fstream>
 #include <future>
+#include <sstream>
 
 namespace tesk::mapi {
 
@@ -108,8 +114,125 @@ void CheckAssociated(StoreProvider& src, std::span<const ObjId> folders, StorePr
 
 }  // namespace
 
+namespace {
+
+// A staging folder is named "tesk-incomplete HOST PID START NAME": the host
+// and the process that builds it (START: its start time, so that a reused
+// process number is not taken for it) and the name it will get.
+constexpr std::string_view kStagingPrefix = "tesk-incomplete ";
+
+std::string ShortHostName() {
+  char host[256] = {};
+  if (::gethostname(host, sizeof host - 1) != 0) return "localhost";
+  std::string h(host);
+  h = h.substr(0, h.find('.'));
+  for (char& c : h)
+    if (c == ' ' || static_cast<unsigned char>(c) < 0x20) c = '-';
+  return h.empty() ? "localhost" : h;
+}
+
+// A process's start time in clock ticks since boot (0 when unknown).
+std::uint64_t ProcessStart(long pid) {
+  std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  const size_t close = stat.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream rest(stat.substr(close + 1));
+  std::string field;
+  for (int k = 3; k <= 22 && rest >> field; ++k)
+    if (k == 22) return std::strtoull(field.c_str(), nullptr, 10);
+  return 0;
+}
+
+struct StagingOwner {
+  std::string host;
+  long pid = 0;
+  std::uint64_t start = 0;
+};
+
+std::optional<StagingOwner> ParseStaging(const std::string& name) {
+  if (!IsStagingName(name)) return std::nullopt;
+  std::istringstream in(name.substr(kStagingPrefix.size()));
+  StagingOwner o;
+  if (!(in >> o.host >> o.pid >> o.start)) return std::nullopt;
+  return o;
+}
+
+std::string StagingName(const std::string& name) {
+  const long pid = static_cast<long>(::getpid());
+  return std::string(kStagingPrefix) + ShortHostName() + " " + std::to_string(pid) + " " +
+         std::to_string(ProcessStart(pid)) + " " + name;
+}
+
+// Staging folders below parent whose process is gone (on this host): what
+// a killed copy left. Those of live processes and other hosts stay.
+void RemoveLeftovers(StoreProvider& dst, ObjId parent) {
+  const std::string host = ShortHostName();
+  for (ObjId child : dst.Subfolders(parent)) {
+    auto info = dst.GetFolder(child);
+    if (!info) continue;
+    auto owner = ParseStaging(info->name);
+    if (!owner || owner->host != host) continue;
+    const bool alive = (::kill(static_cast<pid_t>(owner->pid), 0) == 0 || errno == EPERM) &&
+                       ProcessStart(owner->pid) == owner->start;
+    if (!alive) dst.DeleteFolderTree(child, nullptr);
+  }
+}
+
+}  // namespace
+
+bool IsStagingName(const std::string& name) { return name.rfind(kStagingPrefix, 0) == 0; }
+
+std::vector<ObjId> VisibleSubfolders(StoreProvider& store, ObjId folder) {
+  std::vector<ObjId> out = store.Subfolders(folder);
+  if (store.Caps().wholeCopyInOneCommit) return out;  // never holds staging folders
+  std::erase_if(out, [&](ObjId f) {
+    auto info = store.GetFolder(f);
+    return info && IsStagingName(info->name);
+  });
+  return out;
+}
+
+namespace {
+
+ObjId CopyFolderTreeAs(StoreProvider& src, ObjId srcFolder, StoreProvider& dst, ObjId destParent,
+                       const std::string& name, bool subfolders, ProgressReporter& progress);
+
+}  // namespace
+
 ObjId CopyFolderTree(StoreProvider& src, ObjId srcFolder, StoreProvider& dst, ObjId destParent,
                      const std::string& name, bool subfolders, ProgressReporter& progress) {
+  if (dst.Caps().wholeCopyInOneCommit) return CopyFolderTreeAs(src, srcFolder, dst, destParent, name, subfolders, progress);
+  RemoveLeftovers(dst, destParent);
+  const std::string staging = StagingName(name);
+  ObjId created = 0;
+  try {
+    created = CopyFolderTreeAs(src, srcFolder, dst, destParent, staging, subfolders, progress);
+  } catch (...) {
+    // What was copied goes again where the store still answers; else the
+    // next copy into this folder removes it.
+    try {
+      if (auto left = dst.FindSubfolder(destParent, staging)) dst.DeleteFolderTree(*left, nullptr);
+    } catch (const std::exception&) {
+    }
+    throw;
+  }
+  // Complete: it takes its name (unless another took it meanwhile).
+  if (dst.FindSubfolder(destParent, name)) {
+    try {
+      dst.DeleteFolderTree(created, nullptr);
+    } catch (const std::exception&) {
+    }
+    throw MapiError(MAPI_E_COLLISION, "a folder named " + name + " exists");
+  }
+  dst.MoveFolder(created, destParent, name);
+  return created;
+}
+
+namespace {
+
+ObjId CopyFolderTreeAs(StoreProvider& src, ObjId srcFolder, StoreProvider& dst, ObjId destParent,
+                       const std::string& name, bool subfolders, ProgressReporter& progress) {
   ObjId created = 0;
   std::uint64_t folderCount = 0;
   if (g_fastPath &&
@@ -149,7 +272,7 @@ ObjId CopyFolderTree(StoreProvider& src, ObjId srcFolder, StoreProvider& dst, Ob
     ++done;
     progress.Update(done);
     if (subfolders) {
-      for (ObjId child : src.Subfolders(from)) {
+      for (ObjId child : VisibleSubfolders(src, from)) {
         auto info = src.GetFolder(child);
         if (info) copyFolder(child, to, info->name);
       }
@@ -159,6 +282,8 @@ ObjId CopyFolderTree(StoreProvider& src, ObjId srcFolder, StoreProvider& dst, Ob
   progress.Finish();
   return created;
 }
+
+}  // namespace
 
 void CopyMessageList(StoreProvider& src, std::span<const ObjId> ids, StoreProvider& dst, ObjId destFolder,
                      ProgressReporter& progress) {

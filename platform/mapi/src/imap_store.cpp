@@ -101,6 +101,41 @@ std::string Lower(std::string s) {
   return s;
 }
 
+// Characters a server's mailbox names cannot hold (its hierarchy separator,
+// or what its storage refuses) are written as characters that look the
+// same; the state file keeps the true name.
+const std::pair<char, const char*> kLookAlikes[] = {
+    {'.', "\u2024"},   // ONE DOT LEADER
+    {'/', "\u2215"},   // DIVISION SLASH
+    {'\\', "\u29F5"},  // REVERSE SOLIDUS OPERATOR
+    {'~', "\u223C"},   // TILDE OPERATOR
+    {'*', "\u2217"},   // ASTERISK OPERATOR
+    {'%', "\uFF05"},   // FULLWIDTH PERCENT SIGN
+    {'"', "\uFF02"},   // FULLWIDTH QUOTATION MARK
+};
+
+std::string EncodeUtf8(std::uint32_t codePoint) {
+  std::string out;
+  AppendUtf8(out, codePoint);
+  return out;
+}
+
+std::string LookAlike(unsigned char c) {
+  for (const auto& [from, to] : kLookAlikes)
+    if (from == static_cast<char>(c)) return to;
+  if (c < 0x20) return EncodeUtf8(0x2400 + c);  // the control pictures
+  if (c == 0x7F) return EncodeUtf8(0x2421);
+  if (c > 0x20 && c < 0x7F) return EncodeUtf8(0xFF00 + c - 0x20);  // the fullwidth forms
+  return std::string(1, static_cast<char>(c));
+}
+
+bool Risky(unsigned char c) {
+  if (c < 0x20 || c == 0x7F) return true;
+  for (const auto& [from, to] : kLookAlikes)
+    if (from == static_cast<char>(c)) return true;
+  return false;
+}
+
 bool IsLoopback(const std::string& host) {
   return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
 }
@@ -358,6 +393,7 @@ class ImapStore final : public StoreProvider {
     }
     if (info_["guid"].size() != 16) Fail(MAPI_E_CORRUPT_STORE, a_.state + " holds no store identity");
     guid_ = GuidFromBytes(info_["guid"]);
+    mapAll_ = info_["map_names"] == "all";
     root_ = FolderOf(kRootBox).value_or(0);
     top_ = FolderOf(kTopBox).value_or(0);
     if (!root_ || !top_) Fail(MAPI_E_CORRUPT_STORE, a_.state + " has no root folder");
@@ -441,15 +477,23 @@ class ImapStore final : public StoreProvider {
   ObjId CreateFolder(ObjId parent, const std::string& name, ULONG type) override {
     Settle();
     if (parent == root_) Fail(MAPI_E_NO_ACCESS, "the folders of an IMAP account live below its top folder");
-    const std::string mailbox = ChildMailbox(parent, name);
-    if (FolderOf(mailbox)) Fail(MAPI_E_COLLISION, "a folder named " + name + " exists");
-    std::string special;
-    if (auto k = kept_.find(mailbox); k != kept_.end()) {
-      special = k->second;
-      kept_.erase(k);
-    } else {
-      std::vector<Client::Part> cmd{Client::Text("CREATE "), Client::Arg(mailbox)};
-      c_.Run(std::move(cmd), "creating the mailbox " + mailbox);
+    // A mailbox kept when its folder was deleted (a special-use mailbox, a
+    // parent of one) is taken again by a folder of its name.
+    std::optional<Kept> kept;
+    std::string mailbox;
+    for (bool all : {mapAll_, true}) {
+      const std::string candidate = ChildMailbox(parent, name, all);
+      if (auto k = kept_.find(candidate); k != kept_.end()) {
+        kept = k->second;
+        mailbox = candidate;
+        kept_.erase(k);
+        break;
+      }
+    }
+    if (!kept) {
+      mailbox = NameMailbox(
+          parent, name, [](const std::string& box) { return std::vector<Client::Part>{Client::Text("CREATE "), Client::Arg(box)}; },
+          "creating the mailbox");
     }
     const auto now = NowFiletime();
     Q(ix_, "INSERT INTO folder(parent_id, mailbox, name, folder_type, created, modified) VALUES(?,?,?,?,?,?)")
@@ -458,7 +502,10 @@ class ImapStore final : public StoreProvider {
     Box& b = boxes_[id];
     b.count = 0;
     b.createdHere = true;
-    b.special = special;
+    if (kept) {
+      b.special = kept->special;
+      b.selectable = kept->selectable;
+    }
     return id;
   }
 
@@ -466,12 +513,17 @@ class ImapStore final : public StoreProvider {
     Settle();
     if (id == root_ || id == top_ || id == inbox_) Fail(MAPI_E_NO_ACCESS, "the folder stays");
     if (newParent == root_) Fail(MAPI_E_NO_ACCESS, "the folders of an IMAP account live below its top folder");
+    if (IsKept(newParent, newName)) return MoveIntoKept(id, newParent, newName);
     const std::string from = MailboxOf(id);
-    const std::string to = ChildMailbox(newParent, newName);
-    if (to != from) {
-      if (FolderOf(to)) Fail(MAPI_E_COLLISION, "a folder named " + newName + " exists");
+    const bool same = ChildMailbox(newParent, newName, mapAll_) == from || ChildMailbox(newParent, newName, true) == from;
+    if (!same) {
       Unselect(id);
-      c_.Run({Client::Text("RENAME "), Client::Arg(from), Client::Text(" "), Client::Arg(to)}, "renaming the mailbox " + from);
+      const std::string to = NameMailbox(
+          newParent, newName,
+          [&](const std::string& box) {
+            return std::vector<Client::Part>{Client::Text("RENAME "), Client::Arg(from), Client::Text(" "), Client::Arg(box)};
+          },
+          "renaming the mailbox " + from + " to");
       // The server renamed the mailboxes below it too.
       for (ObjId f : SubtreeFolders(id)) {
         const std::string old = MailboxOf(f);
@@ -481,32 +533,72 @@ class ImapStore final : public StoreProvider {
     Q(ix_, "UPDATE folder SET parent_id=?, name=?, modified=? WHERE id=?").B(1, newParent).B(2, newName).B(3, NowFiletime()).B(4, id).Run();
   }
 
+  // Special-use mailboxes (and, on a server without SPECIAL-USE, the Junk
+  // folder found by its name) are emptied and kept rather than deleted, and
+  // so are the parents they need: the server's and its clients' own
+  // folders stay the same mailboxes. They leave the store's tree until a
+  // folder of their name is made again (a restore copying them back).
+  bool IsKept(ObjId parent, const std::string& name) {
+    for (bool all : {mapAll_, true})
+      if (kept_.count(ChildMailbox(parent, name, all))) return true;
+    return false;
+  }
+
+  // A folder that takes the name of a kept mailbox (a copy built under
+  // another name, then named): the kept mailbox takes its messages and
+  // subfolders, and the folder, keeping its number, is that mailbox from
+  // then on.
+  void MoveIntoKept(ObjId id, ObjId newParent, const std::string& newName) {
+    const auto info = local::FolderRow(ix_, id);
+    const ObjId into = CreateFolder(newParent, newName, info ? info->type : FOLDER_GENERIC);
+    if (boxes_[id].selectable) MoveMessages(Messages(id, false), into);
+    for (ObjId child : Subfolders(id)) MoveFolder(child, into, GetFolderName(child));
+    Unselect(id);
+    Unselect(into);
+    const std::string from = MailboxOf(id), to = MailboxOf(into);
+    const Response r = c_.Wait(c_.Send({Client::Text("DELETE "), Client::Arg(from)}));
+    // (A parent that was never a mailbox of its own may be gone already.)
+    if (!r.Ok() && (boxes_[id].selectable || imap::ErrorOfResponse(r) != MAPI_E_NOT_FOUND)) c_.Refused(r, "deleting the mailbox " + from);
+    Transact([&] {
+      Q(ix_, "DELETE FROM folder_prop WHERE folder_id=?").B(1, into).Run();
+      Q(ix_, "UPDATE message SET folder_id=? WHERE folder_id=?").B(1, id).B(2, into).Run();
+      Q(ix_, "UPDATE folder SET parent_id=? WHERE parent_id=?").B(1, id).B(2, into).Run();
+      Q(ix_, "UPDATE folder SET uidvalidity=(SELECT uidvalidity FROM folder WHERE id=?) WHERE id=?").B(1, into).B(2, id).Run();
+      Q(ix_, "DELETE FROM folder WHERE id=?").B(1, into).Run();
+      Q(ix_, "UPDATE folder SET mailbox=?, parent_id=?, name=?, modified=? WHERE id=?")
+          .B(1, to).B(2, newParent).B(3, newName).B(4, NowFiletime()).B(5, id).Run();
+    });
+    Box moved = std::move(boxes_[into]);
+    boxes_.erase(into);
+    moved.listed = false;
+    moved.count = -1;
+    boxes_[id] = std::move(moved);
+  }
   void DeleteFolderTree(ObjId id, const StepFn& step) override {
     Settle();
     std::uint64_t done = 0;
     auto folders = SubtreeFolders(id);
     std::reverse(folders.begin(), folders.end());  // children first
+    std::set<ObjId> parentsOfKept;
     for (ObjId f : folders) {
-      const bool kept = f == root_ || f == top_ || f == inbox_;
-      if (kept) {
+      const bool stays = f == root_ || f == top_ || f == inbox_;
+      if (stays) {
         auto ids = Messages(f, false);
         DeleteMessages(ids);
         done += ids.size();
       } else {
         done += static_cast<std::uint64_t>(Count(f));
         const std::string mailbox = MailboxOf(f);
-        const std::string special = boxes_[f].special;
-        Unselect(f);
-        const Response r = c_.Wait(c_.Send({Client::Text("DELETE "), Client::Arg(mailbox)}));
-        if (!r.Ok()) {
-          if (special.empty())
-            Fail(imap::ErrorOfResponse(r), "deleting the mailbox " + mailbox + " failed: the server said " + r.status + " " +
-                                               r.text + " (" + a_.endpoint.host + ")");
-          // A server that keeps its special-use mailboxes (Cyrus) has it
-          // emptied; a folder of that name made anew takes it again.
-          auto ids = Messages(f, false);
-          DeleteMessages(ids);
-          kept_[mailbox] = special;
+        const Box b = boxes_[f];
+        const bool keep = !b.special.empty() || f == junk_ || parentsOfKept.count(f);
+        if (keep) {
+          if (b.selectable) DeleteMessages(Messages(f, false));
+          kept_[mailbox] = Kept{b.special, b.selectable};
+          if (auto info = local::FolderRow(ix_, f)) parentsOfKept.insert(info->parent);
+        } else {
+          Unselect(f);
+          const Response r = c_.Wait(c_.Send({Client::Text("DELETE "), Client::Arg(mailbox)}));
+          if (!r.Ok()) c_.Refused(r, "deleting the mailbox " + mailbox);
         }
         Forget(f);
       }
@@ -821,11 +913,38 @@ class ImapStore final : public StoreProvider {
     return std::make_pair(q.I(0), uid);
   }
 
+  // A folder name as the server's mailbox name below parent: the separator
+  // always, and with all also every character some servers refuse, written
+  // as a character that looks the same.
+  std::string MapName(const std::string& name, bool all) const {
+    std::string out;
+    for (const char ch : name) {
+      const auto c = static_cast<unsigned char>(ch);
+      const bool separator = delim_.size() == 1 && ch == delim_[0];
+      out += separator || (all && Risky(c)) ? LookAlike(c) : std::string(1, ch);
+    }
+    return out;
+  }
+  // A mailbox name the state file does not know, as a folder name: the
+  // look-alikes this store writes stand for the characters again.
+  std::string UnmapName(std::string name) const {
+    auto back = [&](unsigned char c) {
+      const std::string look = LookAlike(c);
+      for (size_t at = name.find(look); at != std::string::npos; at = name.find(look, at + 1))
+        name.replace(at, look.size(), 1, static_cast<char>(c));
+    };
+    if (delim_.size() == 1) back(static_cast<unsigned char>(delim_[0]));
+    if (mapAll_)
+      for (const auto& [from, to] : kLookAlikes) back(static_cast<unsigned char>(from));
+    return name;
+  }
+  std::string DecodeName(const std::string& leaf) const {
+    return UnmapName(maildir::DecodeMutf7(leaf).value_or(leaf));
+  }
+
   // The server's name of a new folder below parent.
-  std::string ChildMailbox(ObjId parent, const std::string& name) {
-    if (!delim_.empty() && name.find(delim_) != std::string::npos)
-      Fail(MAPI_E_INVALID_PARAMETER, "the folder name \"" + name + "\" holds the server's hierarchy separator " + delim_);
-    auto enc = maildir::EncodeMutf7(name);
+  std::string ChildMailbox(ObjId parent, const std::string& name, bool all) {
+    auto enc = maildir::EncodeMutf7(MapName(name, all));
     if (!enc || enc->empty()) Fail(MAPI_E_INVALID_PARAMETER, "the server cannot hold the folder name \"" + name + "\"");
     if (parent == top_) {
       if (EqualsNoCase(*enc, "INBOX")) Fail(MAPI_E_COLLISION, "a folder named " + name + " exists");
@@ -833,6 +952,29 @@ class ImapStore final : public StoreProvider {
     }
     if (delim_.empty()) Fail(MAPI_E_NO_SUPPORT, "the server keeps no folders within folders");
     return MailboxOf(parent) + delim_ + *enc;
+  }
+
+  // Runs a command that names a new mailbox (CREATE, RENAME) for folder
+  // name below parent. A server that refuses the name while it holds
+  // characters some servers cannot take is asked again with those written
+  // as look-alikes, and from then on every name is written so. Returns the
+  // mailbox name the server took.
+  std::string NameMailbox(ObjId parent, const std::string& name,
+                          const std::function<std::vector<Client::Part>(const std::string&)>& command,
+                          const std::string& what) {
+    const std::string first = ChildMailbox(parent, name, mapAll_);
+    if (FolderOf(first)) Fail(MAPI_E_COLLISION, "a folder named " + name + " exists");
+    const Response r = c_.Wait(c_.Send(command(first)));
+    if (r.Ok()) return first;
+    const std::string second = mapAll_ ? first : ChildMailbox(parent, name, true);
+    if (second != first && imap::ErrorOfResponse(r) != MAPI_E_COLLISION && !FolderOf(second)) {
+      if (c_.Wait(c_.Send(command(second))).Ok()) {
+        mapAll_ = true;
+        Q(ix_, "INSERT OR REPLACE INTO info(key, value) VALUES('map_names', 'all')").Run();
+        return second;
+      }
+    }
+    c_.Refused(r, what + " " + first);
   }
 
   void Forget(ObjId f) {
@@ -939,31 +1081,34 @@ class ImapStore final : public StoreProvider {
     };
     std::stable_sort(entries.begin(), entries.end(), [&](const ListEntry& x, const ListEntry& y) { return depth(x) < depth(y); });
     std::set<ObjId> keep{root_, top_};
+    std::map<std::string, ObjId> ensured;  // mailbox -> folder, this scan
     inbox_ = 0;
     Transact([&] {
       for (const auto& e : entries) {
         const bool isInbox = EqualsNoCase(e.name, "INBOX") && Kind() != "public";
         const std::string stored = isInbox ? std::string("INBOX") : e.name;
+        // Its parents first: listed ones were met already (parents come
+        // first), the others are hierarchy gaps (\NonExistent, or not
+        // listed at all), shown as folders without messages.
+        ObjId parent = top_;
+        std::string leaf = stored.substr(isInbox ? 0 : prefix_.size());
+        if (!isInbox) {
+          if (const size_t cut = ParentCut(stored); cut != std::string::npos) {
+            parent = EnsureFolders(stored.substr(0, cut), ensured, keep);
+            leaf = stored.substr(cut + delim_.size());
+          }
+        }
         ObjId id;
         if (auto known = FolderOf(stored)) {
           id = *known;
+          // (A state file written before gaps were kept may have lost it.)
+          Q(ix_, "UPDATE folder SET parent_id=? WHERE id=? AND parent_id IS NOT ?").B(1, parent).B(2, id).B(3, parent).Run();
         } else {
-          ObjId parent = top_;
-          std::string leaf = stored.substr(isInbox ? 0 : prefix_.size());
-          if (!isInbox && !delim_.empty()) {
-            const size_t cut = stored.rfind(delim_);
-            if (cut != std::string::npos && cut >= prefix_.size() + 1) {
-              parent = EnsureParent(stored.substr(0, cut), keep);
-              leaf = stored.substr(cut + delim_.size());
-            }
-          }
-          const std::string name = isInbox ? std::string("Inbox") : maildir::DecodeMutf7(leaf).value_or(leaf);
-          const auto now = NowFiletime();
-          Q(ix_, "INSERT INTO folder(parent_id, mailbox, name, folder_type, created, modified) VALUES(?,?,?,?,?,?)")
-              .B(1, parent).B(2, stored).B(3, name).B(4, FOLDER_GENERIC).B(5, now).B(6, now).Run();
-          id = sqlite3_last_insert_rowid(ix_.db());
+          const std::string name = isInbox ? std::string("Inbox") : DecodeName(leaf);
+          id = InsertFolder(parent, stored, name);
         }
         keep.insert(id);
+        ensured[stored] = id;
         Box& b = boxes_[id];
         b.selectable = std::find(e.attrs.begin(), e.attrs.end(), "\\noselect") == e.attrs.end();
         b.special.clear();
@@ -990,28 +1135,58 @@ class ImapStore final : public StoreProvider {
     FindStandardFolders();
   }
 
-  // A parent the server did not list (a hierarchy gap): a folder that holds
-  // no messages.
-  ObjId EnsureParent(const std::string& mailbox, std::set<ObjId>& keep) {
-    if (auto known = FolderOf(mailbox)) {
-      keep.insert(*known);
-      return *known;
-    }
-    ObjId parent = top_;
-    std::string leaf = mailbox.substr(prefix_.size());
+  // Where the parent's name ends in a mailbox name of the store's namespace
+  // (npos: a mailbox of the top level).
+  size_t ParentCut(const std::string& mailbox) const {
+    if (delim_.empty()) return std::string::npos;
     const size_t cut = mailbox.rfind(delim_);
-    if (cut != std::string::npos && cut >= prefix_.size() + 1) {
-      parent = EnsureParent(mailbox.substr(0, cut), keep);
-      leaf = mailbox.substr(cut + delim_.size());
-    }
+    if (cut == std::string::npos || cut < prefix_.size() + 1) return std::string::npos;
+    return cut;
+  }
+
+  ObjId InsertFolder(ObjId parent, const std::string& mailbox, const std::string& name) {
     const auto now = NowFiletime();
     Q(ix_, "INSERT INTO folder(parent_id, mailbox, name, folder_type, created, modified) VALUES(?,?,?,?,?,?)")
-        .B(1, parent).B(2, mailbox).B(3, maildir::DecodeMutf7(leaf).value_or(leaf)).B(4, FOLDER_GENERIC).B(5, now).B(6, now).Run();
-    const ObjId id = sqlite3_last_insert_rowid(ix_.db());
-    keep.insert(id);
-    boxes_[id].selectable = false;
-    boxes_[id].count = 0;
-    return id;
+        .B(1, parent).B(2, mailbox).B(3, name).B(4, FOLDER_GENERIC).B(5, now).B(6, now).Run();
+    return sqlite3_last_insert_rowid(ix_.db());
+  }
+
+  // The folder of a mailbox and of every mailbox above it, made where the
+  // server did not list them (hierarchy gaps: folders that hold no
+  // messages). Walks up to the first one this scan met, then down again,
+  // without recursion however deep the names go.
+  ObjId EnsureFolders(const std::string& mailbox, std::map<std::string, ObjId>& ensured, std::set<ObjId>& keep) {
+    std::vector<std::string> chain;  // the mailbox first, then its parents
+    ObjId parent = top_;
+    for (std::string at = mailbox;;) {
+      if (auto it = ensured.find(at); it != ensured.end()) {
+        parent = it->second;
+        break;
+      }
+      chain.push_back(at);
+      const size_t cut = ParentCut(at);
+      if (cut == std::string::npos) break;
+      at = at.substr(0, cut);
+    }
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+      const std::string& box = *it;
+      ObjId id;
+      if (auto known = FolderOf(box)) {
+        id = *known;
+        Q(ix_, "UPDATE folder SET parent_id=? WHERE id=? AND parent_id IS NOT ?").B(1, parent).B(2, id).B(3, parent).Run();
+      } else {
+        const size_t cut = ParentCut(box);
+        const std::string leaf = cut == std::string::npos ? box.substr(prefix_.size()) : box.substr(cut + delim_.size());
+        id = InsertFolder(parent, box, DecodeName(leaf));
+      }
+      keep.insert(id);
+      ensured[box] = id;
+      Box& b = boxes_[id];
+      b.selectable = false;
+      b.count = 0;
+      parent = id;
+    }
+    return parent;
   }
 
   // Message counts of every mailbox in one round of pipelined STATUS commands.
@@ -1066,6 +1241,7 @@ class ImapStore final : public StoreProvider {
       if (!drafts && NameIn(info, kDraftsNames)) drafts = f;
       if (!junk && NameIn(info, kJunkNames)) junk = f;
     }
+    junk_ = junk;
     standardProps_ = {Prop::Bytes(PR_IPM_SUBTREE_ENTRYID, MakeObjectEntryId(guid_, ObjKind::Folder, top_))};
     if (sent) standardProps_.push_back(Prop::Bytes(PR_IPM_SENTMAIL_ENTRYID, MakeObjectEntryId(guid_, ObjKind::Folder, sent)));
     if (trash)
@@ -1632,14 +1808,21 @@ class ImapStore final : public StoreProvider {
   Index ix_;
   std::map<std::string, std::string> info_;
   GUID guid_{};
-  ObjId root_ = 0, top_ = 0, inbox_ = 0;
+  ObjId root_ = 0, top_ = 0, inbox_ = 0, junk_ = 0;
   std::string prefix_, delim_;
   std::vector<std::string> foreign_;  // prefixes of the other namespaces
   PropList standardProps_, inboxProps_;
   std::map<ObjId, Box> boxes_;
-  // Special-use mailboxes the server would not delete, emptied instead:
-  // mailbox -> its attribute.
-  std::map<std::string, std::string> kept_;
+  // Mailboxes whose folders were deleted but that stay on the server,
+  // emptied: the special-use ones and their parents.
+  struct Kept {
+    std::string special;
+    bool selectable = true;
+  };
+  std::map<std::string, Kept> kept_;
+  // Whether every character some servers refuse is written as a look-alike
+  // (this server refused one).
+  bool mapAll_ = false;
 
   // What the untagged responses of the running command fill.
   std::vector<Value> namespaces_;

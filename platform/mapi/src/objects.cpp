@@ -318,9 +318,21 @@ class HierarchyRows : public RowSource {
  public:
   HierarchyRows(ProviderPtr store, ObjId folder, bool deep) : store_(std::move(store)), folder_(folder), deep_(deep) {}
   std::vector<std::int64_t> Keys() override {
-    if (!deep_) return store_->Subfolders(folder_);
+    if (!deep_) return VisibleSubfolders(*store_, folder_);
     auto all = store_->SubtreeFolders(folder_);
     all.erase(all.begin());
+    if (!store_->Caps().wholeCopyInOneCommit) {
+      // Copies being built, and everything below them, are not shown.
+      std::set<ObjId> hidden;
+      std::erase_if(all, [&](ObjId f) {
+        auto info = store_->GetFolder(f);
+        if (info && (IsStagingName(info->name) || hidden.count(info->parent))) {
+          hidden.insert(f);
+          return true;
+        }
+        return false;
+      });
+    }
     return all;
   }
   std::vector<PropList> Fetch(std::span<const std::int64_t> keys, std::span<const ULONG> tags) override {

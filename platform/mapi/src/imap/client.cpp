@@ -484,12 +484,14 @@ Response Client::Wait(const std::string& tag) {
 
 Response Client::Check(const std::string& tag, std::string_view what) {
   Response r = Wait(tag);
-  if (!r.Ok()) {
-    const std::string text = std::string(what) + " failed: the server said " + r.status + (r.code.empty() ? "" : " [" + r.code + "]") +
-                             " " + r.text + " (" + endpoint_.host + ")";
-    Throw(ErrorOfResponse(r), text);
-  }
+  if (!r.Ok()) Refused(r, what);
   return r;
+}
+
+void Client::Refused(const Response& r, std::string_view what) const {
+  const std::string text = std::string(what) + " failed: the server said " + r.status + (r.code.empty() ? "" : " [" + r.code + "]") +
+                           " " + r.text + " (" + endpoint_.host + ")";
+  Throw(ErrorOfResponse(r), text);
 }
 
 Response Client::Run(std::vector<Part> parts, std::string_view what) { return Check(Send(std::move(parts)), what); }

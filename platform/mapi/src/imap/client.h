@@ -87,6 +87,8 @@ class Client {
   Response Wait(const std::string& tag);
   // Waits and throws the MapiError of a NO or BAD.
   Response Check(const std::string& tag, std::string_view what);
+  // Throws the MapiError of a NO or BAD for what was asked.
+  [[noreturn]] void Refused(const Response& r, std::string_view what) const;
   // Send, Wait and Check in one.
   Response Run(std::vector<Part> parts, std::string_view what);
   Response Run(std::string line, std::string_view what) { return Run(std::vector<Part>{Text(std::move(line))}, what); }
