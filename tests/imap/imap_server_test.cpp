@@ -17,6 +17,7 @@
 #include "profile.h"
 #include "progress.h"
 #include "provider.h"
+#include "imap_accounts.h"
 #include "restore_test_util.h"
 
 using namespace testing_support;
@@ -27,54 +28,11 @@ namespace mapi = tesk::mapi;
 
 namespace {
 
-const std::string kServers = IMAP_SERVERS_DIR;
+using imap_test::LastJsonLine;
+using imap_test::Python;
+using imap_test::Server;
 
-std::string Python(const std::string& script, const std::string& args, int* rc = nullptr) {
-  std::string out;
-  const int r = RunCommand("python3 " + Quote(kServers + "/" + script) + " " + args + " 2>&1", &out);
-  if (rc) *rc = r;
-  return out;
-}
-
-nlohmann::json LastJsonLine(const std::string& out) {
-  const size_t at = out.rfind("\n{");
-  return nlohmann::json::parse(at == std::string::npos ? out : out.substr(at + 1));
-}
-
-// One server for the whole suite, with accounts u1 ... u12.
-struct Server {
-  std::string kind;
-  fs::path dir;
-  nlohmann::json info;
-  bool up = false;
-  std::string why;
-
-  void Start(const std::string& k, bool tls) {
-    kind = k;
-    dir = fs::temp_directory_path() / ("tesk-imap-" + k + "-" + std::to_string(::getpid()));
-    fs::remove_all(dir);
-    std::string users;
-    for (int i = 1; i <= 12; ++i) users += (i > 1 ? "," : "") + std::string("u") + std::to_string(i) + ":pw" + std::to_string(i);
-    int rc = 0;
-    const std::string out = Python("imapserver.py", "start --kind " + k + " --dir " + Quote(dir.string()) +
-                                                        (tls ? " --tls" : "") + " --users " + users, &rc);
-    if (rc != 0) {
-      why = out;
-      return;
-    }
-    info = LastJsonLine(out);
-    up = true;
-  }
-  void Stop() {
-    if (!dir.empty()) Python("imapserver.py", "stop --dir " + Quote(dir.string()));
-    std::error_code ec;
-    fs::remove_all(dir, ec);
-  }
-  int Port() const { return info["port"].get<int>(); }
-  std::string Json() const { return (dir / "server.json").string(); }
-};
-
-class ImapStores : public ::testing::Test {
+class ImapStores : public ::testing::Test, public imap_test::Accounts {
  protected:
   static Server& Dovecot() {
     static Server s;
@@ -88,76 +46,6 @@ class ImapStores : public ::testing::Test {
     server_ = &s;
     if (!s.up) FAIL() << s.kind << " did not start:\n" << s.why;
   }
-
-  // A password file only its owner may read.
-  std::string PasswordFile(const std::string& password) {
-    const std::string path = profile.dir / ("pw" + std::to_string(++files_));
-    std::ofstream(path) << password << "\n";
-    ::chmod(path.c_str(), 0600);
-    return path;
-  }
-  void AddAccount(const std::string& display, const std::string& user, int port, const std::string& kind = "mailbox",
-                  const std::string& password = "") {
-    admin::ImapAccount a;
-    a.url = "imap://127.0.0.1:" + std::to_string(port);
-    a.displayName = display;
-    a.user = user;
-    a.passwordFile = PasswordFile(password.empty() ? "pw" + user.substr(1) : password);
-    a.kind = kind;
-    a.tls = "none";
-    admin::AddImapStore("Test", a, false);
-  }
-  // Fills an account with a generated corpus (nested folders, a non-ASCII
-  // name, flags, keywords, attachments).
-  void Seed(const std::string& user, int messages, const std::string& into = "") {
-    const std::string corpus = profile.dir / ("corpus-" + user);
-    std::string out;
-    ASSERT_EQ(RunCommand("python3 " + Quote(BENCH_DIR "/maildir_corpus.py") + " generate " + Quote(corpus) +
-                             " --messages " + std::to_string(messages) + " --max-attachment 150000 2>&1",
-                         &out),
-              0)
-        << out;
-    int rc = 0;
-    out = Python("seed.py", "--server " + Quote(server_->Json()) + " --user " + user + " --corpus " + Quote(corpus) +
-                                (into.empty() ? "" : " --into " + Quote(into)),
-                 &rc);
-    ASSERT_EQ(rc, 0) << out;
-  }
-  nlohmann::json Listing(const std::string& user, const std::string& extra = "") {
-    int rc = 0;
-    const std::string out = Python("listing.py", "--server " + Quote(server_->Json()) + " --user " + user + " " + extra, &rc);
-    EXPECT_EQ(rc, 0) << out;
-    return LastJsonLine(out);
-  }
-  // The differences listing.py finds between two listings (none: empty).
-  std::string Compare(const nlohmann::json& a, const nlohmann::json& b, const std::string& skip = "Public") {
-    const std::string fa = profile.dir / "a.json", fb = profile.dir / "b.json";
-    std::ofstream(fa) << a.dump();
-    std::ofstream(fb) << b.dump();
-    int rc = 0;
-    const std::string out = Python("listing.py", "compare " + Quote(fa) + " " + Quote(fb) + " --skip-prefix " + skip, &rc);
-    return rc == 0 ? std::string() : out;
-  }
-  static const nlohmann::json* Box(const nlohmann::json& listing, const std::string& name) {
-    for (const auto& m : listing["mailboxes"])
-      if (m["name"] == name) return &m;
-    return nullptr;
-  }
-  ProgramRun Save(const std::string& args) { return restore_test::RunProgram(TESKSAVE_PATH, profile.dir / "bin", args); }
-  ProgramRun Restore(const std::string& args) { return restore_test::RunProgram(TESKRESTORE_PATH, profile.dir / "bin", args); }
-  static std::string SavedName(const ProgramRun& run) {
-    const std::string prefix = "Preparing to copy structure into folder <";
-    for (const auto& l : run.lines)
-      if (l.rfind(prefix, 0) == 0 && l.back() == '>') return l.substr(prefix.size(), l.size() - prefix.size() - 1);
-    return {};
-  }
-  static bool HasLine(const ProgramRun& run, const std::string& part) {
-    return std::any_of(run.lines.begin(), run.lines.end(), [&](const std::string& l) { return l.find(part) != std::string::npos; });
-  }
-
-  ProfileFixture profile;
-  int files_ = 0;
-  Server* server_ = nullptr;
 };
 
 // The same on Cyrus: another hierarchy separator ("."), special-use

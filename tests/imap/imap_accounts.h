@@ -1,0 +1,155 @@
+// Helpers of the tests against real IMAP servers on loopback: a server of
+// the test process's own (tests/imapservers/imapserver.py), accounts added
+// to a profile, corpora seeded into them, listings of what they hold, and
+// runs of the programs.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <mapi/admin.h>
+#include <nlohmann/json.hpp>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "fixture.h"
+#include "restore_test_util.h"
+
+namespace imap_test {
+
+namespace fs = std::filesystem;
+using restore_test::ProgramRun;
+using testing_support::Quote;
+using testing_support::RunCommand;
+
+inline std::string Python(const std::string& script, const std::string& args, int* rc = nullptr) {
+  std::string out;
+  const int r = RunCommand("python3 " + Quote(std::string(IMAP_SERVERS_DIR) + "/" + script) + " " + args + " 2>&1", &out);
+  if (rc) *rc = r;
+  return out;
+}
+
+inline nlohmann::json LastJsonLine(const std::string& out) {
+  const size_t at = out.rfind("\n{");
+  return nlohmann::json::parse(at == std::string::npos ? out : out.substr(at + 1));
+}
+
+// One server, with accounts u1 ... u12 (password "pwN" for uN).
+struct Server {
+  std::string kind, config;
+  fs::path dir;
+  nlohmann::json info;
+  bool up = false;
+  std::string why;
+
+  void Start(const std::string& k, bool tls, const std::string& c = "tesk") {
+    kind = k;
+    config = c;
+    dir = fs::temp_directory_path() / ("tesk-imap-" + k + "-" + c + "-" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    std::string users;
+    for (int i = 1; i <= 12; ++i) users += (i > 1 ? "," : "") + std::string("u") + std::to_string(i) + ":pw" + std::to_string(i);
+    int rc = 0;
+    const std::string out = Python("imapserver.py", "start --kind " + k + " --config " + c + " --dir " + Quote(dir.string()) +
+                                                        (tls ? " --tls" : "") + " --users " + users,
+                                   &rc);
+    if (rc != 0) {
+      why = out;
+      return;
+    }
+    info = LastJsonLine(out);
+    up = true;
+  }
+  void Stop() {
+    if (!dir.empty()) Python("imapserver.py", "stop --dir " + Quote(dir.string()));
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+  }
+  int Port() const { return info["port"].get<int>(); }
+  std::string Json() const { return (dir / "server.json").string(); }
+  std::string Delimiter() const { return info["delimiter"].get<std::string>(); }
+};
+
+// What the tests do with accounts of one server, in the profile "Test".
+class Accounts {
+ public:
+  // A password file only its owner may read.
+  std::string PasswordFile(const std::string& password) {
+    const std::string path = profile.dir / ("pw" + std::to_string(++files_));
+    std::ofstream(path) << password << "\n";
+    ::chmod(path.c_str(), 0600);
+    return path;
+  }
+  void AddAccount(const std::string& display, const std::string& user, int port, const std::string& kind = "mailbox",
+                  const std::string& password = "") {
+    tesk::mapi::admin::ImapAccount a;
+    a.url = "imap://127.0.0.1:" + std::to_string(port);
+    a.displayName = display;
+    a.user = user;
+    a.passwordFile = PasswordFile(password.empty() ? "pw" + user.substr(1) : password);
+    a.kind = kind;
+    a.tls = "none";
+    tesk::mapi::admin::AddImapStore("Test", a, false);
+  }
+  // Fills an account with a generated corpus (nested folders, a non-ASCII
+  // name, flags, keywords, attachments).
+  void Seed(const std::string& user, int messages, const std::string& into = "") {
+    const std::string corpus = profile.dir / ("corpus-" + user);
+    std::string out;
+    ASSERT_EQ(RunCommand("python3 " + Quote(BENCH_DIR "/maildir_corpus.py") + " generate " + Quote(corpus) +
+                             " --messages " + std::to_string(messages) + " --max-attachment 150000 2>&1",
+                         &out),
+              0)
+        << out;
+    int rc = 0;
+    out = Python("seed.py", "--server " + Quote(server_->Json()) + " --user " + user + " --corpus " + Quote(corpus) +
+                                (into.empty() ? "" : " --into " + Quote(into)),
+                 &rc);
+    ASSERT_EQ(rc, 0) << out;
+  }
+  nlohmann::json Listing(const std::string& user, const std::string& extra = "") {
+    int rc = 0;
+    const std::string out = Python("listing.py", "--server " + Quote(server_->Json()) + " --user " + user + " " + extra, &rc);
+    EXPECT_EQ(rc, 0) << out;
+    return LastJsonLine(out);
+  }
+  // The differences listing.py finds between two listings (none: empty).
+  std::string Compare(const nlohmann::json& a, const nlohmann::json& b, const std::string& skip = "Public") {
+    const std::string fa = profile.dir / "a.json", fb = profile.dir / "b.json";
+    std::ofstream(fa) << a.dump();
+    std::ofstream(fb) << b.dump();
+    int rc = 0;
+    const std::string out = Python("listing.py", "compare " + Quote(fa) + " " + Quote(fb) + " --skip-prefix " + Quote(skip), &rc);
+    return rc == 0 ? std::string() : out;
+  }
+  static const nlohmann::json* Box(const nlohmann::json& listing, const std::string& name) {
+    for (const auto& m : listing["mailboxes"])
+      if (m["name"] == name) return &m;
+    return nullptr;
+  }
+  ProgramRun Save(const std::string& args) { return restore_test::RunProgram(TESKSAVE_PATH, profile.dir / "bin", args); }
+  ProgramRun Restore(const std::string& args) {
+    return restore_test::RunProgram(TESKRESTORE_PATH, profile.dir / "bin", args);
+  }
+  static std::string SavedName(const ProgramRun& run) {
+    const std::string prefix = "Preparing to copy structure into folder <";
+    for (const auto& l : run.lines)
+      if (l.rfind(prefix, 0) == 0 && l.back() == '>') return l.substr(prefix.size(), l.size() - prefix.size() - 1);
+    return {};
+  }
+  static bool HasLine(const ProgramRun& run, const std::string& part) {
+    return std::any_of(run.lines.begin(), run.lines.end(),
+                       [&](const std::string& l) { return l.find(part) != std::string::npos; });
+  }
+
+  testing_support::ProfileFixture profile;
+  Server* server_ = nullptr;
+
+ private:
+  int files_ = 0;
+};
+
+}  // namespace imap_test
