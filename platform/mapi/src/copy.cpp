@@ -8,6 +8,8 @@
 #include <deque>
 #include <fstream>
 #include <future>
+#include <mutex>
+#include <set>
 #include <sstream>
 
 namespace tesk::mapi {
@@ -165,8 +167,16 @@ std::string StagingName(const std::string& name) {
 }
 
 // Staging folders below parent whose process is gone (on this host): what
-// a killed copy left. Those of live processes and other hosts stay.
+// a killed copy left. Those of live processes and other hosts stay. Looked
+// for once per folder and process (a restore copies many folders into one).
 void RemoveLeftovers(StoreProvider& dst, ObjId parent) {
+  static std::mutex lock;
+  static std::set<std::pair<std::string, ObjId>> looked;
+  {
+    const std::lock_guard<std::mutex> hold(lock);
+    const GUID& g = dst.Guid();
+    if (!looked.emplace(std::string(reinterpret_cast<const char*>(&g), sizeof g), parent).second) return;
+  }
   const std::string host = ShortHostName();
   for (ObjId child : dst.Subfolders(parent)) {
     auto info = dst.GetFolder(child);

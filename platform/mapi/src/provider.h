@@ -27,7 +27,10 @@
 // capabilities say wholeCopyInOneCommit, a reader sees everything written in
 // an outer write transaction or none of it, also when the writing process is
 // killed. A provider without it still writes every message whole: a killed
-// writer leaves whole messages and folders, never a part of one.
+// writer leaves whole messages and folders, never a part of one; the copy
+// engine builds a new folder in it under a staging name (IsStagingName),
+// which the MAPI objects do not show, and gives it its name with MoveFolder
+// once complete.
 #pragma once
 
 #include <guiddef.h>
