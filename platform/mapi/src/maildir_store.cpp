@@ -58,6 +58,7 @@ constexpr char kLockName[] = "tesk-lock";
 constexpr char kRootRel[] = "#root";
 constexpr char kTopRel[] = "#top";
 constexpr char kInboxRel[] = "INBOX";
+constexpr char kForwarded[] = "$Forwarded";
 
 const char* const kIndexSchema = R"sql(
 CREATE TABLE IF NOT EXISTS info(key TEXT PRIMARY KEY, value) WITHOUT ROWID;
@@ -950,7 +951,13 @@ class MaildirStore final : public StoreProvider {
               keywords = Keywords(dir);
               keywordsRead = true;
             }
-            if (auto it = keywords.find(c - 'a'); it != keywords.end()) f.keywords.push_back(it->second);
+            if (auto it = keywords.find(c - 'a'); it != keywords.end()) {
+              // Dovecot keeps $Forwarded as a keyword; Maildir's own letter is P.
+              if (EqualsNoCase(it->second, kForwarded))
+                f.forwarded = true;
+              else
+                f.keywords.push_back(it->second);
+            }
           }
       }
     }
@@ -958,7 +965,9 @@ class MaildirStore final : public StoreProvider {
   }
 
   // The info letters of a message's flags, in ASCII order; keywords are
-  // added to the folder's dovecot-keywords as Dovecot writes it.
+  // added to the folder's dovecot-keywords as Dovecot writes it. A forwarded
+  // message gets both P (mutt, mbsync, notmuch) and the keyword $Forwarded
+  // (Dovecot, which ignores P).
   std::string InfoLetters(const std::string& dir, const inet::MailFlags& f) {
     std::string letters;
     if (f.draft) letters += 'D';
@@ -967,11 +976,14 @@ class MaildirStore final : public StoreProvider {
     if (f.answered) letters += 'R';
     if (f.seen) letters += 'S';
     if (f.deleted) letters += 'T';
-    if (f.keywords.empty()) return letters;
+    std::vector<std::string> wanted = f.keywords;
+    if (f.forwarded && std::none_of(wanted.begin(), wanted.end(), [](const auto& k) { return EqualsNoCase(k, kForwarded); }))
+      wanted.push_back(kForwarded);
+    if (wanted.empty()) return letters;
     auto keywords = Keywords(dir);
     bool changed = false;
     std::string extra;
-    for (const auto& k : f.keywords) {
+    for (const auto& k : wanted) {
       if (k.empty() || k.find_first_of(" \r\n") != std::string::npos) continue;
       int n = -1;
       for (const auto& [num, name] : keywords)
