@@ -280,6 +280,56 @@ TEST_P(MaildirFolders, CreateRenameDeleteWithDotsSlashesAndUmlauts) {
     EXPECT_EQ(e.path().filename().string().find("Projekte"), std::string::npos) << e.path();
 }
 
+TEST_P(MaildirFolders, NewFolderAppearsUnderItsNameOnlyWhenItsTransactionCommits) {
+  TempDir t;
+  const std::string d = t / "Mail";
+  const bool fsl = GetParam().layout == MaildirLayout::Fs;
+  CreateMaildirStore(d, "Mail", StoreKind::Archive, GetParam().layout, true);
+  auto s = OpenStore(d, GetParam().name);
+  const ObjId top = Top(*s);
+  const auto before = Snapshot(d, false);
+  {
+    auto tx = s->BeginWrite();
+    const ObjId snap = s->CreateFolder(top, "2026.12.09 13:13 Alice Mail", FOLDER_GENERIC);
+    const ObjId sub = s->CreateFolder(top, "Sub", FOLDER_GENERIC);
+    const ObjId first = s->StoreMessage(snap, false, inet::FromMime(Mime(1), {}, 0), std::nullopt);
+    s->StoreMessage(snap, false, s->LoadMessage(first), first);  // the first file goes
+    s->StoreMessage(sub, false, inet::FromMime(Mime(2), {}, 0), std::nullopt);
+    s->MoveFolder(sub, snap, "Sub 2");
+    s->StoreMessage(s->CreateFolder(sub, "Deep", FOLDER_GENERIC), false, inet::FromMime(Mime(3), {}, 0), std::nullopt);
+    EXPECT_EQ(Snapshot(d, false), before) << "a reader sees nothing of the copy yet";
+    EXPECT_EQ(inet::ToMime(s->LoadMessage(s->Messages(sub, false).at(0))), Mime(2));
+    tx->Commit();
+  }
+  const std::string snapDir = d + (fsl ? "/2026.12.09 13:13 Alice Mail" : "/.2026&ICQ-12&ICQ-09 13:13 Alice Mail");
+  const std::string sep = fsl ? "/" : ".";
+  for (const auto& dir : {snapDir, snapDir + sep + "Sub 2", snapDir + sep + "Sub 2" + sep + "Deep"}) {
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir + "/cur"), {}), 1) << dir;
+    EXPECT_TRUE(fs::is_empty(dir + "/tmp")) << dir;
+  }
+
+  // A directory of the name that another program made meanwhile fails the
+  // commit; what it made stays, what the transaction made goes.
+  const std::string other = d + (fsl ? "/Neu" : "/.Neu");
+  {
+    auto tx = s->BeginWrite();
+    s->StoreMessage(s->CreateFolder(top, "Neu", FOLDER_GENERIC), false, inet::FromMime(Mime(3), {}, 0), std::nullopt);
+    MakeMaildir(other, !fsl);
+    Write(other + "/cur/1764579700.M1P1.mx:2,S", Mime(4));
+    EXPECT_THROW(tx->Commit(), MapiError);
+  }
+  EXPECT_FALSE(s->FindSubfolder(top, "Neu"));
+  EXPECT_EQ(Read(other + "/cur/1764579700.M1P1.mx:2,S"), Mime(4));
+  EXPECT_EQ(std::distance(fs::directory_iterator(other + "/cur"), {}), 1);
+  // What a lost journal left waiting in tmp/ goes at the next open.
+  MakeMaildir(d + "/tmp/tesk-new.1.2", !fsl);
+  Write(d + "/tmp/tesk-new.1.2/cur/1764579701.M1P1.mx:2,", Mime(5));
+  s.reset();
+  s = OpenStore(d, GetParam().name);
+  EXPECT_TRUE(fs::is_empty(d + "/tmp"));
+  EXPECT_EQ(s->GetFolder(Child(*s, top, "Neu"))->contentCount, 1);
+}
+
 INSTANTIATE_TEST_SUITE_P(Layouts, MaildirFolders,
                          ::testing::Values(LayoutCase{MaildirLayout::MaildirPlusPlus, "maildir++"},
                                            LayoutCase{MaildirLayout::Fs, "fs"}),
@@ -408,6 +458,48 @@ TEST(MaildirStandardFolders, GermanNamesFoundAndKeptByEntryId) {
   EXPECT_EQ(BinProp(s->StoreProps(), PR_IPM_SENTMAIL_ENTRYID), sentEid);
   EXPECT_EQ(BinProp(s->StoreProps(), PR_IPM_WASTEBASKET_ENTRYID), trashEid);
   EXPECT_EQ(Eid(*s, Child(*s, Top(*s), "Gelöschte Elemente")), trashEid);
+}
+
+TEST(MaildirStandardFolders, DeletedJunkAndArchiveAreEmptiedKeptAndTakenAgainByTheirName) {
+  TempDir t;
+  const std::string d = t / "Mail";
+  DovecotTree(d);
+  MakeMaildir(d + "/.Junk", true);
+  Write(d + "/.Junk/cur/1764579610.M110P10.mx:2,S", Mime(11));
+  Write(d + "/.Junk/dovecot-uidlist", "3 V1764579999 N2\n1 1764579610.M110P10.mx\n");
+  CreateMaildirStore(d, "Mail", StoreKind::Mailbox, MaildirLayout::MaildirPlusPlus, false);
+  auto s = OpenStore(d);
+  const ObjId top = Top(*s);
+  auto inode = [&](const std::string& dir) {
+    struct stat st {};
+    return ::stat((d + "/" + dir).c_str(), &st) == 0 ? st.st_ino : 0;
+  };
+  const auto junkInode = inode(".Junk"), archiveInode = inode(".Archive");
+  {
+    auto tx = s->BeginWrite();
+    s->DeleteFolderTree(Child(*s, top, "Junk"), nullptr);
+  }  // no commit: nothing happened
+  EXPECT_EQ(s->GetFolder(Child(*s, top, "Junk"))->contentCount, 1);
+
+  s->DeleteFolderTree(Child(*s, top, "Junk"), nullptr);
+  s->DeleteFolderTree(Child(*s, top, "Archive"), nullptr);
+  EXPECT_EQ(Tree(*s), (std::vector<std::string>{"Entwürfe", "Inbox", "Sent"}));
+  EXPECT_EQ(inode(".Junk"), junkInode);
+  EXPECT_EQ(inode(".Archive"), archiveInode);
+  EXPECT_TRUE(fs::is_empty(d + "/.Junk/cur"));
+  EXPECT_FALSE(fs::exists(d + "/.Archive.2025"));
+  // A folder of the name (a restore copying Junk back) takes the directory
+  // again, with Dovecot's UIDVALIDITY.
+  const ObjId junk = s->CreateFolder(top, "Junk", FOLDER_GENERIC);
+  s->StoreMessage(junk, false, inet::FromMime(Mime(12), {}, 0), std::nullopt);
+  EXPECT_EQ(inode(".Junk"), junkInode);
+  EXPECT_EQ(Read(d + "/.Junk/dovecot-uidlist"), "3 V1764579999 N2\n1 1764579610.M110P10.mx\n");
+  // Archive, not made again, is there empty at the next open.
+  s.reset();
+  s = OpenStore(d);
+  EXPECT_EQ(Tree(*s), (std::vector<std::string>{"Archive", "Entwürfe", "Inbox", "Junk", "Sent"}));
+  EXPECT_EQ(s->GetFolder(Child(*s, top, "Archive"))->contentCount, 0);
+  EXPECT_EQ(inet::ToMime(s->LoadMessage(s->Messages(Child(*s, top, "Junk"), false).at(0))), Mime(12));
 }
 
 TEST(MaildirNames, ModifiedUtf7BothWays) {
