@@ -105,8 +105,8 @@ void DovecotTree(const std::string& d) {
   MakeMaildir(d + "/.Archive", true);
   MakeMaildir(d + "/.Archive.2025", true);
   MakeMaildir(d + "/.Entw&APw-rfe", true);
-  Write(d + "/.Entw&APw-rfe/cur/1764579603.M103P10.mx:2,FSa", Mime(4));
-  Write(d + "/.Entw&APw-rfe/dovecot-keywords", "0 $Work\n1 Later\n");
+  Write(d + "/.Entw&APw-rfe/cur/1764579603.M103P10.mx:2,FSac", Mime(4));
+  Write(d + "/.Entw&APw-rfe/dovecot-keywords", "0 $Work\n1 Later\n2 $Forwarded\n");
   Write(d + "/dovecot-uidlist", "3 V1 N4\n");
 }
 
@@ -129,7 +129,7 @@ TEST(MaildirOpen, ReadsDovecotTreeNamesFlagsKeywordsAndKeepsIds) {
   auto flagsOf = [&](ObjId folder) { return inet::FlagsOf(s->LoadMessage(s->Messages(folder, false).at(0)).props); };
   EXPECT_TRUE(flagsOf(sent).seen && flagsOf(sent).answered && !flagsOf(sent).flagged);
   auto f = flagsOf(drafts);
-  EXPECT_TRUE(f.seen && f.flagged);
+  EXPECT_TRUE(f.seen && f.flagged && f.forwarded) << "$Forwarded as Dovecot keeps it";
   EXPECT_EQ(f.keywords, std::vector<std::string>{"$Work"});
   // Sizes come from the files, and the original bytes come back.
   const ObjId m = s->Messages(sent, false).at(0);
@@ -168,15 +168,16 @@ TEST(MaildirMessages, StoredByteForByteWithFlagsAndKeywordsInTheName) {
   EXPECT_EQ(Tree(*s), (std::vector<std::string>{"Drafts", "Inbox", "Junk", "Sent", "Trash"}));
 
   inet::MailFlags flags;
-  flags.seen = flags.answered = flags.flagged = true;
+  flags.seen = flags.answered = flags.flagged = flags.forwarded = true;
   flags.keywords = {"$Label1"};
   const ObjId id = s->StoreMessage(inbox, false, inet::FromMime(Mime(7), flags, 0), std::nullopt);
   std::vector<std::string> files;
   for (auto& e : fs::directory_iterator(d + "/cur")) files.push_back(e.path().filename().string());
   ASSERT_EQ(files.size(), 1u);
-  EXPECT_EQ(files[0].substr(files[0].find(":2,")), ":2,FRSa");
+  // Forwarded: P for Maildir readers, the keyword for Dovecot.
+  EXPECT_EQ(files[0].substr(files[0].find(":2,")), ":2,FPRSab");
   EXPECT_EQ(Read(d + "/cur/" + files[0]), Mime(7));
-  EXPECT_EQ(Read(d + "/dovecot-keywords"), "0 $Label1\n");
+  EXPECT_EQ(Read(d + "/dovecot-keywords"), "0 $Label1\n1 $Forwarded\n");
   EXPECT_TRUE(fs::is_empty(d + "/tmp"));
   EXPECT_EQ(inet::ToMime(s->LoadMessage(id)), Mime(7));
   EXPECT_EQ(inet::FlagsOf(s->LoadMessage(id).props), flags);
@@ -189,7 +190,7 @@ TEST(MaildirMessages, StoredByteForByteWithFlagsAndKeywordsInTheName) {
   files.clear();
   for (auto& e : fs::directory_iterator(d + "/cur")) files.push_back(e.path().filename().string());
   ASSERT_EQ(files.size(), 1u);
-  EXPECT_EQ(files[0].substr(files[0].find(":2,")), ":2,RSa");
+  EXPECT_EQ(files[0].substr(files[0].find(":2,")), ":2,PRSab");
   EXPECT_EQ(Read(d + "/cur/" + files[0]), Mime(7));
 
   // The visible top keeps no messages.
@@ -235,10 +236,10 @@ TEST_P(MaildirFolders, CreateRenameDeleteWithDotsSlashesAndUmlauts) {
   EXPECT_EQ(kb, "K&APY-ln 2026");
   if (fsl) {
     EXPECT_TRUE(fs::is_directory(d + "/Projekte/" + kb + "/&AMQ-rger.und.Punkte/cur"));
-    EXPECT_TRUE(fs::is_directory(d + "/Projekte/with&AC8-slash/cur"));
+    EXPECT_TRUE(fs::is_directory(d + "/Projekte/with&IhU-slash/cur"));
   } else {
-    EXPECT_TRUE(fs::is_directory(d + "/.Projekte." + kb + ".&AMQ-rger&AC4-und&AC4-Punkte/cur"));
-    EXPECT_TRUE(fs::is_directory(d + "/.Projekte.with&AC8-slash/cur"));
+    EXPECT_TRUE(fs::is_directory(d + "/.Projekte." + kb + ".&AMQ-rger&ICQ-und&ICQ-Punkte/cur"));
+    EXPECT_TRUE(fs::is_directory(d + "/.Projekte.with&IhU-slash/cur"));
   }
   const auto names = std::vector<std::string>{"Inbox", "Projekte", "Projekte/Köln 2026",
                                               "Projekte/Köln 2026/Ärger.und.Punkte", "Projekte/with/slash"};
@@ -277,6 +278,56 @@ TEST_P(MaildirFolders, CreateRenameDeleteWithDotsSlashesAndUmlauts) {
   EXPECT_FALSE(s->GetFolder(c));
   for (auto& e : fs::directory_iterator(d))
     EXPECT_EQ(e.path().filename().string().find("Projekte"), std::string::npos) << e.path();
+}
+
+TEST_P(MaildirFolders, NewFolderAppearsUnderItsNameOnlyWhenItsTransactionCommits) {
+  TempDir t;
+  const std::string d = t / "Mail";
+  const bool fsl = GetParam().layout == MaildirLayout::Fs;
+  CreateMaildirStore(d, "Mail", StoreKind::Archive, GetParam().layout, true);
+  auto s = OpenStore(d, GetParam().name);
+  const ObjId top = Top(*s);
+  const auto before = Snapshot(d, false);
+  {
+    auto tx = s->BeginWrite();
+    const ObjId snap = s->CreateFolder(top, "2026.12.09 13:13 Alice Mail", FOLDER_GENERIC);
+    const ObjId sub = s->CreateFolder(top, "Sub", FOLDER_GENERIC);
+    const ObjId first = s->StoreMessage(snap, false, inet::FromMime(Mime(1), {}, 0), std::nullopt);
+    s->StoreMessage(snap, false, s->LoadMessage(first), first);  // the first file goes
+    s->StoreMessage(sub, false, inet::FromMime(Mime(2), {}, 0), std::nullopt);
+    s->MoveFolder(sub, snap, "Sub 2");
+    s->StoreMessage(s->CreateFolder(sub, "Deep", FOLDER_GENERIC), false, inet::FromMime(Mime(3), {}, 0), std::nullopt);
+    EXPECT_EQ(Snapshot(d, false), before) << "a reader sees nothing of the copy yet";
+    EXPECT_EQ(inet::ToMime(s->LoadMessage(s->Messages(sub, false).at(0))), Mime(2));
+    tx->Commit();
+  }
+  const std::string snapDir = d + (fsl ? "/2026.12.09 13:13 Alice Mail" : "/.2026&ICQ-12&ICQ-09 13:13 Alice Mail");
+  const std::string sep = fsl ? "/" : ".";
+  for (const auto& dir : {snapDir, snapDir + sep + "Sub 2", snapDir + sep + "Sub 2" + sep + "Deep"}) {
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir + "/cur"), {}), 1) << dir;
+    EXPECT_TRUE(fs::is_empty(dir + "/tmp")) << dir;
+  }
+
+  // A directory of the name that another program made meanwhile fails the
+  // commit; what it made stays, what the transaction made goes.
+  const std::string other = d + (fsl ? "/Neu" : "/.Neu");
+  {
+    auto tx = s->BeginWrite();
+    s->StoreMessage(s->CreateFolder(top, "Neu", FOLDER_GENERIC), false, inet::FromMime(Mime(3), {}, 0), std::nullopt);
+    MakeMaildir(other, !fsl);
+    Write(other + "/cur/1764579700.M1P1.mx:2,S", Mime(4));
+    EXPECT_THROW(tx->Commit(), MapiError);
+  }
+  EXPECT_FALSE(s->FindSubfolder(top, "Neu"));
+  EXPECT_EQ(Read(other + "/cur/1764579700.M1P1.mx:2,S"), Mime(4));
+  EXPECT_EQ(std::distance(fs::directory_iterator(other + "/cur"), {}), 1);
+  // What a lost journal left waiting in tmp/ goes at the next open.
+  MakeMaildir(d + "/tmp/tesk-new.1.2", !fsl);
+  Write(d + "/tmp/tesk-new.1.2/cur/1764579701.M1P1.mx:2,", Mime(5));
+  s.reset();
+  s = OpenStore(d, GetParam().name);
+  EXPECT_TRUE(fs::is_empty(d + "/tmp"));
+  EXPECT_EQ(s->GetFolder(Child(*s, top, "Neu"))->contentCount, 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, MaildirFolders,
@@ -409,13 +460,45 @@ TEST(MaildirStandardFolders, GermanNamesFoundAndKeptByEntryId) {
   EXPECT_EQ(Eid(*s, Child(*s, Top(*s), "Gelöschte Elemente")), trashEid);
 }
 
+TEST(MaildirStandardFolders, DeletedJunkIsEmptiedAndKeptUntilAFolderOfItsNameTakesItAgain) {
+  TempDir t;
+  const std::string d = t / "Mail";
+  DovecotTree(d);
+  MakeMaildir(d + "/.Junk", true);
+  Write(d + "/.Junk/cur/1764579610.M110P10.mx:2,S", Mime(11));
+  CreateMaildirStore(d, "Mail", StoreKind::Mailbox, MaildirLayout::MaildirPlusPlus, false);
+  auto s = OpenStore(d);
+  const ObjId top = Top(*s);
+  struct stat before {}, after {};
+  ASSERT_EQ(::stat((d + "/.Junk").c_str(), &before), 0);
+  {
+    auto tx = s->BeginWrite();
+    s->DeleteFolderTree(Child(*s, top, "Junk"), nullptr);
+  }  // no commit: nothing happened
+  EXPECT_EQ(s->GetFolder(Child(*s, top, "Junk"))->contentCount, 1);
+  s->DeleteFolderTree(Child(*s, top, "Junk"), nullptr);
+  EXPECT_FALSE(s->FindSubfolder(top, "Junk"));
+  EXPECT_TRUE(fs::is_empty(d + "/.Junk/cur"));
+  s->StoreMessage(s->CreateFolder(top, "Junk", FOLDER_GENERIC), false, inet::FromMime(Mime(12), {}, 0), std::nullopt);
+  ASSERT_EQ(::stat((d + "/.Junk").c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(std::distance(fs::directory_iterator(d + "/.Junk/cur"), {}), 1);
+}
+
 TEST(MaildirNames, ModifiedUtf7BothWays) {
   EXPECT_EQ(maildir::EncodeMutf7("Entwürfe").value(), "Entw&APw-rfe");
   EXPECT_EQ(maildir::EncodeMutf7("a&b").value(), "a&-b");
-  EXPECT_EQ(maildir::EncodeComponent("a.b", false).value(), "a&AC4-b");
-  EXPECT_EQ(maildir::EncodeComponent("a.b", true).value(), "a.b");
-  EXPECT_EQ(maildir::EncodeComponent("cur", true).value(), "&AGM-ur");
-  for (const char* n : {"Entwürfe", "日本語", "a&b", "😀 x", "a.b/c"})
+  // What a layout cannot hold is written as a look-alike, never as printable
+  // ASCII in a base64 run (Dovecot refuses such a name).
+  for (const auto& [name, onDisk] : std::vector<std::pair<std::string, std::string>>{
+           {"a.b/c", "a\u2024b\u2215c"}, {"~x.", "\uFF5Ex\u2024"}, {"a~", "a~"}, {"A&B", "A&B"}})
+    EXPECT_EQ(maildir::DecodeMutf7(maildir::EncodeComponent(name, false).value()), onDisk) << name;
+  for (const auto& [name, onDisk] : std::vector<std::pair<std::string, std::string>>{
+           {"a.b/c", "a.b\u2215c"}, {".x", "\u2024x"}, {"~x", "\uFF5Ex"}, {"cur", "\uFF43ur"}, {"tesk-x", "\uFF54esk-x"}})
+    EXPECT_EQ(maildir::DecodeMutf7(maildir::EncodeComponent(name, true).value()), onDisk) << name;
+  EXPECT_EQ(maildir::EncodeComponent("a.b", false).value(), "a&ICQ-b");
+  EXPECT_EQ(maildir::EncodeComponent("cur", true).value(), "&,0M-ur");
+  for (const char* n : {"Entwürfe", "日本語", "a&b", "😀 x", "Tab\tand\x7f"})
     EXPECT_EQ(maildir::DecodeMutf7(maildir::EncodeComponent(n, false).value()).value(), n);
   EXPECT_FALSE(maildir::DecodeMutf7("a&AGM"));
   EXPECT_FALSE(maildir::EncodeMutf7("\xff"));

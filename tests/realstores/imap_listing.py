@@ -1,13 +1,16 @@
 #!/usr/bin/env python3
 """Serves a Maildir with a Dovecot of its own on loopback and prints what an
-IMAP client sees there, as JSON: every mailbox with the flags, keywords and
-SHA-256 of the bytes of each message.
+IMAP client sees there, as JSON: "mailboxes", every mailbox by its name
+(decoded from modified UTF-7) with the flags, keywords and SHA-256 of the
+bytes of each message, and "refused", the listed mailboxes that SELECT
+refuses, with the server's answer.
 
     imap_listing.py MAILDIR WORKDIR [--layout fs]
 
-The Maildir is served as it is (Dovecot keeps its index and control files in
-WORKDIR); the process owning the files must be able to read them, so the
-caller hands over a copy owned by the dovecot user when running as root."""
+Dovecot runs with its default Maildir settings (its index, control files and
+keywords inside the Maildir), so the caller hands over a copy it may write,
+owned by the dovecot user when running as root."""
+import base64
 import hashlib
 import imaplib
 import json
@@ -23,6 +26,20 @@ def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
+
+
+def decode_mutf7(name):
+    out, k = [], 0
+    while k < len(name):
+        if name[k] != "&":
+            out.append(name[k])
+            k += 1
+            continue
+        end = name.index("-", k)
+        run = name[k + 1:end].replace(",", "/")
+        out.append(base64.b64decode(run + "=" * (-len(run) % 4)).decode("utf-16-be") if run else "&")
+        k = end + 1
+    return "".join(out)
 
 
 def main():
@@ -49,7 +66,7 @@ first_valid_uid = 1
 default_internal_user = dovecot
 default_internal_group = dovecot
 default_login_user = dovenull
-mail_location = maildir:{maildir}{layout}:INDEX={work}/index:CONTROL={work}/index
+mail_location = maildir:{maildir}{layout}
 passdb {{
   driver = static
   args = password=secret
@@ -79,7 +96,7 @@ service imap-login {{
         imap.login("tester", "secret")
         typ, boxes = imap.list()
         assert typ == "OK", boxes
-        out = {}
+        out, refused = {}, {}
         for line in boxes:
             # (\HasNoChildren) "." Name  or  "Name with blanks"
             text = line.decode()
@@ -87,7 +104,9 @@ service imap-login {{
             if name.startswith('"'):
                 name = name[1:-1].replace('\\"', '"').replace("\\\\", "\\")
             typ, count = imap.select('"' + name.replace("\\", "\\\\").replace('"', '\\"') + '"', readonly=True)
-            assert typ == "OK", name
+            if typ != "OK":
+                refused[decode_mutf7(name)] = count[0].decode(errors="replace")
+                continue
             data = imap.fetch("1:*", "(FLAGS BODY.PEEK[])")[1] if int(count[0]) else []
             messages = []
             for item in data:
@@ -98,9 +117,9 @@ service imap-login {{
                 flags = sorted(f for f in flags if f != "\\Recent")
                 messages.append({"flags": flags, "sha256": hashlib.sha256(item[1]).hexdigest()})
             messages.sort(key=lambda m: (m["sha256"], m["flags"]))
-            out[name] = messages
+            out[decode_mutf7(name)] = messages
         imap.logout()
-        print(json.dumps(out, sort_keys=True))
+        print(json.dumps({"mailboxes": out, "refused": refused}, sort_keys=True))
     finally:
         subprocess.run(["doveadm", "-c", conf, "stop"], capture_output=True)
 

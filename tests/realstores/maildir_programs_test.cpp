@@ -1,9 +1,11 @@
 // The programs on Maildir stores, as a user runs them: a Maildir saved into
 // an archive and restored into an empty Maildir keeps every byte, flag and
-// keyword, and a real Dovecot serves the result; generated messages saved
-// into a Maildir are valid MIME and come back whole; a restore keeps the
-// Maildir's standard folders; saves killed at random moments leave no
-// partial file and no duplicate.
+// keyword, and a stock Dovecot serves the result; folders of any name saved
+// into a Maildir are listed and opened by Dovecot and keep their names;
+// generated messages saved into a Maildir are valid MIME and come back whole;
+// a restore keeps the Maildir's standard folders; saves killed at random
+// moments leave no partial file and no duplicate, and Dovecot never lists a
+// save that has not ended.
 #include <gtest/gtest.h>
 #include <gmime/gmime.h>
 #include <mapi/admin.h>
@@ -23,6 +25,7 @@
 
 #include "fixture.h"
 #include "inetmail.h"
+#include "maildir_names.h"
 #include "restore_test_util.h"
 
 using namespace testing_support;
@@ -70,6 +73,10 @@ struct Seen {
   std::set<std::string> keywords;
   auto operator<=>(const Seen&) const = default;
 };
+void PrintTo(const Seen& s, std::ostream* os) {
+  *os << s.sha256.substr(0, 12) << " " << s.flags;
+  for (const auto& k : s.keywords) *os << " " << k;
+}
 // IMAP name ("INBOX", "Archive.2025") -> its messages.
 using Listing = std::map<std::string, std::multiset<Seen>>;
 
@@ -86,8 +93,11 @@ std::map<char, std::string> Keywords(const fs::path& dir) {
   return out;
 }
 
+// Forwarded is the letter P, or the keyword $Forwarded as Dovecot keeps it.
 void ListFolder(const fs::path& dir, const std::string& name, Listing& out) {
-  const auto keywords = Keywords(dir);
+  auto keywords = Keywords(dir);
+  for (auto& [letter, keyword] : keywords)
+    if (keyword == "$Forwarded") keyword = "P";
   auto& messages = out[name];
   for (const char* sub : {"cur", "new"}) {
     std::error_code ec;
@@ -101,19 +111,22 @@ void ListFolder(const fs::path& dir, const std::string& name, Listing& out) {
           if (c >= 'a' && c <= 'z' && keywords.count(c)) s.keywords.insert(keywords.at(c));
         }
       }
+      if (s.keywords.erase("P")) s.flags += 'P';
       std::sort(s.flags.begin(), s.flags.end());
+      s.flags.erase(std::unique(s.flags.begin(), s.flags.end()), s.flags.end());
       messages.insert(s);
     }
   }
 }
 
-// Every folder of a Maildir++ tree, named as IMAP names it.
+// Every folder of a Maildir++ tree, named as IMAP names it (decoded).
 Listing ListMaildir(const fs::path& top) {
   Listing out;
   ListFolder(top, "INBOX", out);
   for (const auto& e : fs::directory_iterator(top)) {
     const std::string name = e.path().filename().string();
-    if (e.is_directory() && name.size() > 1 && name[0] == '.' && name != "..") ListFolder(e.path(), name.substr(1), out);
+    if (e.is_directory() && name.size() > 1 && name[0] == '.' && name != "..")
+      ListFolder(e.path(), tesk::mapi::maildir::DisplayNameOf(name.substr(1)), out);
   }
   return out;
 }
@@ -248,6 +261,41 @@ class MaildirPrograms : public ::testing::Test {
       if (l.rfind(prefix, 0) == 0 && l.back() == '>') return l.substr(prefix.size(), l.size() - prefix.size() - 1);
     return {};
   }
+  // What a stock Dovecot serves from a Maildir (from a copy the dovecot
+  // user owns): {"mailboxes": {name: messages}, "refused": {name: answer}}.
+  nlohmann::json Served(const fs::path& maildir, const std::string& layout = "maildir++") {
+    static int run = 0;
+    const fs::path served = profile.dir / ("served" + std::to_string(++run));
+    fs::copy(maildir, served, fs::copy_options::recursive);
+    EXPECT_EQ(RunCommand("chown -R dovecot:dovecot " + Quote(served.string())), 0);
+    ::chmod(profile.dir.path().c_str(), 0755);  // the dovecot user passes through the test's folder
+    std::string json;
+    const fs::path work = profile.dir / ("dovecot" + std::to_string(run));
+    EXPECT_EQ(RunCommand("python3 " + Quote(IMAP_LISTING_PATH) + " " + Quote(served.string()) + " " + Quote(work) +
+                             " --layout " + layout + " 2>" + Quote(work.string() + ".err"),
+                         &json),
+              0)
+        << json << restore_test::ReadText(work.string() + ".err");
+    return nlohmann::json::parse(json.empty() ? "{}" : json);
+  }
+
+  // Starts a save of a source into Mail that the test may stop and kill.
+  pid_t StartSave(const std::string& source) {
+    const fs::path bin = profile.dir / "killbin";
+    if (!fs::exists(bin / "TeskSave")) {
+      fs::create_directories(bin);
+      fs::copy_file(TESKSAVE_PATH, bin / "TeskSave");
+    }
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      ::unsetenv("DISPLAY");
+      ::unsetenv("WAYLAND_DISPLAY");
+      const std::string exe = (bin / "TeskSave").string();
+      ::execl(exe.c_str(), exe.c_str(), "", source.c_str(), "Mail", static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    return pid;
+  }
 
   ProfileFixture profile;
 };
@@ -269,25 +317,17 @@ TEST_F(MaildirPrograms, SaveAndRestoreKeepEveryByteFlagAndKeywordAndDovecotServe
   const fs::path restored = AddMaildir("Restored", "mailbox", true);
   ProgramRun restore = Restore("\"\" \"Archive\\Mail\" Restored");
   ASSERT_EQ(restore.rc, 0) << restore_test::Describe(restore);
-  // The new mailbox's Junk folder is none of the standard folders a
-  // restore keeps: it went with the clearing, like any other folder.
-  const Listing after = ListMaildir(restored);
-  EXPECT_EQ(after, before);
+  // The new mailbox's Junk folder, which the archive does not have, is kept
+  // empty.
+  Listing withJunk = before;
+  withJunk["Junk"];
+  EXPECT_EQ(ListMaildir(restored), withJunk);
 
   // What Dovecot serves from the restored folder: the same folders, the same
-  // bytes and flags (served from a copy the dovecot user may read).
-  const fs::path served = profile.dir / "served";
-  fs::copy(restored, served, fs::copy_options::recursive);
-  fs::remove(served / "tesk-index.sqlite");
-  ASSERT_EQ(RunCommand("chown -R dovecot:dovecot " + Quote(served.string())), 0);
-  ::chmod(profile.dir.path().c_str(), 0755);  // the dovecot user passes through the test's folder
-  std::string json;
-  ASSERT_EQ(RunCommand("python3 " + Quote(IMAP_LISTING_PATH) + " " + Quote(served.string()) + " " +
-                           Quote(profile.dir / "dovecot") + " 2>" + Quote(profile.dir / "dovecot.err"),
-                       &json),
-            0)
-      << json << restore_test::ReadText(profile.dir / "dovecot.err");
-  const auto imap = nlohmann::json::parse(json);
+  // bytes, flags and keywords.
+  const auto served = Served(restored);
+  EXPECT_TRUE(served["refused"].empty()) << served["refused"].dump();
+  const auto& imap = served["mailboxes"];
   // IMAP sends lines ending in CR LF: a file with bare LF is served so.
   std::map<std::string, std::string> served_sha;
   for (const auto& e : fs::recursive_directory_iterator(source)) {
@@ -305,27 +345,28 @@ TEST_F(MaildirPrograms, SaveAndRestoreKeepEveryByteFlagAndKeywordAndDovecotServe
   for (const auto& [name, messages] : imap.items()) {
     names.insert(name);
     if (!before.count(name)) continue;
-    std::multiset<std::pair<std::string, std::string>> got, want;
+    std::multiset<Seen> got, want;
     for (const auto& m : messages) {
-      std::string flags;
+      Seen seen{m["sha256"], {}, {}};
       for (const auto& f : m["flags"]) {
         const std::string t = f;
         static const std::map<std::string, char> letters{{"\\Seen", 'S'},    {"\\Answered", 'R'}, {"\\Flagged", 'F'},
                                                          {"\\Deleted", 'T'}, {"\\Draft", 'D'},    {"$Forwarded", 'P'}};
-        if (letters.count(t)) flags += letters.at(t);
+        if (letters.count(t))
+          seen.flags += letters.at(t);
+        else
+          seen.keywords.insert(t);
       }
-      std::sort(flags.begin(), flags.end());
-      std::erase(flags, 'P');
-      got.emplace(m["sha256"], flags);
+      std::sort(seen.flags.begin(), seen.flags.end());
+      got.insert(seen);
     }
-    for (const auto& s : before.at(name)) {
-      std::string flags = s.flags;
-      std::erase(flags, 'P');
-      want.emplace(served_sha.count(s.sha256) ? served_sha.at(s.sha256) : s.sha256, flags);
+    for (Seen s : before.at(name)) {
+      if (served_sha.count(s.sha256)) s.sha256 = served_sha.at(s.sha256);
+      want.insert(s);
     }
     EXPECT_EQ(got, want) << name;
   }
-  std::set<std::string> expected;
+  std::set<std::string> expected{"Junk"};
   for (const auto& [name, messages] : before) expected.insert(name);
   EXPECT_EQ(names, expected);
 }
@@ -451,10 +492,17 @@ TEST_F(MaildirPrograms, GeneratedMessagesSavedIntoAMaildirAreValidMimeAndComeBac
 TEST_F(MaildirPrograms, RestoreKeepsTheMaildirsStandardFoldersAndEmptiesThem) {
   const fs::path mail = profile.dir / "Mail.maildir";
   WriteDovecotMaildir(mail);
+  MakeMaildirFolder(mail / ".Junk");
+  Deliver(mail / ".Junk", 90, kPlain, "S");
+  const std::string uidlist = "3 V1767000999 N2\n1 1767000090.M190P42.testhost\n";
+  Spit(mail / ".Junk" / "dovecot-uidlist", uidlist);
   AddMaildir("Mail", "mailbox", false);
   std::map<std::string, std::string> ids;
-  struct stat before {};
-  ASSERT_EQ(::stat((mail / ".Sent").c_str(), &before), 0);
+  auto inode = [&](const char* dir) {
+    struct stat st {};
+    return ::stat((mail / dir).c_str(), &st) == 0 ? st.st_ino : 0;
+  };
+  const auto sentInode = inode(".Sent"), junkInode = inode(".Junk"), archiveInode = inode(".Archive");
   {
     auto session = profile.Logon();
     auto store = OpenStore(session, "Mail");
@@ -462,6 +510,7 @@ TEST_F(MaildirPrograms, RestoreKeepsTheMaildirsStandardFoldersAndEmptiesThem) {
   }
   restore_test::Generate("Archive\\Snap\\Inbox", 5, 3);
   restore_test::Generate("Archive\\Snap\\Projects", 4, 4);
+  restore_test::Generate("Archive\\Snap\\Junk", 2, 5);
   ProgramRun restore = Restore("\"\" \"Archive\\Snap\" Mail");
   ASSERT_EQ(restore.rc, 0) << restore_test::Describe(restore);
 
@@ -473,14 +522,21 @@ TEST_F(MaildirPrograms, RestoreKeepsTheMaildirsStandardFoldersAndEmptiesThem) {
   auto top = OpenFolder(store, "");
   auto names = SubfolderNames(top);
   std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{"Drafts", "Inbox", "Projects", "Sent", "Trash"}));
-  // The same directories, emptied, and the others gone.
-  struct stat after {};
-  ASSERT_EQ(::stat((mail / ".Sent").c_str(), &after), 0);
-  EXPECT_EQ(after.st_ino, before.st_ino);
+  // Junk and Archive, which the restore deleted, are there again: Junk
+  // copied back from the archive, Archive emptied.
+  EXPECT_EQ(names, (std::vector<std::string>{"Archive", "Drafts", "Inbox", "Junk", "Projects", "Sent", "Trash"}));
+  // The same directories (and Dovecot's UIDVALIDITY in them), emptied or
+  // refilled, and the others gone.
+  EXPECT_EQ(inode(".Sent"), sentInode);
+  EXPECT_EQ(inode(".Junk"), junkInode);
+  EXPECT_EQ(inode(".Archive"), archiveInode);
+  EXPECT_EQ(Slurp(mail / ".Junk" / "dovecot-uidlist"), uidlist);
   EXPECT_FALSE(fs::exists(mail / ".Archive.2025"));
   EXPECT_TRUE(fs::exists(mail / ".Projects" / "cur"));
-  EXPECT_EQ(ListMaildir(mail).at("Projects").size(), 4u);
+  const Listing after = ListMaildir(mail);
+  EXPECT_EQ(after.at("Projects").size(), 4u);
+  EXPECT_EQ(after.at("Junk").size(), 2u);
+  EXPECT_EQ(after.at("Archive").size(), 0u);
 }
 
 TEST_F(MaildirPrograms, SavesKilledAtRandomMomentsLeaveNoPartialFileAndNoDuplicate) {
@@ -500,20 +556,10 @@ TEST_F(MaildirPrograms, SavesKilledAtRandomMomentsLeaveNoPartialFileAndNoDuplica
 
   std::mt19937 rng(2026);
   const auto span = std::chrono::duration_cast<std::chrono::microseconds>(took).count();
-  const fs::path bin = profile.dir / "killbin";
-  fs::create_directories(bin);
-  fs::copy_file(TESKSAVE_PATH, bin / "TeskSave");
   int killed = 0;
   for (int round = 0; round < 20; ++round) {
-    const pid_t pid = ::fork();
+    const pid_t pid = StartSave("Personal Folders\\Inbox\\Big");
     ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      ::unsetenv("DISPLAY");
-      ::unsetenv("WAYLAND_DISPLAY");
-      const std::string exe = (bin / "TeskSave").string();
-      ::execl(exe.c_str(), exe.c_str(), "", "Personal Folders\\Inbox\\Big", "Mail", static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
     // Most kills fall while the copy writes (its journal is there), some
     // before it started.
     if (round % 4 != 0) {
@@ -551,6 +597,120 @@ TEST_F(MaildirPrograms, SavesKilledAtRandomMomentsLeaveNoPartialFileAndNoDuplica
     for (const auto& s : messages) files.insert(s.sha256);
   EXPECT_EQ(files.size(), total);
   EXPECT_EQ(StrangeFiles(mail, good), std::vector<std::string>{});
+}
+
+// How Dovecot shows a folder name that a layout cannot hold as it is.
+std::string Shown(const std::string& name, bool fsLayout) {
+  auto fullwidth = [](char c) {
+    const unsigned u = 0xFEE0u + static_cast<unsigned char>(c);
+    return std::string{static_cast<char>(0xE0 | (u >> 12)), static_cast<char>(0x80 | ((u >> 6) & 0x3F)),
+                       static_cast<char>(0x80 | (u & 0x3F))};
+  };
+  std::string out;
+  for (size_t k = 0; k < name.size(); ++k) {
+    if (name[k] == '/')
+      out += "\u2215";
+    else if (name[k] == '.' && (!fsLayout || k == 0))
+      out += "\u2024";
+    else if (k == 0 && (name[k] == '~' || (fsLayout && (name == "cur" || name == "tmp" || name.starts_with("dovecot") ||
+                                                        name.starts_with("tesk-")))))
+      out += fullwidth(name[k]);
+    else
+      out += name[k];
+  }
+  return out;
+}
+
+void Names(const nlohmann::json& tree, const std::string& prefix, std::set<std::string>& out) {
+  for (const auto& sub : tree["folders"]) {
+    out.insert(prefix + std::string(sub["name"]));
+    Names(sub, prefix + std::string(sub["name"]) + "\\", out);
+  }
+}
+
+TEST_F(MaildirPrograms, FoldersOfAnyNameSavedIntoAMaildirAreListedAndOpenedByDovecotAndKeepTheirNames) {
+  const std::vector<std::string> names{"a.b",  "x/y", "~tilde", ".hidden", "..", "cur",    "tmp", "dovecot-keywords",
+                                       "tesk-index.sqlite", "A&B", "Tab\there", "Ärger.und.Punkte", "q\"uote",
+                                       "back\\slash", "*%", "new folder."};
+  std::set<std::string> exact;
+  {
+    auto session = profile.Logon();
+    auto top = CreateFolder(OpenFolder(OpenStore(session, "Personal Folders"), "Inbox"), "Names");
+    for (const auto& name : names) {
+      auto folder = CreateFolder(top, name);
+      AddMessages(folder, 1);
+      AddMessages(CreateFolder(folder, name), 1);
+      exact.insert({name, name + "\\" + name});
+    }
+  }
+  for (const std::string layout : {"maildir++", "fs"}) {
+    const bool fsLayout = layout == "fs";
+    const std::string store = "Mail " + layout;
+    const fs::path dir = profile.dir / (layout + ".maildir");
+    admin::AddMaildirStore("Test", dir, store, "archive", layout, true, false);
+    ProgramRun save = Save("\"\" \"Personal Folders\\Inbox\\Names\" " + Quote(store));
+    ASSERT_EQ(save.rc, 0) << restore_test::Describe(save);
+    const std::string snap = SavedName(save);
+
+    // This store shows every name as it was.
+    std::set<std::string> kept;
+    Names(restore_test::Tree(store + "\\" + snap), "", kept);
+    EXPECT_EQ(kept, exact) << layout;
+
+    // Dovecot lists and opens every folder, each with its message.
+    const auto served = Served(dir, layout);
+    EXPECT_TRUE(served["refused"].empty()) << layout << ": " << served["refused"].dump();
+    const std::string sep = fsLayout ? "/" : ".", shownSnap = Shown(snap, fsLayout);
+    std::set<std::string> want{"INBOX", shownSnap}, got;
+    for (const auto& name : names) {
+      want.insert(shownSnap + sep + Shown(name, fsLayout));
+      want.insert(shownSnap + sep + Shown(name, fsLayout) + sep + Shown(name, fsLayout));
+    }
+    for (const auto& [name, messages] : served["mailboxes"].items()) {
+      got.insert(name);
+      EXPECT_EQ(messages.size(), name == "INBOX" || name == shownSnap ? 0u : 1u) << name;
+    }
+    EXPECT_EQ(got, want) << layout;
+  }
+}
+
+// How many messages a running save has written (its journal's file lines).
+size_t JournaledFiles(const fs::path& maildir) {
+  const std::string journal = Slurp(maildir / "tesk-journal");
+  size_t n = 0;
+  for (size_t at = journal.find("\nF "); at != std::string::npos; at = journal.find("\nF ", at + 1)) ++n;
+  return n;
+}
+
+TEST_F(MaildirPrograms, DovecotNeverListsASaveThatHasNotEndedAndTheRunAfterAKilledOneSucceeds) {
+  restore_test::Generate("Personal Folders\\Inbox\\Big", 600, 5, true);
+  restore_test::Generate("Personal Folders\\Inbox\\Big\\Sub", 20, 6);
+  const fs::path mail = AddMaildir("Mail", "archive", true);
+  const auto before = Served(mail);
+  ASSERT_EQ(before["mailboxes"].size(), 1u);
+  const pid_t pid = StartSave("Personal Folders\\Inbox\\Big");
+  ASSERT_GE(pid, 0);
+  // Stopped while it writes its messages, then killed: Dovecot lists
+  // nothing of it either time.
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (JournaledFiles(mail) < 100 && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ::kill(pid, SIGSTOP);
+  EXPECT_GE(JournaledFiles(mail), 100u);
+  EXPECT_EQ(Served(mail), before);
+  ::kill(pid, SIGKILL);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(Served(mail), before);
+
+  ProgramRun rerun = Save("\"\" \"Personal Folders\\Inbox\\Big\" Mail");
+  ASSERT_EQ(rerun.rc, 0) << restore_test::Describe(rerun);
+  const auto after = Served(mail)["mailboxes"];
+  const std::string snap = Shown(SavedName(rerun), false);
+  EXPECT_EQ(after.size(), 3u) << after.dump().substr(0, 2000);
+  EXPECT_EQ(after.value(snap, nlohmann::json::array()).size(), 600u);
+  EXPECT_EQ(after.value(snap + ".Sub", nlohmann::json::array()).size(), 20u);
 }
 
 }  // namespace

@@ -42,17 +42,13 @@ void AppendRun(std::string& out, std::u16string_view units) {
 
 bool IsValidUtf8(std::string_view s) { return Utf16ToUtf8(Utf8ToUtf16(s)) == s; }
 
-std::optional<std::string> EncodeMutf7(std::string_view utf8, std::string_view alsoEncode, bool encodeFirst) {
+std::optional<std::string> EncodeMutf7(std::string_view utf8) {
   if (!IsValidUtf8(utf8)) return std::nullopt;
   const std::u16string units = Utf8ToUtf16(utf8);
   std::string out;
   std::u16string run;
-  for (size_t k = 0; k < units.size(); ++k) {
-    const char16_t u = units[k];
-    const bool printable = u >= 0x20 && u <= 0x7E;
-    const bool forced =
-        printable && ((k == 0 && encodeFirst) || alsoEncode.find(static_cast<char>(u)) != std::string_view::npos);
-    if (printable && !forced) {
+  for (const char16_t u : units) {
+    if (u >= 0x20 && u <= 0x7E) {
       if (!run.empty()) {
         AppendRun(out, run);
         run.clear();
@@ -115,15 +111,26 @@ std::string DisplayNameOf(std::string_view diskName) {
   return Utf16ToUtf8(Utf8ToUtf16(diskName));
 }
 
+char16_t LookAlike(char c) {
+  if (c == '.') return u'\u2024';
+  if (c == '/') return u'\u2215';
+  return static_cast<char16_t>(static_cast<unsigned char>(c) + 0xFEE0);
+}
+
 std::optional<std::string> EncodeComponent(std::string_view utf8, bool fsLayout) {
-  if (utf8.empty()) return std::nullopt;
-  if (!fsLayout) return EncodeMutf7(utf8, "./");
-  // Entries a Maildir directory holds besides its folders.
-  static constexpr std::array<std::string_view, 5> kReserved{"cur", "new", "tmp", "maildirfolder", "subscriptions"};
-  bool reserved = utf8.front() == '.';
-  for (auto r : kReserved) reserved = reserved || utf8 == r;
-  reserved = reserved || utf8.starts_with("dovecot") || utf8.starts_with("tesk-");
-  return EncodeMutf7(utf8, "/", reserved);
+  if (utf8.empty() || !IsValidUtf8(utf8)) return std::nullopt;
+  std::u16string units = Utf8ToUtf16(utf8);
+  for (char16_t& u : units)
+    if (u == u'/' || (u == u'.' && !fsLayout)) u = LookAlike(static_cast<char>(u));
+  if (units[0] == u'~' || (units[0] == u'.' && fsLayout)) units[0] = LookAlike(static_cast<char>(units[0]));
+  if (fsLayout) {
+    // Entries a Maildir directory holds besides its folders.
+    static constexpr std::array<std::string_view, 5> kReserved{"cur", "new", "tmp", "maildirfolder", "subscriptions"};
+    bool reserved = utf8.starts_with("dovecot") || utf8.starts_with("tesk-");
+    for (auto r : kReserved) reserved = reserved || utf8 == r;
+    if (reserved) units[0] = LookAlike(static_cast<char>(units[0]));
+  }
+  return EncodeMutf7(Utf16ToUtf8(units));
 }
 
 }  // namespace tesk::mapi::maildir

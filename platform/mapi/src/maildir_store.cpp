@@ -7,8 +7,11 @@
 // (dovecot-uidlist, dovecot.index*) are never written.
 //
 // Writing: a message is written to tmp/, synced, and renamed into cur/, so a
-// reader never sees half a message. Files and folders that an open write
-// transaction made are listed in a journal (tesk-journal) before they appear;
+// reader never sees half a message. A folder made in a write transaction
+// waits in the top's tmp/ under a temporary name and is renamed to its own
+// when the transaction commits, so a reader (Dovecot) never lists a copy
+// that has not ended. Files and folders that an open write transaction made
+// are listed in a journal (tesk-journal) before they appear;
 // a transaction that ends without its commit, or a process killed in one,
 // has them removed again (at the next open, for a killed one). Deletions
 // and renames in a write transaction are journaled too: a deleted file or
@@ -16,6 +19,11 @@
 // once the transaction committed; undoing puts it back. The index records
 // the journal's token in the same commit, so a journal found later tells
 // whether its transaction committed (finish the removals) or not (undo).
+//
+// The standard folders (Sent, Drafts, Trash, Junk, Archive) are found by
+// their usual names. Deleting one empties it and keeps its directory (and
+// Dovecot's UIDVALIDITY in it) out of sight; a folder of its name made later
+// in the session takes it again.
 #include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/file.h>
@@ -26,8 +34,10 @@
 #include <mapitags.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -58,6 +68,11 @@ constexpr char kLockName[] = "tesk-lock";
 constexpr char kRootRel[] = "#root";
 constexpr char kTopRel[] = "#top";
 constexpr char kInboxRel[] = "INBOX";
+constexpr char kForwarded[] = "$Forwarded";
+constexpr std::size_t kNameMax = 255;  // bytes of a directory name
+
+// Archives as mail programs name them (Thunderbird, Apple Mail, Outlook).
+const std::initializer_list<const char*> kArchiveNames{"Archive", "Archives", "Archiv"};
 
 const char* const kIndexSchema = R"sql(
 CREATE TABLE IF NOT EXISTS info(key TEXT PRIMARY KEY, value) WITHOUT ROWID;
@@ -210,6 +225,7 @@ class MaildirStore final : public StoreProvider {
     if (!readOnly_) {
       Lock();
       RollBackJournal();
+      RemoveStrayStaging();
       ix_.Exec("BEGIN IMMEDIATE");
       try {
         if (makeFolders && Kind() == "mailbox" && !exists) {
@@ -301,16 +317,50 @@ class MaildirStore final : public StoreProvider {
     const auto component = maildir::EncodeComponent(name, Fs());
     if (!component) Fail(MAPI_E_INVALID_PARAMETER, "a Maildir cannot hold the folder name \"" + name + "\"");
     const std::string rel = RelOfChild(parent, *component);
-    const std::string dir = DirOf(rel);
     auto tx = BeginWrite();
-    if (FolderByRel(rel) || (Fs() ? fs::exists(dir) : IsDir(dir)))
-      Fail(MAPI_E_COLLISION, "a folder named " + name + " exists");
-    Journal('D', dir);
-    MakeMaildir(dir, !Fs());
-    const auto now = NowFiletime();
-    Q(ix_, "INSERT INTO folder(parent_id, rel, name, folder_type, created, modified) VALUES(?,?,?,?,?,?)")
-        .B(1, parent).B(2, rel).B(3, name).B(4, type).B(5, now).B(6, now).Run();
-    const ObjId id = sqlite3_last_insert_rowid(ix_.db());
+    auto insert = [&](const std::string& folderRel) {
+      const auto now = NowFiletime();
+      Q(ix_, "INSERT INTO folder(parent_id, rel, name, folder_type, created, modified) VALUES(?,?,?,?,?,?)")
+          .B(1, parent).B(2, folderRel).B(3, name).B(4, type).B(5, now).B(6, now).Run();
+      return static_cast<ObjId>(sqlite3_last_insert_rowid(ix_.db()));
+    };
+    // A standard folder deleted in this session takes its directory again.
+    for (auto k = kept_.begin(); k != kept_.end(); ++k) {
+      if (k->parent != parent || !EqualsNoCase(k->name, name) || FolderByRel(k->rel)) continue;
+      const ObjId id = insert(k->rel);
+      roles_[k->role] = id;
+      kept_.erase(k);
+      ++changes_;
+      PublishStandardFolders();
+      tx->Commit();
+      return id;
+    }
+    if (auto other = FolderByRel(rel)) {
+      const auto info = GetFolder(*other);
+      Fail(MAPI_E_COLLISION, info && info->name != name ? "the folder name " + name + " is written as " +
+                                                               *component + " on disk, as is the folder " + info->name
+                                                         : "a folder named " + name + " exists");
+    }
+    const std::string dir = DirOf(rel);
+    if (Fs() ? fs::exists(dir) : IsDir(dir)) Fail(MAPI_E_COLLISION, "a folder named " + name + " exists");
+    if (fs::path(rel).filename().string().size() > kNameMax)
+      Fail(MAPI_E_INVALID_PARAMETER, "the folder name " + name + " is too long for a Maildir (" + rel + ")");
+    if (dir != top_ + "/" + rel) {
+      // Inside a folder that waits in tmp/ (fs): it goes with it.
+      Journal('D', dir);
+      MakeMaildir(dir, false);
+    } else {
+      // The new folder waits in tmp/, where no reader looks, and takes its
+      // name when the transaction commits: a reader never sees it partly
+      // filled, and a killed writer leaves nothing under its name.
+      OpenJournal();
+      const std::string staging = TmpOf(top_) + "/tesk-new." + journalToken_ + "." + std::to_string(++asides_);
+      Journal('D', staging);
+      MakeMaildir(staging, !Fs());
+      staged_[rel] = staging;
+      ++changes_;
+    }
+    const ObjId id = insert(rel);
     tx->Commit();
     return id;
   }
@@ -332,11 +382,14 @@ class MaildirStore final : public StoreProvider {
       Journal('R', from, to);
       if (::rename(from.c_str(), to.c_str()) != 0) FailErrno("cannot rename " + from);
     };
+    // A folder that waits in tmp/ stays there; only its final name changes.
     if (Fs()) {
-      renameDir(DirOf(oldRel), DirOf(newRel));
+      if (!staged_.count(oldRel)) renameDir(DirOf(oldRel), DirOf(newRel));
     } else {
-      for (const auto& [f, rel] : subtree) renameDir(DirOf(rel), DirOf(newRel + rel.substr(oldRel.size())));
+      for (const auto& [f, rel] : subtree)
+        if (!staged_.count(rel)) renameDir(DirOf(rel), DirOf(newRel + rel.substr(oldRel.size())));
     }
+    Restage(oldRel, newRel);
     for (const auto& [f, rel] : subtree)
       Q(ix_, "UPDATE folder SET rel=? WHERE id=?").B(1, newRel + rel.substr(oldRel.size())).B(2, f).Run();
     Q(ix_, "UPDATE folder SET parent_id=?, name=?, modified=? WHERE id=?")
@@ -360,10 +413,21 @@ class MaildirStore final : public StoreProvider {
       done += ids.size();
       if (step && !step(done)) Fail(MAPI_E_USER_CANCEL, "cancelled");
       if (rel != kInboxRel && rel != kTopRel && rel != kRootRel) {
-        // Children went first, so the directory holds only this folder's
-        // Maildir (and, on fs, nothing that is a folder).
-        const std::string dir = DirOf(rel);
-        if (IsDir(dir)) PutAside(dir);
+        const auto role = std::find(roles_.begin(), roles_.end(), f);
+        if (role != roles_.end()) {
+          // A standard folder (Junk, Archive, ...) is emptied and kept out of
+          // sight: its directory, and with it what Dovecot keeps there (the
+          // UIDVALIDITY), waits for a folder of its name made again.
+          const auto info = GetFolder(f);
+          kept_.push_back({rel, info->parent, info->name, static_cast<int>(role - roles_.begin())});
+          ++changes_;
+        } else {
+          // Children went first, so the directory holds only this folder's
+          // Maildir (and, on fs, nothing that is a folder).
+          const std::string dir = DirOf(rel);
+          if (IsDir(dir)) PutAside(dir);
+          if (staged_.erase(rel)) ++changes_;
+        }
         Q(ix_, "DELETE FROM folder_prop WHERE folder_id=?").B(1, f).Run();
         Q(ix_, "DELETE FROM folder WHERE id=?").B(1, f).Run();
       }
@@ -497,9 +561,11 @@ class MaildirStore final : public StoreProvider {
         throw;
       }
       writing_ = true;
+      keptAtBegin_ = kept_;
+      rolesAtBegin_ = roles_;
     } else if (write && writing_) {
       ix_.Exec("SAVEPOINT sp" + std::to_string(level));
-      marks_[level] = journalLines_;
+      marks_[level] = changes_;
     }
     return level;
   }
@@ -512,6 +578,7 @@ class MaildirStore final : public StoreProvider {
     if (doomed_) Fail(MAPI_E_CALL_FAILED, "a part of the transaction failed; nothing of it is kept");
     for (const auto& d : dirtyDirs_) SyncDir(d);
     dirtyDirs_.clear();
+    PublishStaged();
     if (journalFd_ >= 0)
       Q(ix_, "INSERT OR REPLACE INTO info(key, value) VALUES('journal', ?)").B(1, journalToken_).Run();
     ix_.Exec("COMMIT");
@@ -523,7 +590,7 @@ class MaildirStore final : public StoreProvider {
     if (!write || !writing_) return;
     if (level > 0) {
       const auto mark = marks_.find(level);
-      const bool changedFiles = mark != marks_.end() && journalLines_ > mark->second;
+      const bool changedFiles = mark != marks_.end() && changes_ > mark->second;
       if (mark != marks_.end()) marks_.erase(mark);
       if (!committed) {
         // An inner transaction that failed: its rows go back to the
@@ -544,7 +611,11 @@ class MaildirStore final : public StoreProvider {
       }
       RollBackJournal();
       dirtyDirs_.clear();
+      kept_ = keptAtBegin_;
+      roles_ = rolesAtBegin_;
+      PublishStandardFolders();
     }
+    staged_.clear();
     writing_ = false;
     doomed_ = false;
     marks_.clear();
@@ -598,19 +669,14 @@ class MaildirStore final : public StoreProvider {
     line += "\n";
     if (::write(journalFd_, line.data(), line.size()) != static_cast<ssize_t>(line.size()) || ::fdatasync(journalFd_) != 0)
       FailErrno("cannot write the journal of " + top_);
-    ++journalLines_;
+    ++changes_;
   }
   // Moves a message file or a folder's directory aside into a tmp/
   // directory (the folder's own for a file, the top's for a directory),
   // where it waits for the commit.
   void PutAside(const std::string& path) {
     const bool dir = IsDir(path);
-    const std::string parent = dir ? top_ + "/tmp" : fs::path(path).parent_path().parent_path().string() + "/tmp";
-    if (!IsDir(parent)) {
-      Journal('D', parent);
-      std::error_code ec;
-      fs::create_directories(parent, ec);
-    }
+    const std::string parent = TmpOf(dir ? top_ : fs::path(path).parent_path().parent_path().string());
     OpenJournal();
     const std::string aside = parent + "/tesk-del." + journalToken_ + "." + std::to_string(++asides_);
     Journal('X', path, aside);
@@ -620,6 +686,58 @@ class MaildirStore final : public StoreProvider {
     }
     dirtyDirs_.insert(fs::path(path).parent_path().string());
   }
+  // The tmp/ directory of a Maildir folder, made (and journaled) when missing.
+  std::string TmpOf(const std::string& maildir) {
+    const std::string tmp = maildir + "/tmp";
+    if (!IsDir(tmp)) {
+      Journal('D', tmp);
+      std::error_code ec;
+      fs::create_directories(tmp, ec);
+    }
+    return tmp;
+  }
+  // A folder that waits in tmp/ and its subfolders get new final names.
+  void Restage(const std::string& oldRel, const std::string& newRel) {
+    const char sep = Fs() ? '/' : '.';
+    std::vector<std::pair<std::string, std::string>> moved;
+    for (auto it = staged_.lower_bound(oldRel); it != staged_.end() && it->first.starts_with(oldRel);) {
+      if (it->first.size() == oldRel.size() || it->first[oldRel.size()] == sep) {
+        moved.emplace_back(newRel + it->first.substr(oldRel.size()), it->second);
+        it = staged_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    for (auto& m : moved) staged_.insert(std::move(m));
+    if (!moved.empty()) ++changes_;
+  }
+  // Before the commit: the folders made in the transaction take their
+  // names, never in place of what another program made meanwhile. A
+  // Maildir++ folder comes after its subfolders (its name appears when they
+  // are there); on fs a parent comes first, as the child's path needs it.
+  void PublishStaged() {
+    std::vector<std::pair<std::string, std::string>> order(staged_.begin(), staged_.end());  // parents first
+    if (!Fs()) std::reverse(order.begin(), order.end());
+    std::set<std::string> parents;
+    for (const auto& [rel, staging] : order) {
+      const std::string final = top_ + "/" + rel;
+      Journal('R', staging, final);
+      if (::renameat2(AT_FDCWD, staging.c_str(), AT_FDCWD, final.c_str(), RENAME_NOREPLACE) != 0) {
+        if (errno == EEXIST || errno == ENOTEMPTY) Fail(MAPI_E_COLLISION, final + " was made by another program meanwhile");
+        FailErrno("cannot rename " + staging + " to " + final);
+      }
+      parents.insert(fs::path(final).parent_path().string());
+    }
+    for (const auto& p : parents) SyncDir(p);
+  }
+  // Folders a lost journal left waiting in tmp/ never committed (a commit
+  // gives them their names first): they go.
+  void RemoveStrayStaging() {
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(top_ + "/tmp", ec))
+      if (e.path().filename().string().starts_with("tesk-new.")) fs::remove_all(e.path(), ec);
+  }
+
   struct JournalLine {
     char kind;
     std::string a, b;
@@ -648,11 +766,20 @@ class MaildirStore final : public StoreProvider {
     return out;
   }
   // After a commit: what was moved aside goes for good.
+  // A path moved aside into a folder's tmp/ went along with the folder's
+  // directory when that was renamed later in the transaction.
   void FinishJournal(const std::string& path) {
     std::string token;
     std::error_code ec;
-    for (const auto& j : ReadJournal(path, &token))
-      if (j.kind == 'X' && !j.b.empty()) fs::remove_all(j.b, ec);
+    const auto lines = ReadJournal(path, &token);
+    for (size_t k = 0; k < lines.size(); ++k) {
+      if (lines[k].kind != 'X' || lines[k].b.empty()) continue;
+      std::string aside = lines[k].b;
+      for (size_t r = k + 1; r < lines.size(); ++r)
+        if (lines[r].kind == 'R' && aside.starts_with(lines[r].a + "/"))
+          aside = lines[r].b + aside.substr(lines[r].a.size());
+      fs::remove_all(aside, ec);
+    }
   }
   void ClearJournal() {
     if (journalFd_ >= 0) {
@@ -722,8 +849,16 @@ class MaildirStore final : public StoreProvider {
     if (p == kInboxRel) return Fs() ? "INBOX/" + component : ".INBOX." + component;
     return Fs() ? p + "/" + component : p + "." + component;
   }
+  // Where a folder's Maildir is: below the top, or for a folder made in the
+  // open write transaction (on fs, also its subfolders) in tmp/.
   std::string DirOf(const std::string& rel) const {
     if (rel == kInboxRel || rel == kTopRel || rel == kRootRel) return top_;
+    if (!staged_.empty()) {
+      if (auto it = staged_.find(rel); it != staged_.end()) return it->second;
+      for (size_t slash = rel.rfind('/'); Fs() && slash != std::string::npos && slash > 0;
+           slash = rel.rfind('/', slash - 1))
+        if (auto it = staged_.find(rel.substr(0, slash)); it != staged_.end()) return it->second + rel.substr(slash);
+    }
     return top_ + "/" + rel;
   }
   void Touch(ObjId folder) {
@@ -861,21 +996,22 @@ class MaildirStore final : public StoreProvider {
   // The standard folders, by the names Dovecot and mail clients give them.
   void FindStandardFolders() {
     if (!inbox_) inbox_ = FolderByRel(kInboxRel).value_or(0);
-    ObjId sent = 0, trash = 0, drafts = 0, junk = 0;
+    roles_ = {};
     for (ObjId f : Subfolders(top_id_)) {
       auto info = GetFolder(f);
       if (!info) continue;
-      if (!sent && NameIn(info->name, kSentNames)) sent = f;
-      if (!trash && NameIn(info->name, kTrashNames)) trash = f;
-      if (!drafts && NameIn(info->name, kDraftsNames)) drafts = f;
-      if (!junk && NameIn(info->name, kJunkNames)) junk = f;
+      for (int r = 0; r < kRoles; ++r)
+        if (!roles_[r] && NameIn(info->name, kRoleNames[r])) roles_[r] = f;
     }
+    PublishStandardFolders();
+  }
+  void PublishStandardFolders() {
+    auto eid = [&](int role) { return MakeObjectEntryId(guid_, ObjKind::Folder, roles_[role]); };
     standardProps_ = {Prop::Bytes(PR_IPM_SUBTREE_ENTRYID, MakeObjectEntryId(guid_, ObjKind::Folder, top_id_))};
-    if (sent) standardProps_.push_back(Prop::Bytes(PR_IPM_SENTMAIL_ENTRYID, MakeObjectEntryId(guid_, ObjKind::Folder, sent)));
-    if (trash)
-      standardProps_.push_back(Prop::Bytes(PR_IPM_WASTEBASKET_ENTRYID, MakeObjectEntryId(guid_, ObjKind::Folder, trash)));
+    if (roles_[kSent]) standardProps_.push_back(Prop::Bytes(PR_IPM_SENTMAIL_ENTRYID, eid(kSent)));
+    if (roles_[kTrash]) standardProps_.push_back(Prop::Bytes(PR_IPM_WASTEBASKET_ENTRYID, eid(kTrash)));
     inboxProps_.clear();
-    if (drafts) inboxProps_.push_back(Prop::Bytes(PR_IPM_DRAFTS_ENTRYID, MakeObjectEntryId(guid_, ObjKind::Folder, drafts)));
+    if (roles_[kDrafts]) inboxProps_.push_back(Prop::Bytes(PR_IPM_DRAFTS_ENTRYID, eid(kDrafts)));
   }
 
   // ---- message files ---------------------------------------------------------------------
@@ -950,7 +1086,13 @@ class MaildirStore final : public StoreProvider {
               keywords = Keywords(dir);
               keywordsRead = true;
             }
-            if (auto it = keywords.find(c - 'a'); it != keywords.end()) f.keywords.push_back(it->second);
+            if (auto it = keywords.find(c - 'a'); it != keywords.end()) {
+              // Dovecot keeps $Forwarded as a keyword; Maildir's own letter is P.
+              if (EqualsNoCase(it->second, kForwarded))
+                f.forwarded = true;
+              else
+                f.keywords.push_back(it->second);
+            }
           }
       }
     }
@@ -958,7 +1100,9 @@ class MaildirStore final : public StoreProvider {
   }
 
   // The info letters of a message's flags, in ASCII order; keywords are
-  // added to the folder's dovecot-keywords as Dovecot writes it.
+  // added to the folder's dovecot-keywords as Dovecot writes it. A forwarded
+  // message gets both P (mutt, mbsync, notmuch) and the keyword $Forwarded
+  // (Dovecot, which ignores P).
   std::string InfoLetters(const std::string& dir, const inet::MailFlags& f) {
     std::string letters;
     if (f.draft) letters += 'D';
@@ -967,11 +1111,14 @@ class MaildirStore final : public StoreProvider {
     if (f.answered) letters += 'R';
     if (f.seen) letters += 'S';
     if (f.deleted) letters += 'T';
-    if (f.keywords.empty()) return letters;
+    std::vector<std::string> wanted = f.keywords;
+    if (f.forwarded && std::none_of(wanted.begin(), wanted.end(), [](const auto& k) { return EqualsNoCase(k, kForwarded); }))
+      wanted.push_back(kForwarded);
+    if (wanted.empty()) return letters;
     auto keywords = Keywords(dir);
     bool changed = false;
     std::string extra;
-    for (const auto& k : f.keywords) {
+    for (const auto& k : wanted) {
       if (k.empty() || k.find_first_of(" \r\n") != std::string::npos) continue;
       int n = -1;
       for (const auto& [num, name] : keywords)
@@ -1004,6 +1151,23 @@ class MaildirStore final : public StoreProvider {
   ObjId root_ = 0, top_id_ = 0, inbox_ = 0;
   std::map<std::string, std::string> info_;
   PropList standardProps_, inboxProps_;
+  // The standard folders, found by their names when the store opens.
+  enum { kSent, kTrash, kDrafts, kJunk, kArchive, kRoles };
+  static inline const std::array<std::initializer_list<const char*>, kRoles> kRoleNames{
+      kSentNames, kTrashNames, kDraftsNames, kJunkNames, kArchiveNames};
+  std::array<ObjId, kRoles> roles_{}, rolesAtBegin_{};
+  // Standard folders deleted in this session: emptied, out of sight, their
+  // directories waiting for a folder of their names made again.
+  struct Kept {
+    std::string rel;
+    ObjId parent;
+    std::string name;
+    int role;
+  };
+  std::vector<Kept> kept_, keptAtBegin_;
+  // Folders made in the open write transaction: final rel -> the directory
+  // in the top's tmp/ where they wait for the commit.
+  std::map<std::string, std::string> staged_;
   bool readOnly_ = false;
   int lockFd_ = -1, locked_ = 0, journalFd_ = -1;
   int depth_ = 0;
@@ -1011,7 +1175,8 @@ class MaildirStore final : public StoreProvider {
   std::set<std::string> dirtyDirs_;
   std::string journalToken_;
   unsigned asides_ = 0;
-  std::size_t journalLines_ = 0;       // lines written in this process
+  // Journal lines written and kept or staged folders changed in this process.
+  std::size_t changes_ = 0;
   std::map<int, std::size_t> marks_;  // of each open inner write level
   bool doomed_ = false;               // an inner level that changed files failed
 };
