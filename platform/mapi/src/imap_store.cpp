@@ -103,38 +103,24 @@ std::string Lower(std::string s) {
 
 // Characters a server's mailbox names cannot hold (its hierarchy separator,
 // or what its storage refuses) are written as characters that look the
-// same; the state file keeps the true name.
-const std::pair<char, const char*> kLookAlikes[] = {
-    {'.', "\u2024"},   // ONE DOT LEADER
-    {'/', "\u2215"},   // DIVISION SLASH
-    {'\\', "\u29F5"},  // REVERSE SOLIDUS OPERATOR
-    {'~', "\u223C"},   // TILDE OPERATOR
-    {'*', "\u2217"},   // ASTERISK OPERATOR
-    {'%', "\uFF05"},   // FULLWIDTH PERCENT SIGN
-    {'"', "\uFF02"},   // FULLWIDTH QUOTATION MARK
-};
+// same, as the Maildir provider writes them; the state file keeps the true
+// name. These are the ones some server refuses.
+constexpr std::string_view kRiskyCharacters = "./\\~*%\"";
 
-std::string EncodeUtf8(std::uint32_t codePoint) {
+std::string LookAlike(unsigned char c) {
   std::string out;
-  AppendUtf8(out, codePoint);
+  if (c < 0x20)
+    AppendUtf8(out, 0x2400 + c);  // the control pictures
+  else if (c == 0x7F)
+    AppendUtf8(out, 0x2421);
+  else if (c > 0x20 && c < 0x7F)
+    AppendUtf8(out, maildir::LookAlike(static_cast<char>(c)));
+  else
+    out = std::string(1, static_cast<char>(c));
   return out;
 }
 
-std::string LookAlike(unsigned char c) {
-  for (const auto& [from, to] : kLookAlikes)
-    if (from == static_cast<char>(c)) return to;
-  if (c < 0x20) return EncodeUtf8(0x2400 + c);  // the control pictures
-  if (c == 0x7F) return EncodeUtf8(0x2421);
-  if (c > 0x20 && c < 0x7F) return EncodeUtf8(0xFF00 + c - 0x20);  // the fullwidth forms
-  return std::string(1, static_cast<char>(c));
-}
-
-bool Risky(unsigned char c) {
-  if (c < 0x20 || c == 0x7F) return true;
-  for (const auto& [from, to] : kLookAlikes)
-    if (from == static_cast<char>(c)) return true;
-  return false;
-}
+bool Risky(unsigned char c) { return c < 0x20 || c == 0x7F || kRiskyCharacters.find(static_cast<char>(c)) != std::string_view::npos; }
 
 bool IsLoopback(const std::string& host) {
   return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
@@ -935,7 +921,7 @@ class ImapStore final : public StoreProvider {
     };
     if (delim_.size() == 1) back(static_cast<unsigned char>(delim_[0]));
     if (mapAll_)
-      for (const auto& [from, to] : kLookAlikes) back(static_cast<unsigned char>(from));
+      for (const char c : kRiskyCharacters) back(static_cast<unsigned char>(c));
     return name;
   }
   std::string DecodeName(const std::string& leaf) const {
