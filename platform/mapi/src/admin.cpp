@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <stdexcept>
 
@@ -97,6 +98,17 @@ void AddToProfile(Profile& p, const StoreIdentity& id, const std::string& provid
     for (auto& other : p.stores) other.isDefault = false;
   p.stores.push_back(std::move(s));
   SaveProfile(p);
+}
+
+// A store whose identity an earlier store of the profile has (a copy of it)
+// never opens, as in a session.
+void RefuseCopy(const Profile& p, const ProfileStore& store) {
+  for (const auto& s : p.stores) {
+    if (&s == &store) return;
+    if (s.guid == store.guid)
+      throw std::runtime_error("store \"" + store.name + "\" (" + store.Location() + ") has the identity of store \"" +
+                               s.name + "\" (" + s.Location() + "): a copy of a store cannot be in the same profile");
+  }
 }
 
 std::string Absolute(const std::string& path) {
@@ -216,6 +228,7 @@ std::vector<std::string> CheckStore(const std::string& profile, const std::strin
   Profile p = Require(profile);
   for (const auto& s : p.stores) {
     if (!EqualsNoCase(s.name, displayName)) continue;
+    RefuseCopy(p, s);
     std::vector<std::string> lines;
     if (s.provider != "imap") {
       const ProviderFactory* f = FindProvider(s.provider);
@@ -307,6 +320,7 @@ OutboxPlace OpenOutbox(const Profile& p) {
   for (const auto& s : p.stores)
     if (s.isDefault) def = &s;
   if (!def) throw std::runtime_error("profile \"" + p.name + "\" has no default store");
+  RefuseCopy(p, *def);
   OutboxPlace place;
   try {
     const ProviderFactory* factory = FindProvider(def->provider);
