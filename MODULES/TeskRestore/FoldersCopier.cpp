@@ -112,6 +112,36 @@ CFolderCensus ReadWhole(IMAPIFolder* folder, const CString& name, int line) {
 
 unsigned long UL(ULONG n) { return static_cast<unsigned long>(n); }
 
+// Whether a folder can take associated (hidden) messages, as its PR_ACCESS
+// says; a folder that does not say is left to the copy itself.
+bool TakesAssociated(IMAPIFolder* folder) {
+  CMAPIBufferHolder<> access;
+  if (FAILED(HrGetOneProp(folder, PR_ACCESS, &access)) || !access.HasValue()) return true;
+  return (access->Value.l & MAPI_ACCESS_CREATE_ASSOCIATED) != 0;
+}
+
+// Every folder of a subtree that holds associated messages, as its path
+// below the source with their number.
+void FindAssociated(IMAPIFolder* folder, const CString& path, std::vector<CString>& found) {
+  CComPtr<IMAPITable> contents;
+  ULONG count = 0;
+  if (SUCCEEDED(folder->GetContentsTable(MAPI_ASSOCIATED, &contents)) && contents &&
+      SUCCEEDED(contents->GetRowCount(0, &count)) && count > 0) {
+    CString entry;
+    entry.Format("'%s' (%lu)", path.GetString(), UL(count));
+    found.push_back(entry);
+  }
+  CComPtr<IMAPITable> table;
+  CRowSetHolder rows;
+  bool noTable = false;
+  if (FAILED(ReadSubfolders(folder, table, rows, noTable)) || rows.IsEmpty()) return;
+  for (ULONG k = 0; k < rows->cRows; ++k) {
+    HRESULT hr = S_OK;
+    CTeskMAPIFolder child = OpenRowFolder(folder, rows->aRow[k], hr);
+    if (SUCCEEDED(hr) && child) FindAssociated(child, path + "\\" + RowName(rows->aRow[k]), found);
+  }
+}
+
 bool IsPublicStore(IMsgStore* store) {
   CMAPIBufferHolder<> prop;
   HRESULT hr = HrGetOneProp(store, PR_MDB_PROVIDER, &prop);
@@ -188,6 +218,7 @@ void CFoldersCopier::Run() {
   const CFolderCensus source = ReadWhole(where.source, where.sourceName, __LINE__);
   const CRestoreLock lock(where.targetStoreId, m_strTargetPath);
   CollectStandardFolders(where.targetStore);
+  CheckAssociated(where);
   ClearTarget(where);
   RestoreInto(where);
   LogEnd(where, source, errorsBefore);
@@ -267,6 +298,7 @@ CFoldersCopier::Plan CFoldersCopier::Preview() {
   Locate(where, true);
   CheckOverlap(where);
   CollectStandardFolders(where.targetStore);
+  CheckAssociated(where);
   return Survey(where, TakeFolderCensus(where.source));
 }
 
@@ -277,6 +309,7 @@ void CFoldersCopier::DryRun() {
   CheckOverlap(where);
   const CFolderCensus source = ReadWhole(where.source, where.sourceName, __LINE__);
   CollectStandardFolders(where.targetStore);
+  CheckAssociated(where);
   const Plan plan = Survey(where, source);
   theReportFile.Log(LOG_INFO, "Would delete %lu messages of '%s'.", UL(plan.targetMessages),
                     plan.targetName.GetString());
@@ -349,6 +382,75 @@ void CFoldersCopier::CheckOverlap(const Located& where) {
   };
   if (below(where.target, where.source) || below(where.source, where.target))
     RaiseText(__LINE__, "Source and target folders overlap; nothing was changed.");
+}
+
+// A folder copied whole takes its associated (hidden) messages along, at
+// every depth: a source subfolder copied as a new folder of the target, and
+// every subfolder of one merged into a kept standard folder. The messages of
+// the source folder itself and of a merged folder go as normal contents
+// only. A target that cannot keep associated messages would refuse such a
+// copy half way through the restore, after the clearing: it is refused
+// here, before anything changes, with the folders that hold them.
+void CFoldersCopier::CheckAssociated(const Located& where) {
+  const bool targetTakes = TakesAssociated(where.target);
+  bool anyRefuses = !targetTakes;
+  // The kept standard folders by name, as the restore merges into them.
+  std::map<std::string, CTeskMAPIFolder> kept;
+  CComPtr<IMAPITable> table;
+  CRowSetHolder rows;
+  bool noTable = false;
+  if (SUCCEEDED(ReadSubfolders(where.target, table, rows, noTable)) && !rows.IsEmpty()) {
+    for (ULONG k = 0; k < rows->cRows; ++k) {
+      HRESULT hr = S_OK;
+      CTeskMAPIFolder subfolder = OpenRowFolder(where.target, rows->aRow[k], hr);
+      if (FAILED(hr) || !subfolder) continue;
+      CTeskBinary id;
+      subfolder.GetBinaryProp(PR_ENTRYID, id);
+      if (!IsStandardFolder(id)) continue;
+      const CString name = RowName(rows->aRow[k]);
+      if (!TakesAssociated(subfolder)) anyRefuses = true;
+      kept[std::string(name.GetString(), static_cast<size_t>(name.GetLength()))] = subfolder;
+    }
+  }
+  if (!anyRefuses) return;
+
+  std::vector<CString> found;
+  CComPtr<IMAPITable> sourceTable;
+  CRowSetHolder sourceRows;
+  if (FAILED(ReadSubfolders(where.source, sourceTable, sourceRows, noTable)) || sourceRows.IsEmpty()) return;
+  for (ULONG k = 0; k < sourceRows->cRows; ++k) {
+    HRESULT hr = S_OK;
+    CTeskMAPIFolder subfolder = OpenRowFolder(where.source, sourceRows->aRow[k], hr);
+    if (FAILED(hr) || !subfolder) continue;
+    const CString name = RowName(sourceRows->aRow[k]);
+    auto merged = kept.find(std::string(name.GetString(), static_cast<size_t>(name.GetLength())));
+    if (merged == kept.end()) {
+      if (!targetTakes) FindAssociated(subfolder, name, found);
+      continue;
+    }
+    if (TakesAssociated(merged->second)) continue;
+    CComPtr<IMAPITable> childTable;
+    CRowSetHolder children;
+    if (FAILED(ReadSubfolders(subfolder, childTable, children, noTable)) || children.IsEmpty()) continue;
+    for (ULONG c = 0; c < children->cRows; ++c) {
+      CTeskMAPIFolder child = OpenRowFolder(subfolder, children->aRow[c], hr);
+      if (SUCCEEDED(hr) && child) FindAssociated(child, name + "\\" + RowName(children->aRow[c]), found);
+    }
+  }
+  if (found.empty()) return;
+  constexpr size_t kNamed = 10;
+  CString list;
+  for (size_t k = 0; k < found.size() && k < kNamed; ++k) list += (k ? ", " : "") + found[k];
+  if (found.size() > kNamed) {
+    CString more;
+    more.Format(" and %lu more folders", static_cast<unsigned long>(found.size() - kNamed));
+    list += more;
+  }
+  CString text;
+  text.Format("Folders to be restored hold associated (hidden) messages, which %s cannot keep: %s; nothing was "
+              "changed.",
+              m_strTargetPath.GetString(), list.GetString());
+  throw new CMAPIException(MAPI_E_NO_SUPPORT, text, kModule, __LINE__);
 }
 
 void CFoldersCopier::CollectStandardFolders(CTeskMsgStore& store) {

@@ -61,6 +61,9 @@ class CFoldersCopier {
   void CheckOverlap(const Located& where);
   void CollectStandardFolders(CTeskMsgStore& store);
   bool IsStandardFolder(const CTeskBinary& id) const;
+  // Refuses associated messages that a copy would take into a target that
+  // cannot keep them; after CollectStandardFolders.
+  void CheckAssociated(const Located& where);
   Plan Survey(const Located& where, const CFolderCensus& source);
   void ClearTarget(const Located& where);
   void RestoreInto(const Located& where);

@@ -15,12 +15,14 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
 
 #include "copy.h"
 #include "entryid.h"
 #include "fixture.h"
 #include "inetmail.h"
+#include "profile.h"
 #include "progress.h"
 #include "provider.h"
 #include "rtf.h"
@@ -435,6 +437,103 @@ TEST(PstProfile, WritesAreRefusedAndNothingElseChanges) {
   EXPECT_TRUE(refused([&] { s->BeginWrite(); }));
   EXPECT_TRUE(s->Caps().readOnly);
   EXPECT_EQ(Sha256(Read(file)), before.substr(64));
+}
+
+namespace {
+
+// Every store of the profile by name: its entry identifier and its top
+// folder's, or that it does not open.
+using StoreIds = std::pair<std::string, std::string>;
+const StoreIds kDoesNotOpen{"does not open", ""};
+std::map<std::string, StoreIds> Identities(ProfileFixture& profile) {
+  auto session = profile.Logon();
+  CComPtr<IMAPITable> table;
+  EXPECT_EQ(session->GetMsgStoresTable(0, &table), S_OK);
+  LPSRowSet rows = nullptr;
+  SizedSPropTagArray(2, cols) = {2, {PR_ENTRYID, PR_DISPLAY_NAME_A}};
+  EXPECT_EQ(HrQueryAllRows(table, reinterpret_cast<LPSPropTagArray>(&cols), nullptr, nullptr, 0, &rows), S_OK);
+  std::map<std::string, StoreIds> out;
+  for (ULONG k = 0; rows && k < rows->cRows; ++k) {
+    const SBinary& b = rows->aRow[k].lpProps[0].Value.bin;
+    CComPtr<IMsgStore> store;
+    const std::string name = rows->aRow[k].lpProps[1].Value.lpszA;
+    if (session->OpenMsgStore(0, b.cb, reinterpret_cast<LPENTRYID>(b.lpb), nullptr, MAPI_BEST_ACCESS, &store) != S_OK) {
+      out[name] = kDoesNotOpen;
+      continue;
+    }
+    EXPECT_EQ(testing_support::StringProp(store, PR_DISPLAY_NAME_A), name);
+    out[name] = {std::string(reinterpret_cast<const char*>(b.lpb), b.cb),
+                 testing_support::EntryId(testing_support::OpenFolder(store, ""))};
+  }
+  FreeProws(rows);
+  return out;
+}
+
+void SetStoreFile(const std::string& store, const std::string& file) {
+  auto p = *tesk::mapi::LoadProfile("Test");
+  for (auto& s : p.stores)
+    if (s.name == store) s.settings["file"].text = file;
+  tesk::mapi::SaveProfile(p);
+}
+
+}  // namespace
+
+// Outlook gives a file its record key when it makes it, and copies of a file
+// keep it (the two java-libpst samples are such copies, gone apart since).
+// Each file is a store of its own: both are added to one profile and open,
+// each with entry identifiers of its own that stay the same from run to run,
+// also when the file moves; one file is not added twice, and another file in
+// its place is not taken for it.
+TEST(PstProfile, TwoFilesWithOneRecordKeyAreTwoStores) {
+  ProfileFixture profile;
+  const std::string first = profile.dir / "dist-list.pst", second = profile.dir / "passworded.pst";
+  fs::copy_file(Sample("java-libpst_dist-list"), first);
+  fs::copy_file(Sample("java-libpst_passworded"), second);
+  ASSERT_EQ(GuidBytes(OpenPst(first)->Guid()), GuidBytes(OpenPst(second)->Guid()));
+  tesk::mapi::admin::AddPstStore("Test", first, "Old Outlook", "archive", false);
+  std::string out;
+  ASSERT_EQ(testing_support::RunCommand(std::string(MAPIADMIN_PATH) + " store add-pst Test " +
+                                            testing_support::Quote(second) + " --name Locked 2>&1",
+                                        &out),
+            0)
+      << out;
+  const auto before = Identities(profile);
+  ASSERT_EQ(before.size(), 4u);
+  EXPECT_NE(before.at("Old Outlook"), kDoesNotOpen);
+  EXPECT_NE(before.at("Locked"), kDoesNotOpen);
+  EXPECT_NE(before.at("Old Outlook").first, before.at("Locked").first);
+  EXPECT_NE(before.at("Old Outlook").second, before.at("Locked").second);
+  // The first file keeps the identity it gives itself, as in profiles
+  // written before a second file of that record key came along.
+  const auto written = tesk::mapi::LoadProfile("Test");
+  ASSERT_TRUE(written);
+  for (const auto& s : written->stores) {
+    if (s.name == "Old Outlook") {
+      EXPECT_EQ(GuidBytes(s.guid), GuidBytes(OpenPst(first)->Guid()));
+    }
+  }
+  EXPECT_EQ(Identities(profile), before) << "the next run";
+
+  // The same file again, by its own path or another one, is refused.
+  fs::create_symlink(second, profile.dir / "link.pst");
+  for (const std::string& again : {first, second, profile.dir / "link.pst"}) {
+    try {
+      tesk::mapi::admin::AddPstStore("Test", again, "Again", "archive", false);
+      ADD_FAILURE() << again << " added twice";
+    } catch (const std::runtime_error& e) {
+      EXPECT_NE(std::string(e.what()).find("already in profile"), std::string::npos) << e.what();
+    }
+  }
+  EXPECT_EQ(tesk::mapi::admin::ProfileStores("Test").size(), 4u);
+
+  // A file moved, and the profile told so, is the same store.
+  fs::rename(second, profile.dir / "moved.pst");
+  SetStoreFile("Locked", profile.dir / "moved.pst");
+  EXPECT_EQ(Identities(profile), before);
+  // Another file in its place is another store.
+  fs::copy_file(Sample("pstsdk_sample1"), profile.dir / "moved.pst", fs::copy_options::overwrite_existing);
+  EXPECT_EQ(Identities(profile).at("Locked"), kDoesNotOpen);
+  EXPECT_EQ(Identities(profile).at("Old Outlook"), before.at("Old Outlook"));
 }
 
 TEST(PstBadFiles, MissingEmptyForeignTruncatedAndPasswordedFiles) {

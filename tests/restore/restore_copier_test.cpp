@@ -4,6 +4,7 @@
 #include <FoldersCopier.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <mapi/admin.h>
 
 #include "restore_inprocess.h"
 
@@ -145,4 +146,24 @@ TEST_F(RestoreCopier, FolderFailuresAreLoggedAndTheRunGoesOn) {
   EXPECT_THAT(status.texts, ::testing::Contains("Clearing: MyFolder"));
   EXPECT_THAT(status.texts, ::testing::Contains("Restoring: Extra"));
   EXPECT_EQ(Child(Tree("Personal Folders"), "MyFolder"), nullptr);
+}
+
+// The dialog's question comes from Preview: associated messages that the
+// target cannot keep end the run there, before the user is asked to clear.
+TEST_F(RestoreCopier, PreviewRefusesAssociatedMessagesTheTargetCannotKeep) {
+  tesk::mapi::admin::AddMaildirStore("Test", f.dir / "work.maildir", "Work Mail", "mailbox", "maildir++", true, false);
+  Generate("Backup\\Snapshot\\Projects", 2, 1);
+  AddMessages(OpenFolder(OpenStore(session, "Backup"), "Snapshot\\Projects"), 1, /*associated=*/true);
+  CComPtr<IMAPISession> again = f.Logon();
+  std::string text;
+  try {
+    CFoldersCopier(again, "Backup\\Snapshot", "Work Mail", nullptr, nullptr).Preview();
+  } catch (CException* e) {
+    char buffer[1024] = {};
+    e->GetErrorMessage(buffer, sizeof buffer, nullptr);
+    text = buffer;
+    e->Delete();
+  }
+  EXPECT_THAT(text, ::testing::EndsWith("Folders to be restored hold associated (hidden) messages, which Work Mail "
+                                        "cannot keep: 'Projects' (1); nothing was changed."));
 }

@@ -3,7 +3,9 @@
 // logs and its exit code.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <mapi/admin.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "restore_test_util.h"
@@ -243,6 +245,69 @@ TEST_F(RestoreRun, ClearsALargeTargetAndKeepsItsAssociatedMessages) {
   auto inbox = OpenFolder(OpenStore(session, "Personal Folders"), "Inbox");
   EXPECT_TRUE(ContentsEntryIds(inbox).empty());
   EXPECT_EQ(ContentsEntryIds(inbox, true).size(), 3u);
+}
+
+// A Maildir keeps no associated messages. The restore refuses, before
+// anything changes and in a dry run alike, exactly those it would copy: what
+// lies in a folder copied whole, at any depth, and in the subfolders of one
+// merged into a kept standard folder; not those of the source folder itself
+// or of a merged folder, which go as normal contents only.
+TEST_F(RestoreRun, AssociatedMessagesThatATargetCannotKeepAreRefusedBeforeItIsCleared) {
+  const std::string maildir = f.dir / "work.maildir";
+  tesk::mapi::admin::AddMaildirStore("Test", maildir, "Work Mail", "mailbox", "maildir++", true, false);
+  Generate("Work Mail\\Inbox", 2, 1);
+  Generate("Work Mail\\Old", 2, 2);
+  auto messageFiles = [&] {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(maildir))
+      if (e.is_regular_file() && e.path().parent_path().filename() == "cur")
+        names.push_back(std::filesystem::relative(e.path(), maildir).string() + " " + ReadText(e.path()));
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+  // (A Maildir's top holds no messages: the source's top holds none but
+  // associated ones.)
+  Generate("Backup\\Inbox", 2, 4);
+  Generate("Backup\\Inbox\\2001", 1, 5);
+  Generate("Backup\\Projects\\Sub", 1, 6);
+  {
+    auto session = f.Logon();
+    auto backup = OpenStore(session, "Backup");
+    AddMessages(OpenFolder(backup, ""), 1, /*associated=*/true);
+    AddMessages(OpenFolder(backup, "Inbox"), 2, /*associated=*/true);
+  }
+  // Only the associated messages that stay behind: the run goes through.
+  const ProgramRun clean = Restore("Test", "Backup", "Work Mail");
+  ExpectCleanRun(clean, "Backup", "Work Mail");
+  EXPECT_EQ(Tree("Work Mail\\Inbox")["messages"], 2);
+  EXPECT_EQ(Tree("Work Mail\\Projects\\Sub")["messages"], 1);
+
+  {
+    auto session = f.Logon();
+    auto backupStore = OpenStore(session, "Backup");
+    AddMessages(OpenFolder(backupStore, "Inbox\\2001"), 1, /*associated=*/true);
+    AddMessages(OpenFolder(backupStore, "Projects\\Sub"), 3, /*associated=*/true);
+  }
+  Generate("Work Mail\\Old", 2, 7);
+  const auto before = messageFiles();
+  const auto stores = AllStores();
+  const ::testing::Matcher<const std::string&> refusal = ::testing::MatchesRegex(
+      "ERROR: MAPI error 80040102, MAPI_E_NO_SUPPORT Folders to be restored hold associated \\(hidden\\) messages, "
+      "which Work Mail cannot keep: 'Inbox\\\\2001' \\(1\\), 'Projects\\\\Sub' \\(3\\); nothing was changed\\., "
+      "module: FoldersCopier, line: [0-9]+");
+  const ProgramRun dry = Restore("-n Test Backup \"Work Mail\"");
+  EXPECT_EQ(dry.rc, 1) << Describe(dry);
+  EXPECT_THAT(dry.lines, ElementsAre(kLoggedOn, "Dry run: nothing will be changed.", "Source path found Backup",
+                                     "Target path found Work Mail", refusal))
+      << Describe(dry);
+  EXPECT_EQ(messageFiles(), before);
+  const ProgramRun refused = Restore("Test", "Backup", "Work Mail");
+  EXPECT_EQ(refused.rc, 1) << Describe(refused);
+  EXPECT_THAT(refused.lines,
+              ElementsAre(kLoggedOn, "Source path found Backup", "Target path found Work Mail", refusal))
+      << Describe(refused);
+  EXPECT_EQ(messageFiles(), before);
+  EXPECT_EQ(AllStores(), stores);
 }
 
 TEST_F(RestoreRun, FoldersOfOneStoreThatDoNotOverlapAreRestored) {

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <stdexcept>
 
@@ -97,6 +98,17 @@ void AddToProfile(Profile& p, const StoreIdentity& id, const std::string& provid
     for (auto& other : p.stores) other.isDefault = false;
   p.stores.push_back(std::move(s));
   SaveProfile(p);
+}
+
+// A store whose identity an earlier store of the profile has (a copy of it)
+// never opens, as in a session.
+void RefuseCopy(const Profile& p, const ProfileStore& store) {
+  for (const auto& s : p.stores) {
+    if (&s == &store) return;
+    if (s.guid == store.guid)
+      throw std::runtime_error("store \"" + store.name + "\" (" + store.Location() + ") has the identity of store \"" +
+                               s.name + "\" (" + s.Location() + "): a copy of a store cannot be in the same profile");
+  }
 }
 
 std::string Absolute(const std::string& path) {
@@ -216,6 +228,7 @@ std::vector<std::string> CheckStore(const std::string& profile, const std::strin
   Profile p = Require(profile);
   for (const auto& s : p.stores) {
     if (!EqualsNoCase(s.name, displayName)) continue;
+    RefuseCopy(p, s);
     std::vector<std::string> lines;
     if (s.provider != "imap") {
       const ProviderFactory* f = FindProvider(s.provider);
@@ -247,6 +260,18 @@ std::vector<std::string> CheckStore(const std::string& profile, const std::strin
   throw std::runtime_error("profile \"" + profile + "\" has no store \"" + displayName + "\"");
 }
 
+namespace {
+
+// Whether two paths name one file (by a link, too); paths that do not lead
+// to a file are compared as they are written.
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat sa {}, sb {};
+  if (::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0) return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+  return Absolute(a) == Absolute(b);
+}
+
+}  // namespace
+
 void AddPstStore(const std::string& profile, const std::string& file, const std::string& displayName,
                  const std::string& kind, bool makeDefault, bool associated) {
   Profile p = Require(profile);
@@ -265,6 +290,20 @@ void AddPstStore(const std::string& profile, const std::string& file, const std:
       case MAPI_E_NOT_FOUND: throw std::runtime_error(abs + ": no such file");
       case MAPI_E_NO_ACCESS: throw std::runtime_error(abs + ": permission denied");
       default: throw std::runtime_error(e.what());
+    }
+  }
+  for (const auto& s : p.stores)
+    if (s.provider == "pst" && SameFile(SettingString(s.settings, "file").value_or(""), abs))
+      throw std::runtime_error(abs + " is already in profile \"" + p.name + "\" as \"" + s.name + "\"");
+  // Copies of a file keep its record key, and so its identity, also when
+  // they go apart: another file of an identity the profile has already
+  // becomes a store of its own through an instance the profile keeps.
+  if (std::any_of(p.stores.begin(), p.stores.end(), [&](const ProfileStore& s) { return s.guid == id.guid; })) {
+    settings["instance"] = {SettingValue::Type::String, GuidToString(NewGuid())};
+    try {
+      id = PstProviderFactory().Identify(settings);
+    } catch (const MapiError& e) {
+      throw std::runtime_error(e.what());
     }
   }
   AddToProfile(p, id, "pst", settings, abs, makeDefault);
@@ -307,6 +346,7 @@ OutboxPlace OpenOutbox(const Profile& p) {
   for (const auto& s : p.stores)
     if (s.isDefault) def = &s;
   if (!def) throw std::runtime_error("profile \"" + p.name + "\" has no default store");
+  RefuseCopy(p, *def);
   OutboxPlace place;
   try {
     const ProviderFactory* factory = FindProvider(def->provider);

@@ -6,7 +6,13 @@
 // message store's PR_RECORD_KEY, the 16-byte identifier the file gives
 // itself (and every entry identifier of the file carries); a file without
 // one gets a name-based GUID from the SHA-256 of its first 512 bytes, the
-// header (which holds the file's own root and allocation figures).
+// header (which holds the file's own root and allocation figures). Copies
+// of a file keep its record key, also when they go apart later: a profile
+// tells a second file of one record key from the first by an instance of
+// its own (the store key "instance", made when the file is added), and the
+// GUID is then a name-based one from the record key and the instance. It
+// stays the same from run to run and when the file moves, and a file of
+// another record key in its place gets another GUID (and does not open).
 //
 // Only the folder tree is read at open; messages are listed per folder when
 // asked and read one at a time. An attachment's bytes are read in pieces.
@@ -187,11 +193,12 @@ class NoTx final : public Transaction {
 
 class PstStore final : public StoreProvider {
  public:
-  PstStore(std::string path, std::string name, std::string kind, bool associated)
+  PstStore(std::string path, std::string name, std::string kind, bool associated, std::string instance)
       : path_(std::move(path)),
         nameOverride_(std::move(name)),
         kind_(kind.empty() ? "archive" : std::move(kind)),
-        associated_(associated) {}
+        associated_(associated),
+        instance_(std::move(instance)) {}
   ~PstStore() override {
     cachedFolder_ = Item();  // items go before their file
     if (file_) {
@@ -679,19 +686,24 @@ class PstStore final : public StoreProvider {
       guid_ = GuidFromBytes(recordKey_);
     } else {
       recordKey_.clear();
-      sha256_ctx ctx;
-      sha256_init(&ctx);
-      sha256_update(&ctx, headerDigest_.size(), reinterpret_cast<const std::uint8_t*>(headerDigest_.data()));
-      std::uint8_t d[SHA256_DIGEST_SIZE];
-      sha256_digest(&ctx, sizeof d, d);
-      d[6] = static_cast<std::uint8_t>((d[6] & 0x0F) | 0x50);  // name-based
-      d[8] = static_cast<std::uint8_t>((d[8] & 0x3F) | 0x80);
-      guid_ = GuidFromBytes(std::string(reinterpret_cast<const char*>(d), 16));
+      guid_ = NameBasedGuid(headerDigest_);
     }
+    if (!instance_.empty()) guid_ = NameBasedGuid("pst instance " + GuidBytes(guid_) + instance_);
     // A name a profile can use: no backslash, no control characters.
     for (char& c : ownName_)
       if (c == '\\' || static_cast<unsigned char>(c) < 0x20) c = ' ';
     if (ownName_.empty()) ownName_ = std::filesystem::path(path_).stem().string();
+  }
+
+  static GUID NameBasedGuid(const std::string& name) {
+    sha256_ctx ctx;
+    sha256_init(&ctx);
+    sha256_update(&ctx, name.size(), reinterpret_cast<const std::uint8_t*>(name.data()));
+    std::uint8_t d[SHA256_DIGEST_SIZE];
+    sha256_digest(&ctx, sizeof d, d);
+    d[6] = static_cast<std::uint8_t>((d[6] & 0x0F) | 0x50);  // name-based
+    d[8] = static_cast<std::uint8_t>((d[8] & 0x3F) | 0x80);
+    return GuidFromBytes(std::string(reinterpret_cast<const char*>(d), 16));
   }
 
   FolderInfo FolderInfoOf(libpff_item_t* item, ObjId id, ObjId parent) {
@@ -786,6 +798,7 @@ class PstStore final : public StoreProvider {
 
   std::string path_, nameOverride_, kind_;
   bool associated_;
+  std::string instance_;  // of a file whose record key another store has
   std::recursive_mutex mu_;
   libpff_file_t* file_ = nullptr;
   std::uint64_t fileSize_ = 0;
@@ -814,6 +827,8 @@ class PstFactory final : public ProviderFactory {
       throw std::runtime_error("the store_kind must be mailbox, archive or public");
     SettingString(settings, "display_name");
     SettingBool(settings, "associated");
+    if (auto instance = SettingString(settings, "instance"); instance && instance->empty())
+      throw std::runtime_error("the instance of a pst store must not be empty");
   }
   std::string Location(const StoreSettings& settings) const override {
     return SettingString(settings, "file").value_or("");
@@ -823,7 +838,8 @@ class PstFactory final : public ProviderFactory {
     auto store = std::make_shared<PstStore>(*SettingString(settings, "file"),
                                             SettingString(settings, "display_name").value_or(""),
                                             SettingString(settings, "store_kind").value_or("archive"),
-                                            SettingBool(settings, "associated").value_or(true));
+                                            SettingBool(settings, "associated").value_or(true),
+                                            SettingString(settings, "instance").value_or(""));
     store->Open();
     return store;
   }

@@ -170,9 +170,14 @@ class Session final : public UnknownImpl<IMAPISession> {
     }
     if (auto it = open_.find(key); it != open_.end())
       if (auto p = it->second.lock()) return p;
+    // The first store of that identity: a later one (a copy) never opens,
+    // so no entry identifier may lead to its file.
     const ProfileStore* entry = nullptr;
     for (const auto& s : profile_.stores)
-      if (s.guid == guid) entry = &s;
+      if (s.guid == guid) {
+        entry = &s;
+        break;
+      }
     if (!entry) throw MapiError(MAPI_E_NOT_FOUND, "the store is not in this profile");
     // A refused login is not tried again in this session: a server counts
     // failed logins, and some lock the account after a few.
