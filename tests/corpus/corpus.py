@@ -14,13 +14,18 @@ from such stores.
     corpus.py list-imap --server JSON --user NAME [--under FOLDER] [--dump DIR]
         The listing of an IMAP account (INTERNALDATE as the date); --dump
         also writes every message to DIR/<n>.eml ("path" in the listing).
-    corpus.py compare EXPECTED ACTUAL [--line-ends]
+    corpus.py serve-maildir DIR WORK [--layout maildir++|fs]
+        The listing of a Maildir as a Dovecot of its own serves it (index in
+        WORK, keywords from the Maildir's dovecot-keywords files).
+    corpus.py compare EXPECTED ACTUAL [--line-ends] [--served]
         Compares two listings: every message of every folder exactly once
         with the same bytes, flags, keywords and date. --line-ends lets a
         message whose only change is bare LF made CR LF pass (IMAP carries
         lines ending in CR LF only), counted in the summary. Prints each
         difference and a JSON summary as the last line; exit 1 on a
-        difference.
+        difference. --served: ACTUAL is what serve-maildir listed of a
+        Maildir of EXPECTED's messages (lines ending in CR LF, NUL sent as
+        0x80, Maildir's P not shown).
     corpus.py readers LISTING WORK [--cache FILE]
         Reads every message of a listing with Python's email package
         (policy.default: defects of every part and header) and with
@@ -41,6 +46,7 @@ import argparse
 import email
 import email.policy
 import hashlib
+import imaplib
 import json
 import mailbox
 import os
@@ -253,7 +259,10 @@ def imap_date(text):
 
 
 def list_imap(server, user, under, dump):
-    imap = connect(load_server(server), user)
+    return list_connection(connect(load_server(server), user), under, dump)
+
+
+def list_connection(imap, under, dump):
     folders = {}
     n = 0
     try:
@@ -304,6 +313,72 @@ def list_imap(server, user, under, dump):
     return {"kind": "imap", "layout": "imap", "top": "", "folders": rename_under(folders, under)}
 
 
+def serve_maildir(top, layout, work):
+    """The listing of a Maildir as a Dovecot of its own serves it (run as
+    root: Dovecot reads the files as its own user, so the caller hands over
+    a copy the dovecot user owns). Dovecot's index goes to WORK; its control
+    files (dovecot-keywords) are the Maildir's own."""
+    import pwd
+    import socket
+    import time
+    top, work = os.path.abspath(top), os.path.abspath(work)
+    user = pwd.getpwnam("dovecot")
+    for d in ("run", "index", "home"):
+        os.makedirs(os.path.join(work, d), exist_ok=True)
+    for d in ("index", "home"):
+        os.chown(os.path.join(work, d), user.pw_uid, user.pw_gid)
+    os.chmod(work, 0o755)
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        port = sock.getsockname()[1]
+    conf = os.path.join(work, "dovecot.conf")
+    fs_layout = ":LAYOUT=fs" if layout == "fs" else ""
+    with open(conf, "w") as f:
+        f.write(f"""base_dir = {work}/run
+state_dir = {work}/run
+log_path = {work}/dovecot.log
+protocols = imap
+listen = 127.0.0.1
+ssl = no
+disable_plaintext_auth = no
+auth_mechanisms = plain
+first_valid_uid = 1
+default_internal_user = dovecot
+default_internal_group = dovecot
+default_login_user = dovenull
+mail_location = maildir:{top}{fs_layout}:INDEX={work}/index
+passdb {{
+  driver = static
+  args = password=secret
+}}
+userdb {{
+  driver = static
+  args = uid={user.pw_uid} gid={user.pw_gid} home={work}/home
+}}
+service imap-login {{
+  inet_listener imap {{
+    address = 127.0.0.1
+    port = {port}
+  }}
+}}
+""")
+    subprocess.run(["dovecot", "-c", conf], check=True)
+    try:
+        deadline = time.time() + 20
+        while True:
+            try:
+                imap = imaplib.IMAP4("127.0.0.1", port)
+                break
+            except OSError:
+                if time.time() > deadline:
+                    raise
+                time.sleep(0.1)
+        imap.login("tester", "secret")
+        return list_connection(imap, None, os.path.join(work, "served"))
+    finally:
+        subprocess.run(["doveadm", "-c", conf, "stop"], capture_output=True)
+
+
 # ---------------------------------------------------------------- comparing
 
 def describe_difference(a, b):
@@ -324,7 +399,16 @@ def read(path):
         return None
 
 
-def compare(expected, actual, line_ends):
+def compare(expected, actual, line_ends, served=False):
+    """served: actual is what Dovecot serves from a Maildir of expected's
+    messages (their served_sha256, no P: Dovecot keeps Maildir's P to itself)."""
+    if served:
+        expected = json.loads(json.dumps(expected))
+        for msgs in expected["folders"].values():
+            for m in msgs:
+                m["sha256"] = m["crlf_sha256"] = m["served_sha256"]
+                m["flags"] = m["flags"].replace("P", "")
+                m["path"] = ""
     problems = []
     summary = {"messages": 0, "matched": 0, "line_ends": 0, "changed": 0, "missing": 0, "extra": 0,
                "flags": 0, "keywords": 0, "dates": 0, "folders_missing": 0}
@@ -567,6 +651,11 @@ def main():
     c.add_argument("expected")
     c.add_argument("actual")
     c.add_argument("--line-ends", action="store_true")
+    c.add_argument("--served", action="store_true")
+    sv = sub.add_parser("serve-maildir")
+    sv.add_argument("dir")
+    sv.add_argument("work")
+    sv.add_argument("--layout", default="maildir++", choices=["maildir++", "fs"])
     r = sub.add_parser("readers")
     r.add_argument("listing")
     r.add_argument("work")
@@ -581,10 +670,12 @@ def main():
         print(json.dumps(make_maildir(a.out, a.layout)))
     elif a.cmd == "list-maildir":
         print(json.dumps(list_maildir(a.dir, a.layout, a.under)))
+    elif a.cmd == "serve-maildir":
+        print(json.dumps(serve_maildir(a.dir, a.layout, a.work)))
     elif a.cmd == "list-imap":
         print(json.dumps(list_imap(a.server, a.user, a.under, a.dump)))
     elif a.cmd == "compare":
-        problems, summary, _ = compare(load(a.expected), load(a.actual), a.line_ends)
+        problems, summary, _ = compare(load(a.expected), load(a.actual), a.line_ends, a.served)
         for line in problems:
             print(line)
         print(json.dumps(summary))
