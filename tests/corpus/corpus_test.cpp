@@ -260,14 +260,17 @@ struct Comparison {
 
 class Corpus : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { Server().Start(); }
   static void TearDownTestSuite() { Server().Stop(); }
 
   void SetUp() override {
-    if (!Server().Up()) {
-      GTEST_SKIP() << "Dovecot did not start:\n" << Server().why;
-    }
     ::chmod(profile.dir.path().c_str(), 0755);  // Dovecot's user passes through the test's folder
+  }
+  // The suite's Dovecot, started by the first test that needs it.
+  static Dovecot& Imap() {
+    Dovecot& d = Server();
+    if (!d.Up() && d.why.empty()) d.Start();
+    EXPECT_TRUE(d.Up()) << "Dovecot did not start:\n" << d.why;
+    return d;
   }
 
   std::string Python(const std::string& args, int* rc = nullptr) {
@@ -292,6 +295,7 @@ class Corpus : public ::testing::Test {
   }
   void AddImap(const std::string& display, const std::string& user) {
     admin::ImapAccount a;
+    if (!Imap().Up()) throw std::runtime_error("no IMAP server");
     a.url = "imap://127.0.0.1:" + std::to_string(Server().info["port"].get<int>());
     a.displayName = display;
     a.user = user;
@@ -318,6 +322,7 @@ class Corpus : public ::testing::Test {
     if (kind == Kind::Imap) {
       int rc = 0;
       std::string out;
+      if (!Imap().Up()) return {};
       rc = RunCommand("python3 " + Quote(kServers + "/seed.py") + " --server " + Quote(Server().Json()) +
                           " --user source --corpus " + Quote(seed) + " 2>&1",
                       &out);
