@@ -558,3 +558,43 @@ TEST_F(Corpus, MaildirFsViaImap) { SaveAndRestore(Kind::MaildirFs, Kind::Imap); 
 TEST_F(Corpus, ImapViaSqlite) { SaveAndRestore(Kind::Imap, Kind::Sqlite); }
 TEST_F(Corpus, ImapViaMaildir) { SaveAndRestore(Kind::Imap, Kind::Maildir); }
 TEST_F(Corpus, ImapViaMaildirFs) { SaveAndRestore(Kind::Imap, Kind::MaildirFs); }
+
+// ---- what a MAPI client sees of broken messages of the corpus ----------------------
+
+namespace {
+
+tesk::mapi::MessageData Converted(const std::string& name) {
+  return tesk::mapi::inet::FromMime(restore_test::ReadText(CORPUS_DIR "/messages/" + name), {}, 0);
+}
+
+std::string PropText(const tesk::mapi::PropList& props, ULONG tag) {
+  const tesk::mapi::Prop* p = tesk::mapi::FindProp(props, tag);
+  return p ? p->b : std::string();
+}
+
+}  // namespace
+
+// A multipart without a single boundary line: all it has is the text before
+// the first part. That text is the message's body.
+TEST(CorpusMapping, AMultipartWithoutPartsShowsItsTextAsTheBody) {
+  const auto m = Converted("python/msg_17.eml");
+  EXPECT_NE(PropText(m.props, PR_BODY_A).find("This is the dingus fish."), std::string::npos);
+  EXPECT_TRUE(m.attachments.empty());
+  // A multipart with parts keeps its preamble out of the body.
+  const auto parts = Converted("python/msg_43.eml");
+  EXPECT_EQ(PropText(parts.props, PR_BODY_A).find("multi-part message in MIME format"), std::string::npos);
+  EXPECT_FALSE(PropText(parts.props, PR_BODY_A).empty());
+}
+
+// Bounces whose returned message was replaced by a line of text: the
+// embedded message holds that text, as the part does, not an empty line.
+TEST(CorpusMapping, AnEmbeddedMessageWithoutHeaderKeepsItsText) {
+  for (const char* name : {"flufl-bounce/netscape_01.eml", "flufl-bounce/dsn_16.eml", "flufl-bounce/groupwise_02.eml",
+                           "flufl-bounce/simple_25.eml"}) {
+    const auto m = Converted(name);
+    std::string embedded;
+    for (const auto& a : m.attachments)
+      if (PropText(a, PR_ATTACH_MIME_TAG_A) == "message/rfc822") embedded = PropText(a, PR_ATTACH_DATA_BIN);
+    EXPECT_EQ(embedded.substr(0, 15), "Message removed") << name << ": " << embedded.size() << " bytes";
+  }
+}
