@@ -140,7 +140,7 @@ struct Walk {
       PropList a{Prop::Int(PR_ATTACH_METHOD, ATTACH_EMBEDDED_MSG_METHOD),
                  Prop::Bytes(PR_ATTACH_MIME_TAG_A, "message/rfc822")};
       if (inner) {
-        a.push_back(Prop::Bytes(PR_ATTACH_DATA_BIN, EmbeddedBytes(inner)));
+        a.push_back(Prop::Bytes(PR_ATTACH_DATA_BIN, EmbeddedBytes(inner, object)));
         if (const char* s = g_mime_message_get_subject(inner)) a.push_back(Prop::Bytes(PR_DISPLAY_NAME_A, ValidUtf8(s)));
       }
       Add(std::move(a));
@@ -190,14 +190,16 @@ struct Walk {
     Add(std::move(a));
   }
   // An embedded message as it stands in the input: from its first header
-  // to the line end before the next boundary of a multipart around it.
-  // GMime's own rendering of it only where the input gives no start.
-  std::string EmbeddedBytes(GMimeMessage* inner) {
+  // (or, where it has none, from the line after the part's header) to the
+  // line end before the next boundary of a multipart around it. GMime's own
+  // rendering of it only where the input gives no start.
+  std::string EmbeddedBytes(GMimeMessage* inner, GMimeObject* part) {
     GMimeHeaderList* headers = g_mime_object_get_header_list(GMIME_OBJECT(inner));
     GMimeHeader* first = headers && g_mime_header_list_get_count(headers) > 0
                              ? g_mime_header_list_get_header_at(headers, 0)
                              : nullptr;
-    const gint64 start = first ? g_mime_header_get_offset(first) : -1;
+    gint64 start = first ? g_mime_header_get_offset(first) : -1;
+    if (start < 0) start = ContentStart(part);
     if (start < 0 || static_cast<std::uint64_t>(start) >= raw.size()) return ObjectBytes(GMIME_OBJECT(inner));
     const auto from = static_cast<size_t>(start);
     size_t end = raw.size();
@@ -207,6 +209,22 @@ struct Walk {
       if (at != std::string_view::npos && at < end) end = at > from && raw[at - 1] == '\r' ? at - 1 : at;
     }
     return std::string(raw.substr(from, end - from));
+  }
+  // Where a part's content starts in the input: after the blank line that
+  // ends its header; -1 when the input does not say.
+  gint64 ContentStart(GMimeObject* part) const {
+    GMimeHeaderList* headers = g_mime_object_get_header_list(part);
+    const int n = headers ? g_mime_header_list_get_count(headers) : 0;
+    if (n == 0) return -1;
+    const gint64 last = g_mime_header_get_offset(g_mime_header_list_get_header_at(headers, n - 1));
+    if (last < 0 || static_cast<std::uint64_t>(last) >= raw.size()) return -1;
+    // The blank line: the first line end followed by an empty line.
+    for (size_t k = static_cast<size_t>(last); k < raw.size(); ++k) {
+      if (raw[k] != '\n') continue;
+      if (k + 1 < raw.size() && raw[k + 1] == '\n') return static_cast<gint64>(k + 2);
+      if (k + 2 < raw.size() && raw[k + 1] == '\r' && raw[k + 2] == '\n') return static_cast<gint64>(k + 3);
+    }
+    return -1;
   }
   void Add(PropList a) {
     a.insert(a.begin(), Prop::Int(PR_ATTACH_NUM, static_cast<std::int64_t>(attachments.size())));
@@ -624,7 +642,18 @@ MessageData FromMime(std::string_view bytes, const MailFlags& flags, std::int64_
     p.push_back(Prop::Int(PR_IMPORTANCE, imp));
     Walk walk;
     walk.raw = bytes;
-    if (GMimeObject* body = g_mime_message_get_mime_part(msg.get())) walk.Visit(body, false);
+    if (GMimeObject* body = g_mime_message_get_mime_part(msg.get())) {
+      walk.Visit(body, false);
+      // A multipart without a single part (no boundary line came): all it
+      // holds is the text before its first part, which shows as the body.
+      if (GMIME_IS_MULTIPART(body) && g_mime_multipart_get_count(GMIME_MULTIPART(body)) == 0 && !walk.haveBody &&
+          !walk.haveHtml) {
+        if (const char* prologue = g_mime_multipart_get_prologue(GMIME_MULTIPART(body))) {
+          walk.body = prologue;
+          walk.haveBody = true;
+        }
+      }
+    }
     if (walk.haveBody) p.push_back(Prop::Bytes(PR_BODY_A, ValidUtf8(std::move(walk.body))));
     if (walk.haveHtml) p.push_back(Prop::Bytes(PR_HTML, ValidUtf8(std::move(walk.html))));
     m.attachments = std::move(walk.attachments);
