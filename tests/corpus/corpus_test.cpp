@@ -247,8 +247,9 @@ struct KnownFault {
 };
 const KnownFault kKnownFaults[] = {
     {"hyperkitty/unicode_issue.eml", [](Kind from, Kind via) { return via == Kind::Imap && from != Kind::Imap; },
-     "its NUL bytes arrive in an IMAP account as 0x80: the upload sends them in a plain literal, where only a "
-     "BINARY APPEND (RFC 3516, offered by Dovecot) keeps them"},
+     "its NUL bytes come back from an IMAP account as 0x80: the server keeps them, but gives every client 0x80 "
+     "in their place in BODY[] (no literal may carry a NUL), and BINARY[] would decode the message's "
+     "transfer encodings"},
 };
 
 // What corpus.py compare found: its lines and its summary.
