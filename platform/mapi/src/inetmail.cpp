@@ -452,8 +452,8 @@ void AddMailbox(GMimeMessage* msg, GMimeAddressType type, const std::string& nam
   if (!why.empty()) {
     static const char* const kHeaders[] = {"Sender", "From", "Reply-To", "To", "Cc", "Bcc"};
     const char* header = static_cast<size_t>(type) < std::size(kHeaders) ? kHeaders[type] : "address";
-    throw MapiError(MAPI_E_INVALID_PARAMETER, "message \"" + Text(props, PR_SUBJECT_A) + "\": the " + header +
-                                                  " address \"" + addr + "\" " + why);
+    throw MapiError(MAPI_E_NO_SUPPORT,
+                    "message \"" + Text(props, PR_SUBJECT_A) + "\": the " + header + " address \"" + addr + "\" " + why);
   }
   internet_address_list_add(g_mime_message_get_addresses(msg, type), mailbox.get());
 }

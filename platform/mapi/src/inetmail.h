@@ -73,7 +73,7 @@ MessageData FromMime(std::string_view bytes, const MailFlags& flags, std::int64_
 // alternative for text and HTML, multipart/mixed with attachments, embedded
 // messages as message/rfc822, RFC 2047 and RFC 2231 for non-ASCII text,
 // IDNA for domains). Line ends are CR LF; the composed headers are ASCII.
-// Throws MapiError(MAPI_E_INVALID_PARAMETER) naming the header and the
+// Throws MapiError(MAPI_E_NO_SUPPORT) naming the header and the
 // address when an address has characters beyond ASCII before its @.
 std::string ToMime(const MessageData& m);
 
