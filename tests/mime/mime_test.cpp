@@ -12,6 +12,7 @@
 
 #include "fixture.h"
 #include "inetmail.h"
+#include "rtf.h"
 
 using namespace tesk::mapi;
 namespace inet = tesk::mapi::inet;
@@ -478,10 +479,26 @@ TEST(Mime, HostileInputKeepsItsBytesAndNeverCrashes) {
     nested += "--b" + std::to_string(k) + "\r\nContent-Type: multipart/mixed; boundary=b" + std::to_string(k + 1) +
               "\r\n\r\n";
   inputs.push_back(nested);
+  // Thousands of messages each embedded in the one around it.
+  std::string embedded;
+  for (int k = 0; k < 5000; ++k) embedded += "Subject: level " + std::to_string(k) + "\r\nContent-Type: message/rfc822\r\n\r\n";
+  embedded += "Subject: innermost\r\n\r\nbody\r\n";
+  inputs.push_back(embedded);
   for (const auto& in : inputs) {
     const MessageData m = inet::FromMime(in, {}, 0);
     EXPECT_EQ(inet::ToMime(m), in);
   }
+}
+
+// An RTF body nested deeper than any real one is read to its end: the
+// text inside and after the deep groups is kept.
+TEST(Mime, DeeplyNestedRtfKeepsAllItsText) {
+  std::string rtf = "{\\rtf1\\ansi before ";
+  rtf += std::string(5000, '{') + "deep" + std::string(5000, '}') + " after\\par}";
+  const std::string text = rtf::TextFromRtf(rtf);
+  EXPECT_NE(text.find("before"), std::string::npos) << text;
+  EXPECT_NE(text.find("deep"), std::string::npos) << text;
+  EXPECT_NE(text.find("after"), std::string::npos) << text;
 }
 
 }  // namespace
