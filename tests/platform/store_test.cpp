@@ -588,3 +588,26 @@ TEST(Mapiadmin, SaysWhyAProfileDoesNotLoad) {
                      ": store \"Archive\": the key \"guid\" is missing (the store's identity, such as "
                      "\"{D331DA56-D726-48B7-82F5-AA654D84A30D}\"; mapiadmin store add writes it)\n");
 }
+
+// tree --json writes its JSON as it walks the tree, in the very form of
+// nlohmann::json's dump(2) (what scripts comparing two trees have seen):
+// messages, classes, names beyond ASCII and quotes, a store that does not
+// open, no stores at all.
+TEST(Mapiadmin, TreeJsonIsTheFormOfAnIndentedDump) {
+  ProfileFixture f;
+  Mapiadmin("generate Test 'Personal Folders\\Inbox\\Sub\\Deeper' --messages 4 --seed 3 --attachments");
+  Mapiadmin("folder create Test 'Archive\\Gr\xC3\xBC\xC3\x9F" "e \"quoted\"\\x' --class IPF.Note");
+  Mapiadmin("generate Test 'Archive\\Gr\xC3\xBC\xC3\x9F" "e \"quoted\"' --messages 2 --seed 4");
+  const std::string gone = f.AddStore("Gone", "archive");
+  std::filesystem::remove(gone);
+  for (const char* args : {"tree Test --json", "tree Test 'Personal Folders' --json", "tree Test 'Archive' --json"}) {
+    const std::string out = Mapiadmin(args);
+    EXPECT_EQ(out, nlohmann::json::parse(out).dump(2) + "\n") << args;
+  }
+  EXPECT_NE(Mapiadmin("tree Test --json").find("\"error\": \"opening store \\\"Gone\\\" failed: MAPI_E_NOT_FOUND\""),
+            std::string::npos);
+  admin::RemoveStore("Test", "Personal Folders");
+  admin::RemoveStore("Test", "Archive");
+  admin::RemoveStore("Test", "Gone");
+  EXPECT_EQ(Mapiadmin("tree Test --json"), "{\n  \"stores\": []\n}\n");
+}
