@@ -90,38 +90,6 @@ TEST_F(SaveErrors, AProfileThatDoesNotLoadSaysWhy) {
       << broken.lines[1];
 }
 
-TEST_F(SaveErrors, AnAddressAMaildirCannotHoldStopsTheCopyWithTheAddressAndChangesNothing) {
-  // A message whose sender has letters beyond ASCII before the @: no
-  // Internet message outside RFC 6532 can carry it, so the save into a
-  // Maildir says which message and address, and leaves the Maildir as it was.
-  Mapiadmin("store add-maildir Test " + Quote(profile.dir / "Maildir") + " --name Mail --create");
-  {
-    auto session = profile.Logon();
-    auto inbox = OpenFolder(OpenStore(session, "Personal Folders"), "Inbox\\Sub");
-    CComPtr<IMessage> m;
-    ASSERT_EQ(inbox->CreateMessage(nullptr, 0, &m), S_OK);
-    SPropValue v[3]{};
-    v[0].ulPropTag = PR_SUBJECT_A;
-    v[0].Value.lpszA = const_cast<char*>("Anfrage");
-    v[1].ulPropTag = PR_MESSAGE_CLASS_A;
-    v[1].Value.lpszA = const_cast<char*>("IPM.Note");
-    v[2].ulPropTag = PR_SENDER_EMAIL_ADDRESS_A;
-    v[2].Value.lpszA = const_cast<char*>("J\xC3\xB6rg.1@example.com");
-    ASSERT_EQ(m->SetProps(3, v, nullptr), S_OK);
-    ASSERT_EQ(m->SaveChanges(0), S_OK);
-  }
-  const auto maildir = Tree("Mail");
-  const RunResult r = Run({"-t", "Test", kInbox, "Mail"});
-  EXPECT_EQ(r.exitCode, 1);
-  ASSERT_GE(r.lines.size(), 2u);
-  EXPECT_EQ(r.lines[r.lines.size() - 2],
-            "ERROR: MAPI error 80040102, MAPI_E_NO_SUPPORT Copy operation failed!, module: FoldersCopier, line: 145");
-  EXPECT_EQ(r.lines.back(), "WARNING: message \"Anfrage\": the From address \"J\xC3\xB6rg.1@example.com\" has characters "
-                            "beyond ASCII before the @: an Internet message can carry that only as an "
-                            "internationalized message (RFC 6532, SMTPUTF8), which is not written here");
-  EXPECT_EQ(Tree("Mail"), maildir);
-}
-
 TEST_F(SaveErrors, StoreNotFound) {
   const std::string tail = " not found!, module: MAPIFolderFind, line: 98";
   ExpectLookupFailure("Nowhere\\Inbox", "Archive", "Message store Nowhere" + tail);

@@ -167,8 +167,10 @@ struct Walk {
     const bool attachment = disposition && g_mime_content_disposition_is_attachment(disposition);
     if (GMIME_IS_MESSAGE_PART(object)) {
       GMimeMessage* inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(object));
+      // message/rfc822, or message/global for an internationalized one.
+      GText type(g_mime_content_type_get_mime_type(g_mime_object_get_content_type(object)));
       PropList a{Prop::Int(PR_ATTACH_METHOD, ATTACH_EMBEDDED_MSG_METHOD),
-                 Prop::Bytes(PR_ATTACH_MIME_TAG_A, "message/rfc822")};
+                 Prop::Bytes(PR_ATTACH_MIME_TAG_A, type ? Lower(type.get()) : std::string("message/rfc822"))};
       if (inner) {
         a.push_back(Prop::Bytes(PR_ATTACH_DATA_BIN, EmbeddedBytes(inner)));
         if (const char* s = g_mime_message_get_subject(inner)) a.push_back(Prop::Bytes(PR_DISPLAY_NAME_A, ValidUtf8(s)));
@@ -192,12 +194,12 @@ struct Walk {
         return;
       }
     }
-    if (media == "message" && sub == "rfc822") {
+    if (media == "message" && (sub == "rfc822" || sub == "global")) {
       // An embedded message in a transfer encoding GMime leaves undone
       // (base64, quoted-printable): the decoded bytes are the message.
       std::string data = PartData(part);
       PropList a{Prop::Int(PR_ATTACH_METHOD, ATTACH_EMBEDDED_MSG_METHOD),
-                 Prop::Bytes(PR_ATTACH_MIME_TAG_A, "message/rfc822")};
+                 Prop::Bytes(PR_ATTACH_MIME_TAG_A, "message/" + sub)};
       GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(data.data(), data.size()));
       GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
       GPtr<GMimeMessage> inner(g_mime_parser_construct_message(parser.get(), nullptr));
@@ -311,6 +313,10 @@ void FeedProps(sha256_ctx& ctx, const PropList& props, std::span<const ULONG> ta
   }
 }
 
+bool IsAscii(std::string_view s) {
+  return std::none_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+}
+
 std::string HeaderSafe(std::string s) {
   std::erase_if(s, [](char c) { return c == '\r' || c == '\n'; });
   return s;
@@ -335,8 +341,12 @@ GMimeObject* AttachmentPart(const PropList& a) {
   const auto method = Int(a, PR_ATTACH_METHOD).value_or(ATTACH_BY_VALUE_METHOD);
   if (method == ATTACH_EMBEDDED_MSG_METHOD) {
     // The embedded message's own bytes, as they are: message/rfc822 allows
-    // no transfer encoding but 7bit, 8bit and binary.
-    GMimePart* part = g_mime_part_new_with_type("message", "rfc822");
+    // no transfer encoding but 7bit, 8bit and binary. A message whose
+    // headers hold UTF-8 (an internationalized one, RFC 6532) is
+    // message/global.
+    const size_t headerEnd = std::min(data.find("\r\n\r\n"), data.find("\n\n"));
+    const bool global = !IsAscii(std::string_view(data).substr(0, std::min(headerEnd, data.size())));
+    GMimePart* part = g_mime_part_new_with_type("message", global ? "global" : "rfc822");
     const bool eightBit = std::any_of(data.begin(), data.end(), [](char c) { return c & 0x80; });
     const auto encoding = eightBit ? GMIME_CONTENT_ENCODING_8BIT : GMIME_CONTENT_ENCODING_7BIT;
     GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(data.data(), data.size()));
@@ -408,10 +418,6 @@ std::string Format(GMimeMessage* msg) {
   return StreamBytes(out.get());
 }
 
-bool IsAscii(std::string_view s) {
-  return std::none_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
-}
-
 // The address a header names: an Exchange address (type "EX", an X.500
 // name) where the message also has the SMTP one goes by the SMTP one.
 std::string SmtpAddress(const PropList& props, ULONG addressTag, ULONG typeTag, ULONG smtpTag) {
@@ -424,15 +430,12 @@ std::string SmtpAddress(const PropList& props, ULONG addressTag, ULONG typeTag, 
 
 // Adds a mailbox to an address header. The display name goes in RFC 2047
 // encoded words where it is no ASCII, a domain beyond ASCII as IDNA
-// A-labels (GMime writes them so). A local part beyond ASCII has no form in
-// an ASCII header: no encoding exists for it (encoded words are not
-// allowed in an address), and written raw it would make an
-// internationalized message (RFC 6532) that neither a Maildir file nor an
-// upload or submission without UTF8/SMTPUTF8 can declare. Such a message is
-// refused, naming the header and the address, rather than written with
-// the address changed or dropped.
-void AddMailbox(GMimeMessage* msg, GMimeAddressType type, const std::string& name, const std::string& address,
-                const PropList& props) {
+// A-labels (GMime writes them so). A local part beyond ASCII has no ASCII
+// form at all (encoded words are not allowed in an address, IDNA is for
+// domains only): it stays as it is, in UTF-8, and makes the message an
+// internationalized one (RFC 6532), as it came into the store; dropping or
+// rewriting it would lose the address. Every other header stays ASCII.
+void AddMailbox(GMimeMessage* msg, GMimeAddressType type, const std::string& name, const std::string& address) {
   if (address.empty()) return;
   std::string addr = HeaderSafe(address);
   const size_t at = addr.rfind('@');
@@ -442,19 +445,6 @@ void AddMailbox(GMimeMessage* msg, GMimeAddressType type, const std::string& nam
       if (addr[k] >= 'A' && addr[k] <= 'Z') addr[k] = static_cast<char>(addr[k] - 'A' + 'a');
   GPtr<InternetAddress> mailbox(
       internet_address_mailbox_new(name.empty() || name == address ? nullptr : HeaderSafe(name).c_str(), addr.c_str()));
-  const char* encoded = internet_address_mailbox_get_idn_addr(INTERNET_ADDRESS_MAILBOX(mailbox.get()));
-  std::string why;
-  if (!IsAscii(std::string_view(addr).substr(0, at == std::string::npos ? addr.size() : at)))
-    why = "has characters beyond ASCII before the @: an Internet message can carry that only as an "
-          "internationalized message (RFC 6532, SMTPUTF8), which is not written here";
-  else if (!encoded || !IsAscii(encoded))
-    why = "has a domain that is no valid international domain name (IDNA)";
-  if (!why.empty()) {
-    static const char* const kHeaders[] = {"Sender", "From", "Reply-To", "To", "Cc", "Bcc"};
-    const char* header = static_cast<size_t>(type) < std::size(kHeaders) ? kHeaders[type] : "address";
-    throw MapiError(MAPI_E_NO_SUPPORT,
-                    "message \"" + Text(props, PR_SUBJECT_A) + "\": the " + header + " address \"" + addr + "\" " + why);
-  }
   internet_address_list_add(g_mime_message_get_addresses(msg, type), mailbox.get());
 }
 
@@ -552,16 +542,16 @@ std::string Compose(const MessageData& m, const ComposeOptions& o) {
     if (fromName.empty()) fromName = senderName;
   }
   if (fromAddr.empty()) fromAddr = o.from;
-  AddMailbox(msg.get(), GMIME_ADDRESS_TYPE_FROM, fromName, fromAddr, p);
+  AddMailbox(msg.get(), GMIME_ADDRESS_TYPE_FROM, fromName, fromAddr);
   if (!senderAddr.empty() && !EqualsNoCase(senderAddr, fromAddr))
-    AddMailbox(msg.get(), GMIME_ADDRESS_TYPE_SENDER, senderName, senderAddr, p);
+    AddMailbox(msg.get(), GMIME_ADDRESS_TYPE_SENDER, senderName, senderAddr);
   for (const auto& r : m.recipients) {
     const std::string address = SmtpAddress(r, PR_EMAIL_ADDRESS_A, PR_ADDRTYPE_A, PR_SMTP_ADDRESS_A);
     const auto type = Int(r, PR_RECIPIENT_TYPE).value_or(MAPI_TO);
     if (type == MAPI_BCC && !o.bcc) continue;
     AddMailbox(msg.get(),
                type == MAPI_CC ? GMIME_ADDRESS_TYPE_CC : type == MAPI_BCC ? GMIME_ADDRESS_TYPE_BCC : GMIME_ADDRESS_TYPE_TO,
-               Text(r, PR_DISPLAY_NAME_A), address, p);
+               Text(r, PR_DISPLAY_NAME_A), address);
   }
   g_mime_message_set_subject(msg.get(), HeaderSafe(Text(p, PR_SUBJECT_A)).c_str(), "utf-8");
   GDateTime* date = nullptr;

@@ -72,9 +72,10 @@ MessageData FromMime(std::string_view bytes, const MailFlags& flags, std::int64_
 // unchanged, else a message composed from the properties (multipart/
 // alternative for text and HTML, multipart/mixed with attachments, embedded
 // messages as message/rfc822, RFC 2047 and RFC 2231 for non-ASCII text,
-// IDNA for domains). Line ends are CR LF; the composed headers are ASCII.
-// Throws MapiError(MAPI_E_NO_SUPPORT) naming the header and the
-// address when an address has characters beyond ASCII before its @.
+// IDNA for domains). Line ends are CR LF; the composed headers are ASCII
+// but for an address with letters beyond ASCII before its @, which has no
+// ASCII form: it stays in UTF-8 (an internationalized message, RFC 6532,
+// embedded in another as message/global).
 std::string ToMime(const MessageData& m);
 
 // The flags and delivery time of a MAPI message as a mail store keeps them.
