@@ -7,7 +7,10 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <memory>
+#include <set>
 #include <string>
+#include <vector>
 
 #include <FolderCensus.h>
 #include <MAPIFolderFind.h>
@@ -70,42 +73,63 @@ HRESULT ReadSubfolders(IMAPIFolder* folder, CComPtr<IMAPITable>& table, CRowSetH
 // source that cannot be read must end the run before the target is
 // cleared, not half way through the copy after it.
 // Answers what it read: the folders below and the messages in and below.
-CFolderCensus ReadWhole(IMAPIFolder* folder, const CString& name, int line) {
+// Walks the tree without recursion, however deep it is.
+CFolderCensus ReadWhole(IMAPIFolder* top, const CString& topName, int line) {
   CFolderCensus census;
-  auto fail = [&](HRESULT hr) {
+  auto fail = [&](HRESULT hr, const CString& name) {
     CString text;
     text.Format("Source folder '%s' cannot be read, nothing was changed", name.GetString());
     throw new CMAPIException(hr ? hr : MAPI_E_CALL_FAILED, text, kModule, line);
   };
-  for (ULONG kind : {ULONG{0}, ULONG{MAPI_ASSOCIATED}}) {
-    CComPtr<IMAPITable> contents;
-    HRESULT hr = folder->GetContentsTable(kind, &contents);
-    if (FAILED(hr) || !contents) fail(hr);
-    SizedSPropTagArray(1, columns) = {1, {PR_ENTRYID}};
+  // A folder on the path down from the top, with its subfolders' rows.
+  struct Level {
+    CTeskMAPIFolder folder;
+    CString name;
+    CComPtr<IMAPITable> table;
     CRowSetHolder rows;
-    hr = HrQueryAllRows(contents, reinterpret_cast<LPSPropTagArray>(&columns), nullptr, nullptr, 0, &rows);
-    if (FAILED(hr)) fail(hr);
-    if (kind == 0 && !rows.IsEmpty()) census.messages += rows->cRows;
-    for (ULONG k = 0; !rows.IsEmpty() && k < rows->cRows; ++k) {
-      const SPropValue& id = rows->aRow[k].lpProps[0];
-      if (PROP_TYPE(id.ulPropTag) != PT_BINARY) fail(MAPI_E_CORRUPT_DATA);
-      ULONG type = 0;
-      CComPtr<IUnknown> message;
-      hr = folder->OpenEntry(id.Value.bin.cb, reinterpret_cast<LPENTRYID>(id.Value.bin.lpb), nullptr, 0, &type,
-                             &message);
-      if (FAILED(hr) || !message) fail(hr);
+    ULONG next = 0;
+  };
+  std::vector<std::unique_ptr<Level>> path;
+  auto enter = [&](const CTeskMAPIFolder& folder, const CString& name) {
+    for (ULONG kind : {ULONG{0}, ULONG{MAPI_ASSOCIATED}}) {
+      CComPtr<IMAPITable> contents;
+      HRESULT hr = folder->GetContentsTable(kind, &contents);
+      if (FAILED(hr) || !contents) fail(hr, name);
+      SizedSPropTagArray(1, columns) = {1, {PR_ENTRYID}};
+      CRowSetHolder rows;
+      hr = HrQueryAllRows(contents, reinterpret_cast<LPSPropTagArray>(&columns), nullptr, nullptr, 0, &rows);
+      if (FAILED(hr)) fail(hr, name);
+      if (kind == 0 && !rows.IsEmpty()) census.messages += rows->cRows;
+      for (ULONG k = 0; !rows.IsEmpty() && k < rows->cRows; ++k) {
+        const SPropValue& id = rows->aRow[k].lpProps[0];
+        if (PROP_TYPE(id.ulPropTag) != PT_BINARY) fail(MAPI_E_CORRUPT_DATA, name);
+        ULONG type = 0;
+        CComPtr<IUnknown> message;
+        hr = folder->OpenEntry(id.Value.bin.cb, reinterpret_cast<LPENTRYID>(id.Value.bin.lpb), nullptr, 0, &type,
+                               &message);
+        if (FAILED(hr) || !message) fail(hr, name);
+      }
     }
-  }
-  CComPtr<IMAPITable> table;
-  CRowSetHolder rows;
-  bool noTable = false;
-  HRESULT hr = ReadSubfolders(folder, table, rows, noTable);
-  if (FAILED(hr)) fail(hr);
-  for (ULONG k = 0; !rows.IsEmpty() && k < rows->cRows; ++k) {
-    CTeskMAPIFolder child = OpenRowFolder(folder, rows->aRow[k], hr);
-    if (FAILED(hr) || !child) fail(hr);
+    auto level = std::make_unique<Level>();
+    level->folder = folder;
+    level->name = name;
+    bool noTable = false;
+    if (HRESULT hr = ReadSubfolders(folder, level->table, level->rows, noTable); FAILED(hr)) fail(hr, name);
+    path.push_back(std::move(level));
+  };
+  enter(CTeskMAPIFolder(top), topName);
+  while (!path.empty()) {
+    Level& level = *path.back();
+    if (level.rows.IsEmpty() || level.next >= level.rows->cRows) {
+      path.pop_back();
+      continue;
+    }
+    const SRow& row = level.rows->aRow[level.next++];
+    HRESULT hr = S_OK;
+    CTeskMAPIFolder child = OpenRowFolder(level.folder, row, hr);
+    if (FAILED(hr) || !child) fail(hr, level.name);
     ++census.folders;
-    census += ReadWhole(child, RowName(rows->aRow[k]), line);
+    enter(child, RowName(row));
   }
   return census;
 }
@@ -366,7 +390,10 @@ void CFoldersCopier::CheckOverlap(const Located& where) {
     outer.GetBinaryProp(PR_ENTRYID, outerId);
     inner.GetBinaryProp(PR_ENTRYID, id);
     CTeskMAPIFolder folder = inner;
-    for (int depth = 0; depth < 1000 && id.HasData(); ++depth) {
+    // Up to the root however deep the folder lies; an identifier seen twice
+    // (a damaged store's loop) ends the walk.
+    std::set<std::string> seen;
+    while (id.HasData() && seen.emplace(reinterpret_cast<const char*>(id.lpb), id.cb).second) {
       if (id.IsEqual(outerId)) return true;
       if (FAILED(folder.GetBinaryProp(PR_PARENT_ENTRYID, parentId)) || !parentId.HasData() || parentId.IsEqual(id))
         return false;

@@ -1,5 +1,8 @@
 #include "FolderCensus.h"
 
+#include <string>
+#include <vector>
+
 ULONG CountMessages(IMAPIFolder* folder) {
   if (!folder) return 0;
   CComPtr<IMAPITable> contents;
@@ -9,31 +12,63 @@ ULONG CountMessages(IMAPIFolder* folder) {
   return count;
 }
 
-CFolderCensus TakeFolderCensus(IMAPIFolder* folder) {
-  CFolderCensus census;
-  if (!folder) return census;
-  census.messages = CountMessages(folder);
+namespace {
+
+// The entry identifiers of a folder's direct subfolders; none when the
+// hierarchy cannot be read.
+std::vector<std::string> SubfolderIds(IMAPIFolder* folder) {
+  std::vector<std::string> ids;
   CComPtr<IMAPITable> table;
-  if (FAILED(folder->GetHierarchyTable(0, &table)) || !table) return census;
+  if (FAILED(folder->GetHierarchyTable(0, &table)) || !table) return ids;
   SizedSPropTagArray(1, columns) = {1, {PR_ENTRYID}};
   CRowSetHolder rows;
   if (FAILED(HrQueryAllRows(table, reinterpret_cast<LPSPropTagArray>(&columns), nullptr, nullptr, 0, &rows)) ||
       rows.IsEmpty())
-    return census;
-  // One subfolder open at a time, however many siblings there are.
+    return ids;
   for (ULONG k = 0; k < rows->cRows; ++k) {
     const SPropValue& id = rows->aRow[k].lpProps[0];
-    if (PROP_TYPE(id.ulPropTag) != PT_BINARY) continue;
+    if (PROP_TYPE(id.ulPropTag) == PT_BINARY)
+      ids.emplace_back(reinterpret_cast<const char*>(id.Value.bin.lpb), id.Value.bin.cb);
+  }
+  return ids;
+}
+
+}  // namespace
+
+CFolderCensus TakeFolderCensus(IMAPIFolder* top) {
+  CFolderCensus census;
+  if (!top) return census;
+  // The folders from the top down to the one being counted, each with its
+  // subfolders still to visit: a tree of any depth is walked without
+  // recursion, one subfolder open at a time on each level.
+  struct Level {
+    CComPtr<IMAPIFolder> folder;
+    std::vector<std::string> children;
+    size_t next = 0;
+  };
+  std::vector<Level> path;
+  auto enter = [&](IMAPIFolder* folder) {
+    census.messages += CountMessages(folder);
+    path.push_back(Level{folder, SubfolderIds(folder), 0});
+  };
+  enter(top);
+  while (!path.empty()) {
+    Level& level = path.back();
+    if (level.next == level.children.size()) {
+      path.pop_back();
+      continue;
+    }
+    std::string id = level.children[level.next++];
     ULONG type = 0;
     CComPtr<IUnknown> object;
-    if (FAILED(folder->OpenEntry(id.Value.bin.cb, reinterpret_cast<LPENTRYID>(id.Value.bin.lpb), nullptr, 0, &type,
-                                 &object)) ||
+    if (FAILED(level.folder->OpenEntry(static_cast<ULONG>(id.size()), reinterpret_cast<LPENTRYID>(id.data()), nullptr,
+                                       0, &type, &object)) ||
         !object)
       continue;
     CComQIPtr<IMAPIFolder> child(object.p);
     if (!child) continue;
     ++census.folders;
-    census += TakeFolderCensus(child);
+    enter(child);
   }
   return census;
 }

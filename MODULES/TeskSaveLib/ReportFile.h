@@ -19,26 +19,31 @@ constexpr int LOG_INFO = 2;
 template <class TString>
 class CTeskReportFileT : public std::basic_ofstream<char> {
  public:
-  CTeskReportFileT() = default;
+  // Unbuffered: each line reaches the file in one write of its own (see
+  // WriteWhole), whoever opened the stream.
+  CTeskReportFileT() { rdbuf()->pubsetbuf(nullptr, 0); }
 
-  // Opens the log file and writes its header.
-  virtual bool Open(bool truncate) {
+  // Opens the log file and writes its header. The file is always opened for
+  // appending: two runs started in the same second share the name, and the
+  // second one must not empty the first one's file (its ERROR lines with
+  // it). Both runs' lines then stand in the file, each line whole. The
+  // truncate flag is kept for the callers; it empties nothing.
+  virtual bool Open(bool /*truncate*/) {
     try {
-      std::ios::openmode mode = std::ios::out;
-      if (truncate) mode |= std::ios::trunc;
       // The file is opened here first: never through a symbolic link put in
       // its place, never inherited by a child, readable by its owner only.
       // The stream then takes the very file opened.
       const TString name = GetLogFileName();
-      const int fd = ::open(static_cast<const char*>(name),
-                            O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (truncate ? O_TRUNC : 0), 0600);
+      const int fd = ::open(static_cast<const char*>(name), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC,
+                            0600);
       if (fd < 0) return false;
       m_strOpenedName = static_cast<const char*>(name);
-      open("/proc/self/fd/" + std::to_string(fd), mode);
+      open("/proc/self/fd/" + std::to_string(fd), std::ios::out | std::ios::app);
       ::close(fd);
       if (!good()) return false;
-      *this << static_cast<const char*>(GetLogHeader()) << "\n";
-      flush();
+      std::string header = static_cast<const char*>(GetLogHeader());
+      header += "\n";
+      WriteWhole(header);
       return good();
     } catch (...) {
       return false;
@@ -70,15 +75,26 @@ class CTeskReportFileT : public std::basic_ofstream<char> {
       if (!good() || level > m_nLogLevel) return;
       TString text;
       text.FormatV(format, args);
-      TString line = GetLinePrefix();
-      line += text;
-      *this << static_cast<const char*>(line) << "\n";
-      flush();
+      std::string line = static_cast<const char*>(GetLinePrefix());
+      line += static_cast<const char*>(text);
+      line += '\n';
+      WriteWhole(line);
     } catch (...) {
     }
   }
 
  protected:
+  // Hands text to the file in one piece: with the stream unbuffered and
+  // the file opened for appending, that is one write(2) at the file's end,
+  // which another process appending to the same file cannot split. A short
+  // write leaves the stream bad, so that no later line is written.
+  void WriteWhole(const std::string& text) {
+    if (rdbuf()->sputn(text.data(), static_cast<std::streamsize>(text.size())) !=
+        static_cast<std::streamsize>(text.size()))
+      setstate(std::ios::badbit);
+    flush();
+  }
+
   int m_nLogLevel = 2;
   // The name of the file Open opened last.
   std::string m_strOpenedName;

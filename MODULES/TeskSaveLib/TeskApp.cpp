@@ -127,7 +127,17 @@ CTeskMAPISession CTeskApp::Logon(const CString& profile, const char* module, int
   CString name = profile;
   HRESULT hr = MAPILogonEx(0, name.GetBuffer(name.GetLength()), nullptr, MAPI_EXTENDED | MAPI_USE_DEFAULT, &session);
   name.ReleaseBuffer();
-  if (FAILED(hr) || !session) throw new CMAPIException(hr, "Failed to logon to MAPI.", module, line);
+  if (FAILED(hr) || !session) {
+    auto* e = new CMAPIException(hr, "Failed to logon to MAPI.", module, line);
+    // Why (a profile that does not load, no such profile) follows the
+    // ERROR line as a WARNING.
+    LPMAPIERROR why = nullptr;
+    if (SUCCEEDED(MAPIGetLogonError(&why)) && why) {
+      if (why->lpszError) e->m_strDetail = why->lpszError;
+      MAPIFreeBuffer(why);
+    }
+    throw e;
+  }
   return session;
 }
 

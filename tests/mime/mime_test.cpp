@@ -2,15 +2,19 @@
 // out as the same bytes, what was never MIME becomes valid MIME that maps
 // back to the same properties.
 #include <gmime/gmime.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <random>
+#include <sstream>
 
 #include "fixture.h"
 #include "inetmail.h"
+#include "rtf.h"
 
 using namespace tesk::mapi;
 namespace inet = tesk::mapi::inet;
@@ -193,6 +197,197 @@ TEST(Mime, ComposedMessagesAreValidToGMimeAndPythonsEmailPackage) {
   EXPECT_NE(out.find("message/rfc822"), std::string::npos) << out;
 }
 
+// What Python's email package (policy=default) reads in a message: the
+// defects it finds in every part and header, and the decoded headers.
+nlohmann::json PythonView(const std::string& mime) {
+  testing_support::TempDir dir;
+  const std::string file = dir / "m.eml";
+  std::ofstream(file, std::ios::binary) << mime;
+  const std::string script = dir / "view.py";
+  std::ofstream(script) << R"(import email, email.policy, json, sys
+m = email.message_from_binary_file(open(sys.argv[1], "rb"), policy=email.policy.default)
+defects = []
+for part in m.walk():
+    defects += [type(d).__name__ for d in part.defects]
+    for k, v in part.items():
+        defects += [k + ": " + type(d).__name__ for d in getattr(v, "defects", ())]
+def text(s):  # raw UTF-8 in a header comes as surrogates
+    return s.encode("utf-8", "surrogateescape").decode("utf-8", "replace")
+view = {"defects": defects}
+for k in ("From", "Sender", "To", "Cc", "Bcc"):
+    if m[k] is not None:
+        view[k] = [[text(a.display_name), text(a.addr_spec)] for a in m[k].addresses]
+for k in ("Subject", "Message-ID", "In-Reply-To", "References"):
+    view[k] = text(str(m[k]))
+view["files"] = [p.get_filename() for p in m.iter_attachments()]
+print(json.dumps(view))
+)";
+  std::string out;
+  EXPECT_EQ(testing_support::RunCommand("python3 " + testing_support::Quote(script) + " " +
+                                            testing_support::Quote(file) + " 2>&1",
+                                        &out),
+            0)
+      << out;
+  return nlohmann::json::parse(out, nullptr, false);
+}
+
+// GMime's complaints about a message, and its addresses as GMime reads them.
+std::vector<std::string> GMimeWarnings(const std::string& mime) {
+  std::vector<std::string> warnings;
+  GMimeParserOptions* options = g_mime_parser_options_new();
+  g_mime_parser_options_set_warning_callback(
+      options,
+      [](gint64 offset, GMimeParserWarning code, const gchar* item, gpointer user) {
+        static_cast<std::vector<std::string>*>(user)->push_back(std::to_string(offset) + ": " +
+                                                                std::to_string(static_cast<int>(code)) + " " +
+                                                                (item ? item : ""));
+      },
+      &warnings);
+  GMimeStream* stream = g_mime_stream_mem_new_with_buffer(mime.data(), mime.size());
+  GMimeParser* parser = g_mime_parser_new_with_stream(stream);
+  GMimeMessage* msg = g_mime_parser_construct_message(parser, options);
+  if (!msg) warnings.push_back("no message");
+  for (auto type : {GMIME_ADDRESS_TYPE_FROM, GMIME_ADDRESS_TYPE_SENDER, GMIME_ADDRESS_TYPE_TO, GMIME_ADDRESS_TYPE_CC,
+                    GMIME_ADDRESS_TYPE_BCC}) {
+    // Every address header reads as a list of mailboxes again.
+    const char* raw = msg ? g_mime_object_get_header(GMIME_OBJECT(msg),
+                                                     type == GMIME_ADDRESS_TYPE_FROM     ? "From"
+                                                     : type == GMIME_ADDRESS_TYPE_SENDER ? "Sender"
+                                                     : type == GMIME_ADDRESS_TYPE_TO     ? "To"
+                                                     : type == GMIME_ADDRESS_TYPE_CC     ? "Cc"
+                                                                                         : "Bcc")
+                          : nullptr;
+    if (!raw) continue;
+    InternetAddressList* list = internet_address_list_parse(options, raw);
+    if (!list || internet_address_list_length(list) == 0) warnings.push_back(std::string("unreadable: ") + raw);
+    if (list) g_object_unref(list);
+  }
+  if (msg) g_object_unref(msg);
+  g_object_unref(parser);
+  g_object_unref(stream);
+  g_mime_parser_options_free(options);
+  return warnings;
+}
+
+// The header block of a message (up to its empty line).
+std::string HeaderBlock(const std::string& mime) { return mime.substr(0, mime.find("\r\n\r\n")); }
+
+// Headers made from properties are what their content type allows: ASCII,
+// RFC 2047 for names and the subject, IDNA A-labels for domains, RFC 2231
+// for file names, valid msg-ids; Python and GMime read them without a
+// defect and give back every name and address.
+TEST(Mime, HeadersFromPropertiesAreValidAsciiThatReadsBack) {
+  MessageData m = ClientMessage(true, false, 1);
+  auto set = [](PropList& props, Prop p) {
+    std::erase_if(props, [&](const Prop& q) { return q.id() == p.id(); });
+    props.push_back(std::move(p));
+  };
+  set(m.props, Prop::Bytes(PR_SENT_REPRESENTING_NAME_A, "Müller, Jörg \"JM\""));
+  set(m.props, Prop::Bytes(inet::PR_SENT_REPRESENTING_EMAIL_ADDRESS, "joerg@Exämple.de"));
+  set(m.props, Prop::Bytes(PR_SENDER_NAME_A, "Sekretariat Zoë"));
+  set(m.props, Prop::Bytes(PR_SENDER_EMAIL_ADDRESS_A, "/O=EXAMPLE/OU=EXCHANGE/CN=RECIPIENTS/CN=SEKRETARIAT"));
+  set(m.props, Prop::Bytes(PR_SENDER_ADDRTYPE_A, "EX"));
+  set(m.props, Prop::Bytes(inet::PR_SENDER_SMTP_ADDRESS, "sekretariat@example.de"));
+  set(m.props, Prop::Bytes(inet::PR_INTERNET_MESSAGE_ID, "<jörg 1@exämple.de>"));
+  set(m.props, Prop::Bytes(inet::PR_IN_REPLY_TO_ID, "<ä@example.de>"));
+  set(m.props, Prop::Bytes(inet::PR_INTERNET_REFERENCES, "<first@example.org> <ä@example.de> <no-right-side>"));
+  m.recipients[0] = {Prop::Int(PR_ROWID, 0), Prop::Bytes(PR_DISPLAY_NAME_A, "Zoë Ölund"),
+                     Prop::Bytes(PR_EMAIL_ADDRESS_A, "zoe@münchen.example"), Prop::Int(PR_RECIPIENT_TYPE, MAPI_TO)};
+  // An Exchange recipient that also has its SMTP address.
+  m.recipients[1] = {Prop::Int(PR_ROWID, 1), Prop::Bytes(PR_DISPLAY_NAME_A, "Björn"),
+                     Prop::Bytes(PR_EMAIL_ADDRESS_A, "/O=EXAMPLE/OU=EXCHANGE/CN=RECIPIENTS/CN=BJOERN"),
+                     Prop::Bytes(PR_ADDRTYPE_A, "EX"), Prop::Bytes(inet::PR_SMTP_ADDRESS_A, "bjoern@example.net"),
+                     Prop::Int(PR_RECIPIENT_TYPE, MAPI_CC)};
+  const std::string mime = inet::ToMime(m);
+  const std::string headers = HeaderBlock(mime);
+  EXPECT_TRUE(std::all_of(headers.begin(), headers.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+      << headers;
+  EXPECT_TRUE(GMimeWarnings(mime).empty()) << testing::PrintToString(GMimeWarnings(mime));
+
+  const nlohmann::json view = PythonView(mime);
+  EXPECT_EQ(view["defects"], nlohmann::json::array()) << view.dump(1) << "\n" << headers;
+  EXPECT_EQ(view["From"], nlohmann::json::parse(R"([["Müller, Jörg \"JM\"", "joerg@xn--exmple-cua.de"]])"));
+  EXPECT_EQ(view["Sender"], nlohmann::json::parse(R"([["Sekretariat Zoë", "sekretariat@example.de"]])"));
+  EXPECT_EQ(view["To"], nlohmann::json::parse(R"([["Zoë Ölund", "zoe@xn--mnchen-3ya.example"]])"));
+  EXPECT_EQ(view["Cc"], nlohmann::json::parse(R"([["Björn", "bjoern@example.net"]])"));
+  EXPECT_EQ(view["Bcc"], nlohmann::json::parse(R"([["Chef", "chef@example.net"]])"));
+  EXPECT_EQ(view["Subject"], "Grüße aus Köln – Übersicht “Q3”");
+  EXPECT_EQ(view["files"], nlohmann::json::parse(R"(["Übersicht März 0.pdf"])"));
+  // Identifiers beyond a msg-id's letters keep them as %XX, each one its own.
+  EXPECT_EQ(view["Message-ID"], "<j%C3%B6rg%201@ex%C3%A4mple.de>");
+  EXPECT_EQ(view["In-Reply-To"], "<%C3%A4@example.de>");
+  std::string references = view["References"];
+  std::replace(references.begin(), references.end(), '\t', ' ');  // folded
+  EXPECT_EQ(references, "<first@example.org> <%C3%A4@example.de> <no-right-side@tesk.invalid>");
+
+  // Read back, the names are the same and the addresses the same mailboxes.
+  const MessageData back = inet::FromMime(mime, {}, 0);
+  EXPECT_EQ(Str(back.props, PR_SENT_REPRESENTING_NAME_A), "Müller, Jörg \"JM\"");
+  EXPECT_EQ(Str(back.props, inet::PR_SENT_REPRESENTING_EMAIL_ADDRESS), "joerg@exämple.de");
+  EXPECT_EQ(Str(back.props, PR_SENDER_EMAIL_ADDRESS_A), "sekretariat@example.de");
+  ASSERT_EQ(back.recipients.size(), 3u);
+  EXPECT_EQ(Str(back.recipients[0], PR_DISPLAY_NAME_A), "Zoë Ölund");
+  EXPECT_EQ(Str(back.recipients[1], PR_EMAIL_ADDRESS_A), "bjoern@example.net");
+  // Valid identifiers and ASCII addresses stay exactly as they were.
+  const std::string plain = inet::ToMime(ClientMessage(true, false, 0));
+  EXPECT_NE(plain.find("\r\nMessage-Id: <client.1@example.org>\r\n"), std::string::npos) << HeaderBlock(plain);
+  EXPECT_NE(plain.find("\r\nReferences: <first@example.org> <earlier@example.org>\r\n"), std::string::npos)
+      << HeaderBlock(plain);
+}
+
+// An address with letters beyond ASCII before its @ has no ASCII form: it
+// stays exactly as it is, in UTF-8 (an internationalized message, RFC 6532),
+// its name still in RFC 2047 and its domain as A-labels, every other header
+// ASCII; embedded in another message it goes as message/global. Nothing of
+// the address is lost: it reads back the same.
+TEST(Mime, AnAddressBeyondAsciiBeforeTheAtStaysInUtf8) {
+  MessageData m = ClientMessage(true, false, 0);
+  m.props.push_back(Prop::Bytes(inet::PR_SENT_REPRESENTING_EMAIL_ADDRESS, "J\xC3\xB6rg.1@example.com"));
+  m.recipients.push_back({Prop::Int(PR_ROWID, 3), Prop::Bytes(PR_DISPLAY_NAME_A, "Zoë"),
+                          Prop::Bytes(PR_EMAIL_ADDRESS_A, "zo\xC3\xAB@m\xC3\xBCnchen.example"),
+                          Prop::Int(PR_RECIPIENT_TYPE, MAPI_TO)});
+  const std::string mime = inet::ToMime(m);
+  const std::string headers = HeaderBlock(mime);
+  std::istringstream lines(headers);
+  for (std::string line; std::getline(lines, line);) {
+    const bool ascii = std::all_of(line.begin(), line.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    const bool address = line.find("J\xC3\xB6rg.1@example.com") != std::string::npos ||
+                         line.find("zo\xC3\xAB@xn--mnchen-3ya.example") != std::string::npos;
+    EXPECT_TRUE(ascii || address) << line;
+  }
+  EXPECT_NE(headers.find("From: =?"), std::string::npos) << headers;  // the name still encoded
+  EXPECT_TRUE(GMimeWarnings(mime).empty()) << testing::PrintToString(GMimeWarnings(mime));
+  const MessageData back = inet::FromMime(mime, {}, 0);
+  EXPECT_EQ(Str(back.props, inet::PR_SENT_REPRESENTING_EMAIL_ADDRESS), "J\xC3\xB6rg.1@example.com");
+  EXPECT_EQ(Str(back.props, PR_SENT_REPRESENTING_NAME_A), "Jörg Müller");
+  ASSERT_EQ(back.recipients.size(), 4u);
+  EXPECT_EQ(Str(back.recipients[1], PR_EMAIL_ADDRESS_A), "zo\xC3\xAB@m\xC3\xBCnchen.example");
+  // Python reads the addresses; its only complaints are those it has of
+  // every internationalized address.
+  const nlohmann::json view = PythonView(mime);
+  EXPECT_EQ(view["From"], nlohmann::json::parse(R"([["Jörg Müller", "Jörg.1@example.com"]])"));
+  for (const auto& d : view["defects"])
+    EXPECT_THAT(d.get<std::string>(),
+                testing::AnyOf(testing::MatchesRegex("(From|To): NonASCIILocalPartDefect"),
+                               testing::MatchesRegex("(From|To): UndecodableBytesDefect")));
+
+  // Embedded in another message: message/global, its bytes as they are.
+  MessageData outer = ClientMessage(true, false, 0);
+  outer.attachments.push_back({Prop::Int(PR_ATTACH_NUM, 0), Prop::Int(PR_ATTACH_METHOD, inet::ATTACH_EMBEDDED_MSG_METHOD),
+                               Prop::Bytes(PR_ATTACH_MIME_TAG_A, "message/rfc822"), Prop::Bytes(PR_ATTACH_DATA_BIN, mime)});
+  const std::string wrapped = inet::ToMime(outer);
+  EXPECT_NE(wrapped.find("Content-Type: message/global\r\n"), std::string::npos);
+  EXPECT_TRUE(GMimeWarnings(wrapped).empty()) << testing::PrintToString(GMimeWarnings(wrapped));
+  const MessageData unwrapped = inet::FromMime(wrapped, {}, 0);
+  ASSERT_EQ(unwrapped.attachments.size(), 1u);
+  EXPECT_EQ(Str(unwrapped.attachments[0], PR_ATTACH_MIME_TAG_A), "message/global");
+  const std::string inner = Str(unwrapped.attachments[0], PR_ATTACH_DATA_BIN);
+  EXPECT_TRUE(inner == mime || inner + "\r\n" == mime) << inner;
+  // A message that came as such bytes keeps them.
+  const std::string eai = "From: J\xC3\xB6rg <J\xC3\xB6rg.1@example.com>\r\nSubject: EAI\r\n\r\nHallo\r\n";
+  EXPECT_EQ(inet::ToMime(inet::FromMime(eai, {}, 0)), eai);
+}
+
 const char* const kMessages[] = {
     "From: a@example.org\r\nTo: b@example.org\r\nSubject: plain\r\nDate: Mon, 02 Feb 2026 09:13:58 +0100\r\n"
     "Message-ID: <p@x>\r\n\r\nHello\r\n",
@@ -306,10 +501,26 @@ TEST(Mime, HostileInputKeepsItsBytesAndNeverCrashes) {
     nested += "--b" + std::to_string(k) + "\r\nContent-Type: multipart/mixed; boundary=b" + std::to_string(k + 1) +
               "\r\n\r\n";
   inputs.push_back(nested);
+  // Thousands of messages each embedded in the one around it.
+  std::string embedded;
+  for (int k = 0; k < 5000; ++k) embedded += "Subject: level " + std::to_string(k) + "\r\nContent-Type: message/rfc822\r\n\r\n";
+  embedded += "Subject: innermost\r\n\r\nbody\r\n";
+  inputs.push_back(embedded);
   for (const auto& in : inputs) {
     const MessageData m = inet::FromMime(in, {}, 0);
     EXPECT_EQ(inet::ToMime(m), in);
   }
+}
+
+// An RTF body nested deeper than any real one is read to its end: the
+// text inside and after the deep groups is kept.
+TEST(Mime, DeeplyNestedRtfKeepsAllItsText) {
+  std::string rtf = "{\\rtf1\\ansi before ";
+  rtf += std::string(5000, '{') + "deep" + std::string(5000, '}') + " after\\par}";
+  const std::string text = rtf::TextFromRtf(rtf);
+  EXPECT_NE(text.find("before"), std::string::npos) << text;
+  EXPECT_NE(text.find("deep"), std::string::npos) << text;
+  EXPECT_NE(text.find("after"), std::string::npos) << text;
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -441,3 +442,172 @@ TEST(StoreWork, SmallFolderCallsDoNotGrowWithTheStore) {
 }
 
 }  // namespace
+
+namespace {
+
+// The reason MAPIGetLogonError gives for the calling thread's last logon.
+std::string LogonError() {
+  LPMAPIERROR error = nullptr;
+  EXPECT_EQ(MAPIGetLogonError(&error), S_OK);
+  std::string text = error && error->lpszError ? error->lpszError : "";
+  MAPIFreeBuffer(error);
+  return text;
+}
+
+// The 1-based number of the line of text where the n-th (0-based) match of
+// what begins.
+int LineOf(const std::string& text, const std::string& what, int n = 0) {
+  size_t at = text.find(what);
+  while (at != std::string::npos && n-- > 0) at = text.find(what, at + 1);
+  EXPECT_NE(at, std::string::npos) << what;
+  return 1 + static_cast<int>(std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(at), '\n'));
+}
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+}  // namespace
+
+// A profile that does not load fails the logon with MAPI_E_LOGON_FAILED as
+// always, and MAPIGetLogonError says why: the profile file, the line, the
+// store entry and the key at fault.
+TEST(Logon, AProfileThatDoesNotLoadSaysWhy) {
+  ProfileFixture f;
+  const std::string file = f.dir / "config/Test.toml";
+  const std::string good = ReadText(file);
+  auto logonFails = [&](const char* name) {
+    CComPtr<IMAPISession> session;
+    std::string n = name;
+    EXPECT_EQ(MAPILogonEx(0, n.empty() ? nullptr : n.data(), nullptr, MAPI_EXTENDED | MAPI_USE_DEFAULT, &session),
+              MAPI_E_LOGON_FAILED);
+    EXPECT_FALSE(session);
+    return LogonError();
+  };
+  // The profile with one line of the archive's entry replaced.
+  auto edited = [&](const std::string& line, const std::string& with) {
+    std::string text = good;
+    const size_t archive = text.find("[[store]]", text.find("[[store]]") + 1);
+    const size_t at = text.find(line, archive);
+    EXPECT_NE(at, std::string::npos) << line;
+    text.replace(at, text.find('\n', at) - at, with);
+    std::ofstream(file, std::ios::trunc) << text;
+    return text;
+  };
+  const std::string where = "profile " + file + ", line ";
+
+  // The user's case: a store entry without its guid, in the default profile.
+  std::string text = edited("guid = ", "");
+  EXPECT_EQ(logonFails(""), where + std::to_string(LineOf(text, "[[store]]", 1)) +
+                                ": store \"Archive\": the key \"guid\" is missing (the store's identity, such as "
+                                "\"{D331DA56-D726-48B7-82F5-AA654D84A30D}\"; mapiadmin store add writes it)");
+  EXPECT_EQ(logonFails("Test"), where + std::to_string(LineOf(text, "[[store]]", 1)) +
+                                    ": store \"Archive\": the key \"guid\" is missing (the store's identity, such as "
+                                    "\"{D331DA56-D726-48B7-82F5-AA654D84A30D}\"; mapiadmin store add writes it)");
+  text = edited("guid = ", "guid = 'archive'");
+  EXPECT_EQ(logonFails("Test"), where + std::to_string(LineOf(text, "guid = 'archive'")) +
+                                    ": store \"Archive\": the key \"guid\" is no identity: \"archive\" (one is written as "
+                                    "\"{D331DA56-D726-48B7-82F5-AA654D84A30D}\")");
+  // Keys of the wrong type, which used to read as their defaults.
+  text = edited("default = ", "default = 'yes'");
+  EXPECT_EQ(logonFails("Test"), where + std::to_string(LineOf(text, "default = 'yes'")) +
+                                    ": store \"Archive\": the key \"default\" must be true or false (it is a string)");
+  text = edited("kind = ", "kind = 2");
+  EXPECT_EQ(logonFails("Test"), where + std::to_string(LineOf(text, "kind = 2")) +
+                                    ": store \"Archive\": the key \"kind\" must be a string (it is an integer)");
+  text = edited("kind = ", "kind = 'archiv'");
+  EXPECT_EQ(logonFails("Test"), where + std::to_string(LineOf(text, "kind = 'archiv'")) +
+                                    ": store \"Archive\": the key \"kind\" must be \"mailbox\", \"archive\" or "
+                                    "\"public\" (it is \"archiv\")");
+  text = edited("name = ", "name = 7");
+  EXPECT_EQ(logonFails("Test"), where + std::to_string(LineOf(text, "name = 7")) +
+                                    ": the 2nd [[store]]: the key \"name\" must be a string (it is an integer)");
+  text = edited("file = ", "file = 1.5");
+  EXPECT_EQ(logonFails("Test"), where + std::to_string(LineOf(text, "file = 1.5")) +
+                                    ": store \"Archive\": the key \"file\" must be a string, an integer or true or "
+                                    "false (it is a number with a fraction)");
+  text = edited("file = ", "file = ''");
+  EXPECT_EQ(logonFails("Test"), where + std::to_string(LineOf(text, "[[store]]", 1)) +
+                                    ": store \"Archive\": a sqlite store needs a file");
+  text = edited("file = ", "provider = 'mbox'");
+  EXPECT_EQ(logonFails("Test"), where + std::to_string(LineOf(text, "provider = 'mbox'")) +
+                                    ": store \"Archive\": the key \"provider\" names an unknown provider \"mbox\" "
+                                    "(known: sqlite, maildir, imap, pst)");
+  // A file that is no TOML: the line of the fault.
+  text = edited("file = ", "file = '/unterminated");
+  const std::string syntax = logonFails("Test");
+  EXPECT_TRUE(syntax.starts_with(where + std::to_string(LineOf(text, "file = '/unterminated")) +
+                                 ": not a valid TOML file: "))
+      << syntax;
+  // Not tables where tables belong.
+  std::ofstream(file, std::ios::trunc) << "default = true\nstore = 'Personal Folders'\n";
+  EXPECT_EQ(logonFails("Test"),
+            where + "2: \"store\" must be a list of [[store]] tables (it is a string)");
+  std::ofstream(file, std::ios::trunc) << "default = 1\n";
+  EXPECT_EQ(logonFails("Test"), where + "1: the key \"default\" must be true or false (it is an integer)");
+  std::ofstream(file, std::ios::trunc) << good << "\n[transport]\nsmtp = 'smtp://localhost:25'\n";
+  EXPECT_EQ(logonFails("Test"), where + std::to_string(LineOf(good + "\n[transport]", "[transport]")) +
+                                    ": [transport]: the key \"from\" is missing (the sender's address)");
+
+  // No such profile, and no default one.
+  std::ofstream(file, std::ios::trunc) << good;
+  EXPECT_EQ(logonFails("Nobody"),
+            "there is no profile \"Nobody\" (no file " + (f.dir / "config/Nobody.toml") + ")");
+  EXPECT_TRUE(logonFails("../Test").starts_with("\"../Test\" is no profile name"));
+  std::ofstream(file, std::ios::trunc) << "default = false\n";
+  EXPECT_EQ(logonFails(""), "no profile in " + (f.dir / "config") + " is the default one (default = true)");
+  // A default profile that cannot be read cannot say it is the default.
+  std::ofstream(file, std::ios::trunc) << "default = true\n[[store]\n";
+  const std::string unread = logonFails("");
+  EXPECT_TRUE(unread.starts_with("no profile in " + (f.dir / "config") + " is the default one (default = true); " +
+                                 where + "2: not a valid TOML file: "))
+      << unread;
+
+  // A logon that succeeds has nothing to say.
+  std::ofstream(file, std::ios::trunc) << good;
+  EXPECT_TRUE(f.Logon());
+  EXPECT_EQ(LogonError(), "");
+}
+
+// mapiadmin says the same when it cannot log on.
+TEST(Mapiadmin, SaysWhyAProfileDoesNotLoad) {
+  ProfileFixture f;
+  const std::string file = f.dir / "config/Test.toml";
+  std::string text = ReadText(file);
+  const size_t archive = text.find("[[store]]", text.find("[[store]]") + 1);
+  const size_t guid = text.find("guid = ", archive);
+  text.erase(guid, text.find('\n', guid) + 1 - guid);
+  std::ofstream(file, std::ios::trunc) << text;
+  std::string out;
+  EXPECT_EQ(RunCommand(std::string(MAPIADMIN_PATH) + " tree Test 2>&1", &out), 1);
+  EXPECT_EQ(out, "mapiadmin: cannot log on to profile \"Test\": MAPI_E_LOGON_FAILED: profile " + file + ", line " +
+                     std::to_string(LineOf(text, "[[store]]", 1)) +
+                     ": store \"Archive\": the key \"guid\" is missing (the store's identity, such as "
+                     "\"{D331DA56-D726-48B7-82F5-AA654D84A30D}\"; mapiadmin store add writes it)\n");
+}
+
+// tree --json writes its JSON as it walks the tree, in the very form of
+// nlohmann::json's dump(2) (what scripts comparing two trees have seen):
+// messages, classes, names beyond ASCII and quotes, a store that does not
+// open, no stores at all.
+TEST(Mapiadmin, TreeJsonIsTheFormOfAnIndentedDump) {
+  ProfileFixture f;
+  Mapiadmin("generate Test 'Personal Folders\\Inbox\\Sub\\Deeper' --messages 4 --seed 3 --attachments");
+  Mapiadmin("folder create Test 'Archive\\Gr\xC3\xBC\xC3\x9F" "e \"quoted\"\\x' --class IPF.Note");
+  Mapiadmin("generate Test 'Archive\\Gr\xC3\xBC\xC3\x9F" "e \"quoted\"' --messages 2 --seed 4");
+  const std::string gone = f.AddStore("Gone", "archive");
+  std::filesystem::remove(gone);
+  for (const char* args : {"tree Test --json", "tree Test 'Personal Folders' --json", "tree Test 'Archive' --json"}) {
+    const std::string out = Mapiadmin(args);
+    EXPECT_EQ(out, nlohmann::json::parse(out).dump(2) + "\n") << args;
+  }
+  EXPECT_NE(Mapiadmin("tree Test --json").find("\"error\": \"opening store \\\"Gone\\\" failed: MAPI_E_NOT_FOUND\""),
+            std::string::npos);
+  admin::RemoveStore("Test", "Personal Folders");
+  admin::RemoveStore("Test", "Archive");
+  admin::RemoveStore("Test", "Gone");
+  EXPECT_EQ(Mapiadmin("tree Test --json"), "{\n  \"stores\": []\n}\n");
+}

@@ -509,9 +509,11 @@ TEST_F(RestoreRun, LogonFailureIsAnError) {
   const auto before = AllStores();
   const ProgramRun run = Restore("Nobody", "Backup", "Personal Folders\\Inbox");
   EXPECT_EQ(run.rc, 1) << Describe(run);
-  ASSERT_EQ(run.lines.size(), 1u) << Describe(run);
+  ASSERT_EQ(run.lines.size(), 2u) << Describe(run);
   EXPECT_THAT(run.lines[0], ::testing::MatchesRegex("ERROR: MAPI error 80040111, MAPI_E_LOGON_FAILED Failed to logon "
                                                     "to MAPI\\., module: TeskRestore, line: [0-9]+"));
+  // Why, as a WARNING line.
+  EXPECT_THAT(run.lines[1], ::testing::MatchesRegex("WARNING: there is no profile \"Nobody\" \\(no file .*/Nobody\\.toml\\)"));
   EXPECT_EQ(AllStores(), before);
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -53,9 +54,40 @@ class SaveErrors : public SaveTest {
 TEST_F(SaveErrors, UnknownProfile) {
   const RunResult r = Run({"Nobody", kInbox, "Archive"});
   EXPECT_EQ(r.exitCode, 1);
+  // The reason follows as a WARNING line.
   EXPECT_EQ(r.lines,
-            Names{"ERROR: MAPI error 80040111, MAPI_E_LOGON_FAILED Failed to logon to MAPI., module: TeskSave, line: 114"});
+            (Names{"ERROR: MAPI error 80040111, MAPI_E_LOGON_FAILED Failed to logon to MAPI., module: TeskSave, line: 114",
+                   "WARNING: there is no profile \"Nobody\" (no file " + (profile.dir / "config/Nobody.toml") + ")"}));
   ExpectStoresUnchanged();
+}
+
+TEST_F(SaveErrors, AProfileThatDoesNotLoadSaysWhy) {
+  // A store entry added by hand without its guid: the logon fails as
+  // before, and a WARNING line names the profile file, the entry and the key.
+  const std::string file = profile.dir / "config/Test.toml";
+  std::string text = ReadFile(file);
+  const size_t second = text.find("[[store]]", text.find("[[store]]") + 1);
+  const size_t guid = text.find("guid = ", second);
+  text.erase(guid, text.find('\n', guid) + 1 - guid);
+  std::ofstream(file, std::ios::trunc) << text;
+  const int line = 1 + static_cast<int>(std::count(text.begin(), text.begin() + static_cast<long>(second), '\n'));
+  const std::string warning = "WARNING: profile " + file + ", line " + std::to_string(line) +
+                              ": store \"Archive\": the key \"guid\" is missing (the store's identity, such as "
+                              "\"{D331DA56-D726-48B7-82F5-AA654D84A30D}\"; mapiadmin store add writes it)";
+  const RunResult r = Run({"", kInbox, "Archive"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.lines,
+            (Names{"ERROR: MAPI error 80040111, MAPI_E_LOGON_FAILED Failed to logon to MAPI., module: TeskSave, line: 114",
+                   warning}));
+  EXPECT_NE(r.output.find(warning), std::string::npos) << r.output;
+  // A profile file that is no TOML names the line of the fault.
+  std::ofstream(file, std::ios::app) << "[[store]\n";
+  const RunResult broken = Run({"Test", kInbox, "Archive"});
+  ASSERT_EQ(broken.lines.size(), 2u);
+  EXPECT_TRUE(broken.lines[1].starts_with("WARNING: profile " + file + ", line " +
+                                          std::to_string(std::count(text.begin(), text.end(), '\n') + 1) +
+                                          ": not a valid TOML file: "))
+      << broken.lines[1];
 }
 
 TEST_F(SaveErrors, StoreNotFound) {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -63,29 +64,63 @@ TEST_F(SaveLog, LogFileLiesNextToTheProgram) {
   EXPECT_EQ(b.lines, Names{});
 }
 
-TEST_F(SaveLog, EachStartWritesItsLogAfresh) {
+TEST_F(SaveLog, StartsInTheSameSecondShareTheLogAndKeepEveryLine) {
   // Two starts in one folder: in different seconds each has its own log; in
-  // the same second they share the name and the second start empties it.
+  // the same second they share the name, and both runs' lines stay in it
+  // (the second start appends, it never empties the first one's file). Both
+  // runs fail at once here: each names the log on standard error, and that
+  // log holds its ERROR line.
   const std::string bin = NewDir("bin");
-  const auto now = std::chrono::system_clock::now();
-  std::this_thread::sleep_until(std::chrono::ceil<std::chrono::seconds>(now) + std::chrono::milliseconds(20));
-  const RunResult failed = Run({"Nobody", kInbox, "Archive"}, "", bin);
-  const RunResult warned = Run({}, "", bin);
-  EXPECT_EQ(failed.exitCode, 1);
-  // No display for the window; the earlier run's ERROR line does not count
-  // (that would be 1).
-  EXPECT_EQ(warned.exitCode, 2);
+  const std::string exe = InstallProgram(bin);
   const std::string logonFailed =
       "ERROR: MAPI error 80040111, MAPI_E_LOGON_FAILED Failed to logon to MAPI., module: TeskSave, line: 114";
-  if (warned.logFiles.size() == 1) {
-    EXPECT_EQ(warned.lines, Names{});
-  } else {
-    ASSERT_EQ(warned.logFiles.size(), 2u);
-    std::vector<Names> logs;
-    for (const auto& f : warned.logFiles) logs.push_back(ParseLog(ReadFile(bin + "/" + f), failed.start, warned.end));
-    std::sort(logs.begin(), logs.end());
-    EXPECT_EQ(logs, (std::vector<Names>{Names{}, Names{logonFailed}}));
+  const std::string run = "env -u DISPLAY -u WAYLAND_DISPLAY " + Quote(exe) + " Nobody " + Quote(kInbox) + " Archive";
+  std::vector<std::string> logs;
+  std::string output;
+  std::time_t start = 0, end = 0;
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    for (const auto& entry : fs::directory_iterator(bin))
+      if (entry.path().extension() == ".log") fs::remove(entry.path());
+    const auto now = std::chrono::system_clock::now();
+    std::this_thread::sleep_until(std::chrono::ceil<std::chrono::seconds>(now) + std::chrono::milliseconds(20));
+    start = std::time(nullptr);
+    // Each run's exit code on a line of its own after its output.
+    const int code = testing_support::RunCommand(
+        "(" + run + " 2>&1; echo \"exit $?\") & (" + run + " 2>&1; echo \"exit $?\") & wait", &output);
+    end = std::time(nullptr);
+    ASSERT_EQ(code, 0) << output;
+    logs.clear();
+    for (const auto& entry : fs::directory_iterator(bin))
+      if (entry.path().extension() == ".log") logs.push_back(entry.path().string());
+    if (logs.size() == 1) break;
   }
+  ASSERT_EQ(logs.size(), 1u) << "the two starts never fell into the same second";
+  EXPECT_EQ(output.find("Sanitizer"), std::string::npos) << output;
+  size_t exits = 0;
+  for (size_t at = output.find("exit 1\n"); at != std::string::npos; at = output.find("exit 1\n", at + 1)) ++exits;
+  EXPECT_EQ(exits, 2u) << output;
+  // Both name the one log on standard error.
+  const std::string named = "TeskSave: the run logged errors; the log is " + logs[0] + "\n";
+  size_t namings = 0;
+  for (size_t at = output.find(named); at != std::string::npos; at = output.find(named, at + 1)) ++namings;
+  EXPECT_EQ(namings, 2u) << output;
+
+  // Two headers (each with its empty line), two ERROR lines and the WARNING
+  // lines with their reason, every line whole.
+  const std::string log = ReadFile(logs[0]);
+  const std::string header = kLogHeader;
+  ASSERT_TRUE(log.starts_with(header)) << log;
+  std::string rest = log;
+  size_t headers = 0;
+  for (size_t at = rest.find(header); at != std::string::npos; at = rest.find(header)) {
+    rest.erase(at, header.size());
+    ++headers;
+  }
+  EXPECT_EQ(headers, 2u) << log;
+  const std::string why = "WARNING: there is no profile \"Nobody\" (no file " + (profile.dir / "config/Nobody.toml") + ")";
+  Names lines = ParseLog(header + rest, start, end);
+  std::sort(lines.begin(), lines.end());
+  EXPECT_EQ(lines, (Names{logonFailed, logonFailed, why, why})) << log;
 }
 
 TEST_F(SaveLog, UnwritableProgramFolder) {

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <ReportFile.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -99,14 +102,18 @@ TEST(SaveReport, LevelsAndCollectedErrors) {
   report.Log(LOG_ERROR, "ERROR: %s", "first");
   report.Log(LOG_ERROR, "ERROR: 100%% %s", "second");
 
+  // What the file held stays (a run started in the same second); the
+  // header and the lines follow it.
   const auto lines = Lines(ReadFile(file));
-  ASSERT_EQ(lines.size(), 10u);
-  EXPECT_EQ(lines[4], "-----------------------------------------------------------------------------");
-  EXPECT_EQ(lines[5], "");
+  ASSERT_EQ(lines.size(), 11u);
+  EXPECT_EQ(lines[0], "an earlier run");
+  EXPECT_EQ(lines[1], "-----------------------------------------------------------------------------");
+  EXPECT_EQ(lines[5], "-----------------------------------------------------------------------------");
+  EXPECT_EQ(lines[6], "");
   const std::vector<std::string> texts = {"Source path found Personal Folders\\Inbox", "No dialog, 2 times",
                                           "ERROR: first", "ERROR: 100% second"};
   for (size_t k = 0; k < texts.size(); ++k) {
-    const std::string& l = lines[6 + k];
+    const std::string& l = lines[7 + k];
     ASSERT_GT(l.size(), 21u);
     EXPECT_TRUE(std::regex_match(l.substr(0, 21), kPrefix)) << l;
     EXPECT_EQ(l.substr(21), texts[k]);
@@ -148,6 +155,60 @@ TEST(SaveReport, ExceptionLines) {
   ASSERT_EQ(errors.size(), 3u);
   EXPECT_EQ(errors[0].substr(21), expected[1]);
   EXPECT_EQ(errors[2].substr(21), expected[3]);
+}
+
+TEST(SaveReport, TwoProcessesLoggingIntoOneFileKeepEveryLineWhole) {
+  // Two runs started in the same second write one file at once: each
+  // process's header and lines all stand in it, each line whole, also lines
+  // longer than any buffer.
+  testing_support::TempDir dir;
+  const std::string file = dir / "run.log";
+  constexpr int kLines = 300;
+  auto body = [](int writer) { return std::string(3000 + 2500 * writer, static_cast<char>('a' + writer)); };
+  pid_t children[2] = {};
+  for (int w = 0; w < 2; ++w) {
+    children[w] = ::fork();
+    ASSERT_GE(children[w], 0);
+    if (children[w] == 0) {
+      TestReport report(file);
+      report.SetEcho(false);
+      if (!report.Open(true)) ::_exit(2);
+      const std::string text = body(w);
+      for (int k = 0; k < kLines; ++k) report.Log(k % 2 ? LOG_ERROR : LOG_INFO, "writer %d line %d %s", w, k, text.c_str());
+      ::_exit(report.good() ? 0 : 3);
+    }
+  }
+  for (pid_t child : children) {
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  std::string text = ReadFile(file);
+  TestReport probe(file);
+  const std::string header = std::string(probe.GetLogHeader()) + "\n";
+  size_t headers = 0;
+  for (size_t at = text.find(header); at != std::string::npos; at = text.find(header)) {
+    text.erase(at, header.size());
+    ++headers;
+  }
+  EXPECT_EQ(headers, 2u);
+  int next[2] = {0, 0};
+  size_t broken = 0;
+  for (const std::string& l : Lines(text)) {
+    // "<prefix>writer W line K <body of W>"
+    int w = -1, k = -1, used = 0;
+    if (l.size() < 21 || !std::regex_match(l.substr(0, 21), kPrefix) ||
+        std::sscanf(l.c_str() + 21, "writer %d line %d %n", &w, &k, &used) != 2 || used == 0 || (w != 0 && w != 1) ||
+        l.compare(21 + static_cast<size_t>(used), std::string::npos, body(w)) != 0) {
+      ++broken;
+      continue;
+    }
+    EXPECT_EQ(k, next[w]);
+    next[w] = k + 1;
+  }
+  EXPECT_EQ(broken, 0u);
+  EXPECT_EQ(next[0], kLines);
+  EXPECT_EQ(next[1], kLines);
 }
 
 TEST(SaveReport, UnopenedFileStillCollectsErrors) {

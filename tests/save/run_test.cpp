@@ -173,7 +173,9 @@ TEST_F(SaveRun, RepairsUmlautsInSourceAndTarget) {
   const RunResult cp850Profile = Run({"Pr\xB3" "fung", kProjects, "Archive"});
   EXPECT_EQ(cp850Profile.exitCode, 1);
   EXPECT_EQ(cp850Profile.lines,
-            Names{"ERROR: MAPI error 80040111, MAPI_E_LOGON_FAILED Failed to logon to MAPI., module: TeskSave, line: 114"});
+            (Names{"ERROR: MAPI error 80040111, MAPI_E_LOGON_FAILED Failed to logon to MAPI., module: TeskSave, line: 114",
+                   "WARNING: there is no profile \"Pr\xB3" "fung\" (no file " + (profile.dir / "config/Pr\xB3" "fung.toml") +
+                       ")"}));
   const RunResult utf8Profile = Run({"Pr\xC3\xBC" "fung", kProjects, "Archive"});
   ExpectSuccess(utf8Profile, kProjects, "Archive");
 }

@@ -118,8 +118,14 @@ Profile::Profile(const std::string& name) {
   std::string n = name;
   HRESULT hr = MAPILogonEx(0, n.empty() ? nullptr : n.data(), nullptr, MAPI_EXTENDED | MAPI_USE_DEFAULT, &session_);
   if (FAILED(hr)) {
+    std::string why;
+    LPMAPIERROR error = nullptr;
+    if (SUCCEEDED(MAPIGetLogonError(&error)) && error) {
+      if (error->lpszError) why = error->lpszError;
+      MAPIFreeBuffer(error);
+    }
     MAPIUninitialize();
-    throw Failure("cannot log on to profile \"" + name + "\": " + CodeName(hr));
+    throw Failure("cannot log on to profile \"" + name + "\": " + CodeName(hr) + (why.empty() ? "" : ": " + why));
   }
 }
 

@@ -21,36 +21,39 @@ int TreeCommand(const std::string& profileName, const std::string& path, bool js
   Profile profile(profileName);
   if (!path.empty()) {
     auto folder = profile.Resolve(path, false);
+    std::string out;
     if (json) {
-      std::cout << FolderJson(folder).dump(2) << "\n";
+      FolderJson(folder, 0, out);
+      out += "\n";
     } else {
-      std::string out;
       PrintTree(folder, path, 0, out);
-      std::cout << out;
     }
+    std::cout << out;
     return 0;
   }
   const auto kinds = admin::ProfileStores(profileName.empty() ? std::string() : profileName);
-  nlohmann::json stores = nlohmann::json::array();
+  // {"stores": [...]} as nlohmann::json's dump(2) writes it; each store's
+  // keys in its order, the folder tree ("root") last.
+  std::string stores;
   std::string text;
+  bool first = true;
   for (const auto& row : profile.Stores()) {
     std::string kind = row.kind;
     for (const auto& s : kinds)
       if (s.name == row.name) kind = s.kind;
     CComPtr<IMsgStore> store;
+    std::string error;
     try {
       store = profile.OpenStore(row);
     } catch (const Failure& e) {
-      if (json)
-        stores.push_back({{"name", JsonText(row.name)}, {"default", row.isDefault}, {"kind", kind}, {"error", JsonText(e.what())}});
-      else
-        text += row.name + "  (" + kind + ") cannot be opened: " + e.what() + "\n";
-      continue;
+      error = e.what();
     }
-    auto root = profile.IpmSubtree(store);
-    if (json) {
-      stores.push_back({{"name", JsonText(row.name)}, {"default", row.isDefault}, {"kind", kind}, {"root", FolderJson(root)}});
-    } else {
+    if (!json) {
+      if (!error.empty()) {
+        text += row.name + "  (" + kind + ") cannot be opened: " + error + "\n";
+        continue;
+      }
+      auto root = profile.IpmSubtree(store);
       text += row.name + "  (" + kind + (row.isDefault ? ", default" : "") + ")\n";
       for (const auto& [name, eid] : Subfolders(root)) {
         std::string id = eid;
@@ -62,10 +65,22 @@ int TreeCommand(const std::string& profileName, const std::string& path, bool js
         CComQIPtr<IMAPIFolder> child(obj.p);
         PrintTree(child, name, 1, text);
       }
+      continue;
     }
+    stores += first ? "\n" : ",\n";
+    first = false;
+    stores += "    {\n      \"default\": " + std::string(row.isDefault ? "true" : "false") + ",\n";
+    if (!error.empty()) stores += "      \"error\": " + nlohmann::json(JsonText(error)).dump() + ",\n";
+    stores += "      \"kind\": " + nlohmann::json(kind).dump() + ",\n";
+    stores += "      \"name\": " + nlohmann::json(JsonText(row.name)).dump();
+    if (error.empty()) {
+      stores += ",\n      \"root\": ";
+      FolderJson(profile.IpmSubtree(store), 3, stores);
+    }
+    stores += "\n    }";
   }
   if (json)
-    std::cout << nlohmann::json{{"stores", stores}}.dump(2) << "\n";
+    std::cout << "{\n  \"stores\": [" << stores << (first ? "]" : "\n  ]") << "\n}\n";
   else
     std::cout << text;
   return 0;

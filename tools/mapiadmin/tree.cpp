@@ -194,21 +194,39 @@ std::string JsonText(const std::string& text) {
   return out;
 }
 
-nlohmann::json FolderJson(IMAPIFolder* folder) {
-  nlohmann::json j;
-  j["name"] = JsonText(FolderName(folder));
-  const std::string cls = StringProp(folder, PR_CONTAINER_CLASS_A);
-  j["class"] = cls.empty() ? nlohmann::json(nullptr) : nlohmann::json(JsonText(cls));
+namespace {
+
+CComPtr<IMAPIFolder> OpenSubfolder(IMAPIFolder* parent, const std::string& name, const std::string& eid) {
+  std::string id = eid;
+  CComPtr<IUnknown> obj;
+  ULONG type = 0;
+  Check(parent->OpenEntry(static_cast<ULONG>(id.size()), reinterpret_cast<LPENTRYID>(id.data()), &IID_IMAPIFolder,
+                          MAPI_BEST_ACCESS, &type, &obj),
+        "opening folder \"" + name + "\"");
+  return CComQIPtr<IMAPIFolder>(obj.p);
+}
+
+// Deeper than this many levels of JSON the lines are indented no further:
+// the output of a tree thousands of folders deep stays linear in its size.
+constexpr int kIndentLevels = 100;
+
+void Indent(std::string& out, int level) { out.append(2 * static_cast<size_t>(std::min(level, kIndentLevels)), ' '); }
+
+// A folder's own members before its subfolders (the keys in JSON order):
+// "associated", "class", "digests", and the opening of "folders".
+void FolderHead(IMAPIFolder* folder, int level, std::string& out, std::int64_t& messages) {
+  std::string cls = StringProp(folder, PR_CONTAINER_CLASS_A);
   std::vector<std::string> digests;
-  for (bool associated : {false, true}) {
+  std::int64_t associated = 0;
+  for (bool assoc : {false, true}) {
     CComPtr<IMAPITable> table;
-    Check(folder->GetContentsTable(associated ? MAPI_ASSOCIATED : 0, &table), "GetContentsTable");
+    Check(folder->GetContentsTable(assoc ? MAPI_ASSOCIATED : 0, &table), "GetContentsTable");
     SizedSPropTagArray(1, cols) = {1, {PR_ENTRYID}};
     LPSRowSet raw = nullptr;
     Check(HrQueryAllRows(table, reinterpret_cast<LPSPropTagArray>(&cols), nullptr, nullptr, 0, &raw),
           "reading a contents table");
     Rows rows(raw);
-    j[associated ? "associated" : "messages"] = rows->cRows;
+    (assoc ? associated : messages) = rows->cRows;
     for (ULONG k = 0; k < rows->cRows; ++k) {
       const SBinary& eid = rows->aRow[k].lpProps[0].Value.bin;
       CComPtr<IUnknown> obj;
@@ -216,47 +234,120 @@ nlohmann::json FolderJson(IMAPIFolder* folder) {
       Check(folder->OpenEntry(eid.cb, reinterpret_cast<LPENTRYID>(eid.lpb), &IID_IMessage, 0, &type, &obj),
             "opening a message");
       CComQIPtr<IMessage> msg(obj.p);
-      digests.push_back(MessageDigest(msg, associated));
+      digests.push_back(MessageDigest(msg, assoc));
     }
   }
   std::sort(digests.begin(), digests.end());
-  j["digests"] = digests;
-  j["folders"] = nlohmann::json::array();
-  for (const auto& [name, eid] : Subfolders(folder)) {
-    std::string id = eid;
-    CComPtr<IUnknown> obj;
-    ULONG type = 0;
-    Check(folder->OpenEntry(static_cast<ULONG>(id.size()), reinterpret_cast<LPENTRYID>(id.data()), &IID_IMAPIFolder,
-                            MAPI_BEST_ACCESS, &type, &obj),
-          "opening folder \"" + name + "\"");
-    CComQIPtr<IMAPIFolder> child(obj.p);
-    j["folders"].push_back(FolderJson(child));
+  out += "{\n";
+  Indent(out, level + 1);
+  out += "\"associated\": " + std::to_string(associated) + ",\n";
+  Indent(out, level + 1);
+  out += "\"class\": " + (cls.empty() ? std::string("null") : nlohmann::json(JsonText(cls)).dump()) + ",\n";
+  Indent(out, level + 1);
+  out += "\"digests\": ";
+  if (digests.empty()) {
+    out += "[]";
+  } else {
+    out += "[\n";
+    for (size_t k = 0; k < digests.size(); ++k) {
+      Indent(out, level + 2);
+      out += "\"" + digests[k] + (k + 1 < digests.size() ? "\",\n" : "\"\n");
+    }
+    Indent(out, level + 1);
+    out += "]";
   }
-  return j;
+  out += ",\n";
+  Indent(out, level + 1);
+  out += "\"folders\": ";
 }
 
-void PrintTree(IMAPIFolder* folder, const std::string& name, int depth, std::string& out) {
-  LPSPropValue count = nullptr, assoc = nullptr;
-  long messages = 0, associated = 0;
-  if (SUCCEEDED(HrGetOneProp(folder, PR_CONTENT_COUNT, &count))) messages = count->Value.l;
-  if (SUCCEEDED(HrGetOneProp(folder, PR_ASSOC_CONTENT_COUNT, &assoc))) associated = assoc->Value.l;
-  MAPIFreeBuffer(count);
-  MAPIFreeBuffer(assoc);
-  const std::string cls = StringProp(folder, PR_CONTAINER_CLASS_A);
-  out += std::string(static_cast<size_t>(depth) * 2, ' ') + name;
-  if (!cls.empty()) out += "  [" + cls + "]";
-  out += "  " + std::to_string(messages) + (messages == 1 ? " message" : " messages");
-  if (associated) out += ", " + std::to_string(associated) + " associated";
-  out += "\n";
-  for (const auto& [childName, eid] : Subfolders(folder)) {
-    std::string id = eid;
-    CComPtr<IUnknown> obj;
-    ULONG type = 0;
-    Check(folder->OpenEntry(static_cast<ULONG>(id.size()), reinterpret_cast<LPENTRYID>(id.data()), &IID_IMAPIFolder,
-                            MAPI_BEST_ACCESS, &type, &obj),
-          "opening folder \"" + childName + "\"");
-    CComQIPtr<IMAPIFolder> child(obj.p);
-    PrintTree(child, childName, depth + 1, out);
+// The members after the subfolders: "messages" and "name", and the end.
+void FolderTail(const std::string& name, std::int64_t messages, int level, std::string& out) {
+  out += ",\n";
+  Indent(out, level + 1);
+  out += "\"messages\": " + std::to_string(messages) + ",\n";
+  Indent(out, level + 1);
+  out += "\"name\": " + nlohmann::json(JsonText(name)).dump() + "\n";
+  Indent(out, level);
+  out += "}";
+}
+
+}  // namespace
+
+void FolderJson(IMAPIFolder* top, int level, std::string& out) {
+  // One frame per folder on the path from the top down to the folder being
+  // written: a tree of any depth is walked without recursion.
+  struct Frame {
+    CComPtr<IMAPIFolder> folder;
+    std::string name;
+    int level;
+    std::int64_t messages = 0;
+    std::vector<std::pair<std::string, std::string>> children;
+    size_t next = 0;
+  };
+  std::vector<Frame> path;
+  auto enter = [&](CComPtr<IMAPIFolder> folder, int at) {
+    Frame f{folder, FolderName(folder), at, 0, {}, 0};
+    FolderHead(folder, at, out, f.messages);
+    f.children = Subfolders(folder);
+    out += f.children.empty() ? "[]" : "[\n";
+    path.push_back(std::move(f));
+  };
+  enter(CComPtr<IMAPIFolder>(top), level);
+  while (!path.empty()) {
+    Frame& f = path.back();
+    if (f.next < f.children.size()) {
+      if (f.next > 0) out += ",\n";
+      const auto& [name, eid] = f.children[f.next++];
+      const int childLevel = f.level + 2;
+      Indent(out, childLevel);
+      enter(OpenSubfolder(f.folder, name, eid), childLevel);
+      continue;
+    }
+    if (!f.children.empty()) {
+      out += "\n";
+      Indent(out, f.level + 1);
+      out += "]";
+    }
+    FolderTail(f.name, f.messages, f.level, out);
+    path.pop_back();
+  }
+}
+
+std::string FolderJson(IMAPIFolder* folder) {
+  std::string out;
+  FolderJson(folder, 0, out);
+  return out;
+}
+
+void PrintTree(IMAPIFolder* top, const std::string& topName, int topDepth, std::string& out) {
+  // Folders still to print, the next one last; a folder's subfolders take
+  // its place in table order. Folders are opened when they are printed.
+  struct Pending {
+    CComPtr<IMAPIFolder> parent;  // null for the top folder itself
+    std::string name, eid;
+    int depth;
+  };
+  std::vector<Pending> todo{{nullptr, topName, {}, topDepth}};
+  while (!todo.empty()) {
+    Pending p = std::move(todo.back());
+    todo.pop_back();
+    CComPtr<IMAPIFolder> folder = p.parent ? OpenSubfolder(p.parent, p.name, p.eid) : CComPtr<IMAPIFolder>(top);
+    LPSPropValue count = nullptr, assoc = nullptr;
+    long messages = 0, associated = 0;
+    if (SUCCEEDED(HrGetOneProp(folder, PR_CONTENT_COUNT, &count))) messages = count->Value.l;
+    if (SUCCEEDED(HrGetOneProp(folder, PR_ASSOC_CONTENT_COUNT, &assoc))) associated = assoc->Value.l;
+    MAPIFreeBuffer(count);
+    MAPIFreeBuffer(assoc);
+    const std::string cls = StringProp(folder, PR_CONTAINER_CLASS_A);
+    out += std::string(static_cast<size_t>(p.depth) * 2, ' ') + p.name;
+    if (!cls.empty()) out += "  [" + cls + "]";
+    out += "  " + std::to_string(messages) + (messages == 1 ? " message" : " messages");
+    if (associated) out += ", " + std::to_string(associated) + " associated";
+    out += "\n";
+    const auto children = Subfolders(folder);
+    for (auto it = children.rbegin(); it != children.rend(); ++it)
+      todo.push_back({folder, it->first, it->second, p.depth + 1});
   }
 }
 

@@ -62,6 +62,13 @@ HRESULT MAPIInitialize(LPVOID lpMapiInit);
 void MAPIUninitialize();
 HRESULT MAPILogonEx(ULONG_PTR ulUIParam, LPTSTR lpszProfileName, LPTSTR lpszPassword, ULONG ulFlags,
                     LPMAPISESSION* lppSession);
+// Why the calling thread's last MAPILogonEx failed, where it says more than
+// its code: a profile that does not load (its file, line, store entry and
+// key at fault), no such profile, no default profile. A failed logon gives
+// no session whose GetLastError could say it, hence this function of the
+// subsystem's own. *lppMAPIError is one buffer for MAPIFreeBuffer, or null
+// when the last logon succeeded or has nothing to add.
+HRESULT MAPIGetLogonError(LPMAPIERROR* lppMAPIError);
 SCODE MAPIAllocateBuffer(ULONG cbSize, LPVOID* lppBuffer);
 SCODE MAPIAllocateMore(ULONG cbSize, LPVOID lpObject, LPVOID* lppBuffer);
 ULONG MAPIFreeBuffer(LPVOID lpBuffer);

@@ -96,13 +96,21 @@ struct Mailbox {
   std::string name, address;
 };
 
-void Mailboxes(InternetAddressList* list, std::vector<Mailbox>& out) {
-  if (!list) return;
-  const int n = internet_address_list_length(list);
-  for (int k = 0; k < n; ++k) {
-    InternetAddress* a = internet_address_list_get_address(list, k);
+// The mailboxes of an address list, those of its groups in their place
+// (walked without recursion, however groups nest).
+void Mailboxes(InternetAddressList* top, std::vector<Mailbox>& out) {
+  std::vector<std::pair<InternetAddressList*, int>> lists;
+  if (top) lists.emplace_back(top, 0);
+  while (!lists.empty()) {
+    auto& [list, next] = lists.back();
+    if (next >= internet_address_list_length(list)) {
+      lists.pop_back();
+      continue;
+    }
+    InternetAddress* a = internet_address_list_get_address(list, next++);
     if (INTERNET_ADDRESS_IS_GROUP(a)) {
-      Mailboxes(internet_address_group_get_members(INTERNET_ADDRESS_GROUP(a)), out);
+      if (InternetAddressList* members = internet_address_group_get_members(INTERNET_ADDRESS_GROUP(a)))
+        lists.emplace_back(members, 0);
     } else if (INTERNET_ADDRESS_IS_MAILBOX(a)) {
       const char* name = internet_address_get_name(a);
       const char* addr = internet_address_mailbox_get_addr(INTERNET_ADDRESS_MAILBOX(a));
@@ -121,24 +129,48 @@ struct Walk {
   bool haveBody = false, haveHtml = false;
   std::vector<PropList> attachments;
 
-  void Visit(GMimeObject* object, bool inRelated) {
-    if (GMIME_IS_MULTIPART(object)) {
+  // Visits the tree in document order. Multiparts are walked without
+  // recursion: one frame each on the path down, however deep they nest.
+  void Visit(GMimeObject* top) {
+    struct Open {
+      GMimeMultipart* multi;
+      int next, count;
+      bool related;  // a multipart/related is this one or around it
+    };
+    std::vector<Open> path;
+    auto enter = [&](GMimeObject* object, bool inRelated) {
+      if (!GMIME_IS_MULTIPART(object)) {
+        Leaf(object, inRelated);
+        return;
+      }
       GMimeMultipart* multi = GMIME_MULTIPART(object);
       const bool related = Lowered(g_mime_content_type_get_media_subtype(g_mime_object_get_content_type(object))) ==
                            "related";
       const char* boundary = g_mime_multipart_get_boundary(multi);
       boundaries.push_back(boundary ? boundary : "");
-      const int n = g_mime_multipart_get_count(multi);
-      for (int k = 0; k < n; ++k) Visit(g_mime_multipart_get_part(multi, k), related || inRelated);
-      boundaries.pop_back();
-      return;
+      path.push_back({multi, 0, g_mime_multipart_get_count(multi), related || inRelated});
+    };
+    enter(top, false);
+    while (!path.empty()) {
+      Open& open = path.back();
+      if (open.next >= open.count) {
+        boundaries.pop_back();
+        path.pop_back();
+        continue;
+      }
+      GMimeObject* child = g_mime_multipart_get_part(open.multi, open.next++);
+      enter(child, open.related);
     }
+  }
+  void Leaf(GMimeObject* object, bool inRelated) {
     GMimeContentDisposition* disposition = g_mime_object_get_content_disposition(object);
     const bool attachment = disposition && g_mime_content_disposition_is_attachment(disposition);
     if (GMIME_IS_MESSAGE_PART(object)) {
       GMimeMessage* inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(object));
+      // message/rfc822, or message/global for an internationalized one.
+      GText type(g_mime_content_type_get_mime_type(g_mime_object_get_content_type(object)));
       PropList a{Prop::Int(PR_ATTACH_METHOD, ATTACH_EMBEDDED_MSG_METHOD),
-                 Prop::Bytes(PR_ATTACH_MIME_TAG_A, "message/rfc822")};
+                 Prop::Bytes(PR_ATTACH_MIME_TAG_A, type ? Lower(type.get()) : std::string("message/rfc822"))};
       if (inner) {
         a.push_back(Prop::Bytes(PR_ATTACH_DATA_BIN, EmbeddedBytes(inner, object)));
         if (const char* s = g_mime_message_get_subject(inner)) a.push_back(Prop::Bytes(PR_DISPLAY_NAME_A, ValidUtf8(s)));
@@ -162,12 +194,12 @@ struct Walk {
         return;
       }
     }
-    if (media == "message" && sub == "rfc822") {
+    if (media == "message" && (sub == "rfc822" || sub == "global")) {
       // An embedded message in a transfer encoding GMime leaves undone
       // (base64, quoted-printable): the decoded bytes are the message.
       std::string data = PartData(part);
       PropList a{Prop::Int(PR_ATTACH_METHOD, ATTACH_EMBEDDED_MSG_METHOD),
-                 Prop::Bytes(PR_ATTACH_MIME_TAG_A, "message/rfc822")};
+                 Prop::Bytes(PR_ATTACH_MIME_TAG_A, "message/" + sub)};
       GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(data.data(), data.size()));
       GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
       GPtr<GMimeMessage> inner(g_mime_parser_construct_message(parser.get(), nullptr));
@@ -299,6 +331,10 @@ void FeedProps(sha256_ctx& ctx, const PropList& props, std::span<const ULONG> ta
   }
 }
 
+bool IsAscii(std::string_view s) {
+  return std::none_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+}
+
 std::string HeaderSafe(std::string s) {
   std::erase_if(s, [](char c) { return c == '\r' || c == '\n'; });
   return s;
@@ -323,8 +359,12 @@ GMimeObject* AttachmentPart(const PropList& a) {
   const auto method = Int(a, PR_ATTACH_METHOD).value_or(ATTACH_BY_VALUE_METHOD);
   if (method == ATTACH_EMBEDDED_MSG_METHOD) {
     // The embedded message's own bytes, as they are: message/rfc822 allows
-    // no transfer encoding but 7bit, 8bit and binary.
-    GMimePart* part = g_mime_part_new_with_type("message", "rfc822");
+    // no transfer encoding but 7bit, 8bit and binary. A message whose
+    // headers hold UTF-8 (an internationalized one, RFC 6532) is
+    // message/global.
+    const size_t headerEnd = std::min(data.find("\r\n\r\n"), data.find("\n\n"));
+    const bool global = !IsAscii(std::string_view(data).substr(0, std::min(headerEnd, data.size())));
+    GMimePart* part = g_mime_part_new_with_type("message", global ? "global" : "rfc822");
     const bool eightBit = std::any_of(data.begin(), data.end(), [](char c) { return c & 0x80; });
     const auto encoding = eightBit ? GMIME_CONTENT_ENCODING_8BIT : GMIME_CONTENT_ENCODING_7BIT;
     GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(data.data(), data.size()));
@@ -396,10 +436,106 @@ std::string Format(GMimeMessage* msg) {
   return StreamBytes(out.get());
 }
 
+// The address a header names: an Exchange address (type "EX", an X.500
+// name) where the message also has the SMTP one goes by the SMTP one.
+std::string SmtpAddress(const PropList& props, ULONG addressTag, ULONG typeTag, ULONG smtpTag) {
+  std::string address = Text(props, addressTag);
+  const std::string type = Text(props, typeTag);
+  const std::string smtp = Text(props, smtpTag);
+  if (address.empty() || (!type.empty() && !EqualsNoCase(type, "SMTP") && !smtp.empty())) address = smtp;
+  return address;
+}
+
+// Adds a mailbox to an address header. The display name goes in RFC 2047
+// encoded words where it is no ASCII, a domain beyond ASCII as IDNA
+// A-labels (GMime writes them so). A local part beyond ASCII has no ASCII
+// form at all (encoded words are not allowed in an address, IDNA is for
+// domains only): it stays as it is, in UTF-8, and makes the message an
+// internationalized one (RFC 6532), as it came into the store; dropping or
+// rewriting it would lose the address. Every other header stays ASCII.
 void AddMailbox(GMimeMessage* msg, GMimeAddressType type, const std::string& name, const std::string& address) {
   if (address.empty()) return;
-  g_mime_message_add_mailbox(msg, type, name.empty() || name == address ? nullptr : HeaderSafe(name).c_str(),
-                             HeaderSafe(address).c_str());
+  std::string addr = HeaderSafe(address);
+  const size_t at = addr.rfind('@');
+  // Domains know no case; IDNA wants the letters A to Z small.
+  if (at != std::string::npos && !IsAscii(std::string_view(addr).substr(at + 1)))
+    for (size_t k = at + 1; k < addr.size(); ++k)
+      if (addr[k] >= 'A' && addr[k] <= 'Z') addr[k] = static_cast<char>(addr[k] - 'A' + 'a');
+  GPtr<InternetAddress> mailbox(
+      internet_address_mailbox_new(name.empty() || name == address ? nullptr : HeaderSafe(name).c_str(), addr.c_str()));
+  internet_address_list_add(g_mime_message_get_addresses(msg, type), mailbox.get());
+}
+
+// A message identifier (without its angle brackets) as a valid msg-id:
+// one that is one already stays as it is; in any other the bytes that a
+// dot-atom cannot hold (and the percent sign) become %XX, so that it stays
+// unique and can be read back, and one without a right side gets
+// "@tesk.invalid".
+std::string MessageIdText(const std::string& id) {
+  auto atext = [](unsigned char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           std::strchr("!#$%&'*+-/=?^_`{|}~", c) != nullptr;
+  };
+  auto dotAtom = [&](std::string_view s) {
+    if (s.empty() || s.front() == '.' || s.back() == '.' || s.find("..") != std::string_view::npos) return false;
+    return std::all_of(s.begin(), s.end(), [&](char c) { return c == '.' || (c != '\0' && atext(static_cast<unsigned char>(c))); });
+  };
+  auto literal = [](std::string_view s) {
+    return s.size() >= 2 && s.front() == '[' && s.back() == ']' &&
+           std::all_of(s.begin() + 1, s.end() - 1, [](char c) { return c > 32 && c < 127 && c != '[' && c != ']' && c != '\\'; });
+  };
+  const size_t at = id.rfind('@');
+  if (at != std::string::npos) {
+    const std::string_view left(id.data(), at), right(id.data() + at + 1, id.size() - at - 1);
+    if (dotAtom(left) && (dotAtom(right) || literal(right))) return id;
+  }
+  auto encode = [&](std::string_view s) {
+    std::string out;
+    // Dots stay where they make a dot-atom (no dot first, last or twice).
+    const bool dots = s.empty() || s.front() == '.' || s.back() == '.' || s.find("..") != std::string_view::npos;
+    for (char ch : s) {
+      const auto c = static_cast<unsigned char>(ch);
+      if (c != '%' && (atext(c) || (c == '.' && !dots))) {
+        out += ch;
+      } else {
+        static const char* hex = "0123456789ABCDEF";
+        out += '%';
+        out += hex[c >> 4];
+        out += hex[c & 15];
+      }
+    }
+    return out;
+  };
+  if (at == std::string::npos) return encode(id) + "@tesk.invalid";
+  const std::string_view right(id.data() + at + 1, id.size() - at - 1);
+  return encode(std::string_view(id.data(), at)) + "@" + (literal(right) ? std::string(right) : encode(right));
+}
+
+// A list of message identifiers (In-Reply-To, References): each "<...>"
+// as a valid msg-id, anything else between them kept where it is ASCII.
+std::string MessageIdList(const std::string& value) {
+  std::string out;
+  size_t k = 0;
+  while (k < value.size()) {
+    const size_t open = value.find('<', k);
+    const size_t close = open == std::string::npos ? std::string::npos : value.find('>', open);
+    const size_t stop = close == std::string::npos ? value.size() : open;
+    for (; k < stop; ++k) {
+      const auto c = static_cast<unsigned char>(value[k]);
+      if (c >= 0x80) {
+        static const char* hex = "0123456789ABCDEF";
+        out += '%';
+        out += hex[c >> 4];
+        out += hex[c & 15];
+      } else {
+        out += value[k];
+      }
+    }
+    if (close == std::string::npos) break;
+    out += "<" + MessageIdText(value.substr(open + 1, close - open - 1)) + ">";
+    k = close + 1;
+  }
+  return out;
 }
 
 struct ComposeOptions {
@@ -414,8 +550,11 @@ std::string Compose(const MessageData& m, const ComposeOptions& o) {
   GMimeOnce();
   GPtr<GMimeMessage> msg(g_mime_message_new(TRUE));
   const PropList& p = m.props;
-  std::string fromName = Text(p, PR_SENT_REPRESENTING_NAME_A), fromAddr = Text(p, PR_SENT_REPRESENTING_EMAIL_ADDRESS);
-  const std::string senderName = Text(p, PR_SENDER_NAME_A), senderAddr = Text(p, PR_SENDER_EMAIL_ADDRESS_A);
+  std::string fromName = Text(p, PR_SENT_REPRESENTING_NAME_A),
+              fromAddr = SmtpAddress(p, PR_SENT_REPRESENTING_EMAIL_ADDRESS, PR_SENT_REPRESENTING_ADDRTYPE,
+                                     PR_SENT_REPRESENTING_SMTP_ADDRESS);
+  const std::string senderName = Text(p, PR_SENDER_NAME_A),
+                    senderAddr = SmtpAddress(p, PR_SENDER_EMAIL_ADDRESS_A, PR_SENDER_ADDRTYPE_A, PR_SENDER_SMTP_ADDRESS);
   if (fromAddr.empty()) {
     fromAddr = senderAddr;
     if (fromName.empty()) fromName = senderName;
@@ -425,8 +564,7 @@ std::string Compose(const MessageData& m, const ComposeOptions& o) {
   if (!senderAddr.empty() && !EqualsNoCase(senderAddr, fromAddr))
     AddMailbox(msg.get(), GMIME_ADDRESS_TYPE_SENDER, senderName, senderAddr);
   for (const auto& r : m.recipients) {
-    std::string address = Text(r, PR_EMAIL_ADDRESS_A);
-    if (address.empty()) address = Text(r, PR_SMTP_ADDRESS_A);
+    const std::string address = SmtpAddress(r, PR_EMAIL_ADDRESS_A, PR_ADDRTYPE_A, PR_SMTP_ADDRESS_A);
     const auto type = Int(r, PR_RECIPIENT_TYPE).value_or(MAPI_TO);
     if (type == MAPI_BCC && !o.bcc) continue;
     AddMailbox(msg.get(),
@@ -459,11 +597,11 @@ std::string Compose(const MessageData& m, const ComposeOptions& o) {
   id = HeaderSafe(id);
   if (!id.empty() && id.front() == '<') id.erase(0, 1);
   if (!id.empty() && id.back() == '>') id.pop_back();
-  if (!id.empty()) g_mime_message_set_message_id(msg.get(), id.c_str());
+  if (!id.empty()) g_mime_message_set_message_id(msg.get(), MessageIdText(id).c_str());
   if (auto v = Text(p, PR_IN_REPLY_TO_ID); !v.empty())
-    g_mime_object_set_header(GMIME_OBJECT(msg.get()), "In-Reply-To", HeaderSafe(v).c_str(), nullptr);
+    g_mime_object_set_header(GMIME_OBJECT(msg.get()), "In-Reply-To", MessageIdList(HeaderSafe(v)).c_str(), nullptr);
   if (auto v = Text(p, PR_INTERNET_REFERENCES); !v.empty())
-    g_mime_object_set_header(GMIME_OBJECT(msg.get()), "References", HeaderSafe(v).c_str(), nullptr);
+    g_mime_object_set_header(GMIME_OBJECT(msg.get()), "References", MessageIdList(HeaderSafe(v)).c_str(), nullptr);
   if (auto imp = Int(p, PR_IMPORTANCE); imp && *imp != IMPORTANCE_NORMAL)
     g_mime_object_set_header(GMIME_OBJECT(msg.get()), "Importance", *imp == IMPORTANCE_HIGH ? "high" : "low",
                              nullptr);
@@ -643,7 +781,7 @@ MessageData FromMime(std::string_view bytes, const MailFlags& flags, std::int64_
     Walk walk;
     walk.raw = bytes;
     if (GMimeObject* body = g_mime_message_get_mime_part(msg.get())) {
-      walk.Visit(body, false);
+      walk.Visit(body);
       // A multipart without a single part (no boundary line came): all it
       // holds is the text before its first part, which shows as the body.
       if (GMIME_IS_MULTIPART(body) && g_mime_multipart_get_count(GMIME_MULTIPART(body)) == 0 && !walk.haveBody &&

@@ -44,6 +44,8 @@ constexpr ULONG PR_ATTACH_FLAGS = PROP_TAG(PT_LONG, 0x3714);  // ATT_MHTML_REF (
 constexpr ULONG PR_ATTACHMENT_HIDDEN = PROP_TAG(PT_BOOLEAN, 0x7FFE);
 constexpr ULONG PR_INTERNET_CPID = PROP_TAG(PT_LONG, 0x3FDE);
 constexpr ULONG PR_SMTP_ADDRESS_A = PROP_TAG(PT_STRING8, 0x39FE);
+constexpr ULONG PR_SENDER_SMTP_ADDRESS = PROP_TAG(PT_STRING8, 0x5D01);
+constexpr ULONG PR_SENT_REPRESENTING_SMTP_ADDRESS = PROP_TAG(PT_STRING8, 0x5D02);
 constexpr LONG ATTACH_BY_VALUE_METHOD = 1, ATTACH_EMBEDDED_MSG_METHOD = 5;
 
 // The flags a mail store keeps beside a message (IMAP system flags, the
@@ -69,8 +71,11 @@ MessageData FromMime(std::string_view bytes, const MailFlags& flags, std::int64_
 // MAPI -> MIME: the kept original bytes when the mapped properties are
 // unchanged, else a message composed from the properties (multipart/
 // alternative for text and HTML, multipart/mixed with attachments, embedded
-// messages as message/rfc822, RFC 2047 and RFC 2231 for non-ASCII text).
-// Line ends are CR LF.
+// messages as message/rfc822, RFC 2047 and RFC 2231 for non-ASCII text,
+// IDNA for domains). Line ends are CR LF; the composed headers are ASCII
+// but for an address with letters beyond ASCII before its @, which has no
+// ASCII form: it stays in UTF-8 (an internationalized message, RFC 6532,
+// embedded in another as message/global).
 std::string ToMime(const MessageData& m);
 
 // The flags and delivery time of a MAPI message as a mail store keeps them.

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <mapix.h>
 #include <toml++/toml.h>
 
 #include <algorithm>
@@ -57,33 +58,117 @@ std::vector<std::string> ProfileNames() {
   return names;
 }
 
+namespace {
+
+// What a TOML value is, for a message about a key of the wrong type.
+std::string TypeWord(const toml::node& node) {
+  switch (node.type()) {
+    case toml::node_type::string: return "a string";
+    case toml::node_type::integer: return "an integer";
+    case toml::node_type::floating_point: return "a number with a fraction";
+    case toml::node_type::boolean: return "true or false";
+    case toml::node_type::date:
+    case toml::node_type::time:
+    case toml::node_type::date_time: return "a date or time";
+    case toml::node_type::array: return "an array";
+    case toml::node_type::table: return "a table";
+    default: return "empty";
+  }
+}
+
+std::string Ordinal(size_t n) {
+  const size_t tens = n % 100;
+  const char* suffix = tens >= 11 && tens <= 13 ? "th" : n % 10 == 1 ? "st" : n % 10 == 2 ? "nd" : n % 10 == 3 ? "rd" : "th";
+  return std::to_string(n) + suffix;
+}
+
+// Reads the keys of one profile file. Every refusal names the file, the
+// line, the entry ("store \"Mail\"", "[transport]") and the key at fault.
+class ProfileReader {
+ public:
+  explicit ProfileReader(std::string path) : path_(std::move(path)) {}
+
+  [[noreturn]] void Fail(const toml::node* at, const std::string& entry, const std::string& what) const {
+    std::string text = "profile " + path_;
+    if (at && at->source().begin.line) text += ", line " + std::to_string(at->source().begin.line);
+    text += ": ";
+    if (!entry.empty()) text += entry + ": ";
+    throw std::runtime_error(text + what);
+  }
+
+  // A key that must be a string; nullopt when it is absent.
+  std::optional<std::string> String(const toml::table& t, const char* key, const std::string& entry) const {
+    const toml::node* node = t.get(key);
+    if (!node) return std::nullopt;
+    if (auto v = node->value_exact<std::string>()) return *v;
+    Fail(node, entry, std::string("the key \"") + key + "\" must be a string (it is " + TypeWord(*node) + ")");
+  }
+  // A key that must be true or false; nullopt when it is absent.
+  std::optional<bool> Bool(const toml::table& t, const char* key, const std::string& entry) const {
+    const toml::node* node = t.get(key);
+    if (!node) return std::nullopt;
+    if (auto v = node->value_exact<bool>()) return *v;
+    Fail(node, entry, std::string("the key \"") + key + "\" must be true or false (it is " + TypeWord(*node) + ")");
+  }
+
+ private:
+  std::string path_;
+};
+
+toml::table ParseProfileFile(const std::string& path) {
+  try {
+    return toml::parse_file(path);
+  } catch (const toml::parse_error& e) {
+    std::ostringstream msg;
+    msg << "profile " << path;
+    if (e.source().begin.line) msg << ", line " << e.source().begin.line;
+    msg << ": not a valid TOML file: " << e.description();
+    throw std::runtime_error(msg.str());
+  }
+}
+
+constexpr char kGuidExample[] = "{D331DA56-D726-48B7-82F5-AA654D84A30D}";
+
+}  // namespace
+
 std::optional<Profile> LoadProfile(const std::string& name) {
   if (!ValidProfileName(name)) return std::nullopt;
   const std::string path = ProfilePath(name);
   std::error_code ec;
   if (!fs::is_regular_file(path, ec)) return std::nullopt;
-  toml::table t;
-  try {
-    t = toml::parse_file(path);
-  } catch (const toml::parse_error& e) {
-    std::ostringstream msg;
-    msg << "profile " << path << " cannot be read: " << e.description() << " (line " << e.source().begin.line << ")";
-    throw std::runtime_error(msg.str());
-  }
+  const toml::table t = ParseProfileFile(path);
+  const ProfileReader read(path);
   Profile p;
   p.name = name;
-  p.isDefault = t["default"].value_or(false);
-  if (auto* stores = t["store"].as_array()) {
-    for (auto& node : *stores) {
-      auto* s = node.as_table();
-      if (!s) throw std::runtime_error("profile " + path + ": every [[store]] must be a table");
+  p.isDefault = read.Bool(t, "default", "").value_or(false);
+  if (const toml::node* storesNode = t.get("store")) {
+    const toml::array* stores = storesNode->as_array();
+    if (!stores)
+      read.Fail(storesNode, "", "\"store\" must be a list of [[store]] tables (it is " + TypeWord(*storesNode) + ")");
+    size_t number = 0;
+    for (const toml::node& node : *stores) {
+      ++number;
+      const toml::table* s = node.as_table();
+      if (!s) read.Fail(&node, "", "the " + Ordinal(number) + " store is not a [[store]] table");
+      // The entry as messages name it: by its name where it has one.
+      std::string entry = "the " + Ordinal(number) + " [[store]]";
+      if (auto n = s->get("name"); n && n->is_string()) entry = "store \"" + *n->value_exact<std::string>() + "\"";
       ProfileStore ps;
-      ps.name = (*s)["name"].value_or(std::string());
-      ps.kind = (*s)["kind"].value_or(std::string("mailbox"));
-      ps.isDefault = (*s)["default"].value_or(false);
-      ps.provider = (*s)["provider"].value_or(std::string("sqlite"));
-      auto guid = GuidFromString((*s)["guid"].value_or(std::string()));
-      if (!guid) throw std::runtime_error("profile " + path + ": store \"" + ps.name + "\" needs a guid");
+      ps.name = read.String(*s, "name", entry).value_or(std::string());
+      ps.kind = read.String(*s, "kind", entry).value_or(std::string("mailbox"));
+      if (ps.kind != "mailbox" && ps.kind != "archive" && ps.kind != "public")
+        read.Fail(s->get("kind"), entry, "the key \"kind\" must be \"mailbox\", \"archive\" or \"public\" (it is \"" +
+                                             ps.kind + "\")");
+      ps.isDefault = read.Bool(*s, "default", entry).value_or(false);
+      ps.provider = read.String(*s, "provider", entry).value_or(std::string("sqlite"));
+      const std::optional<std::string> guidText = read.String(*s, "guid", entry);
+      if (!guidText)
+        read.Fail(s, entry, std::string("the key \"guid\" is missing (the store's identity, such as \"") + kGuidExample +
+                                "\"; mapiadmin store add writes it)");
+      auto guid = GuidFromString(*guidText);
+      if (!guid)
+        read.Fail(s->get("guid"), entry, "the key \"guid\" is no identity: \"" + *guidText + "\" (one is written as \"" +
+                                             kGuidExample + "\")");
       ps.guid = *guid;
       for (const auto& [key, value] : *s) {
         const std::string k(key.str());
@@ -96,32 +181,38 @@ std::optional<Profile> LoadProfile(const std::string& name) {
         } else if (auto n = value.value_exact<std::int64_t>()) {
           v = {SettingValue::Type::Integer, std::to_string(*n)};
         } else {
-          throw std::runtime_error("profile " + path + ": store \"" + ps.name + "\": the key \"" + k +
-                                   "\" must be a string, an integer or true or false");
+          read.Fail(&value, entry, "the key \"" + k + "\" must be a string, an integer or true or false (it is " +
+                                       TypeWord(value) + ")");
         }
         ps.settings[k] = std::move(v);
       }
       const ProviderFactory* factory = FindProvider(ps.provider);
-      if (!factory)
-        throw std::runtime_error("profile " + path + ": store \"" + ps.name + "\" names an unknown provider \"" +
-                                 ps.provider + "\"");
+      if (!factory) {
+        std::string known;
+        for (const ProviderFactory* f : Providers()) known += (known.empty() ? "" : ", ") + f->Name();
+        read.Fail(s->get("provider"), entry, "the key \"provider\" names an unknown provider \"" + ps.provider +
+                                                 "\" (known: " + known + ")");
+      }
       try {
         factory->Validate(ps.settings);
       } catch (const std::runtime_error& e) {
-        throw std::runtime_error("profile " + path + ": store \"" + ps.name + "\": " + e.what());
+        read.Fail(s, entry, e.what());
       }
       p.stores.push_back(std::move(ps));
     }
   }
-  if (auto* tr = t["transport"].as_table()) {
+  if (const toml::node* transportNode = t.get("transport")) {
+    const toml::table* tr = transportNode->as_table();
+    if (!tr) read.Fail(transportNode, "", "\"transport\" must be a [transport] table (it is " + TypeWord(*transportNode) + ")");
+    const std::string entry = "[transport]";
     ProfileTransport pt;
-    pt.smtp = (*tr)["smtp"].value_or(std::string());
-    pt.from = (*tr)["from"].value_or(std::string());
-    pt.user = (*tr)["user"].value_or(std::string());
-    pt.passwordFile = (*tr)["password_file"].value_or(std::string());
-    pt.startTls = (*tr)["starttls"].value_or(false);
-    if (pt.smtp.empty() || pt.from.empty())
-      throw std::runtime_error("profile " + path + ": [transport] needs smtp and from");
+    pt.smtp = read.String(*tr, "smtp", entry).value_or(std::string());
+    pt.from = read.String(*tr, "from", entry).value_or(std::string());
+    pt.user = read.String(*tr, "user", entry).value_or(std::string());
+    pt.passwordFile = read.String(*tr, "password_file", entry).value_or(std::string());
+    pt.startTls = read.Bool(*tr, "starttls", entry).value_or(false);
+    if (pt.smtp.empty()) read.Fail(tr, entry, "the key \"smtp\" is missing (smtp://host:port or smtps://host:port)");
+    if (pt.from.empty()) read.Fail(tr, entry, "the key \"from\" is missing (the sender's address)");
     p.transport = pt;
   }
   return p;
@@ -224,15 +315,41 @@ TransportSettings LoadTransport(const ProfileTransport& transport) {
   return s;
 }
 
-std::optional<std::string> DefaultProfileName() {
+std::optional<std::string> DefaultProfileName(std::vector<std::string>* unreadable) {
+  // Only the top-level key counts: a default profile with a damaged store
+  // entry is still the default (and says why it does not load when it is
+  // loaded).
   for (const auto& name : ProfileNames()) {
     try {
-      auto p = LoadProfile(name);
-      if (p && p->isDefault) return name;
-    } catch (const std::exception&) {
+      const toml::table t = ParseProfileFile(ProfilePath(name));
+      if (ProfileReader(ProfilePath(name)).Bool(t, "default", "").value_or(false)) return name;
+    } catch (const std::exception& e) {
+      if (unreadable) unreadable->push_back(e.what());
     }
   }
   return std::nullopt;
 }
 
+namespace {
+thread_local std::string t_logonError;
+}  // namespace
+
+void SetLogonError(std::string text) { t_logonError = std::move(text); }
+const std::string& LogonError() { return t_logonError; }
+
 }  // namespace tesk::mapi
+
+HRESULT MAPIGetLogonError(LPMAPIERROR* lppMAPIError) {
+  if (!lppMAPIError) return MAPI_E_INVALID_PARAMETER;
+  *lppMAPIError = nullptr;
+  const std::string& text = tesk::mapi::LogonError();
+  if (text.empty()) return S_OK;
+  void* buf = nullptr;
+  if (FAILED(MAPIAllocateBuffer(static_cast<ULONG>(sizeof(MAPIERROR) + text.size() + 1), &buf)))
+    return MAPI_E_NOT_ENOUGH_MEMORY;
+  char* copy = static_cast<char*>(buf) + sizeof(MAPIERROR);
+  std::memcpy(copy, text.c_str(), text.size() + 1);
+  *static_cast<MAPIERROR*>(buf) = MAPIERROR{MAPI_ERROR_VERSION, copy, nullptr, 0, 0};
+  *lppMAPIError = static_cast<MAPIERROR*>(buf);
+  return S_OK;
+}

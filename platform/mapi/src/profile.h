@@ -47,7 +47,14 @@ std::vector<std::string> ProfileNames();
 // file cannot be read or parsed.
 std::optional<Profile> LoadProfile(const std::string& name);
 void SaveProfile(const Profile& profile);  // written atomically, owner-only
-std::optional<std::string> DefaultProfileName();
+// The profile whose file says default = true. Files that cannot be read
+// (not TOML) cannot say it: with unreadable, the reason for each is added.
+std::optional<std::string> DefaultProfileName(std::vector<std::string>* unreadable = nullptr);
+
+// Why the calling thread's last MAPILogonEx failed (MAPIGetLogonError); the
+// logon sets it, empty when it succeeded.
+void SetLogonError(std::string text);
+const std::string& LogonError();
 
 struct TransportSettings;
 // The settings a session sends with (the password read from its file).

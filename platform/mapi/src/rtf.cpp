@@ -67,12 +67,18 @@ class Walker {
     while (pos_ < in_.size()) {
       const char c = in_[pos_++];
       if (c == '{') {
-        if (++depth > 4096) break;  // no real body nests this deep
+        // No real body nests this deep: deeper groups share the state of
+        // the deepest one kept, and the text in and after them is read on.
+        if (++depth > kMaxGroups) continue;
         Group g = groups_.back();
         g.first = true;
         g.star = false;
         groups_.push_back(g);
       } else if (c == '}') {
+        if (depth > kMaxGroups) {
+          --depth;
+          continue;
+        }
         if (groups_.size() > 1) groups_.pop_back();
         if (depth) --depth;
       } else if (c == '\\') {
@@ -87,6 +93,7 @@ class Walker {
   }
 
  private:
+  static constexpr size_t kMaxGroups = 4096;
   enum class Dest { Normal, Skip, HtmlTag };
   struct Group {
     Dest dest = Dest::Normal;

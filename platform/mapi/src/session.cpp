@@ -233,14 +233,29 @@ void MAPIUninitialize() {
 MapiLogonUiHandler SetMapiLogonUiHandler(MapiLogonUiHandler handler) { return g_logonUi.exchange(handler); }
 
 HRESULT MAPILogonEx(ULONG_PTR ulUIParam, LPTSTR lpszProfileName, LPTSTR, ULONG ulFlags, LPMAPISESSION* lppSession) {
+  SetLogonError({});
   if (!lppSession) return MAPI_E_INVALID_PARAMETER;
   *lppSession = nullptr;
-  if (g_initialized <= 0) return MAPI_E_NOT_INITIALIZED;
+  if (g_initialized <= 0) {
+    SetLogonError("MAPIInitialize was not called");
+    return MAPI_E_NOT_INITIALIZED;
+  }
   return Guard([&] {
     const std::string requested = lpszProfileName ? lpszProfileName : "";
     std::string name = requested;
-    if (name.empty() && (ulFlags & MAPI_USE_DEFAULT)) {
-      if (auto def = DefaultProfileName()) name = *def;
+    // Why there is no profile to log on to (for MAPIGetLogonError).
+    std::string missing;
+    if (!name.empty() && !ValidProfileName(name)) {
+      missing = "\"" + name + "\" is no profile name (no slash, backslash or control character, not starting with a dot)";
+    } else if (!name.empty()) {
+      missing = "there is no profile \"" + name + "\" (no file " + ProfilePath(name) + ")";
+    } else if (ulFlags & MAPI_USE_DEFAULT) {
+      std::vector<std::string> unreadable;
+      if (auto def = DefaultProfileName(&unreadable)) name = *def;
+      missing = "no profile in " + ProfileDirectory() + " is the default one (default = true)";
+      for (const auto& why : unreadable) missing += "; " + why;
+    } else {
+      missing = "no profile name was given";
     }
     std::optional<Profile> profile;
     try {
@@ -248,13 +263,22 @@ HRESULT MAPILogonEx(ULONG_PTR ulUIParam, LPTSTR lpszProfileName, LPTSTR, ULONG u
       // No such profile (or none named): the chooser, where the caller
       // allows a UI and the program installed one.
       if (!profile && (ulFlags & MAPI_LOGON_UI)) {
-        if (const HRESULT hr = ChooseProfile(ulUIParam, requested, &name); hr != S_OK) return hr;
+        if (const HRESULT hr = ChooseProfile(ulUIParam, requested, &name); hr != S_OK) {
+          if (hr != MAPI_E_USER_CANCEL) SetLogonError(missing);
+          return hr;
+        }
+        missing = "there is no profile \"" + name + "\" (no file " + ProfilePath(name) + ")";
         profile = LoadProfile(name);
       }
-    } catch (const std::runtime_error&) {
+    } catch (const std::runtime_error& e) {
+      // The profile does not load: its file, the entry and the key at fault.
+      SetLogonError(e.what());
       return MAPI_E_LOGON_FAILED;
     }
-    if (!profile) return MAPI_E_LOGON_FAILED;
+    if (!profile) {
+      SetLogonError(missing);
+      return MAPI_E_LOGON_FAILED;
+    }
     *lppSession = new Session(std::move(*profile));
     return S_OK;
   });

@@ -603,7 +603,8 @@ class SqliteStore final : public StoreProvider {
   void DeleteFolderTree(ObjId id, const StepFn& step) override {
     auto tx = BeginWrite();
     std::uint64_t done = 0;
-    for (ObjId f : SubtreeFolders(id)) {
+    const std::vector<ObjId> folders = SubtreeFolders(id);
+    for (ObjId f : folders) {
       for (;;) {
         db_.Prepare("DELETE FROM message WHERE id IN (SELECT id FROM message WHERE folder_id=? LIMIT 500)")
             .Bind(1, f)
@@ -614,7 +615,11 @@ class SqliteStore final : public StoreProvider {
         if (step && !step(done)) throw MapiError(MAPI_E_USER_CANCEL);
       }
     }
-    db_.Prepare("DELETE FROM folder WHERE id=?").Bind(1, id).Run();
+    // The deepest folders first, so that each row goes without a cascade
+    // to subfolders: SQLite runs cascades as nested triggers, at most 1000
+    // levels deep, and a tree can be deeper.
+    for (auto it = folders.rbegin(); it != folders.rend(); ++it)
+      db_.Prepare("DELETE FROM folder WHERE id=?").Bind(1, *it).Run();
     tx->Commit();
   }
   std::vector<ObjId> SubtreeFolders(ObjId id) override { return SubtreeIn("main", id); }
