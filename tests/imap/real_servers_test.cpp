@@ -227,7 +227,7 @@ TEST_P(KilledSaves, LeaveNoSnapshotAndTheRerunSucceeds) {
 
   const ProgramRun rerun = Save(args);
   ASSERT_EQ(rerun.rc, 0) << restore_test::Describe(rerun);
-  EXPECT_EQ(staging(names()), 0);
+  EXPECT_EQ(staging(names()), 0) << nlohmann::json(names()).dump();
   EXPECT_EQ(TreeShape("Work Mail\\" + SavedName(rerun)), TreeShape("Personal Folders\\Inbox"));
 }
 

@@ -1,10 +1,8 @@
 #include "copy.h"
 
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <deque>
 #include <fstream>
 #include <future>
@@ -133,17 +131,35 @@ std::string ShortHostName() {
   return h.empty() ? "localhost" : h;
 }
 
-// A process's start time in clock ticks since boot (0 when unknown).
-std::uint64_t ProcessStart(long pid) {
+// A process's state letter and start time in clock ticks since boot, from
+// /proc (nothing when there is no such process).
+struct ProcessStat {
+  char state = '?';
+  std::uint64_t start = 0;
+};
+std::optional<ProcessStat> ReadProcessStat(long pid) {
   std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
   std::string stat((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
   const size_t close = stat.rfind(')');
-  if (close == std::string::npos) return 0;
+  if (close == std::string::npos) return std::nullopt;
   std::istringstream rest(stat.substr(close + 1));
+  ProcessStat out;
   std::string field;
-  for (int k = 3; k <= 22 && rest >> field; ++k)
-    if (k == 22) return std::strtoull(field.c_str(), nullptr, 10);
-  return 0;
+  for (int k = 3; k <= 22 && rest >> field; ++k) {
+    if (k == 3) out.state = field.empty() ? '?' : field[0];
+    if (k == 22) out.start = std::strtoull(field.c_str(), nullptr, 10);
+  }
+  return out;
+}
+std::uint64_t ProcessStart(long pid) {
+  auto s = ReadProcessStat(pid);
+  return s ? s->start : 0;
+}
+// Whether the process that started then still runs (a zombie does not: it
+// was killed, nobody has reaped it yet).
+bool ProcessRuns(long pid, std::uint64_t start) {
+  auto s = ReadProcessStat(pid);
+  return s && s->start == start && s->state != 'Z' && s->state != 'X';
 }
 
 struct StagingOwner {
@@ -183,9 +199,7 @@ void RemoveLeftovers(StoreProvider& dst, ObjId parent) {
     if (!info) continue;
     auto owner = ParseStaging(info->name);
     if (!owner || owner->host != host) continue;
-    const bool alive = (::kill(static_cast<pid_t>(owner->pid), 0) == 0 || errno == EPERM) &&
-                       ProcessStart(owner->pid) == owner->start;
-    if (!alive) dst.DeleteFolderTree(child, nullptr);
+    if (!ProcessRuns(owner->pid, owner->start)) dst.DeleteFolderTree(child, nullptr);
   }
 }
 
