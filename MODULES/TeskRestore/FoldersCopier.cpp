@@ -243,6 +243,7 @@ void CFoldersCopier::Run() {
   const CRestoreLock lock(where.targetStoreId, m_strTargetPath);
   CollectStandardFolders(where.targetStore);
   CheckAssociated(where);
+  CheckOwnMessages(where);
   ClearTarget(where);
   RestoreInto(where);
   LogEnd(where, source, errorsBefore);
@@ -323,6 +324,7 @@ CFoldersCopier::Plan CFoldersCopier::Preview() {
   CheckOverlap(where);
   CollectStandardFolders(where.targetStore);
   CheckAssociated(where);
+  CheckOwnMessages(where);
   return Survey(where, TakeFolderCensus(where.source));
 }
 
@@ -334,6 +336,7 @@ void CFoldersCopier::DryRun() {
   const CFolderCensus source = ReadWhole(where.source, where.sourceName, __LINE__);
   CollectStandardFolders(where.targetStore);
   CheckAssociated(where);
+  CheckOwnMessages(where);
   const Plan plan = Survey(where, source);
   theReportFile.Log(LOG_INFO, "Would delete %lu messages of '%s'.", UL(plan.targetMessages),
                     plan.targetName.GetString());
@@ -418,6 +421,20 @@ void CFoldersCopier::CheckOverlap(const Located& where) {
 // only. A target that cannot keep associated messages would refuse such a
 // copy half way through the restore, after the clearing: it is refused
 // here, before anything changes, with the folders that hold them.
+void CFoldersCopier::CheckOwnMessages(const Located& where) {
+  CMAPIBufferHolder<> access;
+  if (FAILED(HrGetOneProp(where.target, PR_ACCESS, &access)) || !access.HasValue() ||
+      (access->Value.l & MAPI_ACCESS_CREATE_CONTENTS))
+    return;
+  const ULONG messages = CountMessages(where.source);
+  if (messages == 0) return;
+  CString text;
+  text.Format("The source folder '%s' holds %lu messages of its own, which %s cannot keep (it holds subfolders "
+              "only); nothing was changed.",
+              m_strSourcePath.GetString(), UL(messages), m_strTargetPath.GetString());
+  throw new CMAPIException(MAPI_E_NO_SUPPORT, text, kModule, __LINE__);
+}
+
 void CFoldersCopier::CheckAssociated(const Located& where) {
   const bool targetTakes = TakesAssociated(where.target);
   bool anyRefuses = !targetTakes;

@@ -64,6 +64,9 @@ class CFoldersCopier {
   // Refuses associated messages that a copy would take into a target that
   // cannot keep them; after CollectStandardFolders.
   void CheckAssociated(const Located& where);
+  // Refuses messages of the source folder itself where the target folder
+  // takes none (the top of a Maildir or of a server account).
+  void CheckOwnMessages(const Located& where);
   Plan Survey(const Located& where, const CFolderCensus& source);
   void ClearTarget(const Located& where);
   void RestoreInto(const Located& where);

@@ -395,6 +395,38 @@ TEST(Mapiadmin, TreeJsonShowsNamesThatAreNoUtf8) {
   EXPECT_NO_THROW(nlohmann::json::parse(testing_support::Mapiadmin("tree Test --json")));
 }
 
+// A message's keywords are a set: the digests of tree --json do not depend
+// on the order a store gives them in (a Maildir numbers them in its own).
+TEST(Mapiadmin, TreeJsonDigestsTakeKeywordsAsASet) {
+  testing_support::ProfileFixture f;
+  {
+    auto session = f.Logon();
+    auto inbox = testing_support::OpenFolder(testing_support::OpenStore(session, "Personal Folders"), "Inbox");
+    const std::vector<std::vector<const char*>> sets{{"Work", "Later"}, {"Later", "Work"}, {"Work"}};
+    for (size_t k = 0; k < sets.size(); ++k) {
+      auto folder = testing_support::CreateFolder(inbox, "F" + std::to_string(k));
+      CComPtr<IMessage> m;
+      ASSERT_EQ(folder->CreateMessage(nullptr, 0, &m), S_OK);
+      std::vector<LPSTR> words;
+      for (const char* w : sets[k]) words.push_back(const_cast<LPSTR>(w));
+      SPropValue props[2]{};
+      props[0].ulPropTag = PR_SUBJECT_A;
+      props[0].Value.lpszA = const_cast<LPSTR>("Tagged");
+      props[1].ulPropTag = PROP_TAG(PT_MV_STRING8, 0x6792);
+      props[1].Value.MVszA.cValues = static_cast<ULONG>(words.size());
+      props[1].Value.MVszA.lppszA = words.data();
+      ASSERT_EQ(m->SetProps(2, props, nullptr), S_OK);
+      ASSERT_EQ(m->SaveChanges(0), S_OK);
+    }
+  }
+  auto digests = [](const std::string& folder) {
+    return nlohmann::json::parse(
+        testing_support::Mapiadmin("tree Test 'Personal Folders\\Inbox\\" + folder + "' --json"))["digests"];
+  };
+  EXPECT_EQ(digests("F0"), digests("F1"));
+  EXPECT_NE(digests("F0"), digests("F2"));
+}
+
 namespace {
 
 // Copying, deleting and emptying one small folder does the same work in a

@@ -310,6 +310,32 @@ TEST_F(RestoreRun, AssociatedMessagesThatATargetCannotKeepAreRefusedBeforeItIsCl
   EXPECT_EQ(AllStores(), stores);
 }
 
+// The top of a Maildir holds subfolders only: a source with messages of its
+// own is refused there before anything is cleared, not after.
+TEST_F(RestoreRun, MessagesOfTheSourceItselfThatTheTargetCannotHoldAreRefusedBeforeItIsCleared) {
+  const std::string maildir = f.dir / "work.maildir";
+  tesk::mapi::admin::AddMaildirStore("Test", maildir, "Work Mail", "mailbox", "maildir++", true, false);
+  Generate("Work Mail\\Inbox", 3, 1);
+  Generate("Work Mail\\Old", 2, 2);
+  Generate("Backup", 4, 3);
+  Generate("Backup\\Projects", 1, 4);
+  const auto stores = AllStores();
+  const ::testing::Matcher<const std::string&> refusal = ::testing::MatchesRegex(
+      "ERROR: MAPI error 80040102, MAPI_E_NO_SUPPORT The source folder 'Backup' holds 4 messages of its own, which "
+      "Work Mail cannot keep \\(it holds subfolders only\\); nothing was changed\\., module: FoldersCopier, "
+      "line: [0-9]+");
+  for (const char* args : {"-n Test Backup \"Work Mail\"", "Test Backup \"Work Mail\""}) {
+    const ProgramRun run = Restore(args);
+    EXPECT_EQ(run.rc, 1) << Describe(run);
+    EXPECT_TRUE(std::any_of(run.lines.begin(), run.lines.end(), [&](const std::string& l) { return refusal.Matches(l); }))
+        << Describe(run);
+    EXPECT_EQ(AllStores(), stores) << args;
+  }
+  // Into its Inbox it goes.
+  ExpectCleanRun(Restore("Test", "Backup", "Work Mail\\Inbox"), "Backup", "Work Mail\\Inbox");
+  EXPECT_EQ(Tree("Work Mail\\Inbox")["messages"], 4);
+}
+
 TEST_F(RestoreRun, FoldersOfOneStoreThatDoNotOverlapAreRestored) {
   Generate("Personal Folders\\Inbox\\Old", 3, 1);
   Generate("Personal Folders\\Inbox\\Old\\Deeper", 1, 2);

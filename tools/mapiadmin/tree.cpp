@@ -10,6 +10,10 @@ namespace mapiadmin {
 
 namespace {
 
+// A message's IMAP keywords (flags beyond the system ones), as the stores
+// of this subsystem keep them.
+constexpr ULONG kKeywords = PROP_TAG(PT_MV_STRING8, 0x6792);
+
 struct RowsDeleter {
   void operator()(SRowSet* r) const { FreeProws(r); }
 };
@@ -57,6 +61,16 @@ std::string Canonical(const SPropValue& v) {
     case PT_BINARY: PutBytes(out, v.Value.bin.lpb, v.Value.bin.cb); break;
     case PT_CLSID: PutBytes(out, v.Value.lpguid, sizeof(GUID)); break;
     default:
+      if (v.ulPropTag == kKeywords) {
+        // A message's keywords are a set: a store may give them in another
+        // order than they were written.
+        std::vector<std::string> words;
+        for (ULONG k = 0; k < v.Value.MVszA.cValues; ++k) words.emplace_back(v.Value.MVszA.lppszA[k]);
+        std::sort(words.begin(), words.end());
+        PutU32(out, static_cast<std::uint32_t>(words.size()));
+        for (const auto& w : words) PutBytes(out, w.data(), w.size());
+        break;
+      }
       if (type & MV_FLAG) {
         const ULONG n = v.Value.MVi.cValues;
         PutU32(out, n);

@@ -445,7 +445,10 @@ class ImapStore final : public StoreProvider {
 
   std::optional<FolderInfo> GetFolder(ObjId id) override {
     auto f = local::FolderRow(ix_, id);
-    if (f) f->contentCount = Count(id);
+    if (f) {
+      f->contentCount = Count(id);
+      f->holdsMessages = id != root_ && id != top_ && boxes_[id].selectable;
+    }
     return f;
   }
   std::vector<ObjId> Subfolders(ObjId id) override { return local::Subfolders(ix_, id); }

@@ -291,6 +291,7 @@ class MaildirStore final : public StoreProvider {
       Q q(ix_, "SELECT count(*) FROM message WHERE folder_id=?");
       q.B(1, id);
       if (q.Step()) f->contentCount = q.I(0);
+      f->holdsMessages = id != root_ && id != top_id_;
     }
     return f;
   }

@@ -58,6 +58,10 @@ struct FolderInfo {
   std::int64_t contentCount = 0;
   std::int64_t assocCount = 0;
   bool hasSubfolders = false;
+  // False for a folder that takes no messages of its own (the top of a
+  // Maildir or of an IMAP account, a \Noselect mailbox): its PR_ACCESS says
+  // so, and storing a message there throws MAPI_E_NO_ACCESS.
+  bool holdsMessages = true;
   std::int64_t created = 0;  // FILETIME ticks
   std::int64_t modified = 0;
 };
