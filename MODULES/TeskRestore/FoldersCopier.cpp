@@ -423,8 +423,9 @@ void CFoldersCopier::CheckOverlap(const Located& where) {
 // here, before anything changes, with the folders that hold them.
 void CFoldersCopier::CheckOwnMessages(const Located& where) {
   CMAPIBufferHolder<> access;
+  // (A read-only target refuses everything, and says so itself.)
   if (FAILED(HrGetOneProp(where.target, PR_ACCESS, &access)) || !access.HasValue() ||
-      (access->Value.l & MAPI_ACCESS_CREATE_CONTENTS))
+      (access->Value.l & MAPI_ACCESS_CREATE_CONTENTS) || !(access->Value.l & MAPI_ACCESS_CREATE_HIERARCHY))
     return;
   const ULONG messages = CountMessages(where.source);
   if (messages == 0) return;

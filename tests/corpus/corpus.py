@@ -58,6 +58,7 @@ sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "imapservers"))
 from imaputil import connect, list_mailboxes, load_server, mutf7_decode, quote  # noqa: E402
+import maildir_server  # noqa: E402
 
 MESSAGES = os.path.join(HERE, "messages")
 PARENT = {"python": None, "enmime": "Libraries", "kmime": "Libraries", "gmime": "Libraries",
@@ -319,69 +320,11 @@ def list_connection(imap, under, dump):
 
 
 def serve_maildir(top, layout, work):
-    """The listing of a Maildir as a Dovecot of its own serves it (run as
-    root: Dovecot reads the files as its own user, so the caller hands over
-    a copy the dovecot user owns). Dovecot's index goes to WORK; its control
-    files (dovecot-keywords) are the Maildir's own."""
-    import pwd
-    import socket
-    import time
-    top, work = os.path.abspath(top), os.path.abspath(work)
-    user = pwd.getpwnam("dovecot")
-    for d in ("run", "index", "home"):
-        os.makedirs(os.path.join(work, d), exist_ok=True)
-    for d in ("index", "home"):
-        os.chown(os.path.join(work, d), user.pw_uid, user.pw_gid)
-    os.chmod(work, 0o755)
-    with socket.socket() as sock:
-        sock.bind(("127.0.0.1", 0))
-        port = sock.getsockname()[1]
-    conf = os.path.join(work, "dovecot.conf")
-    fs_layout = ":LAYOUT=fs" if layout == "fs" else ""
-    with open(conf, "w") as f:
-        f.write(f"""base_dir = {work}/run
-state_dir = {work}/run
-log_path = {work}/dovecot.log
-protocols = imap
-listen = 127.0.0.1
-ssl = no
-disable_plaintext_auth = no
-auth_mechanisms = plain
-first_valid_uid = 1
-default_internal_user = dovecot
-default_internal_group = dovecot
-default_login_user = dovenull
-mail_location = maildir:{top}{fs_layout}:INDEX={work}/index
-passdb {{
-  driver = static
-  args = password=secret
-}}
-userdb {{
-  driver = static
-  args = uid={user.pw_uid} gid={user.pw_gid} home={work}/home
-}}
-service imap-login {{
-  inet_listener imap {{
-    address = 127.0.0.1
-    port = {port}
-  }}
-}}
-""")
-    subprocess.run(["dovecot", "-c", conf], check=True)
-    try:
-        deadline = time.time() + 20
-        while True:
-            try:
-                imap = imaplib.IMAP4("127.0.0.1", port)
-                break
-            except OSError:
-                if time.time() > deadline:
-                    raise
-                time.sleep(0.1)
-        imap.login("tester", "secret")
-        return list_connection(imap, None, os.path.join(work, "served"))
-    finally:
-        subprocess.run(["doveadm", "-c", conf, "stop"], capture_output=True)
+    """The listing of a Maildir as a Dovecot of its own serves it (the caller
+    hands over a copy the dovecot user owns). Dovecot's index goes to WORK;
+    its control files (dovecot-keywords) are the Maildir's own."""
+    with maildir_server.serve(top, layout, work, index=True) as imap:
+        return list_connection(imap, None, os.path.join(os.path.abspath(work), "served"))
 
 
 # ---------------------------------------------------------------- comparing
