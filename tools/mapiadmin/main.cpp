@@ -7,9 +7,11 @@
 #include <cstdio>
 #include <iostream>
 #include <limits>
+#include <tuple>
 
 #include "folders.h"
 #include "generate.h"
+#include "prune.h"
 #include "tree.h"
 
 using namespace mapiadmin;
@@ -220,6 +222,20 @@ int main(int argc, char** argv) {
   tree->add_option("PATH", path, "only this folder and what lies below it");
   tree->add_flag("--json", json, "JSON with message digests, for comparing trees");
 
+  KeepPolicy keep;
+  bool dryRun = false;
+  auto* prune = app.add_subcommand("prune", "Delete the snapshots a policy does not keep (as restic forget)");
+  prune->add_option("PROFILE", name, "profile name")->required();
+  prune->add_option("FOLDERPATH", path, "the folder the snapshots were saved into")->required();
+  for (auto [flag, field, what] : {std::tuple{"--keep-last", &keep.last, "the newest N"},
+                                   std::tuple{"--keep-hourly", &keep.hourly, "the newest of each of the last N hours"},
+                                   std::tuple{"--keep-daily", &keep.daily, "the newest of each of the last N days"},
+                                   std::tuple{"--keep-weekly", &keep.weekly, "the newest of each of the last N weeks"},
+                                   std::tuple{"--keep-monthly", &keep.monthly, "the newest of each of the last N months"},
+                                   std::tuple{"--keep-yearly", &keep.yearly, "the newest of each of the last N years"}})
+    prune->add_option(flag, *field, what)->check(CLI::Range(0, 1000000));
+  prune->add_flag("--dry-run", dryRun, "say what would be deleted, delete nothing");
+
   CLI11_PARSE(app, argc, argv);
 
   try {
@@ -275,6 +291,8 @@ int main(int argc, char** argv) {
         std::cout << (m.submitted ? "waiting  " : "draft    ") << m.subject << "  to " << m.recipients << "\n";
     } else if (tree->parsed()) {
       return TreeCommand(name, path, json);
+    } else if (prune->parsed()) {
+      return PruneCommand(name, path, keep, dryRun);
     }
   } catch (const std::exception& e) {
     std::cerr << "mapiadmin: " << e.what() << "\n";
