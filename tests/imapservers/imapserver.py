@@ -5,7 +5,7 @@ drop to the dovecot user, which owns the mail files).
 
     imapserver.py start --kind dovecot|cyrus --dir WORKDIR [--tls]
                         [--users alice:secret,bob:secret] [--no-public] [--fsync]
-                        [--config tesk|stock|stock-slash|gmail]
+                        [--config tesk|stock|stock-slash|gmail] [--oauth2 URL]
         Starts the server, waits until every account can log in, prints one
         JSON line (also kept in WORKDIR/server.json) and returns; the server
         keeps running in its own session.
@@ -41,6 +41,10 @@ all rights, \Seen private to each user) holding "Public/Shared"; imap_acl
 and imap_zlib (COMPRESS=DEFLATE) loaded; mail files are not fsynced unless
 --fsync is given (a loopback test server needs no durability, and fsync
 would dominate every APPEND).
+
+--oauth2 URL (Dovecot): logins by XOAUTH2 and OAUTHBEARER too, the bearer
+token checked by token introspection at URL/introspect (oauthserver.py);
+its "username" is the account. Passwords go on working.
 
 --config picks how the server is set up (default tesk, as described below):
   stock  Dovecot as it ships, pointed at Maildirs: Maildir++ layout with "."
@@ -250,7 +254,7 @@ def spawn(cmd, log, env=None):
 
 # ---------------------------------------------------------------- Dovecot
 
-def start_dovecot(work, users, tls, public, fsync, config="tesk"):
+def start_dovecot(work, users, tls, public, fsync, config="tesk", oauth2=None):
     need("dovecot", "dovecot-core")
     if not os.path.exists("/usr/lib/dovecot/imap"):
         raise ToolError("/usr/lib/dovecot/imap not found; install the Debian package dovecot-imapd")
@@ -309,6 +313,14 @@ def start_dovecot(work, users, tls, public, fsync, config="tesk"):
   list = yes
 }}
 """
+    oauth2_passdb = ""
+    if oauth2:
+        ext = os.path.join(work, "oauth2.conf.ext")
+        with open(ext, "w") as f:
+            f.write(f"introspection_mode = post\nintrospection_url = {oauth2.rstrip('/')}/introspect\n"
+                    "force_introspection = yes\nusername_attribute = username\nusername_format = %u\n"
+                    "active_attribute = active\nactive_value = true\n")
+        oauth2_passdb = f"passdb {{\n  driver = oauth2\n  mechanisms = xoauth2 oauthbearer\n  args = {ext}\n}}\n"
     conf = os.path.join(work, "dovecot.conf")
     log = os.path.join(work, "dovecot.log")
     with open(conf, "w") as f:
@@ -318,7 +330,7 @@ log_path = {log}
 protocols = imap
 listen = 127.0.0.1
 {ssl_conf}disable_plaintext_auth = no
-auth_mechanisms = plain login
+auth_mechanisms = plain login{" xoauth2 oauthbearer" if oauth2 else ""}
 first_valid_uid = 1
 mail_uid = {uid}
 mail_gid = {gid}
@@ -332,6 +344,7 @@ passdb {{
   driver = passwd-file
   args = scheme=PLAIN {work}/users.passwd
 }}
+{oauth2_passdb}
 userdb {{
   driver = passwd-file
   args = {work}/users.passwd
@@ -595,7 +608,10 @@ def start(args):
     starter = start_dovecot if args.kind == "dovecot" else start_cyrus
     if args.kind == "cyrus" and args.config in ("gmail", "stock-slash"):
         raise ToolError(f"--config {args.config} is a Dovecot set-up")
-    info, conf = starter(work, users, args.tls, not args.no_public, args.fsync, args.config)
+    if args.oauth2 and args.kind != "dovecot":
+        raise ToolError("--oauth2 is a Dovecot set-up")
+    extra = {"oauth2": args.oauth2} if args.oauth2 else {}
+    info, conf = starter(work, users, args.tls, not args.no_public, args.fsync, args.config, **extra)
     info.update({"host": "127.0.0.1", "dir": work, "users": users, "conf": conf,
                  "start_time": proc_start_time(info["pid"])})
     # The state file exists before the first probe, so stop finds the server
@@ -652,6 +668,7 @@ def main():
         s.add_argument("--users", default="alice:secret,bob:secret")
         s.add_argument("--no-public", action="store_true", help="no public/shared folders")
         s.add_argument("--fsync", action="store_true", help="Dovecot syncs mail files to disk (off by default)")
+        s.add_argument("--oauth2", metavar="URL", help="XOAUTH2/OAUTHBEARER logins checked at URL/introspect")
         s.add_argument("--config", choices=["tesk", "stock", "stock-slash", "gmail"], default="tesk",
                        help="how the server is set up (see the module's description)")
     s = sp.add_parser("stop")
