@@ -1,0 +1,232 @@
+// OAuth 2.0 tokens against the tests' own authorization server on loopback
+// (tests/imapservers/oauthserver.py): refresh, rotation written back,
+// revocation, the device grant and the browser grant with PKCE.
+#include "transport/oauth2.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <fstream>
+#include <thread>
+
+#include "imap_accounts.h"
+
+namespace {
+
+namespace oauth2 = tesk::mapi::oauth2;
+using imap_test::LastJsonLine;
+using imap_test::Python;
+using testing_support::Quote;
+using testing_support::TempDir;
+
+// One authorization server for a test, stopped at its end.
+class AuthServer {
+ public:
+  explicit AuthServer(const std::string& options = "") {
+    int rc = 0;
+    const std::string out = Python("oauthserver.py", "start --state-dir " + Quote(dir_.path()) + " " + options, &rc);
+    EXPECT_EQ(rc, 0) << out;
+    if (rc == 0) url_ = LastJsonLine(out)["url"].get<std::string>();
+  }
+  ~AuthServer() { Python("oauthserver.py", "stop --state-dir " + Quote(dir_.path())); }
+  const std::string& url() const { return url_; }
+
+  // A test-only call: POSTs the form and returns the JSON answer.
+  nlohmann::json Call(const std::string& path, const std::string& form = "") const {
+    std::string out;
+    testing_support::RunCommand(
+        "python3 -c " +
+            Quote("import sys,urllib.request;sys.stdout.write(urllib.request.urlopen(sys.argv[1],sys.argv[2].encode())"
+                  ".read().decode())") +
+            " " + Quote(url_ + path) + " " + Quote(form),
+        &out);
+    return nlohmann::json::parse(out, nullptr, false);
+  }
+  nlohmann::json Stats() const {
+    std::string out;
+    testing_support::RunCommand(
+        "python3 -c " + Quote("import sys,urllib.request;sys.stdout.write(urllib.request.urlopen(sys.argv[1]).read().decode())") +
+            " " + Quote(url_ + "/test/stats"),
+        &out);
+    return nlohmann::json::parse(out, nullptr, false);
+  }
+  bool Active(const std::string& accessToken) const { return Call("/introspect", "token=" + accessToken)["active"] == true; }
+
+ private:
+  TempDir dir_;
+  std::string url_;
+};
+
+std::string ReadLine(const std::string& path) {
+  std::ifstream in(path);
+  std::string line;
+  std::getline(in, line);
+  return line;
+}
+
+oauth2::Settings SettingsFor(const AuthServer& server, const std::string& tokenFile) {
+  return oauth2::FromKeys("test", {{"token_endpoint", server.url() + "/token"},
+                                   {"device_endpoint", server.url() + "/device"},
+                                   {"authorize_endpoint", server.url() + "/authorize"},
+                                   {"client_id", "tesk-test-client"},
+                                   {"scope", "mail offline_access"},
+                                   {"refresh_token_file", tokenFile}});
+}
+
+TEST(OAuth2, RefreshCachesRenewsAndWritesARotatedTokenBack) {
+  AuthServer server("--rotate");
+  TempDir dir;
+  const std::string file = dir / "refresh";
+  const std::string first = server.Call("/test/grant", "user=alice")["refresh_token"].get<std::string>();
+  oauth2::WriteSecretFile(file, first);
+  struct stat st {};
+  ASSERT_EQ(::stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+  const oauth2::Settings s = SettingsFor(server, file);
+  const oauth2::AccessToken a = oauth2::GetAccessToken(s);
+  EXPECT_TRUE(server.Active(a.value));
+  const std::string rotated = ReadLine(file);
+  EXPECT_NE(rotated, first) << "the rotated refresh token must replace the old one";
+  EXPECT_EQ(oauth2::GetAccessToken(s).value, a.value) << "a valid access token is reused";
+
+  // The server lets every access token expire: a forced renewal gets a new one
+  // with the written-back refresh token, which the server rotates again.
+  server.Call("/test/expire");
+  EXPECT_FALSE(server.Active(a.value));
+  const oauth2::AccessToken b = oauth2::GetAccessToken(s, true);
+  EXPECT_NE(b.value, a.value);
+  EXPECT_TRUE(server.Active(b.value));
+  EXPECT_NE(ReadLine(file), rotated);
+  EXPECT_EQ(server.Stats()["refresh"], 2);
+}
+
+TEST(OAuth2, ARevokedRefreshTokenIsRefusedAndTheFileStays) {
+  AuthServer server;
+  TempDir dir;
+  const std::string file = dir / "refresh";
+  const std::string token = server.Call("/test/grant", "user=bob")["refresh_token"].get<std::string>();
+  oauth2::WriteSecretFile(file, token);
+  server.Call("/test/revoke", "refresh_token=" + token);
+  try {
+    oauth2::GetAccessToken(SettingsFor(server, file), true);
+    FAIL() << "a revoked token was accepted";
+  } catch (const oauth2::Error& e) {
+    EXPECT_EQ(e.kind(), oauth2::Error::Kind::Refused);
+    EXPECT_NE(std::string(e.what()).find("mapiadmin oauth2 login PROFILE test"), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(ReadLine(file), token);
+}
+
+TEST(OAuth2, BadSettingsAndFilesOthersMayReadAreRefusedBeforeAnyRequest) {
+  AuthServer server;
+  TempDir dir;
+  const std::string file = dir / "refresh";
+  EXPECT_THROW(oauth2::FromKeys("x", {{"client_id", "c"}, {"refresh_token_file", file}}), std::invalid_argument);
+  EXPECT_THROW(oauth2::FromKeys("x", {{"token_endpoint", "http://example.org/token"},
+                                      {"client_id", "c"},
+                                      {"refresh_token_file", file}}),
+               std::invalid_argument)
+      << "plain HTTP to another machine";
+  EXPECT_THROW(oauth2::FromKeys("x", {{"preset", "yahoo"}, {"client_id", "c"}, {"refresh_token_file", file}}),
+               std::invalid_argument);
+  EXPECT_THROW(oauth2::FromKeys("x", {{"preset", "google"}, {"client_id", "c"}, {"refresh_token_file", "rel"}}),
+               std::invalid_argument);
+  const oauth2::Settings google =
+      oauth2::FromKeys("g", {{"preset", "google"}, {"client_id", "c"}, {"refresh_token_file", file}});
+  EXPECT_EQ(google.scope, "https://mail.google.com/");
+  EXPECT_TRUE(google.deviceEndpoint.empty());
+
+  oauth2::WriteSecretFile(file, server.Call("/test/grant", "user=alice")["refresh_token"].get<std::string>());
+  ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
+  try {
+    oauth2::GetAccessToken(SettingsFor(server, file), true);
+    FAIL();
+  } catch (const oauth2::Error& e) {
+    EXPECT_EQ(e.kind(), oauth2::Error::Kind::Local);
+    EXPECT_NE(std::string(e.what()).find("chmod 600"), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(server.Stats()["refresh"], 0);
+}
+
+TEST(OAuth2, AServerThatCannotBeReachedIsTransient) {
+  TempDir dir;
+  const std::string file = dir / "refresh";
+  oauth2::WriteSecretFile(file, "rt-x");
+  // Port 1 of this machine: nothing listens there.
+  const oauth2::Settings s = oauth2::FromKeys(
+      "t", {{"token_endpoint", "http://127.0.0.1:1/token"}, {"client_id", "c"}, {"refresh_token_file", file}});
+  try {
+    oauth2::GetAccessToken(s, true);
+    FAIL();
+  } catch (const oauth2::Error& e) {
+    EXPECT_EQ(e.kind(), oauth2::Error::Kind::Transient) << e.what();
+  }
+}
+
+TEST(OAuth2, TheDeviceGrantWaitsForTheUsersApproval) {
+  AuthServer server;
+  TempDir dir;
+  const std::string file = dir / "refresh";
+  const oauth2::Settings s = SettingsFor(server, file);
+  std::thread approver;
+  oauth2::DevicePrompt seen;
+  oauth2::DeviceLogin(s, [&](const oauth2::DevicePrompt& p) {
+    seen = p;
+    approver = std::thread([&server, code = p.userCode] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // the user takes a moment
+      server.Call("/test/approve", "user=alice&user_code=" + code);
+    });
+  });
+  approver.join();
+  EXPECT_NE(seen.verificationUri.find("/verify"), std::string::npos);
+  EXPECT_FALSE(seen.userCode.empty());
+  const std::string refresh = ReadLine(file);
+  EXPECT_EQ(refresh.rfind("rt-", 0), 0u);
+  EXPECT_TRUE(server.Active(oauth2::GetAccessToken(s).value));
+  EXPECT_EQ(server.Stats()["slow_down"], 0) << "polled faster than the server's interval";
+
+  // A denied login ends with an error and writes nothing.
+  const std::string other = dir / "other";
+  std::thread denier;
+  try {
+    oauth2::DeviceLogin(SettingsFor(server, other), [&](const oauth2::DevicePrompt& p) {
+      denier = std::thread([&server, code = p.userCode] { server.Call("/test/deny", "user_code=" + code); });
+    });
+    FAIL();
+  } catch (const oauth2::Error& e) {
+    EXPECT_EQ(e.kind(), oauth2::Error::Kind::Refused);
+  }
+  denier.join();
+  EXPECT_FALSE(std::filesystem::exists(other));
+}
+
+TEST(OAuth2, TheBrowserGrantTakesTheCodeOnALoopbackPort) {
+  AuthServer server;
+  TempDir dir;
+  const std::string file = dir / "refresh";
+  const oauth2::Settings s = SettingsFor(server, file);
+  std::thread browser;
+  std::string shown;
+  oauth2::BrowserLogin(
+      s, "bob",
+      [&](const std::string& url) {
+        shown = url;
+        // The browser: the authorization server sends it back to our port.
+        browser = std::thread([url] {
+          testing_support::RunCommand("python3 -c " +
+                                      Quote("import sys,urllib.request;urllib.request.urlopen(sys.argv[1]).read()") + " " +
+                                      Quote(url));
+        });
+      },
+      30);
+  browser.join();
+  EXPECT_NE(shown.find("code_challenge_method=S256"), std::string::npos) << shown;
+  EXPECT_NE(shown.find("login_hint=bob"), std::string::npos) << shown;
+  const nlohmann::json info = server.Call("/introspect", "token=" + oauth2::GetAccessToken(s).value);
+  EXPECT_EQ(info["username"], "bob");
+  EXPECT_EQ(server.Stats()["authorization_code"], 1);
+}
+
+}  // namespace
