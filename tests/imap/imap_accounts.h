@@ -45,7 +45,7 @@ struct Server {
   bool up = false;
   std::string why;
 
-  void Start(const std::string& k, bool tls, const std::string& c = "tesk") {
+  void Start(const std::string& k, bool tls, const std::string& c = "tesk", const std::string& extra = "") {
     kind = k;
     config = c;
     dir = fs::temp_directory_path() / ("tesk-imap-" + k + "-" + c + "-" + std::to_string(::getpid()));
@@ -54,7 +54,7 @@ struct Server {
     for (int i = 1; i <= 12; ++i) users += (i > 1 ? "," : "") + std::string("u") + std::to_string(i) + ":pw" + std::to_string(i);
     int rc = 0;
     const std::string out = Python("imapserver.py", "start --kind " + k + " --config " + c + " --dir " + Quote(dir.string()) +
-                                                        (tls ? " --tls" : "") + " --users " + users,
+                                                        (tls ? " --tls" : "") + " --users " + users + " " + extra,
                                    &rc);
     if (rc != 0) {
       why = out;

@@ -229,4 +229,79 @@ TEST(OAuth2, TheBrowserGrantTakesTheCodeOnALoopbackPort) {
   EXPECT_EQ(server.Stats()["authorization_code"], 1);
 }
 
+// A Dovecot that checks bearer tokens with the authorization server: stores
+// that name an authorization log in with tokens they renew themselves.
+class OAuth2Accounts : public ::testing::Test, public imap_test::Accounts {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(auth_.url().empty());
+    imap_.Start("dovecot", false, "tesk", "--oauth2 " + Quote(auth_.url()));
+    ASSERT_TRUE(imap_.up) << imap_.why;
+    server_ = &imap_;
+    tokenFile_ = profile.dir / "refresh";
+    tesk::mapi::admin::SetOAuth2("Test", "work",
+                                 {{"token_endpoint", auth_.url() + "/token"},
+                                  {"client_id", "tesk-test-client"},
+                                  {"scope", "mail"},
+                                  {"refresh_token_file", tokenFile_}});
+  }
+  void TearDown() override { imap_.Stop(); }
+  void AddOAuthAccount(const std::string& display, const std::string& user) {
+    oauth2::WriteSecretFile(tokenFile_, auth_.Call("/test/grant", "user=" + user)["refresh_token"].get<std::string>());
+    tesk::mapi::admin::ImapAccount a;
+    a.url = "imap://127.0.0.1:" + std::to_string(imap_.Port());
+    a.displayName = display;
+    a.user = user;
+    a.oauth2 = "work";
+    a.tls = "none";
+    tesk::mapi::admin::AddImapStore("Test", a, false);
+  }
+
+  AuthServer auth_{"--rotate"};
+  imap_test::Server imap_;
+  std::string tokenFile_;
+};
+
+TEST_F(OAuth2Accounts, ASaveRenewsAnExpiredTokenAndARevokedOneFailsWithNothingWritten) {
+  Seed("u1", 12);
+  AddOAuthAccount("Work Mail", "u1");
+  const std::string profileText = [&] {
+    std::ifstream in(tesk::mapi::admin::ProfileDirectory() + "/Test.toml");
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }();
+  EXPECT_NE(profileText.find("[oauth2.work]"), std::string::npos) << profileText;
+  EXPECT_EQ(profileText.find("oauth2.token_endpoint"), std::string::npos) << "the authorization's keys belong to its table";
+
+  // Every access token handed out so far has run out: the run gets a new one
+  // (and the server's rotated refresh token is kept for the next run).
+  auth_.Call("/test/expire");
+  const std::string before = ReadLine(tokenFile_);
+  const imap_test::ProgramRun save = Save("\"\" \"Work Mail\" Archive");
+  ASSERT_EQ(save.rc, 0) << restore_test::Describe(save);
+  EXPECT_NE(ReadLine(tokenFile_), before);
+  EXPECT_GE(auth_.Stats()["refresh"].get<int>(), 1);
+  const nlohmann::json tree = nlohmann::json::parse(testing_support::Mapiadmin("tree Test " +
+                                                                               Quote("Archive\\" + SavedName(save)) + " --json"));
+  int messages = 0;
+  std::function<void(const nlohmann::json&)> count = [&](const nlohmann::json& f) {
+    messages += f.value("messages", 0);
+    for (const auto& c : f["folders"]) count(c);
+  };
+  count(tree);
+  EXPECT_EQ(messages, 12 + 0) << tree.dump(1);
+
+  // The user revoked the application: the run fails at the login, says how
+  // to log in again, and writes no snapshot.
+  auth_.Call("/test/revoke", "refresh_token=" + ReadLine(tokenFile_));
+  auth_.Call("/test/expire");
+  const std::string archiveBefore = testing_support::Mapiadmin("tree Test Archive --json");
+  const imap_test::ProgramRun failed = Save("\"\" \"Work Mail\" Archive");
+  EXPECT_NE(failed.rc, 0) << restore_test::Describe(failed);
+  EXPECT_TRUE(std::any_of(failed.lines.begin(), failed.lines.end(),
+                          [](const std::string& l) { return l.rfind("ERROR", 0) == 0; }))
+      << restore_test::Describe(failed);
+  EXPECT_NE(failed.log.find("mapiadmin oauth2 login PROFILE work"), std::string::npos) << restore_test::Describe(failed);
+  EXPECT_EQ(testing_support::Mapiadmin("tree Test Archive --json"), archiveBefore);
+}
+
 }  // namespace

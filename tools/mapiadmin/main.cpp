@@ -11,6 +11,7 @@
 
 #include "folders.h"
 #include "generate.h"
+#include "oauth2_cmd.h"
 #include "prune.h"
 #include "tree.h"
 
@@ -156,6 +157,7 @@ int main(int argc, char** argv) {
   sAddImap->add_option("--user", imap.user, "login name")->required();
   sAddImap->add_option("--password-file", imap.passwordFile, "file whose first line is the password (mode 600)");
   sAddImap->add_option("--oauth2-token-file", imap.tokenFile, "file whose first line is an OAuth 2.0 bearer token");
+  sAddImap->add_option("--oauth2", imap.oauth2, "log in with the profile's authorization [oauth2.NAME] (oauth2 add)");
   sAddImap->add_option("--kind", imap.kind, "mailbox, archive or public (the server's shared folders)")
       ->check(CLI::IsMember({"mailbox", "archive", "public"}));
   sAddImap->add_option("--tls", imap.tls, "none: no TLS, for a server on this machine only")
@@ -236,6 +238,8 @@ int main(int argc, char** argv) {
     prune->add_option(flag, *field, what)->check(CLI::Range(0, 1000000));
   prune->add_flag("--dry-run", dryRun, "say what would be deleted, delete nothing");
 
+  const auto runOAuth2 = AddOAuth2Commands(app);
+
   CLI11_PARSE(app, argc, argv);
 
   try {
@@ -256,8 +260,8 @@ int main(int argc, char** argv) {
     } else if (sAddMaildir->parsed()) {
       admin::AddMaildirStore(name, file, displayName, kind, layout, create, makeDefault);
     } else if (sAddImap->parsed()) {
-      if (imap.passwordFile.empty() == imap.tokenFile.empty())
-        throw std::runtime_error("add-imap needs --password-file or --oauth2-token-file (one of them)");
+      if (!imap.passwordFile.empty() + !imap.tokenFile.empty() + !imap.oauth2.empty() != 1)
+        throw std::runtime_error("add-imap needs --password-file, --oauth2 or --oauth2-token-file (one of them)");
       imap.check = !noCheck;
       admin::AddImapStore(name, imap, makeDefault);
     } else if (sCheck->parsed()) {
@@ -293,6 +297,8 @@ int main(int argc, char** argv) {
       return TreeCommand(name, path, json);
     } else if (prune->parsed()) {
       return PruneCommand(name, path, keep, dryRun);
+    } else if (const auto rc = runOAuth2()) {
+      return *rc;
     }
   } catch (const std::exception& e) {
     std::cerr << "mapiadmin: " << e.what() << "\n";

@@ -199,6 +199,13 @@ void AddImapStore(const std::string& profile, const ImapAccount& account, bool m
   };
   if (!account.passwordFile.empty()) put("password_file", Absolute(account.passwordFile));
   if (!account.tokenFile.empty()) put("oauth2_token_file", Absolute(account.tokenFile));
+  if (!account.oauth2.empty()) {
+    const auto a = p.oauth2.find(account.oauth2);
+    if (a == p.oauth2.end())
+      throw std::runtime_error("profile \"" + p.name + "\" has no [oauth2." + account.oauth2 + "] (mapiadmin oauth2 add)");
+    put("oauth2", account.oauth2);
+    for (const auto& [key, value] : a->second) put(("oauth2." + key).c_str(), value);  // as a loaded profile gives them
+  }
   if (!account.caFile.empty()) put("ca_file", Absolute(account.caFile));
   put("tls", account.tls);
   // The state file lives with the profiles, named after the new store.

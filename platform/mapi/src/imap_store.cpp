@@ -33,6 +33,7 @@
 #include "imap/client.h"
 #include "inetmail.h"
 #include "local_index.h"
+#include "transport/oauth2.h"
 #include "maildir_names.h"
 #include "provider.h"
 #include "standard_names.h"
@@ -133,6 +134,7 @@ struct AccountSettings {
   std::string user;
   std::string passwordFile;
   std::string tokenFile;
+  std::optional<oauth2::Settings> oauth;  // oauth2 = "NAME": tokens renewed from [oauth2.NAME]
   std::string state;
   bool compress = false;
   int connections = 1;
@@ -223,8 +225,20 @@ AccountSettings ReadSettings(const StoreSettings& s) {
   if (a.user.empty()) throw std::runtime_error("an imap store needs a user");
   a.passwordFile = SettingString(s, "password_file").value_or("");
   a.tokenFile = SettingString(s, "oauth2_token_file").value_or("");
-  if (a.passwordFile.empty() && a.tokenFile.empty())
-    throw std::runtime_error("an imap store needs a password_file or an oauth2_token_file");
+  if (const auto name = SettingString(s, "oauth2")) {
+    std::map<std::string, std::string> keys;
+    for (const auto& [k, v] : s)
+      if (k.rfind("oauth2.", 0) == 0) keys[k.substr(7)] = v.text;
+    if (keys.empty())
+      throw std::runtime_error("oauth2 names \"" + *name + "\", but the profile has no [oauth2." + *name + "] table");
+    try {
+      a.oauth = oauth2::FromKeys(*name, keys);
+    } catch (const std::invalid_argument& e) {
+      throw std::runtime_error(e.what());
+    }
+  }
+  if (a.passwordFile.empty() && a.tokenFile.empty() && !a.oauth)
+    throw std::runtime_error("an imap store needs a password_file, an oauth2 authorization or an oauth2_token_file");
   a.state = SettingString(s, "state").value_or("");
   if (a.state.empty() || a.state[0] != '/') throw std::runtime_error("an imap store needs the absolute path of its state file");
   // Compression costs more than it saves on this machine's own loopback.
@@ -385,15 +399,36 @@ class ImapStore final : public StoreProvider {
     if (!root_ || !top_) Fail(MAPI_E_CORRUPT_STORE, a_.state + " has no root folder");
   }
 
+  // An access token of the store's authorization, renewed when it runs out
+  // (or when forced: the server refused the one we had).
+  std::string AccessToken(bool force) {
+    try {
+      return oauth2::GetAccessToken(*a_.oauth, force).value;
+    } catch (const oauth2::Error& e) {
+      Fail(e.kind() == oauth2::Error::Kind::Transient ? MAPI_E_NETWORK_ERROR : MAPI_E_LOGON_FAILED, e.what());
+    }
+  }
+
   void Connect() {
     imap::Credentials cred;
     cred.user = a_.user;
-    if (!a_.tokenFile.empty())
+    if (a_.oauth)
+      cred.bearerToken = AccessToken(false);
+    else if (!a_.tokenFile.empty())
       cred.bearerToken = ReadSecret(a_.tokenFile, "token");
     else
       cred.password = ReadSecret(a_.passwordFile, "password");
     c_.sink = [this](Response& r) { OnUntagged(r); };
-    c_.Open(a_.endpoint, cred, a_.compress);
+    try {
+      c_.Open(a_.endpoint, cred, a_.compress);
+    } catch (const MapiError& e) {
+      // The server no longer takes the token (revoked early, or its clock runs
+      // ahead of the expiry we were told): one renewal, one more try.
+      if (!a_.oauth || e.hr() != MAPI_E_LOGON_FAILED) throw;
+      oauth2::Forget(*a_.oauth);
+      cred.bearerToken = AccessToken(true);
+      c_.Open(a_.endpoint, cred, a_.compress);
+    }
     LearnNamespace();
     Scan();
   }

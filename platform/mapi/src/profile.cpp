@@ -18,6 +18,7 @@
 
 #include "entryid.h"
 #include "provider.h"
+#include "transport/oauth2.h"
 
 namespace tesk::mapi {
 
@@ -141,6 +142,30 @@ std::optional<Profile> LoadProfile(const std::string& name) {
   Profile p;
   p.name = name;
   p.isDefault = read.Bool(t, "default", "").value_or(false);
+  if (const toml::node* oauthNode = t.get("oauth2")) {
+    const toml::table* all = oauthNode->as_table();
+    if (!all) read.Fail(oauthNode, "", "\"oauth2\" must hold [oauth2.NAME] tables (it is " + TypeWord(*oauthNode) + ")");
+    for (const auto& [nameKey, node] : *all) {
+      const std::string entry = "[oauth2." + std::string(nameKey.str()) + "]";
+      const toml::table* a = node.as_table();
+      if (!a) read.Fail(&node, "", entry + " must be a table (it is " + TypeWord(node) + ")");
+      std::map<std::string, std::string> keys;
+      for (const auto& [key, value] : *a) {
+        if (auto text = value.value_exact<std::string>())
+          keys[std::string(key.str())] = *text;
+        else if (auto n = value.value_exact<std::int64_t>())
+          keys[std::string(key.str())] = std::to_string(*n);
+        else
+          read.Fail(&value, entry, "the key \"" + std::string(key.str()) + "\" must be a string (it is " + TypeWord(value) + ")");
+      }
+      try {
+        oauth2::FromKeys(std::string(nameKey.str()), keys);
+      } catch (const std::invalid_argument& e) {
+        read.Fail(a, "", e.what());
+      }
+      p.oauth2[std::string(nameKey.str())] = std::move(keys);
+    }
+  }
   if (const toml::node* storesNode = t.get("store")) {
     const toml::array* stores = storesNode->as_array();
     if (!stores)
@@ -185,6 +210,13 @@ std::optional<Profile> LoadProfile(const std::string& name) {
                                        TypeWord(value) + ")");
         }
         ps.settings[k] = std::move(v);
+      }
+      if (const auto named = SettingString(ps.settings, "oauth2")) {
+        const auto a = p.oauth2.find(*named);
+        if (a == p.oauth2.end())
+          read.Fail(s->get("oauth2"), entry, "the key \"oauth2\" names \"" + *named + "\", but the profile has no [oauth2." +
+                                                 *named + "] table (mapiadmin oauth2 add writes one)");
+        for (const auto& [k, v] : a->second) ps.settings["oauth2." + k] = {SettingValue::Type::String, v};
       }
       const ProviderFactory* factory = FindProvider(ps.provider);
       if (!factory) {
@@ -231,6 +263,7 @@ void SaveProfile(const Profile& profile) {
     st.insert("name", s.name);
     if (s.provider != "sqlite") st.insert("provider", s.provider);
     for (const auto& [key, value] : s.settings) {
+      if (key.rfind("oauth2.", 0) == 0) continue;  // the [oauth2.NAME] table's, written there
       switch (value.type) {
         case SettingValue::Type::String: st.insert(key, value.text); break;
         case SettingValue::Type::Boolean: st.insert(key, value.text == "true"); break;
@@ -251,6 +284,20 @@ void SaveProfile(const Profile& profile) {
     if (!profile.transport->passwordFile.empty()) tr.insert("password_file", profile.transport->passwordFile);
     tr.insert("starttls", profile.transport->startTls);
     t.insert("transport", std::move(tr));
+  }
+  if (!profile.oauth2.empty()) {
+    toml::table all;
+    for (const auto& [name, keys] : profile.oauth2) {
+      toml::table a;
+      for (const auto& [key, value] : keys) {
+        if (key == "timeout")
+          a.insert(key, static_cast<std::int64_t>(std::stoll(value)));
+        else
+          a.insert(key, value);
+      }
+      all.insert(name, std::move(a));
+    }
+    t.insert("oauth2", std::move(all));
   }
   std::ostringstream text;
   text << "# MAPI profile \"" << profile.name << "\" (edit with care; see mapiadmin)\n"

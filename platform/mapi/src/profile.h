@@ -3,6 +3,7 @@
 
 #include <guiddef.h>
 
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -36,6 +37,10 @@ struct Profile {
   bool isDefault = false;
   std::vector<ProfileStore> stores;
   std::optional<ProfileTransport> transport;
+  // Authorization profiles, [oauth2.NAME] tables: NAME -> key -> value. A
+  // store that says oauth2 = "NAME" gets that table's keys among its
+  // settings as "oauth2.KEY" when the profile is loaded (never saved so).
+  std::map<std::string, std::map<std::string, std::string>> oauth2;
 };
 
 // $MAPI_CONFIG_DIR, else ${XDG_CONFIG_HOME:-$HOME/.config}/mapi.

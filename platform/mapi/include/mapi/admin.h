@@ -2,6 +2,8 @@
 // Every function throws std::runtime_error with a message for the user.
 #pragma once
 
+#include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -44,6 +46,7 @@ struct ImapAccount {
   std::string user;
   std::string passwordFile;
   std::string tokenFile;  // an OAuth 2.0 bearer token instead of the password
+  std::string oauth2;     // NAME of the profile's [oauth2.NAME]: tokens renewed from its refresh token
   std::string kind = "mailbox";  // "public": the server's shared folders
   std::string tls;        // "none" for a server on this machine without TLS
   std::string caFile;
@@ -60,6 +63,18 @@ std::vector<std::string> CheckStore(const std::string& profile, const std::strin
 // views and rules of its folders), which a Maildir, for one, cannot keep.
 void AddPstStore(const std::string& profile, const std::string& file, const std::string& displayName,
                  const std::string& kind, bool makeDefault, bool associated = true);
+// An authorization profile [oauth2.NAME] of a profile, for the stores that
+// log in with OAuth 2.0 (keys: preset, token_endpoint, device_endpoint,
+// authorize_endpoint, client_id, client_secret_file, scope,
+// refresh_token_file, ca_file, timeout). Replaces one of the same name.
+void SetOAuth2(const std::string& profile, const std::string& name, const std::map<std::string, std::string>& keys);
+// Gets the first refresh token of [oauth2.NAME] and writes its file: by the
+// device grant (say shows the address and the code to enter there) or, with
+// browser, by the authorization code grant whose answer comes back to a
+// loopback port (say shows the address to open).
+void OAuth2Login(const std::string& profile, const std::string& name, bool browser, const std::string& loginHint,
+                 const std::function<void(const std::string&)>& say);
+
 std::vector<StoreSummary> ProfileStores(const std::string& profile);
 void RemoveStore(const std::string& profile, const std::string& displayName);
 
