@@ -14,6 +14,7 @@
 #include "oauth2_cmd.h"
 #include "prune.h"
 #include "tree.h"
+#include "verify.h"
 
 using namespace mapiadmin;
 namespace admin = tesk::mapi::admin;
@@ -238,6 +239,12 @@ int main(int argc, char** argv) {
     prune->add_option(flag, *field, what)->check(CLI::Range(0, 1000000));
   prune->add_flag("--dry-run", dryRun, "say what would be deleted, delete nothing");
 
+  std::string snapshotPath;
+  auto* verify = app.add_subcommand("verify", "Compare a snapshot with its source, folder by folder and message by message");
+  verify->add_option("PROFILE", name, "profile name")->required();
+  verify->add_option("SOURCEPATH", path, "the folder that was saved")->required();
+  verify->add_option("SNAPSHOTPATH", snapshotPath, "the snapshot folder it was saved into")->required();
+
   const auto runOAuth2 = AddOAuth2Commands(app);
 
   CLI11_PARSE(app, argc, argv);
@@ -297,6 +304,17 @@ int main(int argc, char** argv) {
       return TreeCommand(name, path, json);
     } else if (prune->parsed()) {
       return PruneCommand(name, path, keep, dryRun);
+    } else if (verify->parsed()) {
+      Profile p(name);
+      auto source = p.Resolve(path, false);
+      auto snapshot = p.Resolve(snapshotPath, false);
+      const VerifyCounts c = VerifyFolders(source, snapshot, std::cout);
+      std::cout << c.folders << (c.folders == 1 ? " folder" : " folders") << " and " << c.messages
+                << (c.messages == 1 ? " message" : " messages") << " compared: "
+                << (c.differences ? std::to_string(c.differences) + (c.differences == 1 ? " difference" : " differences")
+                                  : std::string("no differences"))
+                << "\n";
+      return c.differences ? 1 : 0;
     } else if (const auto rc = runOAuth2()) {
       return *rc;
     }

@@ -100,7 +100,7 @@ std::string Canonical(const SPropValue& v) {
 }
 
 // The canonical form of a property array without the given ids, sorted.
-std::string CanonicalProps(const SPropValue* props, ULONG n, std::initializer_list<ULONG> skip) {
+std::string CanonicalProps(const SPropValue* props, ULONG n, const std::vector<ULONG>& skip) {
   std::vector<std::string> parts;
   for (ULONG k = 0; k < n; ++k) {
     const ULONG id = PROP_ID(props[k].ulPropTag);
@@ -115,7 +115,7 @@ std::string CanonicalProps(const SPropValue* props, ULONG n, std::initializer_li
   return out;
 }
 
-std::string AllProps(IMAPIProp* obj, std::initializer_list<ULONG> skip) {
+std::string AllProps(IMAPIProp* obj, const std::vector<ULONG>& skip) {
   ULONG n = 0;
   LPSPropValue props = nullptr;
   Check(obj->GetProps(nullptr, 0, &n, &props), "GetProps");
@@ -141,11 +141,18 @@ std::string Hex(const std::uint8_t* p, size_t n) {
 
 }  // namespace
 
-std::string MessageDigest(IMessage* message, bool associated) {
+std::string MessageDigest(IMessage* message, bool associated, bool withFlags) {
   std::string content = associated ? "A" : "N";
-  content += AllProps(message, {PR_ENTRYID, PR_PARENT_ENTRYID, PR_STORE_ENTRYID, PR_RECORD_KEY, PR_INSTANCE_KEY,
-                                PR_STORE_RECORD_KEY, PR_OBJECT_TYPE, PR_MESSAGE_SIZE, PR_CREATION_TIME,
-                                PR_LAST_MODIFICATION_TIME, PR_ACCESS, PR_ACCESS_LEVEL});
+  std::vector<ULONG> skip = {PR_ENTRYID, PR_PARENT_ENTRYID, PR_STORE_ENTRYID, PR_RECORD_KEY, PR_INSTANCE_KEY,
+                             PR_STORE_RECORD_KEY, PR_OBJECT_TYPE, PR_MESSAGE_SIZE, PR_CREATION_TIME,
+                             PR_LAST_MODIFICATION_TIME, PR_ACCESS, PR_ACCESS_LEVEL};
+  if (!withFlags) {
+    // What IMAP flags and keywords map to: read, draft, flagged, answered,
+    // forwarded, deleted, keywords.
+    skip.insert(skip.end(), {PR_MESSAGE_FLAGS, PROP_TAG(PT_LONG, 0x1090), PROP_TAG(PT_LONG, 0x1081), kKeywords,
+                             PROP_TAG(PT_BOOLEAN, 0x6793), PROP_TAG(PT_BOOLEAN, 0x6794)});
+  }
+  content += AllProps(message, skip);
   {
     CComPtr<IMAPITable> table;
     Check(message->GetRecipientTable(0, &table), "GetRecipientTable");

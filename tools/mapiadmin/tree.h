@@ -16,8 +16,9 @@ std::string JsonText(const std::string& text);
 void FolderJson(IMAPIFolder* folder, int level, std::string& out);
 std::string FolderJson(IMAPIFolder* folder);
 // Hex SHA-256 of a message's own content (what a client set, its
-// recipients and attachments; nothing the store assigns itself).
-std::string MessageDigest(IMessage* message, bool associated);
+// recipients and attachments; nothing the store assigns itself). Without
+// withFlags, the message's flags and keywords are left out.
+std::string MessageDigest(IMessage* message, bool associated, bool withFlags = true);
 // An indented listing of the folder and what lies below it (no recursion).
 void PrintTree(IMAPIFolder* folder, const std::string& name, int depth, std::string& out);
 
