@@ -25,6 +25,18 @@ first K connections, later ones are forwarded untouched (a retry
 succeeds). --refuse binds the port without listening: every connect is
 refused.
 
+With --answer-no TEXT the proxy reads the client's IMAP commands (it must
+not compress them) and, once --after-commands N tagged commands have
+passed on a connection, answers the next one itself with "TAG NO TEXT"
+instead of passing it on, as a throttling server does: e.g.
+    --answer-no "Request is throttled. Suggested Backoff Time: 1500 milliseconds"
+    --answer-no "[UNAVAILABLE] Try again later"
+--answer-times K: so many answers in all (default 1; 0: every command
+after the first N of each connection). Logins, CAPABILITY, STARTTLS,
+COMPRESS, LOGOUT and ID always pass. A command with a literal that gets the
+answer loses its literal too (a synchronizing one is never asked for).
+The counts gain "answered".
+
 With --state-dir the JSON line is also written to DIR/faultproxy.json and
 the counts to DIR/faultproxy-stats.json ({"connections": n, "faults": n});
 --daemon returns once the proxy listens and leaves it running in the
@@ -46,7 +58,7 @@ import time
 class Stats:
     def __init__(self, state_dir):
         self.lock = threading.Lock()
-        self.counts = {"connections": 0, "faults": 0}
+        self.counts = {"connections": 0, "faults": 0, "answered": 0}
         self.path = os.path.join(state_dir, "faultproxy-stats.json") if state_dir else None
         self.write()
 
@@ -90,6 +102,7 @@ class Connection:
         self.counted = 0
         self.tail = b""
         self.pattern = re.compile(args.match.encode()) if args.match else None
+        self.reader = CommandReader(args, stats) if args.answer_no else None
 
     def start(self):
         if self.faulty and self.args.drop_after_bytes == 0 and not self.pattern:
@@ -140,6 +153,12 @@ class Connection:
                     if not data:
                         self.finish()
                         return
+                    if self.reader and src is self.client:
+                        data, answer = self.reader.feed(data)
+                        if answer:
+                            self.client.sendall(answer)
+                        if not data:
+                            continue
                     watched = (src is self.server) == watch_s2c
                     cut = self.allowance(data) if counting and watched else None
                     if cut is None:
@@ -187,6 +206,75 @@ class Connection:
         except OSError:
             pass
         self.client.close()
+
+
+TAG_LINE = re.compile(rb"^([A-Za-z0-9.]+) ([A-Za-z]+)")
+LITERAL = re.compile(rb"\{(\d+)(\+?)\}\r\n$")
+ALWAYS_PASS = {b"LOGIN", b"AUTHENTICATE", b"CAPABILITY", b"STARTTLS", b"COMPRESS", b"LOGOUT", b"ID", b"NOOP"}
+answer_lock = threading.Lock()
+
+
+class CommandReader:
+    """Follows the client's commands line by line (literals counted out),
+    and takes a command away from the server when it is its turn to be
+    answered NO."""
+
+    def __init__(self, args, stats):
+        self.args = args
+        self.stats = stats
+        self.buf = b""
+        self.literal = 0          # bytes of a literal still to come
+        self.in_command = False   # a line after a literal continues its command
+        self.swallow = False      # the current command is answered here, not passed on
+        self.seen = 0
+
+    def take_turn(self):
+        """Whether this command is to be answered NO (and count it)."""
+        if self.seen <= self.args.after_commands:
+            return False
+        with answer_lock:
+            if self.args.answer_times and self.stats.counts["answered"] >= self.args.answer_times:
+                return False
+            self.stats.bump("answered")
+            return True
+
+    def feed(self, data):
+        out, answer = b"", b""
+        self.buf += data
+        while self.buf:
+            if self.literal:
+                part = self.buf[:self.literal]
+                self.buf = self.buf[len(part):]
+                self.literal -= len(part)
+                if not self.swallow:
+                    out += part
+                continue
+            nl = self.buf.find(b"\r\n")
+            if nl < 0:
+                break
+            line, self.buf = self.buf[:nl + 2], self.buf[nl + 2:]
+            if not self.in_command:
+                self.swallow = False
+                m = TAG_LINE.match(line)
+                if m and m.group(1) not in (b"DONE",):
+                    self.seen += 1
+                    word = m.group(2).upper()
+                    if word not in ALWAYS_PASS and self.take_turn():
+                        self.swallow = True
+                        answer += m.group(1) + b" NO " + self.args.answer_no.encode() + b"\r\n"
+            lit = LITERAL.search(line)
+            if lit:
+                self.in_command = True
+                if self.swallow and not lit.group(2):
+                    # A synchronizing literal waits for "+", which never comes.
+                    self.in_command = False
+                else:
+                    self.literal = int(lit.group(1))
+            else:
+                self.in_command = False
+            if not self.swallow:
+                out += line
+        return out, answer
 
 
 def serve(args, listener):
@@ -258,6 +346,9 @@ def main():
     p.add_argument("--action", choices=["rst", "close", "stall"], default="rst")
     p.add_argument("--fault-connections", type=int, default=0)
     p.add_argument("--refuse", action="store_true")
+    p.add_argument("--answer-no")
+    p.add_argument("--after-commands", type=int, default=0)
+    p.add_argument("--answer-times", type=int, default=1)
     p.add_argument("--state-dir")
     p.add_argument("--daemon", action="store_true")
     args = p.parse_args(argv)
