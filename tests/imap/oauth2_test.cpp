@@ -312,4 +312,40 @@ TEST_F(OAuth2Accounts, ASaveRenewsAnExpiredTokenAndARevokedOneFailsWithNothingWr
   EXPECT_EQ(testing_support::Mapiadmin("tree Test Archive --json"), archiveBefore);
 }
 
+TEST(OAuth2Admin, AddAndLoginByDeviceCodeThroughMapiadmin) {
+  AuthServer server;
+  testing_support::ProfileFixture profile;
+  const std::string admin = std::string(MAPIADMIN_PATH);
+  std::string out;
+  ASSERT_EQ(testing_support::RunCommand(admin + " oauth2 add Test work --client-id tesk-test-client --token-endpoint " +
+                                            Quote(server.url() + "/token") + " --device-endpoint " +
+                                            Quote(server.url() + "/device") + " --scope mail 2>&1",
+                                        &out),
+            0)
+      << out;
+  EXPECT_NE(out.find("mapiadmin oauth2 login Test work"), std::string::npos) << out;
+  // Plain HTTP to another machine, and a preset nobody knows, are refused.
+  EXPECT_NE(testing_support::RunCommand(admin + " oauth2 add Test x --client-id c --token-endpoint http://example.org/t 2>&1", &out), 0);
+  EXPECT_NE(out.find("https://"), std::string::npos) << out;
+  EXPECT_NE(testing_support::RunCommand(admin + " oauth2 add Test x --client-id c --preset yahoo 2>&1", &out), 0);
+
+  // The user reads the code from the terminal and approves it elsewhere.
+  const std::string log = profile.dir / "login.out";
+  const std::string script =
+      admin + " oauth2 login Test work > " + Quote(log) + " 2>&1 & pid=$!; code=; for i in $(seq 100); do " +
+      "code=$(sed -n 's/.*enter the code \\([A-Z0-9-]*\\).*/\\1/p' " + Quote(log) + "); [ -n \"$code\" ] && break; sleep 0.1; done; " +
+      "python3 -c 'import sys,urllib.request;urllib.request.urlopen(sys.argv[1],sys.argv[2].encode()).read()' " +
+      Quote(server.url() + "/test/approve") + " \"user=alice&user_code=$code\"; wait $pid";
+  ASSERT_EQ(testing_support::RunCommand("sh -c " + Quote(script)), 0);
+  std::ifstream in(log);
+  const std::string said((std::istreambuf_iterator<char>(in)), {});
+  EXPECT_NE(said.find("Logged in; the refresh token is in " + tesk::mapi::admin::ProfileDirectory() + "/oauth2/Test-work.token"),
+            std::string::npos)
+      << said;
+  struct stat st {};
+  ASSERT_EQ(::stat((tesk::mapi::admin::ProfileDirectory() + "/oauth2/Test-work.token").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(server.Stats()["device"], 1);
+}
+
 }  // namespace
