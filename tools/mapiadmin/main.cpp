@@ -8,8 +8,10 @@
 #include <iostream>
 #include <limits>
 
+#include "complete.h"
 #include "folders.h"
 #include "generate.h"
+#include "schedule.h"
 #include "tree.h"
 
 using namespace mapiadmin;
@@ -220,6 +222,11 @@ int main(int argc, char** argv) {
   tree->add_option("PATH", path, "only this folder and what lies below it");
   tree->add_flag("--json", json, "JSON with message digests, for comparing trees");
 
+  ScheduleRequest scheduleRequest;
+  auto* schedule = AddScheduleCommand(app, scheduleRequest);
+  std::vector<std::string> completeWords;
+  auto* complete = AddCompleteCommand(app, completeWords);
+
   CLI11_PARSE(app, argc, argv);
 
   try {
@@ -275,6 +282,10 @@ int main(int argc, char** argv) {
         std::cout << (m.submitted ? "waiting  " : "draft    ") << m.subject << "  to " << m.recipients << "\n";
     } else if (tree->parsed()) {
       return TreeCommand(name, path, json);
+    } else if (schedule->parsed()) {
+      return RunSchedule(scheduleRequest);
+    } else if (complete->parsed()) {
+      return RunComplete(completeWords);
     }
   } catch (const std::exception& e) {
     std::cerr << "mapiadmin: " << e.what() << "\n";
