@@ -126,6 +126,28 @@ TEST_F(Schedule, NamesTimesAndCharactersThatNeedQuoting) {
   EXPECT_THAT(Slurp(units + "/tesk-save-personal-folders-inbox.timer"), HasSubstr("\nOnCalendar=hourly\n"));
 }
 
+TEST_F(Schedule, PruneIsAStepAfterAGoodSave) {
+  Schedule_("Test 'Personal Folders\\Inbox' Archive --prune daily=7,keep-weekly=4,monthly=0 " + Program());
+  const std::string service = Slurp(units + "/tesk-save-personal-folders-inbox.service");
+  // ExecStartPost= of a oneshot service runs only when ExecStart= ended
+  // with 0: a failed save deletes no snapshot.
+  EXPECT_THAT(service, HasSubstr("\nExecStartPost=\"" + std::string(MAPIADMIN_PATH) +
+                                     "\" \"prune\" \"Test\" \"Archive\" \"--keep-daily\" \"7\" \"--keep-weekly\" "
+                                     "\"4\" \"--keep-monthly\" \"0\"\n"));
+  std::string verify;
+  EXPECT_EQ(Verify("tesk-save-personal-folders-inbox.service", &verify), 0) << verify;
+  EXPECT_EQ(verify, "");
+
+  // In a crontab line: after "&&".
+  std::string out;
+  ASSERT_EQ(Run("schedule \"\" 'Personal Folders' Archive --cron --prune last=3 " + Program(), &out), 0) << out;
+  EXPECT_THAT(out, HasSubstr("'Archive' && '" + std::string(MAPIADMIN_PATH) + "' 'prune' '' 'Archive' '--keep-last' '3'\n"));
+
+  // Without --prune: no such step.
+  Schedule_("Test 'Personal Folders' Archive --name plain " + Program());
+  EXPECT_THAT(Slurp(units + "/tesk-save-plain.service"), Not(HasSubstr("ExecStartPost")));
+}
+
 TEST_F(Schedule, RefusesWhatWouldFailAtNightAndWritesNothing) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"Nobody 'Personal Folders' Archive", "there is no profile named \"Nobody\""},
@@ -137,6 +159,11 @@ TEST_F(Schedule, RefusesWhatWouldFailAtNightAndWritesNothing) {
       {"Test 'Personal Folders' Archive --mailto nobody", "--mailto nobody is no mail address"},
       {"Test 'Personal Folders' Archive --program /no/such/TeskSave", "is not a program that can be run"},
       {"Test 'Personal Folders' Archive --daily --hourly", "excludes"},
+      {"Test 'Personal Folders' Archive --prune daily", "--prune \"daily\" is no policy"},
+      {"Test 'Personal Folders' Archive --prune daily=7,fortnightly=2", "is no policy; it is KIND=N"},
+      {"Test 'Personal Folders' Archive --prune daily=-1", "is no policy"},
+      {"Test 'Personal Folders' Archive --prune daily=7,daily=3", "--prune names daily twice"},
+      {"Test 'Personal Folders' Archive --prune daily=0,last=0", "keeps no snapshot"},
   };
   for (const auto& [args, message] : cases) {
     SCOPED_TRACE(args);

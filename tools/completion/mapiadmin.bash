@@ -55,7 +55,7 @@ _mapiadmin() {
     w=${COMP_WORDS[k]}
     case $w in
       --kind | --layout | --tls | --name | --user | --password-file | --oauth2-token-file | --ca-file | \
-        --class | --messages | --seed | --smtp | --from | --on-calendar | --mailto | --program | --remove)
+        --class | --messages | --seed | --smtp | --from | --on-calendar | --mailto | --program | --remove | --prune)
         ((k++)) ;;
       -*) ;;
       *) plain+=("$(_tesk_dequote "$w")") ;;
@@ -69,7 +69,7 @@ _mapiadmin() {
     --password-file | --oauth2-token-file | --ca-file | --program)
       COMPREPLY=($(compgen -f -- "$cur")); compopt -o filenames 2>/dev/null; return ;;
     --remove) _tesk_reply "$cur" < <(_tesk_names schedules); return ;;
-    --name | --user | --class | --messages | --seed | --smtp | --from | --on-calendar | --mailto) return ;;
+    --name | --user | --class | --messages | --seed | --smtp | --from | --on-calendar | --mailto | --prune) return ;;
   esac
 
   local command=${plain[0]-} sub= args=()
@@ -111,7 +111,7 @@ _mapiadmin() {
     outbox/*) options="--send"; ((n == 0)) && what=profile ;;
     tree/*) options="--json"; ((n == 0)) && what=profile; ((n == 1)) && what=store ;;
     schedule/*)
-      options="--daily --hourly --on-calendar --name --mailto --program --enable --cron --force --list --remove"
+      options="--daily --hourly --on-calendar --name --mailto --prune --program --enable --cron --force --list --remove"
       ((n == 0)) && what=profile; ((n == 1 || n == 2)) && what=store ;;
   esac
 

@@ -112,6 +112,14 @@ std::string FindProgram(const std::string& given) {
   throw std::runtime_error("TeskSave is neither next to mapiadmin nor on the PATH; give it with --program");
 }
 
+// This mapiadmin, as an absolute path: it prunes after each save.
+std::string ThisProgram() {
+  std::error_code ec;
+  const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+  if (ec) throw std::runtime_error("cannot find mapiadmin's own file for the prune step: " + ec.message());
+  return self.string();
+}
+
 bool SameName(const std::string& a, const std::string& b) {
   if (a.size() != b.size()) return false;
   for (size_t k = 0; k < a.size(); ++k) {
@@ -241,6 +249,14 @@ std::vector<std::string> Command(const std::string& program, const ScheduleReque
   return argv;
 }
 
+// The step after a good save: the snapshots in TARGET the policy does not
+// keep are deleted.
+std::vector<std::string> PruneStep(const ScheduleRequest& r) {
+  std::vector<std::string> argv{ThisProgram(), "prune", r.profile, r.target};
+  for (const std::string& option : PruneOptions(r.prune)) argv.push_back(option);
+  return argv;
+}
+
 std::string Describe(const ScheduleRequest& r) {
   return "TeskSave of " + r.source + " into " + r.target +
          (r.profile.empty() ? std::string() : " (profile " + r.profile + ")");
@@ -292,6 +308,11 @@ int Cron(const std::string& program, const ScheduleRequest& r, const std::string
   for (const auto& [name, value] : ProfileEnvironment()) line += name + "=" + CronQuote(value) + " ";
   const auto argv = Command(program, r);
   for (size_t k = 0; k < argv.size(); ++k) line += (k ? " " : "") + CronQuote(argv[k]);
+  if (!r.prune.empty()) {
+    // Only after a save that succeeded (exit code 0).
+    line += " &&";
+    for (const std::string& word : PruneStep(r)) line += " " + CronQuote(word);
+  }
   std::cout << "# " << kPrefix << r.name << ": " << Describe(r) << ", " << when << "\n" << line << "\n";
   return 0;
 }
@@ -455,6 +476,37 @@ std::string CronTime(const std::string& onCalendar) {
          CronField(d[2], 1, 31, onCalendar) + " " + CronField(d[1], 1, 12, onCalendar) + " " + weekdays;
 }
 
+std::vector<std::string> PruneOptions(const std::string& policy) {
+  static const char* const kinds[] = {"last", "hourly", "daily", "weekly", "monthly", "yearly"};
+  const std::string usage = "--prune \"" + policy +
+                            "\" is no policy; it is KIND=N[,KIND=N...] with KIND one of last, hourly, daily, weekly, "
+                            "monthly, yearly (\"daily=7,weekly=4\")";
+  std::vector<std::string> options;
+  bool keeps = false;
+  std::vector<std::string> seen;
+  for (const std::string& item : Split(policy, ',')) {
+    const auto eq = item.find('=');
+    if (eq == std::string::npos) throw std::runtime_error(usage);
+    std::string kind = item.substr(0, eq);
+    if (kind.rfind("keep-", 0) == 0) kind.erase(0, 5);
+    const std::string count = item.substr(eq + 1);
+    if (std::find(std::begin(kinds), std::end(kinds), kind) == std::end(kinds) || count.empty() ||
+        count.size() > 7 || count.find_first_not_of("0123456789") != std::string::npos)
+      throw std::runtime_error(usage);
+    if (std::find(seen.begin(), seen.end(), kind) != seen.end())
+      throw std::runtime_error("--prune names " + kind + " twice");
+    seen.push_back(kind);
+    const int n = std::stoi(count);
+    if (n > 1000000) throw std::runtime_error(usage);
+    if (n > 0) keeps = true;
+    options.push_back("--keep-" + kind);
+    options.push_back(std::to_string(n));
+  }
+  if (!keeps)
+    throw std::runtime_error("--prune \"" + policy + "\" keeps no snapshot: it would delete every one after each save");
+  return options;
+}
+
 CLI::App* AddScheduleCommand(CLI::App& app, ScheduleRequest& r) {
   auto* c = app.add_subcommand("schedule", "Save a folder by itself every day or hour (a systemd user timer or a "
                                            "crontab line); list and remove such schedules");
@@ -468,6 +520,10 @@ CLI::App* AddScheduleCommand(CLI::App& app, ScheduleRequest& r) {
   hourly->excludes(calendar);
   c->add_option("--name", r.name, "the schedule's name (default: made of SOURCE)");
   c->add_option("--mailto", r.mailto, "mail the save's ERROR lines to this address");
+  c->add_option("--prune", r.prune,
+                "after each good save, delete the snapshots in TARGET this policy does not keep (mapiadmin prune; "
+                "\"daily=7,weekly=4,monthly=12\")")
+      ->type_name("POLICY");
   c->add_option("--program", r.program, "the TeskSave to run (default: next to mapiadmin, else from PATH)");
   auto* enable = c->add_flag("--enable", r.enable, "start the timer now (systemctl --user enable --now)");
   auto* cron = c->add_flag("--cron", r.cron, "print the crontab line instead of writing units");
@@ -490,6 +546,7 @@ int RunSchedule(const ScheduleRequest& request) {
   CheckPathText("PROFILE", r.profile);
   if (r.mailto.find_first_of(" \t\r\n") != std::string::npos || (!r.mailto.empty() && r.mailto.find('@') == std::string::npos))
     throw std::runtime_error("--mailto " + r.mailto + " is no mail address");
+  if (!r.prune.empty()) PruneOptions(r.prune);
   if (r.name.empty()) r.name = NameFromPath(r.source);
   CheckName(r.name);
   CheckProfileAndPaths(r);
@@ -514,7 +571,15 @@ int RunSchedule(const ScheduleRequest& request) {
   s += "ExecStart=";
   const auto argv = Command(program, r);
   for (size_t k = 0; k < argv.size(); ++k) s += (k ? " " : "") + SystemdQuote(argv[k]);
-  s += "\n# A save runs in the background: gently with the machine.\nNice=10\nIOSchedulingClass=idle\n";
+  s += "\n";
+  if (!r.prune.empty()) {
+    // Runs only when the save succeeded: a failed save prunes nothing.
+    const auto prune = PruneStep(r);
+    s += "ExecStartPost=";
+    for (size_t k = 0; k < prune.size(); ++k) s += (k ? " " : "") + SystemdQuote(prune[k]);
+    s += "\n";
+  }
+  s += "# A save runs in the background: gently with the machine.\nNice=10\nIOSchedulingClass=idle\n";
 
   std::string t = "# Written by mapiadmin schedule; mapiadmin schedule --remove " + r.name + " removes it.\n";
   t += "[Unit]\nDescription=" + UnitText(Describe(r)) + ", " + UnitText(when) + "\n";

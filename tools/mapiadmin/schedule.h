@@ -18,6 +18,7 @@ struct ScheduleRequest {
   std::string onCalendar;
   std::string name;     // the schedule's name; derived from the source when empty
   std::string mailto;   // report address of the save's ERROR lines
+  std::string prune;    // snapshots to keep after each good save ("daily=7,weekly=4"); empty: all
   std::string program;  // the TeskSave to run; next to mapiadmin, else from PATH
   bool enable = false;  // start the timer with systemctl
   bool cron = false;    // print the crontab line instead
@@ -50,5 +51,9 @@ std::string CronQuote(const std::string& text);
 // "[WEEKDAYS] *-*-* HH:MM:SS" form) as the five time fields of a crontab
 // line; throws when cron has no such time.
 std::string CronTime(const std::string& onCalendar);
+// A --prune policy ("daily=7,weekly=4,monthly=12"; kinds last, hourly,
+// daily, weekly, monthly, yearly) as the options of mapiadmin prune
+// ("--keep-daily", "7", ...); throws when it is not one or keeps nothing.
+std::vector<std::string> PruneOptions(const std::string& policy);
 
 }  // namespace mapiadmin
