@@ -18,14 +18,18 @@ case ${1-} in
     mkdir -p "$cache/archives/partial"
     exec 9>"$cache/lock"
     flock 9
-    if [ ! -s "$base" ]; then
+    if [ ! -f "$base" ] || [ ! -s "$base" ]; then
+      # mmdebstrap takes the output's format from its name's ending: the
+      # temporary name ends in .tar.zst too.
+      new=$cache/$release-base.new.tar.zst
+      rm -rf "$new"
       sources=()
       for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
         [ -s "$f" ] && grep -qs 'debian' "$f" && sources+=("$f")
       done
       mmdebstrap --quiet --variant=minbase --include=man-db --skip=output/mknod \
-        "$release" "$base.new" "${sources[@]}"
-      mv "$base.new" "$base"
+        "$release" "$new" "${sources[@]}"
+      mv "$new" "$base"
     fi
     flock -u 9
     mkdir -p "$root"

@@ -80,7 +80,7 @@ TEST(Package, BuildsCleanAndInstallsIntoACleanRootWhereEverythingRuns) {
   EXPECT_EQ(rc, 0) << log;
   for (const char* step : {"ok: tesk installed", "ok: no Qt", "ok: help", "ok: save", "ok: log in the state folder",
                            "ok: restore", "ok: manual pages", "ok: tesk-dialogs installed", "ok: dialog plugin"})
-    EXPECT_THAT(log, HasSubstr(std::string("\n") + step + "\n")) << step;
+    EXPECT_THAT("\n" + log, HasSubstr(std::string("\n") + step + "\n")) << step;
   EXPECT_THAT(log, HasSubstr("Usage: TeskSave [-t] [-n] [-q] [-mailto:ADDRESS] PROFILE SOURCE TARGET\n"));
   EXPECT_THAT(log, HasSubstr("/usr/share/man/man1/TeskSave.1.gz\n/usr/share/man/man1/TeskRestore.1.gz\n"
                              "/usr/share/man/man1/mapiadmin.1.gz\n"));
