@@ -36,6 +36,23 @@ CString ProgramStem() {
   return stem;
 }
 
+// Whether the program lives in one of the system's program folders (a
+// package installed it): such a folder is no place for logs, writable or
+// not (root may write /usr/bin).
+bool InSystemFolder() {
+  const CString stem = ProgramStem();
+  const int slash = stem.ReverseFind('/');
+  if (slash <= 0) return false;
+  char* real = ::realpath(std::string(stem.GetString(), static_cast<size_t>(slash)).c_str(), nullptr);
+  if (!real) return false;
+  const std::string folder(real);
+  std::free(real);
+  for (const char* system : {"/usr/bin", "/usr/sbin", "/usr/games", "/usr/local/bin", "/usr/local/sbin",
+                             "/usr/local/games", "/bin", "/sbin"})
+    if (folder == system) return true;
+  return false;
+}
+
 }  // namespace
 
 CString CReportFile::GetLogFileName() {
@@ -77,11 +94,26 @@ std::string StateFolder() {
 
 bool CReportFile::Open(bool truncate) {
   m_strFolder.Empty();
+  const CString program = GetProgramBaseName();
+  // An installed program's log goes to the state folder as a rule, and
+  // nothing is said about it; never next to the program.
+  if (InSystemFolder()) {
+    const std::string folder = StateFolder();
+    if (!folder.empty()) {
+      m_strFolder = folder.c_str();
+      if (CTeskReportFileT<CString>::Open(truncate)) return true;
+    }
+    std::string what = "(there is no state folder)";
+    if (!folder.empty()) what = std::string(GetLogFileName().GetString()) + " (" + std::strerror(errno) + ")";
+    std::fprintf(stderr, "%s: cannot write the log %s; ERROR and WARNING lines go to standard error only\n",
+                 program.GetString(), what.c_str());
+    std::fflush(stderr);
+    return false;
+  }
   if (CTeskReportFileT<CString>::Open(truncate)) return true;
   const int why = errno;
   const CString first = GetLogFileName();
   const std::string folder = StateFolder();
-  const CString program = GetProgramBaseName();
   if (!folder.empty()) {
     m_strFolder = folder.c_str();
     if (CTeskReportFileT<CString>::Open(truncate)) {
@@ -155,8 +187,10 @@ void CReportFile::LogV(int level, const char* format, va_list args) {
     CString line = GetLinePrefix();
     line += text;
     if (m_bEcho) {
+      if (m_pEchoNeighbour) m_pEchoNeighbour->BeforeEcho();
       std::fprintf(stderr, "%s\n", line.GetString());
       std::fflush(stderr);
+      if (m_pEchoNeighbour) m_pEchoNeighbour->AfterEcho();
     }
     if (level == LOG_ERROR) m_listErrors.AddTail(line);
   } catch (...) {

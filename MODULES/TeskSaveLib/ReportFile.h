@@ -120,6 +120,18 @@ class CReportFile : public CTeskReportFileT<CString> {
   // ERROR and WARNING lines are also written to standard error (on by
   // default, so a run from a terminal or cron is never blind).
   void SetEcho(bool echo) { m_bEcho = echo; }
+  // What else a run draws on standard error (a batch run's progress line
+  // on a terminal): it steps aside before an echoed line and comes back
+  // after it, so that the two never run into each other.
+  class CEchoNeighbour {
+   public:
+    virtual void BeforeEcho() = 0;
+    virtual void AfterEcho() = 0;
+
+   protected:
+    ~CEchoNeighbour() = default;
+  };
+  void SetEchoNeighbour(CEchoNeighbour* neighbour) { m_pEchoNeighbour = neighbour; }
 
   // Logs a caught exception as one line; does not delete it.
   void ReportException(CException* e, int level = LOG_ERROR);
@@ -142,6 +154,7 @@ class CReportFile : public CTeskReportFileT<CString> {
   // Where the log goes instead of the program's folder; empty: there.
   CString m_strFolder;
   bool m_bEcho = true;
+  CEchoNeighbour* m_pEchoNeighbour = nullptr;
 };
 
 // The program's one report file.

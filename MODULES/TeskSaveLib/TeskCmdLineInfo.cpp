@@ -9,6 +9,7 @@ void CTeskCmdLineInfo::ParseParam(const char* pszParam, BOOL bFlag, BOOL) {
     if (const char* mailto = std::strstr(pszParam, "mailto:")) m_strMailTo = mailto + std::strlen("mailto:");
     const CString name(pszParam);
     if (name.CompareNoCase("n") == 0) m_bDryRun = TRUE;
+    if (name.CompareNoCase("q") == 0) m_bQuiet = TRUE;
     if (name.CompareNoCase("h") == 0 || name == "?" || name.CompareNoCase("-help") == 0 ||
         name.CompareNoCase("help") == 0)
       m_bShowHelp = TRUE;

@@ -1,6 +1,7 @@
 // The command line both programs read: [profile] [source path] [target path]
 // and the switches "mailto:<address>", "n" (a dry run: everything found and
-// checked, nothing changed) and "h", "?", "-help" (the usage text),
+// checked, nothing changed), "q" (no progress on a terminal) and "h", "?",
+// "-help" (the usage text),
 // switches and plain arguments in any order. Each program derives its own
 // parser from this one.
 #pragma once
@@ -20,5 +21,6 @@ class CTeskCmdLineInfo : public CCommandLineInfo {
   CString m_strMailTo;
   int m_nParams = 0;
   BOOL m_bDryRun = FALSE;
+  BOOL m_bQuiet = FALSE;
   BOOL m_bShowHelp = FALSE;
 };

@@ -5,7 +5,13 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
+
+// Where an installed program finds its plugins, from its own folder.
+#ifndef TESK_PLUGIN_RELDIR
+#define TESK_PLUGIN_RELDIR "../lib/tesk"
+#endif
 
 namespace {
 
@@ -54,7 +60,14 @@ void RunDialogPlugin(const char* plugin, const char* builtDir, CTeskCmdLineInfo&
   if (!DialogDisplayAvailable(&why)) return Fail(why);
   std::string tried;
   void* handle = nullptr;
-  for (const std::string& folder : {ProgramFolder(), std::string(builtDir ? builtDir : "")}) {
+  // Next to the program, where an installed program keeps it (lib/tesk
+  // beside bin/), where it was built.
+  const std::string programFolder = ProgramFolder();
+  const std::string installed =
+      programFolder.empty()
+          ? std::string()
+          : std::filesystem::path(programFolder + "/" TESK_PLUGIN_RELDIR).lexically_normal().string();
+  for (const std::string& folder : {programFolder, installed, std::string(builtDir ? builtDir : "")}) {
     if (folder.empty()) continue;
     const std::string path = folder + "/" + plugin;
     // Never unloaded: windows, icons and Qt live until the process ends.

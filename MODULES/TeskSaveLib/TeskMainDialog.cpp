@@ -14,6 +14,10 @@ const char kTeskCopyright[] = "\xC2\xA9 2026 The TeskSave developers";
 // program (the build puts it there), else the project's own copy.
 const char kTeskWebAddress[] = "tesk-dialogs.html";
 
+#ifndef TESK_DOC_RELDIR
+#define TESK_DOC_RELDIR "../share/doc/tesk"
+#endif
+
 namespace {
 CString HelpPageAddress() {
   char path[4096];
@@ -22,6 +26,8 @@ CString HelpPageAddress() {
   const int slash = folder.ReverseFind('/');
   folder = slash < 0 ? CString() : folder.Left(slash);
   CString page = folder + "/" + kTeskWebAddress;
+  // An installed program: its documentation folder (share/doc/tesk).
+  if (::access(page, R_OK) != 0) page = folder + "/" TESK_DOC_RELDIR "/" + kTeskWebAddress;
   if (::access(page, R_OK) != 0) page = CString(TESK_DOCS_DIR "/") + kTeskWebAddress;
   return CString("file://") + page;
 }

@@ -11,6 +11,7 @@ TESK_PACKAGES=(
   qt6-base-dev
   fonts-liberation2
   libpff-dev libbfio-dev pff-tools
+  scdoc dpkg-dev lintian mmdebstrap zstd man-db desktop-file-utils systemd zsh
 )
 
 ensure_packages() {

@@ -563,7 +563,7 @@ TEST_F(RestoreRun, WithoutTargetNothingIsRestored) {
   EXPECT_THAT(run.output, ::testing::HasSubstr("TeskRestore: TARGET is missing, and the dialog cannot open (no display "
                                                "available"))
       << Describe(run);
-  EXPECT_THAT(run.output, ::testing::HasSubstr("Usage: TeskRestore [-n] [-mailto:ADDRESS] PROFILE SOURCE TARGET"));
+  EXPECT_THAT(run.output, ::testing::HasSubstr("Usage: TeskRestore [-n] [-q] [-mailto:ADDRESS] PROFILE SOURCE TARGET"));
   EXPECT_THAT(run.lines, Not(::testing::Contains(kLoggedOn)));
   EXPECT_EQ(AllStores(), before);
 }

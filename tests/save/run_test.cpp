@@ -186,7 +186,7 @@ TEST_F(SaveRun, WithoutSourceAndTargetOnlyWarns) {
   // With a folder given, the line says which one is missing.
   const std::string target =
       "TeskSave: TARGET is missing, and the dialog cannot open (no display available: neither DISPLAY nor "
-      "WAYLAND_DISPLAY is set).\nUsage: TeskSave [-t] [-n] [-mailto:ADDRESS] PROFILE SOURCE TARGET\n";
+      "WAYLAND_DISPLAY is set).\nUsage: TeskSave [-t] [-n] [-q] [-mailto:ADDRESS] PROFILE SOURCE TARGET\n";
   std::string source = target;
   source.replace(10, 6, "SOURCE");
   const std::vector<std::pair<std::vector<std::string>, std::string>> commandLines = {

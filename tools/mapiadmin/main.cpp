@@ -9,10 +9,12 @@
 #include <limits>
 #include <tuple>
 
+#include "complete.h"
 #include "folders.h"
 #include "generate.h"
 #include "oauth2_cmd.h"
 #include "prune.h"
+#include "schedule.h"
 #include "tree.h"
 #include "verify.h"
 
@@ -246,6 +248,10 @@ int main(int argc, char** argv) {
   verify->add_option("SNAPSHOTPATH", snapshotPath, "the snapshot folder it was saved into")->required();
 
   const auto runOAuth2 = AddOAuth2Commands(app);
+  ScheduleRequest scheduleRequest;
+  auto* schedule = AddScheduleCommand(app, scheduleRequest);
+  std::vector<std::string> completeWords;
+  auto* complete = AddCompleteCommand(app, completeWords);
 
   CLI11_PARSE(app, argc, argv);
 
@@ -317,6 +323,10 @@ int main(int argc, char** argv) {
       return c.differences ? 1 : 0;
     } else if (const auto rc = runOAuth2()) {
       return *rc;
+    } else if (schedule->parsed()) {
+      return RunSchedule(scheduleRequest);
+    } else if (complete->parsed()) {
+      return RunComplete(completeWords);
     }
   } catch (const std::exception& e) {
     std::cerr << "mapiadmin: " << e.what() << "\n";
