@@ -9,7 +9,7 @@
 
 #include <algorithm>
 
-#include "copy.h"
+#include "core/copy.h"
 #include "fixture.h"
 
 using namespace testing_support;

@@ -12,7 +12,7 @@
 #include <cstring>
 #include <string>
 
-#include "copy.h"
+#include "core/copy.h"
 
 namespace {
 

@@ -44,7 +44,7 @@
 #include <string>
 #include <vector>
 
-#include "prop.h"
+#include "core/prop.h"
 
 namespace tesk::mapi {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "progress.h"
+#include "core/progress.h"
 #include "provider.h"
 
 namespace tesk::mapi {

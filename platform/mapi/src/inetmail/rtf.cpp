@@ -1,6 +1,6 @@
-#include "rtf.h"
+#include "inetmail/rtf.h"
 
-#include "prop.h"
+#include "core/prop.h"
 
 #include <iconv.h>
 

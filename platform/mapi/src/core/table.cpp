@@ -1,4 +1,4 @@
-#include "table.h"
+#include "core/table.h"
 
 #include <algorithm>
 #include <map>

@@ -1,4 +1,4 @@
-#include "local_index.h"
+#include "providers/common/local_index.h"
 
 namespace tesk::mapi::local {
 

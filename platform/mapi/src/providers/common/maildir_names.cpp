@@ -1,9 +1,9 @@
-#include "maildir_names.h"
+#include "providers/common/maildir_names.h"
 
 #include <array>
 #include <cstdint>
 
-#include "prop.h"
+#include "core/prop.h"
 
 namespace tesk::mapi::maildir {
 

@@ -7,10 +7,10 @@
 #include <filesystem>
 #include <stdexcept>
 
-#include "entryid.h"
-#include "profile.h"
+#include "core/entryid.h"
+#include "profile/profile.h"
 #include "provider.h"
-#include "spooler.h"
+#include "transport/spooler.h"
 
 #include <mapitags.h>
 

@@ -1,4 +1,4 @@
-#include "imap/client.h"
+#include "providers/imap/client.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -15,7 +15,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "prop.h"
+#include "core/prop.h"
 
 namespace tesk::mapi::imap {
 

@@ -7,12 +7,12 @@
 #include <map>
 #include <memory>
 
-#include "comobject.h"
-#include "entryid.h"
-#include "objects.h"
-#include "profile.h"
+#include "core/comobject.h"
+#include "core/entryid.h"
+#include "core/objects.h"
+#include "profile/profile.h"
 #include "provider.h"
-#include "table.h"
+#include "core/table.h"
 
 namespace tesk::mapi {
 

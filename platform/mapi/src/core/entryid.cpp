@@ -1,4 +1,4 @@
-#include "entryid.h"
+#include "core/entryid.h"
 
 #include <mapiguid.h>
 

@@ -7,7 +7,7 @@
 #include <initializer_list>
 #include <string>
 
-#include "prop.h"
+#include "core/prop.h"
 
 namespace tesk::mapi {
 

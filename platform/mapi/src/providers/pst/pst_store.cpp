@@ -42,10 +42,10 @@
 #include <mutex>
 #include <set>
 
-#include "entryid.h"
-#include "inetmail.h"
+#include "core/entryid.h"
+#include "inetmail/inetmail.h"
 #include "provider.h"
-#include "rtf.h"
+#include "inetmail/rtf.h"
 
 namespace tesk::mapi {
 

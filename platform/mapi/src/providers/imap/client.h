@@ -23,7 +23,7 @@
 
 #include <mapicode.h>
 
-#include "imap/wire.h"
+#include "providers/imap/wire.h"
 
 namespace tesk::mapi::imap {
 

@@ -1,4 +1,4 @@
-#include "imap/wire.h"
+#include "providers/imap/wire.h"
 
 #include <algorithm>
 #include <cstring>

@@ -5,8 +5,8 @@
 #include <span>
 #include <vector>
 
-#include "comobject.h"
-#include "prop.h"
+#include "core/comobject.h"
+#include "core/prop.h"
 
 namespace tesk::mapi {
 

@@ -46,11 +46,11 @@
 #include <set>
 #include <sstream>
 
-#include "entryid.h"
-#include "inetmail.h"
-#include "local_index.h"
-#include "standard_names.h"
-#include "maildir_names.h"
+#include "core/entryid.h"
+#include "inetmail/inetmail.h"
+#include "providers/common/local_index.h"
+#include "providers/common/standard_names.h"
+#include "providers/common/maildir_names.h"
 #include "provider.h"
 
 namespace tesk::mapi {

@@ -1,4 +1,4 @@
-#include "objects.h"
+#include "core/objects.h"
 
 #include <mapix.h>
 
@@ -8,12 +8,12 @@
 #include <cstring>
 #include <set>
 
-#include "comobject.h"
-#include "copy.h"
-#include "entryid.h"
-#include "progress.h"
-#include "spooler.h"
-#include "table.h"
+#include "core/comobject.h"
+#include "core/copy.h"
+#include "core/entryid.h"
+#include "core/progress.h"
+#include "transport/spooler.h"
+#include "core/table.h"
 
 namespace tesk::mapi {
 

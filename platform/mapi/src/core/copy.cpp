@@ -1,4 +1,4 @@
-#include "copy.h"
+#include "core/copy.h"
 
 #include <unistd.h>
 

@@ -1,6 +1,6 @@
-#include "spooler.h"
+#include "transport/spooler.h"
 
-#include "inetmail.h"
+#include "inetmail/inetmail.h"
 
 #include <curl/curl.h>
 #include <mapiguid.h>
@@ -10,7 +10,7 @@
 #include <memory>
 #include <mutex>
 
-#include "entryid.h"
+#include "core/entryid.h"
 
 namespace tesk::mapi {
 

@@ -1,6 +1,6 @@
-#include "progress.h"
+#include "core/progress.h"
 
-#include "prop.h"
+#include "core/prop.h"
 #include "provider.h"
 
 namespace tesk::mapi {

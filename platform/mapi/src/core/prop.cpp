@@ -1,4 +1,4 @@
-#include "prop.h"
+#include "core/prop.h"
 
 #include <algorithm>
 #include <chrono>

@@ -1,4 +1,4 @@
-#include "profile.h"
+#include "profile/profile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -16,7 +16,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "entryid.h"
+#include "core/entryid.h"
 #include "provider.h"
 
 namespace tesk::mapi {

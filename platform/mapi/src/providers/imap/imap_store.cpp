@@ -29,13 +29,13 @@
 #include <set>
 #include <unordered_map>
 
-#include "entryid.h"
-#include "imap/client.h"
-#include "inetmail.h"
-#include "local_index.h"
-#include "maildir_names.h"
+#include "core/entryid.h"
+#include "providers/imap/client.h"
+#include "inetmail/inetmail.h"
+#include "providers/common/local_index.h"
+#include "providers/common/maildir_names.h"
 #include "provider.h"
-#include "standard_names.h"
+#include "providers/common/standard_names.h"
 
 namespace tesk::mapi {
 

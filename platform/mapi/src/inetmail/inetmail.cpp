@@ -1,10 +1,10 @@
 // Internet mail and MAPI messages, both ways, with GMime.
-#include "inetmail.h"
+#include "inetmail/inetmail.h"
 
 #include <gmime/gmime.h>
 #include <nettle/sha2.h>
 
-#include "rtf.h"
+#include "inetmail/rtf.h"
 
 #include <algorithm>
 #include <cstring>

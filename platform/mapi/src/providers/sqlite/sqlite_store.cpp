@@ -15,7 +15,7 @@
 #include <future>
 #include <map>
 
-#include "entryid.h"
+#include "core/entryid.h"
 #include "provider.h"
 
 namespace tesk::mapi {
