@@ -19,6 +19,7 @@
 #include "inetmail/inetmail.h"
 #include "providers/common/maildir_names.h"
 #include "provider.h"
+#include "providers/maildir/maildir_provider.h"
 
 using namespace tesk::mapi;
 namespace fs = std::filesystem;

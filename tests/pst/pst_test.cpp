@@ -25,6 +25,9 @@
 #include "profile/profile.h"
 #include "core/progress.h"
 #include "provider.h"
+#include "providers/maildir/maildir_provider.h"
+#include "providers/pst/pst_provider.h"
+#include "providers/sqlite/sqlite_provider.h"
 #include "inetmail/rtf.h"
 
 using namespace tesk::mapi;

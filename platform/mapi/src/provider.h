@@ -237,64 +237,7 @@ class ProviderFactory {
 const ProviderFactory* FindProvider(const std::string& name);
 std::vector<const ProviderFactory*> Providers();
 
-// ---- local store files (SQLite) -------------------------------------------------
+// The kinds of store a provider can make.
 enum class StoreKind { Mailbox, Archive, Public };
-void CreateStoreFile(const std::string& path, const std::string& displayName, StoreKind kind);
-// Throws MapiError: MAPI_E_NOT_FOUND (missing), MAPI_E_NO_ACCESS
-// (unreadable), MAPI_E_CORRUPT_STORE (not a store, damaged),
-// MAPI_E_VERSION (newer format).
-std::shared_ptr<StoreProvider> OpenStoreFile(const std::string& path);
-// Reads a store file's identity without keeping it open.
-StoreIdentity ReadStoreIdentity(const std::string& path);
-const ProviderFactory& SqliteProviderFactory();
-
-// ---- Maildir folders ----------------------------------------------------------------
-// Settings: path (the Maildir's top directory, absolute), layout
-// ("maildir++", the default, or "fs"). The store's identity, display name and
-// kind live in the provider's own index inside the top directory.
-enum class MaildirLayout { MaildirPlusPlus, Fs };
-// Creates the index (and with createDirs the Maildir itself, with INBOX and,
-// for a mailbox, Sent, Drafts, Trash and Junk) for a directory that has none;
-// an existing Maildir keeps its folders and messages. Returns the identity.
-StoreIdentity CreateMaildirStore(const std::string& dir, const std::string& displayName, StoreKind kind,
-                                 MaildirLayout layout, bool createDirs);
-const ProviderFactory& MaildirProviderFactory();
-
-// ---- IMAP accounts ----------------------------------------------------------------------
-// Settings: url (imaps://HOST[:PORT], or imap://HOST[:PORT] with STARTTLS
-// unless tls = "none" is written out for a server on this machine), user,
-// password_file or oauth2_token_file (the first line; a file others may
-// read is refused), state (the absolute path of the provider's state file:
-// the store's identity, name and kind, and the numbers of mailboxes and
-// messages), and optionally ca_file (trusted certificates beside the
-// system's), compress (COMPRESS=DEFLATE where offered; on by default but on
-// loopback), timeout (seconds) and connections. A store of kind "public"
-// holds the server's shared namespace.
-// Makes the state file of a new IMAP store (no connection yet).
-StoreIdentity CreateImapState(const StoreSettings& settings, const std::string& displayName, StoreKind kind);
-// What a login to the account shows.
-struct ImapCheck {
-  std::vector<std::string> capabilities;
-  bool secure = false;
-  bool compressed = false;
-  std::string prefix, delimiter;  // of the store's namespace
-  std::vector<std::pair<std::string, std::string>> specialUse;  // attribute, mailbox
-};
-ImapCheck CheckImapStore(const StoreSettings& settings);
-const ProviderFactory& ImapProviderFactory();
-// ---- Outlook data files (PST) -------------------------------------------------------
-// Settings: file (the .pst, absolute), display_name (the name the store
-// shows; without it the file's own), store_kind ("archive", the default,
-// "mailbox" or "public"), associated (false: the store shows none of the
-// file's associated messages, Outlook's own settings of its folders, so its
-// folders can go where none are kept). Read-only: every write throws
-// MapiError(MAPI_E_NO_ACCESS). ANSI and Unicode files; a file with a
-// password opens like any other (the password guards nothing in the file).
-const ProviderFactory& PstProviderFactory();
-
-// Rows the SQLite stores have stepped through in full scans of a table or
-// an index since the process began: work that grows with a store's size
-// rather than with what a call touches.
-std::uint64_t SqliteFullScanSteps();
 
 }  // namespace tesk::mapi

@@ -10,6 +10,10 @@
 #include "core/entryid.h"
 #include "profile/profile.h"
 #include "provider.h"
+#include "providers/imap/imap_provider.h"
+#include "providers/maildir/maildir_provider.h"
+#include "providers/pst/pst_provider.h"
+#include "providers/sqlite/sqlite_provider.h"
 #include "transport/spooler.h"
 
 #include <mapitags.h>

@@ -5,6 +5,10 @@
 #include <stdexcept>
 
 #include "provider.h"
+#include "providers/imap/imap_provider.h"
+#include "providers/maildir/maildir_provider.h"
+#include "providers/pst/pst_provider.h"
+#include "providers/sqlite/sqlite_provider.h"
 
 namespace tesk::mapi {
 

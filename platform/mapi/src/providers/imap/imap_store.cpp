@@ -32,17 +32,16 @@
 #include "core/entryid.h"
 #include "providers/imap/client.h"
 #include "inetmail/inetmail.h"
-#include "providers/common/local_index.h"
+#include "providers/common/store_tables.h"
 #include "providers/common/maildir_names.h"
 #include "provider.h"
+#include "providers/imap/imap_provider.h"
 #include "providers/common/standard_names.h"
 
 namespace tesk::mapi {
 
 namespace {
 
-using local::Index;
-using local::Q;
 namespace inet = tesk::mapi::inet;
 using imap::Client;
 using imap::Response;
@@ -353,27 +352,27 @@ class ImapStore final : public StoreProvider {
       if (fd < 0) Fail(MAPI_E_NO_ACCESS, "cannot create " + a_.state + ": " + std::strerror(errno));
       ::close(fd);
     }
-    ix_.Open(a_.state, false);
+    ix_.Open(a_.state, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
     ix_.Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;");
     if (!exists) {
       ix_.Exec(kStateSchema);
       const GUID g = NewGuid();
-      Q(ix_, "INSERT INTO info(key, value) VALUES('guid', ?)").Blob(1, GuidBytes(g)).Run();
-      Q(ix_, "INSERT INTO info(key, value) VALUES('name', ?)").B(1, displayName).Run();
+      ix_.Prepare("INSERT INTO info(key, value) VALUES('guid', ?)").BindBlob(1, GuidBytes(g)).Run();
+      ix_.Prepare("INSERT INTO info(key, value) VALUES('name', ?)").Bind(1, displayName).Run();
       const char* k = kind == StoreKind::Mailbox ? "mailbox" : kind == StoreKind::Archive ? "archive" : "public";
-      Q(ix_, "INSERT INTO info(key, value) VALUES('kind', ?)").B(1, std::string(k)).Run();
+      ix_.Prepare("INSERT INTO info(key, value) VALUES('kind', ?)").Bind(1, std::string(k)).Run();
       const auto now = NowFiletime();
-      Q(ix_, "INSERT INTO folder(parent_id, mailbox, name, folder_type, created, modified) VALUES(NULL, ?, '', ?, ?, ?)")
-          .B(1, std::string(kRootBox)).B(2, FOLDER_ROOT).B(3, now).B(4, now).Run();
-      const std::int64_t root = sqlite3_last_insert_rowid(ix_.db());
-      Q(ix_, "INSERT INTO folder(parent_id, mailbox, name, folder_type, created, modified) VALUES(?, ?, ?, ?, ?, ?)")
-          .B(1, root).B(2, std::string(kTopBox))
-          .B(3, std::string(kind == StoreKind::Public ? "All Public Folders" : "Top of Personal Folders"))
-          .B(4, FOLDER_GENERIC).B(5, now).B(6, now).Run();
+      ix_.Prepare("INSERT INTO folder(parent_id, mailbox, name, folder_type, created, modified) VALUES(NULL, ?, '', ?, ?, ?)")
+          .Bind(1, std::string(kRootBox)).Bind(2, FOLDER_ROOT).Bind(3, now).Bind(4, now).Run();
+      const std::int64_t root = ix_.LastId();
+      ix_.Prepare("INSERT INTO folder(parent_id, mailbox, name, folder_type, created, modified) VALUES(?, ?, ?, ?, ?, ?)")
+          .Bind(1, root).Bind(2, std::string(kTopBox))
+          .Bind(3, std::string(kind == StoreKind::Public ? "All Public Folders" : "Top of Personal Folders"))
+          .Bind(4, FOLDER_GENERIC).Bind(5, now).Bind(6, now).Run();
     }
     try {
-      Q q(ix_, "SELECT key, value FROM info");
-      while (q.Step()) info_[q.T(0)] = q.T(1);
+      auto q = ix_.Prepare("SELECT key, value FROM info");
+      while (q.Step()) info_[q.Text(0)] = q.Text(1);
     } catch (const MapiError&) {
       Fail(MAPI_E_CORRUPT_STORE, a_.state + " is not the state file of an IMAP store");
     }
@@ -427,40 +426,40 @@ class ImapStore final : public StoreProvider {
   std::string DisplayName() override { return info_["name"]; }
   std::string Kind() override { return info_["kind"]; }
 
-  PropList StoreProps() override { return local::StoreProps(ix_, standardProps_); }
+  PropList StoreProps() override { return tables::StoreProps(ix_, standardProps_); }
   void SetStoreProps(const PropList& props) override {
-    local::SetStoreProps(ix_, props);
+    tables::SetStoreProps(ix_, props);
   }
   void DeleteStoreProps(std::span<const ULONG> ids) override {
-    local::DeleteStoreProps(ix_, ids);
+    tables::DeleteStoreProps(ix_, ids);
   }
   ObjId RootFolder() override { return root_; }
 
   std::optional<ObjId> ReceiveFolder(const std::string& cls, std::string* explicitClass) override {
-    return local::ReceiveFolder(ix_, cls, inbox_, explicitClass);
+    return tables::ReceiveFolder(ix_, cls, inbox_, explicitClass);
   }
   void SetReceiveFolder(const std::string& cls, std::optional<ObjId> folder) override {
-    local::SetReceiveFolder(ix_, cls, folder);
+    tables::SetReceiveFolder(ix_, cls, folder);
   }
 
   std::optional<FolderInfo> GetFolder(ObjId id) override {
-    auto f = local::FolderRow(ix_, id);
+    auto f = tables::FolderRow(ix_, id);
     if (f) {
       f->contentCount = Count(id);
       f->holdsMessages = id != root_ && id != top_ && boxes_[id].selectable;
     }
     return f;
   }
-  std::vector<ObjId> Subfolders(ObjId id) override { return local::Subfolders(ix_, id); }
+  std::vector<ObjId> Subfolders(ObjId id) override { return tables::Subfolders(ix_, id); }
   std::optional<ObjId> FindSubfolder(ObjId parent, const std::string& name) override {
-    return local::FindSubfolder(ix_, parent, name);
+    return tables::FindSubfolder(ix_, parent, name);
   }
   PropList FolderProps(ObjId id) override {
-    return local::FolderProps(ix_, id, id == inbox_ || id == root_ ? inboxProps_ : PropList{});
+    return tables::FolderProps(ix_, id, id == inbox_ || id == root_ ? inboxProps_ : PropList{});
   }
-  void SetFolderProps(ObjId id, const PropList& props) override { local::SetFolderProps(ix_, id, props); }
+  void SetFolderProps(ObjId id, const PropList& props) override { tables::SetFolderProps(ix_, id, props); }
   void DeleteFolderProps(ObjId id, std::span<const ULONG> ids) override {
-    local::DeleteFolderProps(ix_, id, ids);
+    tables::DeleteFolderProps(ix_, id, ids);
   }
 
   ObjId CreateFolder(ObjId parent, const std::string& name, ULONG type) override {
@@ -485,9 +484,9 @@ class ImapStore final : public StoreProvider {
           "creating the mailbox");
     }
     const auto now = NowFiletime();
-    Q(ix_, "INSERT INTO folder(parent_id, mailbox, name, folder_type, created, modified) VALUES(?,?,?,?,?,?)")
-        .B(1, parent).B(2, mailbox).B(3, name).B(4, type).B(5, now).B(6, now).Run();
-    const ObjId id = sqlite3_last_insert_rowid(ix_.db());
+    ix_.Prepare("INSERT INTO folder(parent_id, mailbox, name, folder_type, created, modified) VALUES(?,?,?,?,?,?)")
+        .Bind(1, parent).Bind(2, mailbox).Bind(3, name).Bind(4, type).Bind(5, now).Bind(6, now).Run();
+    const ObjId id = ix_.LastId();
     Box& b = boxes_[id];
     b.count = 0;
     b.createdHere = true;
@@ -516,10 +515,10 @@ class ImapStore final : public StoreProvider {
       // The server renamed the mailboxes below it too.
       for (ObjId f : SubtreeFolders(id)) {
         const std::string old = MailboxOf(f);
-        Q(ix_, "UPDATE folder SET mailbox=? WHERE id=?").B(1, to + old.substr(from.size())).B(2, f).Run();
+        ix_.Prepare("UPDATE folder SET mailbox=? WHERE id=?").Bind(1, to + old.substr(from.size())).Bind(2, f).Run();
       }
     }
-    Q(ix_, "UPDATE folder SET parent_id=?, name=?, modified=? WHERE id=?").B(1, newParent).B(2, newName).B(3, NowFiletime()).B(4, id).Run();
+    ix_.Prepare("UPDATE folder SET parent_id=?, name=?, modified=? WHERE id=?").Bind(1, newParent).Bind(2, newName).Bind(3, NowFiletime()).Bind(4, id).Run();
   }
 
   // Special-use mailboxes (and, on a server without SPECIAL-USE, the Junk
@@ -538,7 +537,7 @@ class ImapStore final : public StoreProvider {
   // subfolders, and the folder, keeping its number, is that mailbox from
   // then on.
   void MoveIntoKept(ObjId id, ObjId newParent, const std::string& newName) {
-    const auto info = local::FolderRow(ix_, id);
+    const auto info = tables::FolderRow(ix_, id);
     const ObjId into = CreateFolder(newParent, newName, info ? info->type : FOLDER_GENERIC);
     if (boxes_[id].selectable) MoveMessages(Messages(id, false), into);
     for (ObjId child : Subfolders(id)) MoveFolder(child, into, GetFolderName(child));
@@ -549,13 +548,13 @@ class ImapStore final : public StoreProvider {
     // (A parent that was never a mailbox of its own may be gone already.)
     if (!r.Ok() && (boxes_[id].selectable || imap::ErrorOfResponse(r) != MAPI_E_NOT_FOUND)) c_.Refused(r, "deleting the mailbox " + from);
     Transact([&] {
-      Q(ix_, "DELETE FROM folder_prop WHERE folder_id=?").B(1, into).Run();
-      Q(ix_, "UPDATE message SET folder_id=? WHERE folder_id=?").B(1, id).B(2, into).Run();
-      Q(ix_, "UPDATE folder SET parent_id=? WHERE parent_id=?").B(1, id).B(2, into).Run();
-      Q(ix_, "UPDATE folder SET uidvalidity=(SELECT uidvalidity FROM folder WHERE id=?) WHERE id=?").B(1, into).B(2, id).Run();
-      Q(ix_, "DELETE FROM folder WHERE id=?").B(1, into).Run();
-      Q(ix_, "UPDATE folder SET mailbox=?, parent_id=?, name=?, modified=? WHERE id=?")
-          .B(1, to).B(2, newParent).B(3, newName).B(4, NowFiletime()).B(5, id).Run();
+      ix_.Prepare("DELETE FROM folder_prop WHERE folder_id=?").Bind(1, into).Run();
+      ix_.Prepare("UPDATE message SET folder_id=? WHERE folder_id=?").Bind(1, id).Bind(2, into).Run();
+      ix_.Prepare("UPDATE folder SET parent_id=? WHERE parent_id=?").Bind(1, id).Bind(2, into).Run();
+      ix_.Prepare("UPDATE folder SET uidvalidity=(SELECT uidvalidity FROM folder WHERE id=?) WHERE id=?").Bind(1, into).Bind(2, id).Run();
+      ix_.Prepare("DELETE FROM folder WHERE id=?").Bind(1, into).Run();
+      ix_.Prepare("UPDATE folder SET mailbox=?, parent_id=?, name=?, modified=? WHERE id=?")
+          .Bind(1, to).Bind(2, newParent).Bind(3, newName).Bind(4, NowFiletime()).Bind(5, id).Run();
     });
     Box moved = std::move(boxes_[into]);
     boxes_.erase(into);
@@ -583,7 +582,7 @@ class ImapStore final : public StoreProvider {
         if (keep) {
           if (b.selectable) DeleteMessages(Messages(f, false));
           kept_[mailbox] = Kept{b.special, b.selectable};
-          if (auto info = local::FolderRow(ix_, f)) parentsOfKept.insert(info->parent);
+          if (auto info = tables::FolderRow(ix_, f)) parentsOfKept.insert(info->parent);
         } else {
           Unselect(f);
           const Response r = c_.Wait(c_.Send({Client::Text("DELETE "), Client::Arg(mailbox)}));
@@ -689,8 +688,8 @@ class ImapStore final : public StoreProvider {
       }
     }
     if (!p.replaces) {
-      Q(ix_, "INSERT INTO message(folder_id, uid) VALUES(?, NULL)").B(1, folder).Run();
-      p.id = sqlite3_last_insert_rowid(ix_.db());
+      ix_.Prepare("INSERT INTO message(folder_id, uid) VALUES(?, NULL)").Bind(1, folder).Run();
+      p.id = ix_.LastId();
     }
     pendingBytes_ += p.bytes.size();
     const ObjId id = p.id;
@@ -706,7 +705,7 @@ class ImapStore final : public StoreProvider {
       auto row = RowOf(id);
       if (!row) continue;
       if (!row->second) {
-        Q(ix_, "DELETE FROM message WHERE id=?").B(1, id).Run();
+        ix_.Prepare("DELETE FROM message WHERE id=?").Bind(1, id).Run();
         continue;
       }
       byFolder[row->first].emplace_back(*row->second, id);
@@ -718,7 +717,7 @@ class ImapStore final : public StoreProvider {
       Select(folder);
       Expunge(folder, uids);
       Transact([&] {
-        for (const auto& [uid, id] : list) Q(ix_, "DELETE FROM message WHERE id=?").B(1, id).Run();
+        for (const auto& [uid, id] : list) ix_.Prepare("DELETE FROM message WHERE id=?").Bind(1, id).Run();
       });
       Box& b = boxes_[folder];
       if (b.count >= 0) b.count = std::max<std::int64_t>(0, b.count - static_cast<std::int64_t>(list.size()));
@@ -752,9 +751,9 @@ class ImapStore final : public StoreProvider {
       Transact([&] {
         for (size_t k = 0; k < list.size(); ++k) {
           if (newUids)
-            Q(ix_, "UPDATE message SET folder_id=?, uid=? WHERE id=?").B(1, folder).B(2, (*newUids)[k]).B(3, list[k].second).Run();
+            ix_.Prepare("UPDATE message SET folder_id=?, uid=? WHERE id=?").Bind(1, folder).Bind(2, (*newUids)[k]).Bind(3, list[k].second).Run();
           else
-            Q(ix_, "DELETE FROM message WHERE id=?").B(1, list[k].second).Run();
+            ix_.Prepare("DELETE FROM message WHERE id=?").Bind(1, list[k].second).Run();
         }
       });
       Box& fb = boxes_[from];
@@ -854,7 +853,7 @@ class ImapStore final : public StoreProvider {
     // Not committed: what has not gone out stays here; what went out is
     // on the server already and keeps its number.
     for (const auto& p : pending_)
-      if (!p.replaces) Q(ix_, "DELETE FROM message WHERE id=?").B(1, p.id).Run();
+      if (!p.replaces) ix_.Prepare("DELETE FROM message WHERE id=?").Bind(1, p.id).Run();
     pending_.clear();
     pendingBytes_ = 0;
     if (level == 0) {
@@ -881,25 +880,25 @@ class ImapStore final : public StoreProvider {
   }
 
   std::optional<ObjId> FolderOf(const std::string& mailbox) {
-    Q q(ix_, "SELECT id FROM folder WHERE mailbox=?");
-    q.B(1, mailbox);
+    auto q = ix_.Prepare("SELECT id FROM folder WHERE mailbox=?");
+    q.Bind(1, mailbox);
     if (!q.Step()) return std::nullopt;
-    return q.I(0);
+    return q.Int(0);
   }
   std::string MailboxOf(ObjId id) {
-    Q q(ix_, "SELECT mailbox FROM folder WHERE id=?");
-    q.B(1, id);
+    auto q = ix_.Prepare("SELECT mailbox FROM folder WHERE id=?");
+    q.Bind(1, id);
     if (!q.Step()) Fail(MAPI_E_NOT_FOUND, "folder not found");
-    return q.T(0);
+    return q.Text(0);
   }
   // The folder and (once the server gave one) UID of a message.
   std::optional<std::pair<ObjId, std::optional<std::uint32_t>>> RowOf(ObjId id) {
-    Q q(ix_, "SELECT folder_id, uid FROM message WHERE id=?");
-    q.B(1, id);
+    auto q = ix_.Prepare("SELECT folder_id, uid FROM message WHERE id=?");
+    q.Bind(1, id);
     if (!q.Step()) return std::nullopt;
     std::optional<std::uint32_t> uid;
-    if (!q.IsNull(1)) uid = static_cast<std::uint32_t>(q.I(1));
-    return std::make_pair(q.I(0), uid);
+    if (!q.IsNull(1)) uid = static_cast<std::uint32_t>(q.Int(1));
+    return std::make_pair(q.Int(0), uid);
   }
 
   // A folder name as the server's mailbox name below parent: the separator
@@ -959,7 +958,7 @@ class ImapStore final : public StoreProvider {
     if (second != first && imap::ErrorOfResponse(r) != MAPI_E_COLLISION && !FolderOf(second)) {
       if (c_.Wait(c_.Send(command(second))).Ok()) {
         mapAll_ = true;
-        Q(ix_, "INSERT OR REPLACE INTO info(key, value) VALUES('map_names', 'all')").Run();
+        ix_.Prepare("INSERT OR REPLACE INTO info(key, value) VALUES('map_names', 'all')").Run();
         return second;
       }
     }
@@ -968,10 +967,10 @@ class ImapStore final : public StoreProvider {
 
   void Forget(ObjId f) {
     Transact([&] {
-      Q(ix_, "DELETE FROM message WHERE folder_id=?").B(1, f).Run();
-      Q(ix_, "DELETE FROM folder_prop WHERE folder_id=?").B(1, f).Run();
-      Q(ix_, "DELETE FROM receive_folder WHERE folder_id=?").B(1, f).Run();
-      Q(ix_, "DELETE FROM folder WHERE id=?").B(1, f).Run();
+      ix_.Prepare("DELETE FROM message WHERE folder_id=?").Bind(1, f).Run();
+      ix_.Prepare("DELETE FROM folder_prop WHERE folder_id=?").Bind(1, f).Run();
+      ix_.Prepare("DELETE FROM receive_folder WHERE folder_id=?").Bind(1, f).Run();
+      ix_.Prepare("DELETE FROM folder WHERE id=?").Bind(1, f).Run();
     });
     boxes_.erase(f);
   }
@@ -1091,7 +1090,7 @@ class ImapStore final : public StoreProvider {
         if (auto known = FolderOf(stored)) {
           id = *known;
           // (A state file written before gaps were kept may have lost it.)
-          Q(ix_, "UPDATE folder SET parent_id=? WHERE id=? AND parent_id IS NOT ?").B(1, parent).B(2, id).B(3, parent).Run();
+          ix_.Prepare("UPDATE folder SET parent_id=? WHERE id=? AND parent_id IS NOT ?").Bind(1, parent).Bind(2, id).Bind(3, parent).Run();
         } else {
           const std::string name = isInbox ? std::string("Inbox") : DecodeName(leaf);
           id = InsertFolder(parent, stored, name);
@@ -1114,9 +1113,9 @@ class ImapStore final : public StoreProvider {
       // Mailboxes the server no longer has.
       std::vector<ObjId> gone;
       {
-        Q q(ix_, "SELECT id FROM folder");
+        auto q = ix_.Prepare("SELECT id FROM folder");
         while (q.Step())
-          if (!keep.count(q.I(0))) gone.push_back(q.I(0));
+          if (!keep.count(q.Int(0))) gone.push_back(q.Int(0));
       }
       for (ObjId f : gone) Forget(f);
     });
@@ -1135,9 +1134,9 @@ class ImapStore final : public StoreProvider {
 
   ObjId InsertFolder(ObjId parent, const std::string& mailbox, const std::string& name) {
     const auto now = NowFiletime();
-    Q(ix_, "INSERT INTO folder(parent_id, mailbox, name, folder_type, created, modified) VALUES(?,?,?,?,?,?)")
-        .B(1, parent).B(2, mailbox).B(3, name).B(4, FOLDER_GENERIC).B(5, now).B(6, now).Run();
-    return sqlite3_last_insert_rowid(ix_.db());
+    ix_.Prepare("INSERT INTO folder(parent_id, mailbox, name, folder_type, created, modified) VALUES(?,?,?,?,?,?)")
+        .Bind(1, parent).Bind(2, mailbox).Bind(3, name).Bind(4, FOLDER_GENERIC).Bind(5, now).Bind(6, now).Run();
+    return ix_.LastId();
   }
 
   // The folder of a mailbox and of every mailbox above it, made where the
@@ -1162,7 +1161,7 @@ class ImapStore final : public StoreProvider {
       ObjId id;
       if (auto known = FolderOf(box)) {
         id = *known;
-        Q(ix_, "UPDATE folder SET parent_id=? WHERE id=? AND parent_id IS NOT ?").B(1, parent).B(2, id).B(3, parent).Run();
+        ix_.Prepare("UPDATE folder SET parent_id=? WHERE id=? AND parent_id IS NOT ?").Bind(1, parent).Bind(2, id).Bind(3, parent).Run();
       } else {
         const size_t cut = ParentCut(box);
         const std::string leaf = cut == std::string::npos ? box.substr(prefix_.size()) : box.substr(cut + delim_.size());
@@ -1181,9 +1180,9 @@ class ImapStore final : public StoreProvider {
   // Message counts of every mailbox in one round of pipelined STATUS commands.
   void CountAll() {
     std::vector<std::pair<ObjId, std::string>> tags;
-    Q q(ix_, "SELECT id, mailbox FROM folder");
+    auto q = ix_.Prepare("SELECT id, mailbox FROM folder");
     std::vector<std::pair<ObjId, std::string>> all;
-    while (q.Step()) all.emplace_back(q.I(0), q.T(1));
+    while (q.Step()) all.emplace_back(q.Int(0), q.Text(1));
     for (const auto& [id, mailbox] : all) {
       if (id == root_ || id == top_ || !boxes_[id].selectable) continue;
       tags.emplace_back(id, c_.Send({Client::Text("STATUS "), Client::Arg(mailbox), Client::Text(" (MESSAGES UIDVALIDITY)")}));
@@ -1201,17 +1200,17 @@ class ImapStore final : public StoreProvider {
   // same UIDs: its messages get new numbers.
   void CheckUidValidity(ObjId folder, std::uint32_t validity) {
     if (!validity) return;
-    Q q(ix_, "SELECT uidvalidity FROM folder WHERE id=?");
-    q.B(1, folder);
+    auto q = ix_.Prepare("SELECT uidvalidity FROM folder WHERE id=?");
+    q.Bind(1, folder);
     if (!q.Step()) return;
     const bool known = !q.IsNull(0);
-    const auto old = static_cast<std::uint32_t>(q.I(0));
+    const auto old = static_cast<std::uint32_t>(q.Int(0));
     if (known && old == validity) return;
     if (known) {
-      Q(ix_, "DELETE FROM message WHERE folder_id=? AND uid IS NOT NULL").B(1, folder).Run();
+      ix_.Prepare("DELETE FROM message WHERE folder_id=? AND uid IS NOT NULL").Bind(1, folder).Run();
       boxes_[folder].listed = false;
     }
-    Q(ix_, "UPDATE folder SET uidvalidity=? WHERE id=?").B(1, static_cast<std::int64_t>(validity)).B(2, folder).Run();
+    ix_.Prepare("UPDATE folder SET uidvalidity=? WHERE id=?").Bind(1, static_cast<std::int64_t>(validity)).Bind(2, folder).Run();
   }
 
   void FindStandardFolders() {
@@ -1239,9 +1238,9 @@ class ImapStore final : public StoreProvider {
     if (drafts) inboxProps_.push_back(Prop::Bytes(PR_IPM_DRAFTS_ENTRYID, MakeObjectEntryId(guid_, ObjKind::Folder, drafts)));
   }
   std::string GetFolderName(ObjId f) {
-    Q q(ix_, "SELECT name FROM folder WHERE id=?");
-    q.B(1, f);
-    return q.Step() ? q.T(0) : std::string();
+    auto q = ix_.Prepare("SELECT name FROM folder WHERE id=?");
+    q.Bind(1, f);
+    return q.Step() ? q.Text(0) : std::string();
   }
 
   std::int64_t Count(ObjId folder) {
@@ -1321,9 +1320,9 @@ class ImapStore final : public StoreProvider {
                  b.msgs.end());
     std::unordered_map<std::uint32_t, ObjId> known;
     {
-      Q q(ix_, "SELECT uid, id FROM message WHERE folder_id=? AND uid IS NOT NULL");
-      q.B(1, folder);
-      while (q.Step()) known.emplace(static_cast<std::uint32_t>(q.I(0)), q.I(1));
+      auto q = ix_.Prepare("SELECT uid, id FROM message WHERE folder_id=? AND uid IS NOT NULL");
+      q.Bind(1, folder);
+      while (q.Step()) known.emplace(static_cast<std::uint32_t>(q.Int(0)), q.Int(1));
     }
     Transact([&] {
       for (auto& m : b.msgs) {
@@ -1332,14 +1331,14 @@ class ImapStore final : public StoreProvider {
           m.id = it->second;
           known.erase(it);
         } else {
-          Q(ix_, "INSERT INTO message(folder_id, uid) VALUES(?, ?)").B(1, folder).B(2, static_cast<std::int64_t>(m.uid)).Run();
-          m.id = sqlite3_last_insert_rowid(ix_.db());
+          ix_.Prepare("INSERT INTO message(folder_id, uid) VALUES(?, ?)").Bind(1, folder).Bind(2, static_cast<std::int64_t>(m.uid)).Run();
+          m.id = ix_.LastId();
         }
       }
-      for (const auto& [uid, id] : known) Q(ix_, "DELETE FROM message WHERE id=?").B(1, id).Run();
+      for (const auto& [uid, id] : known) ix_.Prepare("DELETE FROM message WHERE id=?").Bind(1, id).Run();
       // Uploads whose UID the server did not say (no UIDPLUS) got theirs
       // in this listing.
-      Q(ix_, "DELETE FROM message WHERE folder_id=? AND uid IS NULL").B(1, folder).Run();
+      ix_.Prepare("DELETE FROM message WHERE folder_id=? AND uid IS NULL").Bind(1, folder).Run();
     });
     for (size_t k = 0; k < b.msgs.size(); ++k) {
       b.byUid[b.msgs[k].uid] = k;
@@ -1537,8 +1536,8 @@ class ImapStore final : public StoreProvider {
         for (auto it = range.first; it != range.second; ++it) {
           if (Sha256(BodyOf(a.folder, it->second)) != Sha256(m.bytes)) continue;
           // The message keeps the number this upload gave it.
-          Q(ix_, "DELETE FROM message WHERE folder_id=? AND uid=?").B(1, a.folder).B(2, static_cast<std::int64_t>(it->second)).Run();
-          Q(ix_, "UPDATE message SET uid=? WHERE id=?").B(1, static_cast<std::int64_t>(it->second)).B(2, m.id).Run();
+          ix_.Prepare("DELETE FROM message WHERE folder_id=? AND uid=?").Bind(1, a.folder).Bind(2, static_cast<std::int64_t>(it->second)).Run();
+          ix_.Prepare("UPDATE message SET uid=? WHERE id=?").Bind(1, static_cast<std::int64_t>(it->second)).Bind(2, m.id).Run();
           ++skippedUploads_;
           b.existing.erase(it);
           b.listed = false;
@@ -1584,7 +1583,7 @@ class ImapStore final : public StoreProvider {
     Transact([&] {
       for (size_t k = 0; k < a.msgs.size(); ++k) {
         if (uids)
-          Q(ix_, "UPDATE message SET uid=? WHERE id=?").B(1, static_cast<std::int64_t>((*uids)[k])).B(2, a.msgs[k].id).Run();
+          ix_.Prepare("UPDATE message SET uid=? WHERE id=?").Bind(1, static_cast<std::int64_t>((*uids)[k])).Bind(2, a.msgs[k].id).Run();
       }
     });
     uploaded_ += a.msgs.size();
@@ -1602,7 +1601,7 @@ class ImapStore final : public StoreProvider {
       if (b.count >= 0) b.count -= static_cast<std::int64_t>(replaced.size());
       if (!uids)
         for (const auto& m : a.msgs)
-          if (m.replaces) Q(ix_, "UPDATE message SET uid=NULL WHERE id=?").B(1, m.id).Run();
+          if (m.replaces) ix_.Prepare("UPDATE message SET uid=NULL WHERE id=?").Bind(1, m.id).Run();
     }
   }
 
@@ -1623,7 +1622,7 @@ class ImapStore final : public StoreProvider {
     appends_.clear();
     pending_.clear();
     pendingBytes_ = 0;
-    for (ObjId id : lost) Q(ix_, "DELETE FROM message WHERE id=?").B(1, id).Run();
+    for (ObjId id : lost) ix_.Prepare("DELETE FROM message WHERE id=?").Bind(1, id).Run();
     throw MapiError(e.hr(), std::string(e.what()) + "; " + std::to_string(uploaded_) + " messages went up to " +
                                 a_.endpoint.host + " before (a rerun skips them), " + std::to_string(notSent) +
                                 " did not");
@@ -1794,7 +1793,7 @@ class ImapStore final : public StoreProvider {
 
   AccountSettings a_;
   Client c_;
-  Index ix_;
+  sqlite::Db ix_{sqlite::Role::Index};
   std::map<std::string, std::string> info_;
   GUID guid_{};
   ObjId root_ = 0, top_ = 0, inbox_ = 0, junk_ = 0;

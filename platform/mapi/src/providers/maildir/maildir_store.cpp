@@ -48,10 +48,11 @@
 
 #include "core/entryid.h"
 #include "inetmail/inetmail.h"
-#include "providers/common/local_index.h"
+#include "providers/common/store_tables.h"
 #include "providers/common/standard_names.h"
 #include "providers/common/maildir_names.h"
 #include "provider.h"
+#include "providers/maildir/maildir_provider.h"
 
 namespace tesk::mapi {
 
@@ -59,8 +60,6 @@ namespace {
 
 namespace fs = std::filesystem;
 namespace inet = tesk::mapi::inet;
-using local::Index;
-using local::Q;
 
 constexpr char kIndexName[] = "tesk-index.sqlite";
 constexpr char kJournalName[] = "tesk-journal";
@@ -186,7 +185,8 @@ class MaildirStore final : public StoreProvider {
     struct statvfs vfs {};
     readOnly_ = (::statvfs(top_.c_str(), &vfs) == 0 && (vfs.f_flag & ST_RDONLY)) || ::access(top_.c_str(), W_OK) != 0;
     if (readOnly_ && !exists) Fail(MAPI_E_NO_ACCESS, top_ + " cannot be written");
-    ix_.Open(readOnly_ ? "file:" + index + "?mode=ro&immutable=1" : index, readOnly_);
+    ix_.Open(readOnly_ ? "file:" + index + "?mode=ro&immutable=1" : index,
+             readOnly_ ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
     if (!readOnly_) {
       ix_.Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;");
       // A lock file of its own: closing a descriptor of the index itself
@@ -196,25 +196,25 @@ class MaildirStore final : public StoreProvider {
     if (!exists) {
       ix_.Exec(kIndexSchema);
       guid_ = NewGuid();
-      Q(ix_, "INSERT INTO info(key, value) VALUES('guid', ?)").Blob(1, GuidBytes(guid_)).Run();
-      Q(ix_, "INSERT INTO info(key, value) VALUES('name', ?)").B(1, displayName).Run();
+      ix_.Prepare("INSERT INTO info(key, value) VALUES('guid', ?)").BindBlob(1, GuidBytes(guid_)).Run();
+      ix_.Prepare("INSERT INTO info(key, value) VALUES('name', ?)").Bind(1, displayName).Run();
       const char* kindName = kind == StoreKind::Mailbox ? "mailbox" : kind == StoreKind::Archive ? "archive" : "public";
-      Q(ix_, "INSERT INTO info(key, value) VALUES('kind', ?)").B(1, std::string(kindName)).Run();
-      Q(ix_, "INSERT INTO info(key, value) VALUES('layout', ?)")
-          .B(1, std::string(layout_ == MaildirLayout::Fs ? "fs" : "maildir++"))
+      ix_.Prepare("INSERT INTO info(key, value) VALUES('kind', ?)").Bind(1, std::string(kindName)).Run();
+      ix_.Prepare("INSERT INTO info(key, value) VALUES('layout', ?)")
+          .Bind(1, std::string(layout_ == MaildirLayout::Fs ? "fs" : "maildir++"))
           .Run();
       const auto now = NowFiletime();
-      Q(ix_, "INSERT INTO folder(parent_id, rel, name, folder_type, created, modified) VALUES(NULL, ?, '', ?, ?, ?)")
-          .B(1, std::string(kRootRel)).B(2, FOLDER_ROOT).B(3, now).B(4, now).Run();
-      const std::int64_t root = sqlite3_last_insert_rowid(ix_.db());
-      Q(ix_, "INSERT INTO folder(parent_id, rel, name, folder_type, created, modified) VALUES(?, ?, ?, ?, ?, ?)")
-          .B(1, root).B(2, std::string(kTopRel))
-          .B(3, std::string(kind == StoreKind::Public ? "All Public Folders" : "Top of Personal Folders"))
-          .B(4, FOLDER_GENERIC).B(5, now).B(6, now).Run();
+      ix_.Prepare("INSERT INTO folder(parent_id, rel, name, folder_type, created, modified) VALUES(NULL, ?, '', ?, ?, ?)")
+          .Bind(1, std::string(kRootRel)).Bind(2, FOLDER_ROOT).Bind(3, now).Bind(4, now).Run();
+      const std::int64_t root = ix_.LastId();
+      ix_.Prepare("INSERT INTO folder(parent_id, rel, name, folder_type, created, modified) VALUES(?, ?, ?, ?, ?, ?)")
+          .Bind(1, root).Bind(2, std::string(kTopRel))
+          .Bind(3, std::string(kind == StoreKind::Public ? "All Public Folders" : "Top of Personal Folders"))
+          .Bind(4, FOLDER_GENERIC).Bind(5, now).Bind(6, now).Run();
     }
     {
-      Q q(ix_, "SELECT key, value FROM info");
-      while (q.Step()) info_[q.T(0)] = q.T(1);
+      auto q = ix_.Prepare("SELECT key, value FROM info");
+      while (q.Step()) info_[q.Text(0)] = q.Text(1);
     }
     if (info_["guid"].size() != 16) Fail(MAPI_E_CORRUPT_STORE, top_ + ": the index holds no store identity");
     guid_ = GuidFromBytes(info_["guid"]);
@@ -263,54 +263,54 @@ class MaildirStore final : public StoreProvider {
   std::string DisplayName() override { return info_["name"]; }
   std::string Kind() override { return info_["kind"]; }
 
-  PropList StoreProps() override { return local::StoreProps(ix_, standardProps_); }
+  PropList StoreProps() override { return tables::StoreProps(ix_, standardProps_); }
   void SetStoreProps(const PropList& props) override {
     auto tx = BeginWrite();
-    local::SetStoreProps(ix_, props);
+    tables::SetStoreProps(ix_, props);
     tx->Commit();
   }
   void DeleteStoreProps(std::span<const ULONG> ids) override {
     auto tx = BeginWrite();
-    local::DeleteStoreProps(ix_, ids);
+    tables::DeleteStoreProps(ix_, ids);
     tx->Commit();
   }
   ObjId RootFolder() override { return root_; }
 
   std::optional<ObjId> ReceiveFolder(const std::string& cls, std::string* explicitClass) override {
-    return local::ReceiveFolder(ix_, cls, inbox_, explicitClass);
+    return tables::ReceiveFolder(ix_, cls, inbox_, explicitClass);
   }
   void SetReceiveFolder(const std::string& cls, std::optional<ObjId> folder) override {
     auto tx = BeginWrite();
-    local::SetReceiveFolder(ix_, cls, folder);
+    tables::SetReceiveFolder(ix_, cls, folder);
     tx->Commit();
   }
 
   std::optional<FolderInfo> GetFolder(ObjId id) override {
-    auto f = local::FolderRow(ix_, id);
+    auto f = tables::FolderRow(ix_, id);
     if (f) {
-      Q q(ix_, "SELECT count(*) FROM message WHERE folder_id=?");
-      q.B(1, id);
-      if (q.Step()) f->contentCount = q.I(0);
+      auto q = ix_.Prepare("SELECT count(*) FROM message WHERE folder_id=?");
+      q.Bind(1, id);
+      if (q.Step()) f->contentCount = q.Int(0);
       f->holdsMessages = id != root_ && id != top_id_;
     }
     return f;
   }
-  std::vector<ObjId> Subfolders(ObjId id) override { return local::Subfolders(ix_, id); }
+  std::vector<ObjId> Subfolders(ObjId id) override { return tables::Subfolders(ix_, id); }
   std::optional<ObjId> FindSubfolder(ObjId parent, const std::string& name) override {
-    return local::FindSubfolder(ix_, parent, name);
+    return tables::FindSubfolder(ix_, parent, name);
   }
   PropList FolderProps(ObjId id) override {
-    return local::FolderProps(ix_, id, id == inbox_ || id == root_ ? inboxProps_ : PropList{});
+    return tables::FolderProps(ix_, id, id == inbox_ || id == root_ ? inboxProps_ : PropList{});
   }
   void SetFolderProps(ObjId id, const PropList& props) override {
     auto tx = BeginWrite();
-    local::SetFolderProps(ix_, id, props);
+    tables::SetFolderProps(ix_, id, props);
     Touch(id);
     tx->Commit();
   }
   void DeleteFolderProps(ObjId id, std::span<const ULONG> ids) override {
     auto tx = BeginWrite();
-    local::DeleteFolderProps(ix_, id, ids);
+    tables::DeleteFolderProps(ix_, id, ids);
     tx->Commit();
   }
   ObjId CreateFolder(ObjId parent, const std::string& name, ULONG type) override {
@@ -321,9 +321,9 @@ class MaildirStore final : public StoreProvider {
     auto tx = BeginWrite();
     auto insert = [&](const std::string& folderRel) {
       const auto now = NowFiletime();
-      Q(ix_, "INSERT INTO folder(parent_id, rel, name, folder_type, created, modified) VALUES(?,?,?,?,?,?)")
-          .B(1, parent).B(2, folderRel).B(3, name).B(4, type).B(5, now).B(6, now).Run();
-      return static_cast<ObjId>(sqlite3_last_insert_rowid(ix_.db()));
+      ix_.Prepare("INSERT INTO folder(parent_id, rel, name, folder_type, created, modified) VALUES(?,?,?,?,?,?)")
+          .Bind(1, parent).Bind(2, folderRel).Bind(3, name).Bind(4, type).Bind(5, now).Bind(6, now).Run();
+      return static_cast<ObjId>(ix_.LastId());
     };
     // A standard folder deleted in this session takes its directory again.
     for (auto k = kept_.begin(); k != kept_.end(); ++k) {
@@ -392,9 +392,9 @@ class MaildirStore final : public StoreProvider {
     }
     Restage(oldRel, newRel);
     for (const auto& [f, rel] : subtree)
-      Q(ix_, "UPDATE folder SET rel=? WHERE id=?").B(1, newRel + rel.substr(oldRel.size())).B(2, f).Run();
-    Q(ix_, "UPDATE folder SET parent_id=?, name=?, modified=? WHERE id=?")
-        .B(1, newParent).B(2, newName).B(3, NowFiletime()).B(4, id).Run();
+      ix_.Prepare("UPDATE folder SET rel=? WHERE id=?").Bind(1, newRel + rel.substr(oldRel.size())).Bind(2, f).Run();
+    ix_.Prepare("UPDATE folder SET parent_id=?, name=?, modified=? WHERE id=?")
+        .Bind(1, newParent).Bind(2, newName).Bind(3, NowFiletime()).Bind(4, id).Run();
     tx->Commit();
   }
   void DeleteFolderTree(ObjId id, const StepFn& step) override {
@@ -406,9 +406,9 @@ class MaildirStore final : public StoreProvider {
       const std::string rel = RelOf(f);
       std::vector<ObjId> ids;
       {
-        Q q(ix_, "SELECT id FROM message WHERE folder_id=?");
-        q.B(1, f);
-        while (q.Step()) ids.push_back(q.I(0));
+        auto q = ix_.Prepare("SELECT id FROM message WHERE folder_id=?");
+        q.Bind(1, f);
+        while (q.Step()) ids.push_back(q.Int(0));
       }
       DeleteMessages(ids);
       done += ids.size();
@@ -429,8 +429,8 @@ class MaildirStore final : public StoreProvider {
           if (IsDir(dir)) PutAside(dir);
           if (staged_.erase(rel)) ++changes_;
         }
-        Q(ix_, "DELETE FROM folder_prop WHERE folder_id=?").B(1, f).Run();
-        Q(ix_, "DELETE FROM folder WHERE id=?").B(1, f).Run();
+        ix_.Prepare("DELETE FROM folder_prop WHERE folder_id=?").Bind(1, f).Run();
+        ix_.Prepare("DELETE FROM folder WHERE id=?").Bind(1, f).Run();
       }
     }
     tx->Commit();
@@ -445,25 +445,25 @@ class MaildirStore final : public StoreProvider {
   std::vector<ObjId> Messages(ObjId folder, bool associated) override {
     std::vector<ObjId> out;
     if (associated) return out;
-    Q q(ix_, "SELECT id FROM message WHERE folder_id=? ORDER BY id");
-    q.B(1, folder);
-    while (q.Step()) out.push_back(q.I(0));
+    auto q = ix_.Prepare("SELECT id FROM message WHERE folder_id=? ORDER BY id");
+    q.Bind(1, folder);
+    while (q.Step()) out.push_back(q.Int(0));
     return out;
   }
   std::optional<MessageInfo> GetMessage(ObjId id) override {
-    Q q(ix_, "SELECT folder_id, size, mtime FROM message WHERE id=?");
-    q.B(1, id);
+    auto q = ix_.Prepare("SELECT folder_id, size, mtime FROM message WHERE id=?");
+    q.Bind(1, id);
     if (!q.Step()) return std::nullopt;
-    const std::int64_t t = FiletimeFromUnix(q.I(2));
-    return MessageInfo{id, q.I(0), false, t, t, q.I(1), false};
+    const std::int64_t t = FiletimeFromUnix(q.Int(2));
+    return MessageInfo{id, q.Int(0), false, t, t, q.Int(1), false};
   }
   PropList MessageProps(ObjId id) override { return LoadMessage(id).props; }
   MessageData LoadMessage(ObjId id) override {
-    Q q(ix_, "SELECT m.folder_id, m.file, m.mtime, f.rel FROM message m JOIN folder f ON f.id=m.folder_id WHERE m.id=?");
-    q.B(1, id);
+    auto q = ix_.Prepare("SELECT m.folder_id, m.file, m.mtime, f.rel FROM message m JOIN folder f ON f.id=m.folder_id WHERE m.id=?");
+    q.Bind(1, id);
     if (!q.Step()) Fail(MAPI_E_NOT_FOUND, "message not found");
-    const std::string rel = q.T(3), file = q.T(1);
-    const std::int64_t mtime = q.I(2);
+    const std::string rel = q.Text(3), file = q.Text(1);
+    const std::int64_t mtime = q.Int(2);
     const std::string dir = DirOf(rel);
     const std::string bytes = ReadAll(dir + "/" + file);
     return inet::FromMime(bytes, FlagsOfName(dir, file), FiletimeFromUnix(mtime));
@@ -495,19 +495,19 @@ class MaildirStore final : public StoreProvider {
       id = *replace;
       std::string oldFile;
       {
-        Q q(ix_, "SELECT file FROM message WHERE id=?");
-        q.B(1, id);
-        if (q.Step()) oldFile = q.T(0);
+        auto q = ix_.Prepare("SELECT file FROM message WHERE id=?");
+        q.Bind(1, id);
+        if (q.Step()) oldFile = q.Text(0);
       }
-      Q(ix_, "UPDATE message SET folder_id=?, base=?, file=?, size=?, mtime=? WHERE id=?")
-          .B(1, folder).B(2, base).B(3, "cur/" + name).B(4, static_cast<std::int64_t>(bytes.size()))
-          .B(5, UnixFromFiletime(delivered)).B(6, id).Run();
+      ix_.Prepare("UPDATE message SET folder_id=?, base=?, file=?, size=?, mtime=? WHERE id=?")
+          .Bind(1, folder).Bind(2, base).Bind(3, "cur/" + name).Bind(4, static_cast<std::int64_t>(bytes.size()))
+          .Bind(5, UnixFromFiletime(delivered)).Bind(6, id).Run();
       if (!oldFile.empty()) PutAside(dir + "/" + oldFile);
     } else {
-      Q(ix_, "INSERT INTO message(folder_id, base, file, size, mtime) VALUES(?,?,?,?,?)")
-          .B(1, folder).B(2, base).B(3, "cur/" + name).B(4, static_cast<std::int64_t>(bytes.size()))
-          .B(5, UnixFromFiletime(delivered)).Run();
-      id = sqlite3_last_insert_rowid(ix_.db());
+      ix_.Prepare("INSERT INTO message(folder_id, base, file, size, mtime) VALUES(?,?,?,?,?)")
+          .Bind(1, folder).Bind(2, base).Bind(3, "cur/" + name).Bind(4, static_cast<std::int64_t>(bytes.size()))
+          .Bind(5, UnixFromFiletime(delivered)).Run();
+      id = ix_.LastId();
     }
     Touch(folder);
     tx->Commit();
@@ -518,13 +518,13 @@ class MaildirStore final : public StoreProvider {
     for (ObjId id : ids) {
       std::string path;
       {
-        Q q(ix_, "SELECT f.rel, m.file FROM message m JOIN folder f ON f.id=m.folder_id WHERE m.id=?");
-        q.B(1, id);
+        auto q = ix_.Prepare("SELECT f.rel, m.file FROM message m JOIN folder f ON f.id=m.folder_id WHERE m.id=?");
+        q.Bind(1, id);
         if (!q.Step()) continue;
-        path = DirOf(q.T(0)) + "/" + q.T(1);
+        path = DirOf(q.Text(0)) + "/" + q.Text(1);
       }
       PutAside(path);
-      Q(ix_, "DELETE FROM message WHERE id=?").B(1, id).Run();
+      ix_.Prepare("DELETE FROM message WHERE id=?").Bind(1, id).Run();
     }
     tx->Commit();
   }
@@ -581,7 +581,7 @@ class MaildirStore final : public StoreProvider {
     dirtyDirs_.clear();
     PublishStaged();
     if (journalFd_ >= 0)
-      Q(ix_, "INSERT OR REPLACE INTO info(key, value) VALUES('journal', ?)").B(1, journalToken_).Run();
+      ix_.Prepare("INSERT OR REPLACE INTO info(key, value) VALUES('journal', ?)").Bind(1, journalToken_).Run();
     ix_.Exec("COMMIT");
     FinishJournal(top_ + "/" + kJournalName);
     ClearJournal();
@@ -799,8 +799,8 @@ class MaildirStore final : public StoreProvider {
     const auto lines = ReadJournal(path, &token);
     std::string committed;
     {
-      Q q(ix_, "SELECT value FROM info WHERE key='journal'");
-      if (q.Step()) committed = q.T(0);
+      auto q = ix_.Prepare("SELECT value FROM info WHERE key='journal'");
+      if (q.Step()) committed = q.Text(0);
     }
     if (!token.empty() && token == committed) {
       // The transaction committed; only its removals were left to do.
@@ -833,16 +833,16 @@ class MaildirStore final : public StoreProvider {
   // ---- folders and their directories ----------------------------------------------------
 
   std::optional<ObjId> FolderByRel(const std::string& rel) {
-    Q q(ix_, "SELECT id FROM folder WHERE rel=?");
-    q.B(1, rel);
+    auto q = ix_.Prepare("SELECT id FROM folder WHERE rel=?");
+    q.Bind(1, rel);
     if (!q.Step()) return std::nullopt;
-    return q.I(0);
+    return q.Int(0);
   }
   std::string RelOf(ObjId id) {
-    Q q(ix_, "SELECT rel FROM folder WHERE id=?");
-    q.B(1, id);
+    auto q = ix_.Prepare("SELECT rel FROM folder WHERE id=?");
+    q.Bind(1, id);
     if (!q.Step()) Fail(MAPI_E_NOT_FOUND, "folder not found");
-    return q.T(0);
+    return q.Text(0);
   }
   std::string RelOfChild(ObjId parent, const std::string& component) {
     const std::string p = RelOf(parent);
@@ -863,7 +863,7 @@ class MaildirStore final : public StoreProvider {
     return top_ + "/" + rel;
   }
   void Touch(ObjId folder) {
-    Q(ix_, "UPDATE folder SET modified=? WHERE id=?").B(1, NowFiletime()).B(2, folder).Run();
+    ix_.Prepare("UPDATE folder SET modified=? WHERE id=?").Bind(1, NowFiletime()).Bind(2, folder).Run();
   }
 
   // ---- reading the Maildir ---------------------------------------------------------------
@@ -871,9 +871,9 @@ class MaildirStore final : public StoreProvider {
   ObjId EnsureFolder(const std::string& rel, ObjId parent, const std::string& name) {
     if (auto id = FolderByRel(rel)) return *id;
     const auto now = NowFiletime();
-    Q(ix_, "INSERT INTO folder(parent_id, rel, name, folder_type, created, modified) VALUES(?,?,?,?,?,?)")
-        .B(1, parent).B(2, rel).B(3, name).B(4, FOLDER_GENERIC).B(5, now).B(6, now).Run();
-    return sqlite3_last_insert_rowid(ix_.db());
+    ix_.Prepare("INSERT INTO folder(parent_id, rel, name, folder_type, created, modified) VALUES(?,?,?,?,?,?)")
+        .Bind(1, parent).Bind(2, rel).Bind(3, name).Bind(4, FOLDER_GENERIC).Bind(5, now).Bind(6, now).Run();
+    return ix_.LastId();
   }
 
   // Brings the index up to what the directories hold: new folders and
@@ -933,14 +933,14 @@ class MaildirStore final : public StoreProvider {
     // Folders gone from the disk go from the index too.
     std::vector<ObjId> gone;
     {
-      Q q(ix_, "SELECT id, rel FROM folder");
+      auto q = ix_.Prepare("SELECT id, rel FROM folder");
       while (q.Step())
-        if (!seen.count(q.T(1))) gone.push_back(q.I(0));
+        if (!seen.count(q.Text(1))) gone.push_back(q.Int(0));
     }
     for (ObjId id : gone) {
-      Q(ix_, "DELETE FROM message WHERE folder_id=?").B(1, id).Run();
-      Q(ix_, "DELETE FROM folder_prop WHERE folder_id=?").B(1, id).Run();
-      Q(ix_, "DELETE FROM folder WHERE id=?").B(1, id).Run();
+      ix_.Prepare("DELETE FROM message WHERE folder_id=?").Bind(1, id).Run();
+      ix_.Prepare("DELETE FROM folder_prop WHERE folder_id=?").Bind(1, id).Run();
+      ix_.Prepare("DELETE FROM folder WHERE id=?").Bind(1, id).Run();
     }
     for (const auto& [rel, id] : folders) ScanMessages(DirOf(rel), id);
   }
@@ -976,20 +976,20 @@ class MaildirStore final : public StoreProvider {
     }
     std::map<std::string, std::pair<ObjId, std::string>> known;  // base -> id, file
     {
-      Q q(ix_, "SELECT base, id, file FROM message WHERE folder_id=?");
-      q.B(1, folder);
-      while (q.Step()) known[q.T(0)] = {q.I(1), q.T(2)};
+      auto q = ix_.Prepare("SELECT base, id, file FROM message WHERE folder_id=?");
+      q.Bind(1, folder);
+      while (q.Step()) known[q.Text(0)] = {q.Int(1), q.Text(2)};
     }
     for (const auto& [base, entry] : known)
-      if (!files.count(base)) Q(ix_, "DELETE FROM message WHERE id=?").B(1, entry.first).Run();
+      if (!files.count(base)) ix_.Prepare("DELETE FROM message WHERE id=?").Bind(1, entry.first).Run();
     for (const auto& [base, f] : files) {
       auto it = known.find(base);
       if (it == known.end()) {
-        Q(ix_, "INSERT INTO message(folder_id, base, file, size, mtime) VALUES(?,?,?,?,?)")
-            .B(1, folder).B(2, base).B(3, f.first).B(4, f.second.first).B(5, f.second.second).Run();
+        ix_.Prepare("INSERT INTO message(folder_id, base, file, size, mtime) VALUES(?,?,?,?,?)")
+            .Bind(1, folder).Bind(2, base).Bind(3, f.first).Bind(4, f.second.first).Bind(5, f.second.second).Run();
       } else if (it->second.second != f.first) {
-        Q(ix_, "UPDATE message SET file=?, size=?, mtime=? WHERE id=?")
-            .B(1, f.first).B(2, f.second.first).B(3, f.second.second).B(4, it->second.first).Run();
+        ix_.Prepare("UPDATE message SET file=?, size=?, mtime=? WHERE id=?")
+            .Bind(1, f.first).Bind(2, f.second.first).Bind(3, f.second.second).Bind(4, it->second.first).Run();
       }
     }
   }
@@ -1147,7 +1147,7 @@ class MaildirStore final : public StoreProvider {
 
   std::string top_;
   MaildirLayout layout_;
-  Index ix_;
+  sqlite::Db ix_{sqlite::Role::Index};
   GUID guid_{};
   ObjId root_ = 0, top_id_ = 0, inbox_ = 0;
   std::map<std::string, std::string> info_;

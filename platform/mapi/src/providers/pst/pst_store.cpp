@@ -13,6 +13,7 @@
 #include "inetmail/inetmail.h"
 #include "inetmail/rtf.h"
 #include "providers/pst/pst_store.h"
+#include "providers/pst/pst_provider.h"
 
 namespace tesk::mapi::pst {
 
