@@ -415,7 +415,6 @@ class ImapStore final : public StoreProvider {
     c.wholeCopyInOneCommit = false;
     c.associatedContents = false;
     c.rawInternetContent = true;
-    c.serverSideCopy = true;
     return c;
   }
   const GUID& Guid() const override { return guid_; }

@@ -255,7 +255,6 @@ class MaildirStore final : public StoreProvider {
     c.wholeCopyInOneCommit = true;
     c.associatedContents = false;
     c.rawInternetContent = true;
-    c.serverSideCopy = false;
     return c;
   }
   const GUID& Guid() const override { return guid_; }

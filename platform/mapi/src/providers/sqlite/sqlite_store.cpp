@@ -33,7 +33,6 @@ Capabilities SqliteStore::Caps() const {
   c.readOnly = readOnly_;
   c.wholeCopyInOneCommit = true;
   c.associatedContents = true;
-  c.serverSideCopy = true;
   return c;
 }
 
