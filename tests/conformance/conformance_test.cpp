@@ -14,7 +14,7 @@
 #include <set>
 
 #include "fixture.h"
-#include "inetmail.h"
+#include "inetmail/inetmail.h"
 
 using namespace testing_support;
 namespace admin = tesk::mapi::admin;

@@ -23,7 +23,7 @@
 #include <sstream>
 
 #include "fixture.h"
-#include "inetmail.h"
+#include "inetmail/inetmail.h"
 #include "restore_test_util.h"
 
 using namespace testing_support;

@@ -12,10 +12,10 @@
 #include <filesystem>
 #include <fstream>
 
-#include "copy.h"
+#include "core/copy.h"
 #include "fixture.h"
-#include "profile.h"
-#include "progress.h"
+#include "profile/profile.h"
+#include "core/progress.h"
 #include "provider.h"
 #include "imap_accounts.h"
 #include "restore_test_util.h"

@@ -11,7 +11,7 @@
 
 #include <map>
 
-#include "profile.h"
+#include "profile/profile.h"
 
 #include "imap_accounts.h"
 

@@ -5,8 +5,8 @@
 
 #include <random>
 
-#include "imap/client.h"
-#include "imap/wire.h"
+#include "providers/imap/client.h"
+#include "providers/imap/wire.h"
 
 using namespace tesk::mapi::imap;
 

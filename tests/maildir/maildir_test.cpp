@@ -14,11 +14,12 @@
 #include <fstream>
 #include <map>
 
-#include "entryid.h"
+#include "core/entryid.h"
 #include "fixture.h"
-#include "inetmail.h"
-#include "maildir_names.h"
+#include "inetmail/inetmail.h"
+#include "providers/common/maildir_names.h"
 #include "provider.h"
+#include "providers/maildir/maildir_provider.h"
 
 using namespace tesk::mapi;
 namespace fs = std::filesystem;

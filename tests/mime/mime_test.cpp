@@ -13,8 +13,8 @@
 #include <sstream>
 
 #include "fixture.h"
-#include "inetmail.h"
-#include "rtf.h"
+#include "inetmail/inetmail.h"
+#include "inetmail/rtf.h"
 
 using namespace tesk::mapi;
 namespace inet = tesk::mapi::inet;

@@ -9,43 +9,13 @@
 
 #include <algorithm>
 
-#include "copy.h"
+#include "core/copy.h"
 #include "fixture.h"
+#include "test_progress.h"
 
 using namespace testing_support;
 
 namespace {
-
-struct CountingProgress final : IMAPIProgress {
-  std::vector<ULONG> values;
-  int limits = 0;
-  HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    *ppv = IsEqualIID(riid, IID_IMAPIProgress) || IsEqualIID(riid, IID_IUnknown) ? this : nullptr;
-    return *ppv ? S_OK : E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return 1; }
-  ULONG Release() override { return 1; }
-  HRESULT Progress(ULONG v, ULONG, ULONG) override {
-    values.push_back(v);
-    return S_OK;
-  }
-  HRESULT GetFlags(ULONG* f) override {
-    *f |= MAPI_TOP_LEVEL;
-    return S_OK;
-  }
-  HRESULT GetMax(ULONG* m) override {
-    *m = 1000;
-    return S_OK;
-  }
-  HRESULT GetMin(ULONG* m) override {
-    *m = 1;
-    return S_OK;
-  }
-  HRESULT SetLimits(ULONG*, ULONG*, ULONG*) override {
-    ++limits;
-    return S_OK;
-  }
-};
 
 // The JSON tree of a folder path without the top folder's own name.
 nlohmann::json Tree(const std::string& path) {

@@ -16,7 +16,7 @@
 #include <functional>
 
 #include "fixture.h"
-#include "profile.h"
+#include "profile/profile.h"
 #include "provider.h"
 
 using namespace testing_support;

@@ -5,8 +5,8 @@
 
 #include <cstring>
 
-#include "prop.h"
-#include "table.h"
+#include "core/prop.h"
+#include "core/table.h"
 
 using namespace tesk::mapi;
 

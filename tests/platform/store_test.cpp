@@ -13,6 +13,8 @@
 
 #include "fixture.h"
 #include "provider.h"
+#include "providers/common/sqlite_db.h"
+#include "providers/sqlite/sqlite_provider.h"
 
 using namespace testing_support;
 namespace admin = tesk::mapi::admin;
@@ -448,7 +450,7 @@ TEST(StoreWork, SmallFolderCallsDoNotGrowWithTheStore) {
     AddMessages(CreateFolder(archiveTop, "Bulk"), others);
     const std::string smallId = EntryId(small);
 
-    const std::uint64_t before = tesk::mapi::SqliteFullScanSteps();
+    const std::uint64_t before = tesk::mapi::sqlite::FullScanSteps();
     char name[] = "Copied";
     EXPECT_EQ(top->CopyFolder(static_cast<ULONG>(smallId.size()), reinterpret_cast<LPENTRYID>(const_cast<char*>(smallId.data())),
                               nullptr, archiveTop, name, 0, nullptr, COPY_SUBFOLDERS),
@@ -466,7 +468,7 @@ TEST(StoreWork, SmallFolderCallsDoNotGrowWithTheStore) {
                                        reinterpret_cast<LPENTRYID>(const_cast<char*>(copiedId.data())), 0, nullptr,
                                        DEL_FOLDERS | DEL_MESSAGES),
               S_OK);
-    return tesk::mapi::SqliteFullScanSteps() - before;
+    return tesk::mapi::sqlite::FullScanSteps() - before;
   };
   const std::uint64_t small = workOnce(50);
   const std::uint64_t large = workOnce(2000);

@@ -11,6 +11,7 @@
 
 #include "fixture.h"
 #include "provider.h"
+#include "providers/sqlite/sqlite_provider.h"
 #include "restore_test_util.h"
 
 using namespace tesk::mapi;

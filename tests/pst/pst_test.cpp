@@ -18,14 +18,17 @@
 #include <map>
 #include <random>
 
-#include "copy.h"
-#include "entryid.h"
+#include "core/copy.h"
+#include "core/entryid.h"
 #include "fixture.h"
-#include "inetmail.h"
-#include "profile.h"
-#include "progress.h"
+#include "inetmail/inetmail.h"
+#include "profile/profile.h"
+#include "core/progress.h"
 #include "provider.h"
-#include "rtf.h"
+#include "providers/maildir/maildir_provider.h"
+#include "providers/pst/pst_provider.h"
+#include "providers/sqlite/sqlite_provider.h"
+#include "inetmail/rtf.h"
 
 using namespace tesk::mapi;
 namespace fs = std::filesystem;

@@ -24,8 +24,8 @@
 #include <thread>
 
 #include "fixture.h"
-#include "inetmail.h"
-#include "maildir_names.h"
+#include "inetmail/inetmail.h"
+#include "providers/common/maildir_names.h"
 #include "restore_test_util.h"
 
 using namespace testing_support;

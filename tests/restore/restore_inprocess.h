@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "restore_test_util.h"
+#include "test_progress.h"
 
 namespace restore_test {
 
@@ -151,35 +152,6 @@ class RecordingFolder final : public IMAPIFolder {
   CComPtr<IMAPIFolder> inner_;
 };
 
-// A progress object that counts its calls; with cancel set it asks every
-// operation to stop at its first report.
-class CountingProgress final : public IMAPIProgress {
- public:
-  int progressCalls = 0;
-  bool cancel = false;
-  HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    *ppv = IsEqualIID(riid, IID_IMAPIProgress) || IsEqualIID(riid, IID_IUnknown) ? this : nullptr;
-    return *ppv ? S_OK : E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return 2; }
-  ULONG Release() override { return 1; }
-  HRESULT Progress(ULONG, ULONG, ULONG) override {
-    ++progressCalls;
-    return cancel ? MAPI_E_USER_CANCEL : S_OK;
-  }
-  HRESULT GetFlags(ULONG* flags) override {
-    *flags |= MAPI_TOP_LEVEL;
-    return S_OK;
-  }
-  HRESULT GetMax(ULONG* max) override {
-    *max = 1000;
-    return S_OK;
-  }
-  HRESULT GetMin(ULONG* min) override {
-    *min = 1;
-    return S_OK;
-  }
-  HRESULT SetLimits(ULONG*, ULONG*, ULONG*) override { return S_OK; }
-};
+using testing_support::CountingProgress;
 
 }  // namespace restore_test

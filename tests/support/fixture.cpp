@@ -11,17 +11,6 @@
 
 namespace testing_support {
 
-TempDir::TempDir() {
-  std::string tmpl = (std::filesystem::temp_directory_path() / "tesk-test-XXXXXX").string();
-  if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
-  path_ = tmpl;
-}
-
-TempDir::~TempDir() {
-  std::error_code ec;
-  std::filesystem::remove_all(path_, ec);
-}
-
 ProfileFixture::ProfileFixture() {
   ::setenv("MAPI_CONFIG_DIR", (dir / "config").c_str(), 1);
   mailboxFile = dir / "personal.store";

@@ -7,21 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "temp_dir.h"
+
 namespace testing_support {
-
-// A fresh temporary folder, removed at the end of the test.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
 
 // A profile "Test" in its own folder (MAPI_CONFIG_DIR) with a mailbox store
 // "Personal Folders" (default) and an archive store "Archive".

@@ -12,40 +12,10 @@
 #include <cstring>
 #include <string>
 
-#include "copy.h"
+#include "core/copy.h"
+#include "test_progress.h"
 
 namespace {
-
-struct Reporter final : IMAPIProgress {
-  HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IMAPIProgress)) {
-      *ppv = this;
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return 1; }
-  ULONG Release() override { return 1; }
-  HRESULT Progress(ULONG value, ULONG, ULONG) override {
-    std::printf("progress %u\n", value);
-    std::fflush(stdout);
-    return S_OK;
-  }
-  HRESULT GetFlags(ULONG* f) override {
-    *f |= MAPI_TOP_LEVEL;
-    return S_OK;
-  }
-  HRESULT GetMax(ULONG* m) override {
-    *m = 1000;
-    return S_OK;
-  }
-  HRESULT GetMin(ULONG* m) override {
-    *m = 1;
-    return S_OK;
-  }
-  HRESULT SetLimits(ULONG*, ULONG*, ULONG*) override { return S_OK; }
-};
 
 std::string Bin(IMAPIProp* obj, ULONG tag) {
   LPSPropValue v = nullptr;
@@ -126,7 +96,11 @@ int main(int argc, char** argv) {
   auto parent = Folder(srcStore, cut == std::string::npos ? "" : srcPath.substr(0, cut), nullptr);
   auto target = Folder(dstStore, argv[5], nullptr);
   if (!source || !parent || !target) return 5;
-  Reporter progress;
+  testing_support::CountingProgress progress;
+  progress.onProgress = [](ULONG value) {
+    std::printf("progress %u\n", value);
+    std::fflush(stdout);
+  };
   std::string name = argv[6];
   HRESULT hr = parent->CopyFolder(static_cast<ULONG>(eid.size()), reinterpret_cast<LPENTRYID>(eid.data()), nullptr,
                                   static_cast<IMAPIFolder*>(target), name.data(), 0, &progress,

@@ -44,7 +44,7 @@
 #include <string>
 #include <vector>
 
-#include "prop.h"
+#include "core/prop.h"
 
 namespace tesk::mapi {
 
@@ -88,9 +88,12 @@ using StepFn = std::function<bool(std::uint64_t done)>;
 // to report (the commit of a large copy): a sign of life only.
 constexpr std::uint64_t kStepStillWorking = ~std::uint64_t{0};
 
+// A transaction of one store (BeginWrite, BeginRead). Commit may throw (the
+// disk is full, the server broke off); what is kept then is what the
+// capabilities promise (see Transactions above).
 class Transaction {
  public:
-  virtual ~Transaction() = default;  // rolls back unless committed
+  virtual ~Transaction() = default;  // rolls back unless committed; never throws
   virtual void Commit() = 0;
 };
 
@@ -114,24 +117,50 @@ struct Capabilities {
   bool wholeCopyInOneCommit = false;  // an outer write transaction is all or nothing
   bool associatedContents = false;    // keeps associated (hidden) messages
   bool rawInternetContent = false;    // keeps a message's Internet bytes as they came
-  bool serverSideCopy = false;        // copies within the store without moving the data
 };
 
 // How many bytes a message takes in flight (its properties, recipients and
 // attachments); the copy engine batches by this.
 std::uint64_t MessageBytes(const MessageData& m);
 
+// One open store. Created by its ProviderFactory (Open) and owned through
+// shared_ptr by the session's store objects; it lives as long as any of
+// them (a folder or message object keeps its store alive).
+//
+// Threads: a store object is used by one thread at a time, but not always
+// the thread that opened it. During a copy between two stores the copy
+// engine loads the source's messages (Messages, GetMessage, LoadMessage,
+// inside the source's read transaction) on a second thread while the first
+// writes the destination; a provider therefore keeps nothing shared between
+// its store objects that is not guarded (two stores of one provider may be
+// in use on two threads at once).
+//
+// Errors: every method may throw MapiError with the MAPI code the client is
+// to see (MAPI_E_NOT_FOUND for an id that names nothing, MAPI_E_NO_ACCESS,
+// MAPI_E_NOT_ENOUGH_DISK, MAPI_E_DISK_ERROR, MAPI_E_CORRUPT_STORE,
+// MAPI_E_NETWORK_ERROR, MAPI_E_LOGON_FAILED, MAPI_E_INVALID_PARAMETER,
+// MAPI_E_COLLISION) and a text for the user naming the store, folder or
+// message. Anything else a provider lets escape reaches the client as
+// MAPI_E_NOT_ENOUGH_MEMORY (std::bad_alloc) or MAPI_E_CALL_FAILED. A method
+// that throws leaves the store usable and loses nothing that was in it
+// before; what it wrote goes with the rollback of the surrounding write
+// transaction as far as the capabilities promise (see Transactions above).
 class StoreProvider : public std::enable_shared_from_this<StoreProvider> {
  public:
   virtual ~StoreProvider() = default;
 
+  // What the store can do; constant for the life of the object.
   virtual Capabilities Caps() const = 0;
 
   // The transport of the session that opened the store; without one,
-  // submitted messages wait in the Outbox.
+  // submitted messages wait in the Outbox. Set by the session before the
+  // store is handed out.
   std::shared_ptr<const TransportSettings> transport;
 
+  // ---- identity: never throws once the store is open
   virtual const GUID& Guid() const = 0;
+  // Where the store lives, for messages to the user (a file, a folder, an
+  // imaps:// address).
   virtual std::string Path() const = 0;
   virtual std::string DisplayName() = 0;
   virtual std::string Kind() = 0;  // "mailbox", "archive" or "public"
@@ -139,50 +168,102 @@ class StoreProvider : public std::enable_shared_from_this<StoreProvider> {
   // provider's identifier for a public store.
   virtual std::string ProviderUid();
 
+  // ---- store-wide properties
+  // Every property the store keeps or computes, computed ones first.
   virtual PropList StoreProps() = 0;
+  // Keeps props exactly (replacing those of the same id); throws
+  // MAPI_E_NO_ACCESS on a read-only store.
   virtual void SetStoreProps(const PropList& props) = 0;
+  // Forgets those ids; ids it does not hold are no error.
   virtual void DeleteStoreProps(std::span<const ULONG> ids) = 0;
+  // The root folder (parent 0); it always exists.
   virtual ObjId RootFolder() = 0;
-  // The folder for a message class: the longest registered prefix wins.
+  // The folder for a message class: the longest registered prefix wins;
+  // explicitClass (may be null) gets the class that was registered.
   virtual std::optional<ObjId> ReceiveFolder(const std::string& messageClass, std::string* explicitClass) = 0;
+  // Registers (or with nullopt removes) the folder of a message class.
   virtual void SetReceiveFolder(const std::string& messageClass, std::optional<ObjId> folder) = 0;
 
+  // ---- folders. An id that names no folder gives nullopt (GetFolder) or
+  // an empty list, never another folder's data.
   virtual std::optional<FolderInfo> GetFolder(ObjId id) = 0;
+  // The children of a folder in a stable order, staging folders included.
   virtual std::vector<ObjId> Subfolders(ObjId id) = 0;
-  // The subfolder of that name (letters A to Z in either case).
+  // The subfolder of that name (letters A to Z in either case). The
+  // default walks Subfolders; a provider with an index answers directly.
   virtual std::optional<ObjId> FindSubfolder(ObjId parent, const std::string& name);
+  // The folder's own properties (those a client set, and any the format
+  // keeps itself), not the computed ones of FolderInfo.
   virtual PropList FolderProps(ObjId id) = 0;
   virtual void SetFolderProps(ObjId id, const PropList& props) = 0;
   virtual void DeleteFolderProps(ObjId id, std::span<const ULONG> ids) = 0;
-  // Throws MapiError(MAPI_E_COLLISION) when a sibling has the name.
+  // Makes an empty folder below parent (which exists, and has no child of
+  // that name: the caller checked) and returns its id. Throws
+  // MAPI_E_COLLISION when a sibling has the name after all (another
+  // process made it), MAPI_E_INVALID_PARAMETER for a name the format
+  // cannot hold.
   virtual ObjId CreateFolder(ObjId parent, const std::string& name, ULONG type) = 0;
+  // Moves and/or renames a folder with its subtree, keeping every id.
+  // newParent exists, is not below id, and has no child of newName.
   virtual void MoveFolder(ObjId id, ObjId newParent, const std::string& newName) = 0;
+  // Deletes a folder with its subtree and messages; step (may be empty)
+  // hears of the messages removed so far, and a false answer stops the
+  // work (what is deleted stays deleted). Never called for the root.
   virtual void DeleteFolderTree(ObjId id, const StepFn& step) = 0;
-  // Every folder of the subtree, the folder itself first, parents before children.
+  // Every folder of the subtree, the folder itself first, parents before
+  // children (staging folders included). Used to count work and to check
+  // a subtree before a copy; the copy engine walks the tree itself.
   virtual std::vector<ObjId> SubtreeFolders(ObjId id) = 0;
 
+  // ---- messages. The caller holds a transaction around a series of
+  // calls (read or write) where it wants one consistent view.
+  // The ids of a folder's normal or associated messages, in a stable order.
   virtual std::vector<ObjId> Messages(ObjId folder, bool associated) = 0;
   virtual std::optional<MessageInfo> GetMessage(ObjId id) = 0;
+  // A message's properties without its recipients and attachments (may be
+  // cheaper than LoadMessage). Throws MAPI_E_NOT_FOUND for an unknown id.
   virtual PropList MessageProps(ObjId id) = 0;
+  // The whole message; the caller owns the copy. Throws MAPI_E_NOT_FOUND
+  // for an unknown id. May run on the copy engine's loading thread.
   virtual MessageData LoadMessage(ObjId id) = 0;
-  // Writes a message; with replace, in place of that message.
+  // Writes a message into folder (which exists and, for associated ones,
+  // the capabilities allow); with replace, in place of that message,
+  // which keeps its id. Returns the id. data is read during the call only.
+  // A provider may hold the written message back until the transaction
+  // commits (uploads in batches), but GetMessage and LoadMessage see it at
+  // once.
   virtual ObjId StoreMessage(ObjId folder, bool associated, const MessageData& data,
                              std::optional<ObjId> replace) = 0;
+  // Deletes messages; ids that name nothing are skipped.
   virtual void DeleteMessages(std::span<const ObjId> ids) = 0;
+  // Moves messages into folder (which exists), keeping their ids.
   virtual void MoveMessages(std::span<const ObjId> ids, ObjId folder) = 0;
 
-  // Transactions nest; a write transaction of the outermost level takes the
-  // store's write lock at once.
+  // ---- transactions. Both nest; the returned object rolls back when it
+  // goes without Commit (also while an exception unwinds), and must go
+  // before the store does. A write transaction of the outermost level
+  // takes the store's write lock at once (and may wait for another
+  // process's); a read transaction gives one consistent view.
   virtual std::unique_ptr<Transaction> BeginWrite() = 0;
   virtual std::unique_ptr<Transaction> BeginRead() = 0;
 
-  // Fast paths between two stores of the same provider; false when the
-  // provider cannot take them, and the generic copy runs instead.
+  // ---- fast paths. The copy engine offers a copy between two stores of
+  // the same provider (src is of this provider's kind, or the same
+  // object) to the destination first; false means "not taken, nothing
+  // done", and the generic copy runs instead. A fast path that returns
+  // true did the whole work, in one transaction of its own, and reported
+  // its progress through step (messages and folders done); one that
+  // throws left nothing of the copy behind. The caller has made the
+  // checks of the contract above (destination exists, name free,
+  // associated messages allowed).
+  // A folder (with subfolders, its subtree) as a new folder name below
+  // destParent; newFolder gets its id.
   virtual bool CopyTreeFrom(StoreProvider& /*src*/, ObjId /*srcFolder*/, ObjId /*destParent*/,
                             const std::string& /*name*/, bool /*subfolders*/, const StepFn& /*step*/,
                             ObjId* /*newFolder*/) {
     return false;
   }
+  // Messages of src into destFolder, each keeping its kind.
   virtual bool CopyMessagesFrom(StoreProvider& /*src*/, std::span<const ObjId> /*ids*/, ObjId /*destFolder*/,
                                 const StepFn& /*step*/) {
     return false;
@@ -214,7 +295,10 @@ struct StoreIdentity {
   std::string kind;
 };
 
-// One kind of store: it knows its profile keys and opens its stores.
+// One kind of store: it knows its profile keys and opens its stores. A
+// factory is a constant object that lives for the whole process (the
+// registry hands out references); every method may be called from any
+// thread.
 class ProviderFactory {
  public:
   virtual ~ProviderFactory() = default;
@@ -222,13 +306,19 @@ class ProviderFactory {
   virtual std::string DisplayName() const = 0;  // PR_PROVIDER_DISPLAY
   // PR_MDB_PROVIDER of its stores of a kind ("mailbox", "archive", "public").
   virtual std::string ProviderUid(const std::string& kind) const;
-  // Throws std::runtime_error naming the key when the settings are not usable.
+  // Checks the settings without touching the store. Throws
+  // std::runtime_error naming the key when they are not usable.
   virtual void Validate(const StoreSettings& settings) const = 0;
-  // Where the store lives, for messages to the user (a file or a folder).
+  // Where the store lives, for messages to the user (a file or a folder);
+  // never throws (settings that do not parse give what they say).
   virtual std::string Location(const StoreSettings& settings) const = 0;
-  // Throws MapiError: MAPI_E_NOT_FOUND (missing), MAPI_E_NO_ACCESS,
-  // MAPI_E_CORRUPT_STORE (damaged, not a store), MAPI_E_VERSION.
+  // Opens a store; the caller owns it. Throws MapiError: MAPI_E_NOT_FOUND
+  // (missing), MAPI_E_NO_ACCESS, MAPI_E_CORRUPT_STORE (damaged, not a
+  // store), MAPI_E_VERSION (a newer format), MAPI_E_LOGON_FAILED and
+  // MAPI_E_NETWORK_ERROR (a server), MAPI_E_INVALID_PARAMETER (settings).
   virtual std::shared_ptr<StoreProvider> Open(const StoreSettings& settings) const = 0;
+  // The store's identity, without keeping it open (the default opens it);
+  // throws as Open.
   virtual StoreIdentity Identify(const StoreSettings& settings) const;
 };
 
@@ -237,64 +327,7 @@ class ProviderFactory {
 const ProviderFactory* FindProvider(const std::string& name);
 std::vector<const ProviderFactory*> Providers();
 
-// ---- local store files (SQLite) -------------------------------------------------
+// The kinds of store a provider can make.
 enum class StoreKind { Mailbox, Archive, Public };
-void CreateStoreFile(const std::string& path, const std::string& displayName, StoreKind kind);
-// Throws MapiError: MAPI_E_NOT_FOUND (missing), MAPI_E_NO_ACCESS
-// (unreadable), MAPI_E_CORRUPT_STORE (not a store, damaged),
-// MAPI_E_VERSION (newer format).
-std::shared_ptr<StoreProvider> OpenStoreFile(const std::string& path);
-// Reads a store file's identity without keeping it open.
-StoreIdentity ReadStoreIdentity(const std::string& path);
-const ProviderFactory& SqliteProviderFactory();
-
-// ---- Maildir folders ----------------------------------------------------------------
-// Settings: path (the Maildir's top directory, absolute), layout
-// ("maildir++", the default, or "fs"). The store's identity, display name and
-// kind live in the provider's own index inside the top directory.
-enum class MaildirLayout { MaildirPlusPlus, Fs };
-// Creates the index (and with createDirs the Maildir itself, with INBOX and,
-// for a mailbox, Sent, Drafts, Trash and Junk) for a directory that has none;
-// an existing Maildir keeps its folders and messages. Returns the identity.
-StoreIdentity CreateMaildirStore(const std::string& dir, const std::string& displayName, StoreKind kind,
-                                 MaildirLayout layout, bool createDirs);
-const ProviderFactory& MaildirProviderFactory();
-
-// ---- IMAP accounts ----------------------------------------------------------------------
-// Settings: url (imaps://HOST[:PORT], or imap://HOST[:PORT] with STARTTLS
-// unless tls = "none" is written out for a server on this machine), user,
-// password_file or oauth2_token_file (the first line; a file others may
-// read is refused), state (the absolute path of the provider's state file:
-// the store's identity, name and kind, and the numbers of mailboxes and
-// messages), and optionally ca_file (trusted certificates beside the
-// system's), compress (COMPRESS=DEFLATE where offered; on by default but on
-// loopback), timeout (seconds) and connections. A store of kind "public"
-// holds the server's shared namespace.
-// Makes the state file of a new IMAP store (no connection yet).
-StoreIdentity CreateImapState(const StoreSettings& settings, const std::string& displayName, StoreKind kind);
-// What a login to the account shows.
-struct ImapCheck {
-  std::vector<std::string> capabilities;
-  bool secure = false;
-  bool compressed = false;
-  std::string prefix, delimiter;  // of the store's namespace
-  std::vector<std::pair<std::string, std::string>> specialUse;  // attribute, mailbox
-};
-ImapCheck CheckImapStore(const StoreSettings& settings);
-const ProviderFactory& ImapProviderFactory();
-// ---- Outlook data files (PST) -------------------------------------------------------
-// Settings: file (the .pst, absolute), display_name (the name the store
-// shows; without it the file's own), store_kind ("archive", the default,
-// "mailbox" or "public"), associated (false: the store shows none of the
-// file's associated messages, Outlook's own settings of its folders, so its
-// folders can go where none are kept). Read-only: every write throws
-// MapiError(MAPI_E_NO_ACCESS). ANSI and Unicode files; a file with a
-// password opens like any other (the password guards nothing in the file).
-const ProviderFactory& PstProviderFactory();
-
-// Rows the SQLite stores have stepped through in full scans of a table or
-// an index since the process began: work that grows with a store's size
-// rather than with what a call touches.
-std::uint64_t SqliteFullScanSteps();
 
 }  // namespace tesk::mapi

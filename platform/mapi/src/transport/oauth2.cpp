@@ -1,4 +1,4 @@
-#include "oauth2.h"
+#include "transport/oauth2.h"
 
 #include <arpa/inet.h>
 #include <curl/curl.h>
@@ -20,6 +20,8 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 #include <utility>
+
+#include "transport/secret_file.h"
 
 namespace tesk::mapi::oauth2 {
 namespace {
@@ -49,29 +51,11 @@ void CheckEndpoint(const std::string& what, const std::string& url) {
 }
 
 std::string ReadFirstLine(const std::string& path, const std::string& what) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) LocalFail("the " + what + " file " + path + " cannot be read: " + std::strerror(errno));
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    LocalFail("the " + what + " file " + path + " is no regular file");
+  try {
+    return ReadSecretFile(path, what);
+  } catch (const SecretFileError& e) {
+    LocalFail(e.what());
   }
-  if (st.st_mode & 077) {
-    ::close(fd);
-    char mode[8];
-    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-    LocalFail("the " + what + " file " + path + " may be read by others (mode " + mode +
-              "); it is not used until only its owner may read it (chmod 600 " + path + ")");
-  }
-  std::string text;
-  char buf[4096];
-  ssize_t n;
-  while ((n = ::read(fd, buf, sizeof buf)) > 0 && text.size() < 65536) text.append(buf, static_cast<size_t>(n));
-  ::close(fd);
-  const size_t end = text.find_first_of("\r\n");
-  if (end != std::string::npos) text.resize(end);
-  if (text.empty()) LocalFail("the " + what + " file " + path + " is empty");
-  return text;
 }
 
 std::string Escape(CURL* curl, const std::string& s) {

@@ -1,0 +1,564 @@
+// The IMAP store provider: the mailboxes of an account on an IMAP server as
+// a MAPI store, or (kind "public") the mailboxes of the server's shared
+// namespace. Messages stay on the server exactly as they are (bytes, flags,
+// keywords, INTERNALDATE); what IMAP does not keep itself (the store's
+// identity, stable numbers for mailboxes and messages, folder properties)
+// lives in a local state file of this provider's own, which maps a
+// mailbox's UIDVALIDITY and a message's UID to its number.
+//
+// Speed: a folder's messages are listed in one UID FETCH, their bodies
+// fetched in pipelined chunks bounded in bytes, uploads go out in
+// MULTIAPPEND batches (or pipelined APPENDs) while the next batch is being
+// prepared, deletions are one UID STORE and one UID EXPUNGE per folder.
+// Memory stays bounded by the chunks in flight, whatever the mailbox holds.
+#include "providers/imap/imap_store.h"
+
+namespace tesk::mapi::imapstore {
+
+ImapStore::~ImapStore() {
+  try {
+    c_.Close();
+  } catch (...) {
+  }
+}
+
+void ImapStore::OpenState(bool create, const std::string& displayName, StoreKind kind) {
+  struct stat st {};
+  const bool exists = ::stat(a_.state.c_str(), &st) == 0;
+  if (!exists && !create) Fail(MAPI_E_NOT_FOUND, a_.state + " is missing (mapiadmin store add-imap makes it)");
+  if (!exists) {
+    const int fd = ::open(a_.state.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd < 0) Fail(MAPI_E_NO_ACCESS, "cannot create " + a_.state + ": " + std::strerror(errno));
+    ::close(fd);
+  }
+  ix_.Open(a_.state, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+  ix_.Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;");
+  if (!exists) {
+    ix_.Exec(kStateSchema);
+    const GUID g = NewGuid();
+    ix_.Prepare("INSERT INTO info(key, value) VALUES('guid', ?)").BindBlob(1, GuidBytes(g)).Run();
+    ix_.Prepare("INSERT INTO info(key, value) VALUES('name', ?)").Bind(1, displayName).Run();
+    const char* k = kind == StoreKind::Mailbox ? "mailbox" : kind == StoreKind::Archive ? "archive" : "public";
+    ix_.Prepare("INSERT INTO info(key, value) VALUES('kind', ?)").Bind(1, std::string(k)).Run();
+    const auto now = NowFiletime();
+    ix_.Prepare("INSERT INTO folder(parent_id, mailbox, name, folder_type, created, modified) VALUES(NULL, ?, '', ?, ?, ?)")
+        .Bind(1, std::string(kRootBox)).Bind(2, FOLDER_ROOT).Bind(3, now).Bind(4, now).Run();
+    const std::int64_t root = ix_.LastId();
+    ix_.Prepare("INSERT INTO folder(parent_id, mailbox, name, folder_type, created, modified) VALUES(?, ?, ?, ?, ?, ?)")
+        .Bind(1, root).Bind(2, std::string(kTopBox))
+        .Bind(3, std::string(kind == StoreKind::Public ? "All Public Folders" : "Top of Personal Folders"))
+        .Bind(4, FOLDER_GENERIC).Bind(5, now).Bind(6, now).Run();
+  }
+  try {
+    auto q = ix_.Prepare("SELECT key, value FROM info");
+    while (q.Step()) info_[q.Text(0)] = q.Text(1);
+  } catch (const MapiError&) {
+    Fail(MAPI_E_CORRUPT_STORE, a_.state + " is not the state file of an IMAP store");
+  }
+  if (info_["guid"].size() != 16) Fail(MAPI_E_CORRUPT_STORE, a_.state + " holds no store identity");
+  guid_ = GuidFromBytes(info_["guid"]);
+  mapAll_ = info_["map_names"] == "all";
+  root_ = FolderOf(kRootBox).value_or(0);
+  top_ = FolderOf(kTopBox).value_or(0);
+  if (!root_ || !top_) Fail(MAPI_E_CORRUPT_STORE, a_.state + " has no root folder");
+}
+
+std::string ImapStore::AccessToken(bool force) {
+  try {
+    return oauth2::GetAccessToken(*a_.oauth, force).value;
+  } catch (const oauth2::Error& e) {
+    Fail(e.kind() == oauth2::Error::Kind::Transient ? MAPI_E_NETWORK_ERROR : MAPI_E_LOGON_FAILED, e.what());
+  }
+}
+
+void ImapStore::Connect() {
+  imap::Credentials cred;
+  cred.user = a_.user;
+  if (a_.oauth)
+    cred.bearerToken = AccessToken(false);
+  else if (!a_.tokenFile.empty())
+    cred.bearerToken = ReadSecret(a_.tokenFile, "token");
+  else
+    cred.password = ReadSecret(a_.passwordFile, "password");
+  c_.sink = [this](Response& r) { OnUntagged(r); };
+  try {
+    c_.Open(a_.endpoint, cred, a_.compress);
+  } catch (const MapiError& e) {
+    // The server no longer takes the token (revoked early, or its clock runs
+    // ahead of the expiry we were told): one renewal, one more try.
+    if (!a_.oauth || e.hr() != MAPI_E_LOGON_FAILED) throw;
+    oauth2::Forget(*a_.oauth);
+    cred.bearerToken = AccessToken(true);
+    c_.Open(a_.endpoint, cred, a_.compress);
+  }
+  LearnNamespace();
+  Scan();
+}
+
+std::vector<std::pair<std::string, std::string>> ImapStore::SpecialUse() {
+  std::vector<std::pair<std::string, std::string>> out;
+  for (const auto& [id, b] : boxes_)
+    if (!b.special.empty()) out.emplace_back(b.special, MailboxOf(id));
+  return out;
+}
+
+Capabilities ImapStore::Caps() const {
+  Capabilities c;
+  c.readOnly = false;
+  c.wholeCopyInOneCommit = false;
+  c.associatedContents = false;
+  c.rawInternetContent = true;
+  return c;
+}
+
+std::optional<FolderInfo> ImapStore::GetFolder(ObjId id) {
+  auto f = tables::FolderRow(ix_, id);
+  if (f) {
+    f->contentCount = Count(id);
+    f->holdsMessages = id != root_ && id != top_ && boxes_[id].selectable;
+  }
+  return f;
+}
+
+ObjId ImapStore::CreateFolder(ObjId parent, const std::string& name, ULONG type) {
+  Settle();
+  if (parent == root_) Fail(MAPI_E_NO_ACCESS, "the folders of an IMAP account live below its top folder");
+  // A mailbox kept when its folder was deleted (a special-use mailbox, a
+  // parent of one) is taken again by a folder of its name.
+  std::optional<Kept> kept;
+  std::string mailbox;
+  for (bool all : {mapAll_, true}) {
+    const std::string candidate = ChildMailbox(parent, name, all);
+    if (auto k = kept_.find(candidate); k != kept_.end()) {
+      kept = k->second;
+      mailbox = candidate;
+      kept_.erase(k);
+      break;
+    }
+  }
+  if (!kept) {
+    mailbox = NameMailbox(
+        parent, name, [](const std::string& box) { return std::vector<Client::Part>{Client::Text("CREATE "), Client::Arg(box)}; },
+        "creating the mailbox");
+  }
+  const auto now = NowFiletime();
+  ix_.Prepare("INSERT INTO folder(parent_id, mailbox, name, folder_type, created, modified) VALUES(?,?,?,?,?,?)")
+      .Bind(1, parent).Bind(2, mailbox).Bind(3, name).Bind(4, type).Bind(5, now).Bind(6, now).Run();
+  const ObjId id = ix_.LastId();
+  Box& b = boxes_[id];
+  b.count = 0;
+  b.createdHere = true;
+  if (kept) {
+    b.special = kept->special;
+    b.selectable = kept->selectable;
+  }
+  return id;
+}
+
+void ImapStore::MoveFolder(ObjId id, ObjId newParent, const std::string& newName) {
+  Settle();
+  if (id == root_ || id == top_ || id == inbox_) Fail(MAPI_E_NO_ACCESS, "the folder stays");
+  if (newParent == root_) Fail(MAPI_E_NO_ACCESS, "the folders of an IMAP account live below its top folder");
+  if (IsKept(newParent, newName)) return MoveIntoKept(id, newParent, newName);
+  const std::string from = MailboxOf(id);
+  const bool same = ChildMailbox(newParent, newName, mapAll_) == from || ChildMailbox(newParent, newName, true) == from;
+  if (!same) {
+    Unselect(id);
+    const std::string to = NameMailbox(
+        newParent, newName,
+        [&](const std::string& box) {
+          return std::vector<Client::Part>{Client::Text("RENAME "), Client::Arg(from), Client::Text(" "), Client::Arg(box)};
+        },
+        "renaming the mailbox " + from + " to");
+    // The server renamed the mailboxes below it too.
+    for (ObjId f : SubtreeFolders(id)) {
+      const std::string old = MailboxOf(f);
+      ix_.Prepare("UPDATE folder SET mailbox=? WHERE id=?").Bind(1, to + old.substr(from.size())).Bind(2, f).Run();
+    }
+  }
+  ix_.Prepare("UPDATE folder SET parent_id=?, name=?, modified=? WHERE id=?").Bind(1, newParent).Bind(2, newName).Bind(3, NowFiletime()).Bind(4, id).Run();
+}
+
+bool ImapStore::IsKept(ObjId parent, const std::string& name) {
+  for (bool all : {mapAll_, true})
+    if (kept_.count(ChildMailbox(parent, name, all))) return true;
+  return false;
+}
+
+void ImapStore::MoveIntoKept(ObjId id, ObjId newParent, const std::string& newName) {
+  const auto info = tables::FolderRow(ix_, id);
+  const ObjId into = CreateFolder(newParent, newName, info ? info->type : FOLDER_GENERIC);
+  if (boxes_[id].selectable) MoveMessages(Messages(id, false), into);
+  for (ObjId child : Subfolders(id)) MoveFolder(child, into, GetFolderName(child));
+  Unselect(id);
+  Unselect(into);
+  const std::string from = MailboxOf(id), to = MailboxOf(into);
+  const Response r = c_.Wait(c_.Send({Client::Text("DELETE "), Client::Arg(from)}));
+  // (A parent that was never a mailbox of its own may be gone already.)
+  if (!r.Ok() && (boxes_[id].selectable || imap::ErrorOfResponse(r) != MAPI_E_NOT_FOUND)) c_.Refused(r, "deleting the mailbox " + from);
+  Transact([&] {
+    ix_.Prepare("DELETE FROM folder_prop WHERE folder_id=?").Bind(1, into).Run();
+    ix_.Prepare("UPDATE message SET folder_id=? WHERE folder_id=?").Bind(1, id).Bind(2, into).Run();
+    ix_.Prepare("UPDATE folder SET parent_id=? WHERE parent_id=?").Bind(1, id).Bind(2, into).Run();
+    ix_.Prepare("UPDATE folder SET uidvalidity=(SELECT uidvalidity FROM folder WHERE id=?) WHERE id=?").Bind(1, into).Bind(2, id).Run();
+    ix_.Prepare("DELETE FROM folder WHERE id=?").Bind(1, into).Run();
+    ix_.Prepare("UPDATE folder SET mailbox=?, parent_id=?, name=?, modified=? WHERE id=?")
+        .Bind(1, to).Bind(2, newParent).Bind(3, newName).Bind(4, NowFiletime()).Bind(5, id).Run();
+  });
+  Box moved = std::move(boxes_[into]);
+  boxes_.erase(into);
+  moved.listed = false;
+  moved.count = -1;
+  boxes_[id] = std::move(moved);
+}
+
+void ImapStore::DeleteFolderTree(ObjId id, const StepFn& step) {
+  Settle();
+  std::uint64_t done = 0;
+  auto folders = SubtreeFolders(id);
+  std::reverse(folders.begin(), folders.end());  // children first
+  std::set<ObjId> parentsOfKept;
+  for (ObjId f : folders) {
+    const bool stays = f == root_ || f == top_ || f == inbox_;
+    if (stays) {
+      auto ids = Messages(f, false);
+      DeleteMessages(ids);
+      done += ids.size();
+    } else {
+      done += static_cast<std::uint64_t>(Count(f));
+      const std::string mailbox = MailboxOf(f);
+      const Box b = boxes_[f];
+      const bool keep = !b.special.empty() || f == junk_ || parentsOfKept.count(f);
+      if (keep) {
+        if (b.selectable) DeleteMessages(Messages(f, false));
+        kept_[mailbox] = Kept{b.special, b.selectable};
+        if (auto info = tables::FolderRow(ix_, f)) parentsOfKept.insert(info->parent);
+      } else {
+        Unselect(f);
+        const Response r = c_.Wait(c_.Send({Client::Text("DELETE "), Client::Arg(mailbox)}));
+        if (!r.Ok()) c_.Refused(r, "deleting the mailbox " + mailbox);
+      }
+      Forget(f);
+    }
+    if (step && !step(done)) Fail(MAPI_E_USER_CANCEL, "cancelled");
+  }
+}
+
+std::vector<ObjId> ImapStore::SubtreeFolders(ObjId id) {
+  std::vector<ObjId> out{id};
+  for (size_t k = 0; k < out.size(); ++k)
+    for (ObjId c : Subfolders(out[k])) out.push_back(c);
+  return out;
+}
+
+std::vector<ObjId> ImapStore::Messages(ObjId folder, bool associated) {
+  if (associated) return {};
+  Settle();
+  Box& b = List(folder);
+  std::vector<ObjId> out;
+  out.reserve(b.msgs.size());
+  for (const auto& m : b.msgs) out.push_back(m.id);
+  return out;
+}
+
+std::optional<MessageInfo> ImapStore::GetMessage(ObjId id) {
+  if (auto p = FindPending(id, false)) {
+    const std::int64_t t = FiletimeFromUnix(p->date);
+    return MessageInfo{id, p->folder, false, t, t, p->size, false};
+  }
+  Settle();
+  auto row = RowOf(id);
+  if (!row) return std::nullopt;
+  Box& b = Listing(row->first);
+  auto it = b.byId.find(id);
+  if (it == b.byId.end()) return std::nullopt;
+  const Listed& m = b.msgs[it->second];
+  const std::int64_t t = FiletimeFromUnix(m.date);
+  return MessageInfo{id, row->first, false, t, t, m.size, false};
+}
+
+MessageData ImapStore::LoadMessage(ObjId id) {
+  if (auto p = FindPending(id, true)) return inet::FromMime(p->bytes, p->flags, FiletimeFromUnix(p->date));
+  Settle();
+  auto row = RowOf(id);
+  if (!row || !row->second) Fail(MAPI_E_NOT_FOUND, "message not found");
+  const ObjId folder = row->first;
+  const std::uint32_t uid = *row->second;
+  Box& b = Listing(folder);
+  auto at = b.byUid.find(uid);
+  if (at == b.byUid.end()) Fail(MAPI_E_NOT_FOUND, "the message is no longer in " + MailboxOf(folder));
+  if (cacheFolder_ != folder || !cache_.count(uid)) {
+    Select(folder);
+    Request(folder, at->second);
+  }
+  while (!cache_.count(uid)) {
+    const bool covered = std::any_of(fetches_.begin(), fetches_.end(), [&](const FetchInFlight& f) {
+      return std::find(f.uids.begin(), f.uids.end(), uid) != f.uids.end();
+    });
+    if (!covered) Fail(MAPI_E_NOT_FOUND, "the message is no longer in " + MailboxOf(folder));
+    WaitFetch();
+  }
+  Fetched f = std::move(cache_[uid]);
+  cache_.erase(uid);
+  // Keep the next chunks coming while this one is converted.
+  Request(folder, at->second + 1);
+  return inet::FromMime(f.bytes, f.flags, FiletimeFromUnix(f.date));
+}
+
+ObjId ImapStore::StoreMessage(ObjId folder, bool associated, const MessageData& data, std::optional<ObjId> replace) {
+  if (associated) Fail(MAPI_E_NO_SUPPORT, "an IMAP account keeps no associated messages");
+  if (folder == root_ || folder == top_) Fail(MAPI_E_NO_ACCESS, "the top of an IMAP account holds no messages");
+  if (!boxes_[folder].selectable) Fail(MAPI_E_NO_ACCESS, MailboxOf(folder) + " holds no messages");
+  PendingAppend p;
+  p.folder = folder;
+  p.bytes = inet::ToMime(data);
+  p.size = static_cast<std::int64_t>(p.bytes.size());
+  p.flags = inet::FlagsOf(data.props);
+  std::int64_t delivered = inet::DeliveryTimeOf(data.props);
+  p.date = delivered ? UnixFromFiletime(delivered) : std::time(nullptr);
+  if (replace) {
+    Settle();
+    auto row = RowOf(*replace);
+    if (row && row->second && row->first == folder) {
+      // A message whose bytes did not change (a flag did) keeps its
+      // copy on the server: only its flags are set.
+      const Prop* raw = FindProp(data.props, inet::PR_TESK_INTERNET_CONTENT);
+      if (raw && raw->b == p.bytes) {
+        Select(folder);
+        c_.Run("UID STORE " + std::to_string(*row->second) + " FLAGS.SILENT " + FlagsText(p.flags),
+               "setting the flags of a message in " + MailboxOf(folder));
+        Box& b = boxes_[folder];
+        if (auto it = b.byId.find(*replace); it != b.byId.end()) b.msgs[it->second].flags = p.flags;
+        return *replace;
+      }
+      p.replaces = replace;
+      p.replacedUid = *row->second;
+      p.id = *replace;
+    }
+  }
+  if (!p.replaces) {
+    ix_.Prepare("INSERT INTO message(folder_id, uid) VALUES(?, NULL)").Bind(1, folder).Run();
+    p.id = ix_.LastId();
+  }
+  pendingBytes_ += p.bytes.size();
+  const ObjId id = p.id;
+  pending_.push_back(std::move(p));
+  if (pendingBytes_ >= kAppendBatchBytes || pending_.size() >= kAppendBatchMessages) SendAppends();
+  return id;
+}
+
+void ImapStore::DeleteMessages(std::span<const ObjId> ids) {
+  Settle();
+  std::map<ObjId, std::vector<std::pair<std::uint32_t, ObjId>>> byFolder;
+  for (ObjId id : ids) {
+    auto row = RowOf(id);
+    if (!row) continue;
+    if (!row->second) {
+      ix_.Prepare("DELETE FROM message WHERE id=?").Bind(1, id).Run();
+      continue;
+    }
+    byFolder[row->first].emplace_back(*row->second, id);
+  }
+  for (auto& [folder, list] : byFolder) {
+    std::sort(list.begin(), list.end());
+    std::vector<std::uint32_t> uids;
+    for (const auto& [uid, id] : list) uids.push_back(uid);
+    Select(folder);
+    Expunge(folder, uids);
+    Transact([&] {
+      for (const auto& [uid, id] : list) ix_.Prepare("DELETE FROM message WHERE id=?").Bind(1, id).Run();
+    });
+    Box& b = boxes_[folder];
+    if (b.count >= 0) b.count = std::max<std::int64_t>(0, b.count - static_cast<std::int64_t>(list.size()));
+    Drop(b, list);
+  }
+}
+
+void ImapStore::MoveMessages(std::span<const ObjId> ids, ObjId folder) {
+  Settle();
+  if (folder == root_ || folder == top_) Fail(MAPI_E_NO_ACCESS, "the top of an IMAP account holds no messages");
+  std::map<ObjId, std::vector<std::pair<std::uint32_t, ObjId>>> byFolder;
+  for (ObjId id : ids) {
+    auto row = RowOf(id);
+    if (row && row->second && row->first != folder) byFolder[row->first].emplace_back(*row->second, id);
+  }
+  const std::string dest = MailboxOf(folder);
+  for (auto& [from, list] : byFolder) {
+    std::sort(list.begin(), list.end());
+    std::vector<std::uint32_t> uids;
+    for (const auto& [uid, id] : list) uids.push_back(uid);
+    Select(from);
+    copyUid_.clear();
+    const bool move = c_.Has("MOVE");
+    const Response r = c_.Run({Client::Text(move ? "UID MOVE " : "UID COPY "), Client::Text(imap::UidSet(uids)),
+                               Client::Text(" "), Client::Arg(dest)},
+                              std::string(move ? "moving" : "copying") + " messages to " + dest);
+    if (copyUid_.empty()) copyUid_ = r.code;
+    if (!move) Expunge(from, uids);
+    // The messages keep their numbers in their new mailbox.
+    auto newUids = CopiedUids(copyUid_, uids.size());
+    Transact([&] {
+      for (size_t k = 0; k < list.size(); ++k) {
+        if (newUids)
+          ix_.Prepare("UPDATE message SET folder_id=?, uid=? WHERE id=?").Bind(1, folder).Bind(2, (*newUids)[k]).Bind(3, list[k].second).Run();
+        else
+          ix_.Prepare("DELETE FROM message WHERE id=?").Bind(1, list[k].second).Run();
+      }
+    });
+    Box& fb = boxes_[from];
+    if (fb.count >= 0) fb.count -= static_cast<std::int64_t>(list.size());
+    Drop(fb, list);
+    Box& tb = boxes_[folder];
+    tb.listed = false;
+    if (tb.count >= 0) tb.count += static_cast<std::int64_t>(list.size());
+  }
+}
+
+bool ImapStore::CopyMessagesFrom(StoreProvider& src, std::span<const ObjId> ids, ObjId destFolder, const StepFn& step) {
+  // Within one account, the server copies.
+  if (&src != this || ids.empty() || destFolder == root_ || destFolder == top_) return false;
+  Settle();
+  std::map<ObjId, std::vector<std::uint32_t>> byFolder;
+  for (ObjId id : ids) {
+    auto row = RowOf(id);
+    if (!row || !row->second) return false;
+    byFolder[row->first].push_back(*row->second);
+  }
+  const std::string dest = MailboxOf(destFolder);
+  std::uint64_t done = 0;
+  for (auto& [from, uids] : byFolder) {
+    std::sort(uids.begin(), uids.end());
+    Select(from);
+    c_.Run({Client::Text("UID COPY "), Client::Text(imap::UidSet(uids)), Client::Text(" "), Client::Arg(dest)},
+           "copying messages to " + dest);
+    done += uids.size();
+    if (step) step(done);
+  }
+  Box& b = boxes_[destFolder];
+  b.listed = false;
+  b.count = -1;
+  return true;
+}
+
+bool ImapStore::CopyTreeFrom(StoreProvider& src, ObjId srcFolder, ObjId destParent, const std::string& name, bool subfolders,
+ const StepFn& step, ObjId* newFolder) {
+  // Within one account the server copies: the folders are made anew, the
+  // messages go by UID COPY without crossing the connection.
+  if (&src != this || destParent == root_ || srcFolder == root_ || srcFolder == top_) return false;
+  Settle();
+  auto info = GetFolder(srcFolder);
+  if (!info) Fail(MAPI_E_NOT_FOUND, "source folder vanished");
+  const ObjId top = CreateFolder(destParent, name, info->type);
+  SetFolderProps(top, FolderProps(srcFolder));
+  std::deque<std::pair<ObjId, ObjId>> todo{{srcFolder, top}};
+  std::uint64_t done = 0;
+  while (!todo.empty()) {
+    const auto [from, to] = todo.front();
+    todo.pop_front();
+    if (boxes_[from].selectable) {
+      Select(from);
+      if (exists_ > 0) {
+        const std::string dest = MailboxOf(to);
+        c_.Run({Client::Text("UID COPY 1:* "), Client::Arg(dest)}, "copying messages to " + dest);
+        done += exists_;
+        Box& b = boxes_[to];
+        b.listed = false;
+        b.count = static_cast<std::int64_t>(exists_);
+        b.createdHere = false;
+      }
+    }
+    ++done;
+    if (step && !step(done)) Fail(MAPI_E_USER_CANCEL, "cancelled");
+    if (!subfolders) continue;
+    for (ObjId child : Subfolders(from)) {
+      if (child == top) continue;  // the copy itself, made below its source
+      auto c = GetFolder(child);
+      if (!c) continue;
+      const ObjId made = CreateFolder(to, c->name, c->type);
+      SetFolderProps(made, FolderProps(child));
+      todo.emplace_back(child, made);
+    }
+  }
+  if (newFolder) *newFolder = top;
+  return true;
+}
+
+
+ImapTx::ImapTx(ImapStore& s, bool write) : s_(s), write_(write) { s_.Enter(write_); }
+ImapTx::~ImapTx() {
+  if (!done_) s_.Leave(write_, false);
+}
+void ImapTx::Commit() {
+  if (done_) return;
+  done_ = true;
+  s_.Leave(write_, true);
+}
+
+class ImapFactory final : public ProviderFactory {
+ public:
+  std::string Name() const override { return "imap"; }
+  std::string DisplayName() const override { return "IMAP account"; }
+  void Validate(const StoreSettings& settings) const override { ReadSettings(settings); }
+  std::string Location(const StoreSettings& settings) const override {
+    try {
+      const auto a = ReadSettings(settings);
+      return std::string(a.endpoint.tls == imap::TlsMode::Implicit ? "imaps://" : "imap://") + a.user + "@" + a.endpoint.host +
+             ":" + std::to_string(a.endpoint.port);
+    } catch (const std::exception&) {
+      return SettingString(settings, "url").value_or("");
+    }
+  }
+  std::shared_ptr<StoreProvider> Open(const StoreSettings& settings) const override {
+    auto store = std::make_shared<ImapStore>(ReadSettingsOrThrow(settings));
+    store->OpenState(false, {}, StoreKind::Mailbox);
+    store->Connect();
+    return store;
+  }
+  StoreIdentity Identify(const StoreSettings& settings) const override {
+    ImapStore store(ReadSettingsOrThrow(settings));
+    store.OpenState(false, {}, StoreKind::Mailbox);
+    return StoreIdentity{store.Guid(), store.DisplayName(), store.Kind()};
+  }
+
+  static AccountSettings ReadSettingsOrThrow(const StoreSettings& settings) {
+    try {
+      return ReadSettings(settings);
+    } catch (const std::runtime_error& e) {
+      if (dynamic_cast<const MapiError*>(&e)) throw;
+      throw MapiError(MAPI_E_INVALID_PARAMETER, e.what());
+    }
+  }
+};
+
+}  // namespace tesk::mapi::imapstore
+
+namespace tesk::mapi {
+
+using namespace imapstore;
+
+const ProviderFactory& ImapProviderFactory() {
+  static const ImapFactory factory;
+  return factory;
+}
+
+StoreIdentity CreateImapState(const StoreSettings& settings, const std::string& displayName, StoreKind kind) {
+  ImapStore store(ReadSettings(settings));
+  store.OpenState(true, displayName, kind);
+  return StoreIdentity{store.Guid(), store.DisplayName(), store.Kind()};
+}
+
+ImapCheck CheckImapStore(const StoreSettings& settings) {
+  auto store = std::make_shared<ImapStore>(ReadSettings(settings));
+  store->OpenState(false, {}, StoreKind::Mailbox);
+  store->Connect();
+  ImapCheck out;
+  out.capabilities = store->client().Capabilities();
+  out.secure = store->client().Secure();
+  out.compressed = store->client().Compressed();
+  out.prefix = store->Prefix();
+  out.delimiter = store->Delimiter();
+  out.specialUse = store->SpecialUse();
+  return out;
+}
+
+}  // namespace tesk::mapi

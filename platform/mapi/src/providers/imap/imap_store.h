@@ -1,0 +1,484 @@
+// The IMAP store provider inside: the store object and what its parts
+// (state and numbering, folder listing, transfer pipeline, settings) share.
+// Only the provider's own files include this; the rest of the subsystem
+// goes through imap_provider.h.
+#pragma once
+
+#include <fcntl.h>
+#include <nettle/sha2.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <mapitags.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <deque>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <set>
+#include <unordered_map>
+
+#include "core/entryid.h"
+#include "providers/imap/client.h"
+#include "inetmail/inetmail.h"
+#include "providers/common/store_tables.h"
+#include "providers/common/maildir_names.h"
+#include "provider.h"
+#include "providers/imap/imap_provider.h"
+#include "providers/common/standard_folders.h"
+#include "transport/oauth2.h"
+
+namespace tesk::mapi::imapstore {
+
+namespace inet = tesk::mapi::inet;
+using imap::Client;
+using imap::Response;
+using imap::Value;
+
+constexpr char kRootBox[] = "#root";
+constexpr char kTopBox[] = "#top";
+// Bytes of message bodies requested in one UID FETCH, and commands of them
+// in flight at once.
+constexpr std::uint64_t kFetchChunkBytes = 4u << 20;
+constexpr size_t kFetchChunkMessages = 128;
+constexpr size_t kFetchesInFlight = 3;
+// Bytes and messages of one upload command, and upload commands in flight.
+constexpr std::uint64_t kAppendBatchBytes = 8u << 20;
+constexpr size_t kAppendBatchMessages = 256;
+constexpr size_t kAppendsInFlight = 2;
+
+constexpr const char* kStateSchema = R"sql(
+CREATE TABLE IF NOT EXISTS info(key TEXT PRIMARY KEY, value);
+CREATE TABLE IF NOT EXISTS store_prop(prop_id INTEGER PRIMARY KEY, type INTEGER NOT NULL, value);
+CREATE TABLE IF NOT EXISTS receive_folder(message_class TEXT PRIMARY KEY COLLATE NOCASE, folder_id INTEGER NOT NULL);
+CREATE TABLE IF NOT EXISTS folder(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  parent_id INTEGER,
+  mailbox TEXT NOT NULL UNIQUE,
+  name TEXT NOT NULL,
+  folder_type INTEGER NOT NULL,
+  created INTEGER NOT NULL,
+  modified INTEGER NOT NULL,
+  uidvalidity INTEGER);
+CREATE INDEX IF NOT EXISTS folder_by_parent ON folder(parent_id);
+CREATE TABLE IF NOT EXISTS folder_prop(folder_id INTEGER NOT NULL, prop_id INTEGER NOT NULL, type INTEGER NOT NULL,
+  value, PRIMARY KEY(folder_id, prop_id));
+CREATE TABLE IF NOT EXISTS message(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  folder_id INTEGER NOT NULL,
+  uid INTEGER);
+CREATE UNIQUE INDEX IF NOT EXISTS message_by_uid ON message(folder_id, uid);
+)sql";
+
+[[noreturn]] inline void Fail(HRESULT hr, const std::string& what) { throw MapiError(hr, what); }
+
+std::string Sha256(std::string_view bytes);
+
+std::string Lower(std::string s);
+
+// Characters a server's mailbox names cannot hold (its hierarchy separator,
+// or what its storage refuses) are written as characters that look the
+// same, as the Maildir provider writes them; the state file keeps the true
+// name. These are the ones some server refuses.
+constexpr std::string_view kRiskyCharacters = "./\\~*%\"";
+
+std::string LookAlike(unsigned char c);
+
+inline bool Risky(unsigned char c) { return c < 0x20 || c == 0x7F || kRiskyCharacters.find(static_cast<char>(c)) != std::string_view::npos; }
+
+inline bool IsLoopback(const std::string& host) {
+  return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
+}
+
+// ---- settings ---------------------------------------------------------------------------------
+
+struct AccountSettings {
+  imap::Endpoint endpoint;
+  std::string user;
+  std::string passwordFile;
+  std::string tokenFile;
+  std::optional<oauth2::Settings> oauth;  // oauth2 = "NAME": tokens renewed from [oauth2.NAME]
+  std::string state;
+  bool compress = false;
+  int connections = 1;
+};
+
+// Reads the first line of a secret's file, which only its owner may read.
+std::string ReadSecret(const std::string& path, const char* what);
+
+AccountSettings ReadSettings(const StoreSettings& s);
+
+// ---- the store ----------------------------------------------------------------------------------
+
+struct Listed {
+  std::uint32_t uid = 0;
+  ObjId id = 0;
+  std::int64_t size = 0;
+  std::int64_t date = 0;  // INTERNALDATE, seconds since 1970
+  inet::MailFlags flags;
+};
+
+// What this process knows of a mailbox beyond the state file.
+struct Box {
+  bool selectable = true;
+  std::string special;  // \Sent, \Drafts, ... as the server named it, lower case
+  std::int64_t count = -1;  // messages, -1 when unknown
+  bool listed = false;
+  std::vector<Listed> msgs;
+  std::unordered_map<std::uint32_t, size_t> byUid;
+  std::unordered_map<ObjId, size_t> byId;
+  bool createdHere = false;  // made by this process: nothing in it to skip
+  bool dupesLoaded = false;
+  std::multimap<std::string, std::uint32_t> existing;  // Message-ID and size -> UID
+};
+
+struct Fetched {
+  std::string bytes;
+  inet::MailFlags flags;
+  std::int64_t date = 0;
+};
+
+struct PendingAppend {
+  ObjId folder;
+  ObjId id;
+  std::string bytes;  // until the upload command took them
+  std::int64_t size = 0;
+  inet::MailFlags flags;
+  std::int64_t date;
+  // In place of this message (same number) and its UID, once uploaded.
+  std::optional<ObjId> replaces;
+  std::uint32_t replacedUid = 0;
+};
+
+struct AppendInFlight {
+  std::string tag;
+  ObjId folder;
+  std::vector<PendingAppend> msgs;
+};
+
+struct FetchInFlight {
+  std::string tag;
+  ObjId folder;
+  std::vector<std::uint32_t> uids;
+};
+
+class ImapStore;
+
+class ImapTx final : public Transaction {
+ public:
+  ImapTx(ImapStore& s, bool write);
+  ~ImapTx() override;
+  void Commit() override;
+
+ private:
+  ImapStore& s_;
+  bool write_;
+  bool done_ = false;
+};
+
+std::string MessageIdOf(std::string_view bytes);
+
+class ImapStore final : public StoreProvider {
+ public:
+  explicit ImapStore(AccountSettings a) : a_(std::move(a)) {}
+  ~ImapStore() override;
+
+  void OpenState(bool create, const std::string& displayName, StoreKind kind);
+
+  void Connect();
+  // An access token of the store's authorization, renewed when it runs out
+  // (or when forced: the server refused the one we had).
+  std::string AccessToken(bool force);
+
+  Client& client() { return c_; }
+  const std::string& Delimiter() const { return delim_; }
+  const std::string& Prefix() const { return prefix_; }
+  std::vector<std::pair<std::string, std::string>> SpecialUse();
+
+  // ---- the provider's interface ----------------------------------------------------
+
+  Capabilities Caps() const override;
+  const GUID& Guid() const override { return guid_; }
+  std::string Path() const override {
+    return std::string(a_.endpoint.tls == imap::TlsMode::Implicit ? "imaps://" : "imap://") + a_.user + "@" +
+           a_.endpoint.host + ":" + std::to_string(a_.endpoint.port);
+  }
+  std::string DisplayName() override { return info_["name"]; }
+  std::string Kind() override { return info_["kind"]; }
+
+  PropList StoreProps() override { return tables::StoreProps(ix_, standardProps_); }
+  void SetStoreProps(const PropList& props) override {
+    tables::SetStoreProps(ix_, props);
+  }
+  void DeleteStoreProps(std::span<const ULONG> ids) override {
+    tables::DeleteStoreProps(ix_, ids);
+  }
+  ObjId RootFolder() override { return root_; }
+
+  std::optional<ObjId> ReceiveFolder(const std::string& cls, std::string* explicitClass) override {
+    return tables::ReceiveFolder(ix_, cls, inbox_, explicitClass);
+  }
+  void SetReceiveFolder(const std::string& cls, std::optional<ObjId> folder) override {
+    tables::SetReceiveFolder(ix_, cls, folder);
+  }
+
+  std::optional<FolderInfo> GetFolder(ObjId id) override;
+  std::vector<ObjId> Subfolders(ObjId id) override { return tables::Subfolders(ix_, id); }
+  std::optional<ObjId> FindSubfolder(ObjId parent, const std::string& name) override {
+    return tables::FindSubfolder(ix_, parent, name);
+  }
+  PropList FolderProps(ObjId id) override {
+    return tables::FolderProps(ix_, id, id == inbox_ || id == root_ ? inboxProps_ : PropList{});
+  }
+  void SetFolderProps(ObjId id, const PropList& props) override { tables::SetFolderProps(ix_, id, props); }
+  void DeleteFolderProps(ObjId id, std::span<const ULONG> ids) override {
+    tables::DeleteFolderProps(ix_, id, ids);
+  }
+
+  ObjId CreateFolder(ObjId parent, const std::string& name, ULONG type) override;
+
+  void MoveFolder(ObjId id, ObjId newParent, const std::string& newName) override;
+
+  // Special-use mailboxes (and, on a server without SPECIAL-USE, the Junk
+  // folder found by its name) are emptied and kept rather than deleted, and
+  // so are the parents they need: the server's and its clients' own
+  // folders stay the same mailboxes. They leave the store's tree until a
+  // folder of their name is made again (a restore copying them back).
+  bool IsKept(ObjId parent, const std::string& name);
+
+  // A folder that takes the name of a kept mailbox (a copy built under
+  // another name, then named): the kept mailbox takes its messages and
+  // subfolders, and the folder, keeping its number, is that mailbox from
+  // then on.
+  void MoveIntoKept(ObjId id, ObjId newParent, const std::string& newName);
+  void DeleteFolderTree(ObjId id, const StepFn& step) override;
+
+  std::vector<ObjId> SubtreeFolders(ObjId id) override;
+
+  std::vector<ObjId> Messages(ObjId folder, bool associated) override;
+
+  std::optional<MessageInfo> GetMessage(ObjId id) override;
+  PropList MessageProps(ObjId id) override { return LoadMessage(id).props; }
+
+  MessageData LoadMessage(ObjId id) override;
+
+  ObjId StoreMessage(ObjId folder, bool associated, const MessageData& data, std::optional<ObjId> replace) override;
+
+  void DeleteMessages(std::span<const ObjId> ids) override;
+
+  void MoveMessages(std::span<const ObjId> ids, ObjId folder) override;
+
+  bool CopyMessagesFrom(StoreProvider& src, std::span<const ObjId> ids, ObjId destFolder, const StepFn& step) override;
+
+  bool CopyTreeFrom(StoreProvider& src, ObjId srcFolder, ObjId destParent, const std::string& name, bool subfolders,
+                    const StepFn& step, ObjId* newFolder) override;
+
+  std::unique_ptr<Transaction> BeginWrite() override { return std::make_unique<ImapTx>(*this, true); }
+  std::unique_ptr<Transaction> BeginRead() override { return std::make_unique<ImapTx>(*this, false); }
+
+  // ---- transactions: uploads go out batch by batch ------------------------------------
+
+  void Enter(bool write) {
+    if (write) ++writeDepth_;
+  }
+  void Leave(bool write, bool committed);
+
+ private:
+  // ---- the state file --------------------------------------------------------------------
+
+  template <class F>
+  void Transact(F&& f) {
+    ix_.Exec("SAVEPOINT imap");
+    try {
+      f();
+    } catch (...) {
+      ix_.Exec("ROLLBACK TO imap; RELEASE imap");
+      throw;
+    }
+    ix_.Exec("RELEASE imap");
+  }
+
+  std::optional<ObjId> FolderOf(const std::string& mailbox);
+  std::string MailboxOf(ObjId id);
+  // The folder and (once the server gave one) UID of a message.
+  std::optional<std::pair<ObjId, std::optional<std::uint32_t>>> RowOf(ObjId id);
+
+  // A folder name as the server's mailbox name below parent: the separator
+  // always, and with all also every character some servers refuse, written
+  // as a character that looks the same.
+  std::string MapName(const std::string& name, bool all) const;
+  // A mailbox name the state file does not know, as a folder name: the
+  // look-alikes this store writes stand for the characters again.
+  std::string UnmapName(std::string name) const;
+  std::string DecodeName(const std::string& leaf) const {
+    return UnmapName(maildir::DecodeMutf7(leaf).value_or(leaf));
+  }
+
+  // The server's name of a new folder below parent.
+  std::string ChildMailbox(ObjId parent, const std::string& name, bool all);
+
+  // Runs a command that names a new mailbox (CREATE, RENAME) for folder
+  // name below parent. A server that refuses the name while it holds
+  // characters some servers cannot take is asked again with those written
+  // as look-alikes, and from then on every name is written so. Returns the
+  // mailbox name the server took.
+  std::string NameMailbox(ObjId parent, const std::string& name,
+                          const std::function<std::vector<Client::Part>(const std::string&)>& command,
+                          const std::string& what);
+
+  void Forget(ObjId f);
+
+  // ---- the server's mailboxes -----------------------------------------------------------
+
+  void LearnNamespace();
+
+  struct ListEntry {
+    std::string name;
+    std::string delim;
+    std::vector<std::string> attrs;  // lower case
+  };
+
+  // Reads the server's mailboxes into the state file: new ones get numbers,
+  // vanished ones lose theirs.
+  void Scan();
+
+  // Where the parent's name ends in a mailbox name of the store's namespace
+  // (npos: a mailbox of the top level).
+  size_t ParentCut(const std::string& mailbox) const;
+
+  ObjId InsertFolder(ObjId parent, const std::string& mailbox, const std::string& name);
+
+  // The folder of a mailbox and of every mailbox above it, made where the
+  // server did not list them (hierarchy gaps: folders that hold no
+  // messages). Walks up to the first one this scan met, then down again,
+  // without recursion however deep the names go.
+  ObjId EnsureFolders(const std::string& mailbox, std::map<std::string, ObjId>& ensured, std::set<ObjId>& keep);
+
+  // Message counts of every mailbox in one round of pipelined STATUS commands.
+  void CountAll();
+
+  // A mailbox whose UIDVALIDITY changed holds other messages under the
+  // same UIDs: its messages get new numbers.
+  void CheckUidValidity(ObjId folder, std::uint32_t validity);
+
+  void FindStandardFolders();
+  std::string GetFolderName(ObjId f);
+
+  std::int64_t Count(ObjId folder);
+
+  // ---- selecting and listing ----------------------------------------------------------------
+
+  void Select(ObjId folder);
+  void Unselect(ObjId folder);
+
+  Box& Listing(ObjId folder);
+
+  // Lists a folder's messages (UID, flags, INTERNALDATE, size) and maps
+  // their UIDs to numbers.
+  Box& List(ObjId folder);
+
+  void Drop(Box& b, const std::vector<std::pair<std::uint32_t, ObjId>>& gone);
+
+  // ---- fetching bodies ----------------------------------------------------------------------
+
+  // Asks for the bodies from position at of the folder's listing on, chunk
+  // by chunk, while fewer than kFetchesInFlight are on their way.
+  void Request(ObjId folder, size_t at);
+
+  void WaitFetch();
+  void DrainFetches() {
+    while (!fetches_.empty()) WaitFetch();
+    cache_.clear();
+  }
+
+  // ---- uploading ------------------------------------------------------------------------------
+
+  // A message not yet on the server: waiting (with its bytes) or, unless
+  // the bytes are wanted, on its way.
+  const PendingAppend* FindPending(ObjId id, bool withBytes) const;
+
+  // Everything sent is answered and nothing waits: the state other calls see.
+  void Settle();
+
+  std::string FlagsText(const inet::MailFlags& f);
+
+  // Sends the messages waiting for upload, a command per mailbox and batch.
+  void SendAppends();
+
+  // A rerun after an upload that broke off: messages the mailbox holds
+  // already (the same Message-ID, size and bytes) are not sent again.
+  void SkipUploaded(AppendInFlight& a);
+
+  std::string BodyOf(ObjId folder, std::uint32_t uid);
+
+  void WaitAppend();
+
+  // An upload that broke off: its messages lose their numbers, and the
+  // error says how far the uploads of this store came.
+  [[noreturn]] void Broke(AppendInFlight& a, const MapiError& e);
+
+  static std::optional<std::vector<std::uint32_t>> AppendedUids(const std::string& code, size_t count);
+  static std::optional<std::vector<std::uint32_t>> CopiedUids(const std::string& code, size_t count);
+
+  // Removes messages: \Deleted, then UID EXPUNGE of exactly those.
+  void Expunge(ObjId folder, const std::vector<std::uint32_t>& uids);
+
+  // ---- untagged responses ------------------------------------------------------------------------
+
+  void OnUntagged(Response& r);
+
+  void OnFetch(Value& list);
+
+  AccountSettings a_;
+  Client c_;
+  sqlite::Db ix_{sqlite::Role::Index};
+  std::map<std::string, std::string> info_;
+  GUID guid_{};
+  ObjId root_ = 0, top_ = 0, inbox_ = 0, junk_ = 0;
+  std::string prefix_, delim_;
+  std::vector<std::string> foreign_;  // prefixes of the other namespaces
+  PropList standardProps_, inboxProps_;
+  std::map<ObjId, Box> boxes_;
+  // Mailboxes whose folders were deleted but that stay on the server,
+  // emptied: the special-use ones and their parents.
+  struct Kept {
+    std::string special;
+    bool selectable = true;
+  };
+  std::map<std::string, Kept> kept_;
+  // Whether every character some servers refuse is written as a look-alike
+  // (this server refused one).
+  bool mapAll_ = false;
+
+  // What the untagged responses of the running command fill.
+  std::vector<Value> namespaces_;
+  std::vector<ListEntry> listed_;
+  std::map<std::string, std::pair<std::int64_t, std::uint32_t>> statuses_;
+  std::vector<std::uint32_t> search_;
+  std::vector<Listed>* listing_ = nullptr;
+  std::multimap<std::string, std::uint32_t>* headers_ = nullptr;
+  std::uint64_t exists_ = 0;
+  std::uint32_t uidValidity_ = 0;
+  std::string copyUid_;
+
+  ObjId selected_ = 0;
+  std::deque<FetchInFlight> fetches_;
+  std::unordered_map<std::uint32_t, Fetched> cache_;
+  ObjId cacheFolder_ = 0;
+  size_t requestedUpTo_ = 0;
+
+  std::deque<PendingAppend> pending_;
+  std::uint64_t pendingBytes_ = 0;
+  std::deque<AppendInFlight> appends_;
+  std::uint64_t uploaded_ = 0;
+  std::uint64_t skippedUploads_ = 0;
+  bool settling_ = false;
+  int writeDepth_ = 0;
+};
+
+}  // namespace tesk::mapi::imapstore

@@ -1,0 +1,170 @@
+// Copies between two store files (or within one) by set-based statements:
+// the source file is attached to the destination's connection, and its rows
+// are copied chunk by chunk without passing through the MAPI objects.
+#include <mapitags.h>
+
+#include <chrono>
+#include <cstring>
+#include <future>
+
+#include "providers/sqlite/sqlite_store.h"
+
+namespace tesk::mapi::sqlite {
+
+namespace {
+
+// Commits a large copy. Writing out and syncing what the copy wrote can
+// take a while; the caller's step function keeps being told that the work
+// goes on (a window waiting on it stays alive), and the commit itself, which
+// can no longer be called off, runs to its end whatever the step answers.
+void CommitKeepingAlive(Transaction& tx, const StepFn& step) {
+  if (!step) {
+    tx.Commit();
+    return;
+  }
+  auto commit = std::async(std::launch::async, [&tx] { tx.Commit(); });
+  while (commit.wait_for(std::chrono::milliseconds(40)) != std::future_status::ready) {
+    try {
+      step(kStepStillWorking);
+    } catch (...) {
+    }
+  }
+  commit.get();
+}
+
+}  // namespace
+
+// Attaches another store file for set-based copies (not needed for a copy
+// within this store).
+struct SqliteStore::Attached {
+  Attached(SqliteStore& self, SqliteStore& src) : db(self.db_) {
+    if (&self == &src) {
+      schema = "main";
+      return;
+    }
+    db.Prepare("ATTACH DATABASE ? AS srcstore")
+        .Bind(1, UriPath(src.path_) + (FolderWritable(src.path_) ? "?mode=ro" : "?mode=ro&immutable=1"))
+        .Run();
+    db.ForgetStatementsMentioning("ATTACH DATABASE");
+    schema = "srcstore";
+    attached = true;
+  }
+  ~Attached() {
+    if (!attached) return;
+    db.ForgetStatementsMentioning("srcstore");
+    try {
+      db.Exec("DETACH DATABASE srcstore");
+    } catch (...) {
+    }
+  }
+  Db& db;
+  std::string schema;
+  bool attached = false;
+};
+
+bool SqliteStore::CopyTreeFrom(StoreProvider& srcBase, ObjId srcFolder, ObjId destParent, const std::string& name,
+                    bool subfolders, const StepFn& step, ObjId* newFolder) {
+  auto* src = dynamic_cast<SqliteStore*>(&srcBase);
+  if (!src || depth_ != 0) return false;
+  Attached attached(*this, *src);
+  const std::string& s = attached.schema;
+  auto tx = BeginWrite();
+  db_.Exec("CREATE TEMP TABLE IF NOT EXISTS fmap(old INTEGER PRIMARY KEY, new INTEGER NOT NULL)");
+  db_.Exec("DELETE FROM temp.fmap");
+
+  // Folders, parents before children; the top one under its new name.
+  std::vector<ObjId> folders = subfolders ? SubtreeIn(s, srcFolder) : std::vector<ObjId>{srcFolder};
+  std::map<ObjId, ObjId> mapped;
+  for (ObjId old : folders) {
+    auto q = db_.Prepare("SELECT parent_id, name, folder_type, created FROM " + s + ".folder WHERE id=?");
+    q.Bind(1, old);
+    if (!q.Step()) throw MapiError(MAPI_E_NOT_FOUND, "source folder vanished");
+    const bool top = old == srcFolder;
+    const ObjId parent = top ? destParent : mapped.at(q.Int(0));
+    const ObjId id = InsertFolder(parent, top ? name : q.Text(1), static_cast<ULONG>(q.Int(2)));
+    mapped[old] = id;
+    db_.Prepare("INSERT INTO temp.fmap(old, new) VALUES(?,?)").Bind(1, old).Bind(2, id).Run();
+  }
+  // The small map drives every join (CROSS JOIN keeps it outside): the
+  // work follows what is copied, never the size of the source store.
+  db_.Exec("INSERT INTO main.folder_prop(folder_id, prop_id, type, value) SELECT m.new, p.prop_id, p.type, p.value"
+           " FROM temp.fmap m CROSS JOIN " + s + ".folder_prop p ON p.folder_id = m.old");
+
+  StartMessageSet();
+  db_.Exec("INSERT INTO temp.mcopy(old, folder) SELECT m.id, f.new FROM temp.fmap f CROSS JOIN " + s +
+           ".message m ON m.folder_id = f.old");
+  CopyMessageSet(s, step);
+  CommitKeepingAlive(*tx, step);
+  if (newFolder) *newFolder = mapped.at(srcFolder);
+  return true;
+}
+
+bool SqliteStore::CopyMessagesFrom(StoreProvider& srcBase, std::span<const ObjId> ids, ObjId destFolder,
+                        const StepFn& step) {
+  auto* src = dynamic_cast<SqliteStore*>(&srcBase);
+  if (!src || depth_ != 0) return false;
+  if (ids.empty()) return true;
+  Attached attached(*this, *src);
+  const std::string& s = attached.schema;
+  auto tx = BeginWrite();
+  StartMessageSet();
+  for (ObjId id : ids)
+    db_.Prepare("INSERT OR IGNORE INTO temp.mcopy(old, folder) VALUES(?,?)").Bind(1, id).Bind(2, destFolder).Run();
+  CopyMessageSet(s, step);
+  Touch(destFolder);
+  CommitKeepingAlive(*tx, step);
+  return true;
+}
+
+// The messages a set-based copy takes: source id and destination folder.
+void SqliteStore::StartMessageSet() {
+  db_.Exec("CREATE TEMP TABLE IF NOT EXISTS mcopy(old INTEGER PRIMARY KEY, folder INTEGER NOT NULL)");
+  db_.Exec("DELETE FROM temp.mcopy");
+}
+
+// Copies the messages of temp.mcopy from schema s, in chunks of at most
+// kCopyChunk of them, each id shifted by one offset past every id the
+// destination has used (so the source's order stays).
+void SqliteStore::CopyMessageSet(const std::string& s, const StepFn& step) {
+  auto range = db_.Prepare("SELECT min(old), max(old) FROM temp.mcopy");
+  range.Step();
+  if (range.IsNull(0)) return;
+  const std::int64_t lo = range.Int(0), hi = range.Int(1);
+  const std::int64_t offset = NextMessageId() - lo;
+  std::uint64_t done = 0;
+  for (std::int64_t a = lo; a <= hi;) {
+    // The chunk ends at the kCopyChunk-th id of the set from a on.
+    auto last = db_.Prepare("SELECT old FROM temp.mcopy WHERE old >= ? ORDER BY old LIMIT 1 OFFSET ?");
+    last.Bind(1, a).Bind(2, kCopyChunk - 1);
+    const std::int64_t b = last.Step() ? last.Int(0) : hi;
+    done += CopyMessageRange(s, a, b, offset);
+    if (step && !step(done)) throw MapiError(MAPI_E_USER_CANCEL);
+    a = b + 1;
+  }
+}
+
+std::int64_t SqliteStore::CopyMessageRange(const std::string& s, std::int64_t a, std::int64_t b, std::int64_t offset) {
+  db_.Prepare("INSERT INTO main.message(id, folder_id, associated, created, modified, size)"
+              " SELECT m.id + ?3, x.folder, m.associated, m.created, m.modified, m.size FROM temp.mcopy x"
+              " CROSS JOIN " + s + ".message m ON m.id = x.old WHERE x.old BETWEEN ?1 AND ?2")
+      .Bind(1, a).Bind(2, b).Bind(3, offset).Run();
+  const std::int64_t n = db_.Changes();
+  if (n == 0) return 0;
+  for (const char* t : {"message_prop(message_id, prop_id, type, value) SELECT p.message_id + ?3, p.prop_id, p.type, p.value",
+                        "recipient(message_id, row_id, prop_id, type, value) SELECT p.message_id + ?3, p.row_id, p.prop_id, p.type, p.value",
+                        "attachment(message_id, attach_num, prop_id, type, value) SELECT p.message_id + ?3, p.attach_num, p.prop_id, p.type, p.value"}) {
+    std::string table(t, std::strchr(t, '('));
+    db_.Prepare(std::string("INSERT INTO main.") + t + " FROM temp.mcopy x CROSS JOIN " + s + "." + table +
+                " p ON p.message_id = x.old WHERE x.old BETWEEN ?1 AND ?2")
+        .Bind(1, a).Bind(2, b).Bind(3, offset).Run();
+  }
+  return n;
+}
+
+std::int64_t SqliteStore::NextMessageId() {
+  const auto seq = QueryInt("SELECT coalesce((SELECT seq FROM main.sqlite_sequence WHERE name='message'), 0)", 0);
+  const auto max = QueryInt("SELECT coalesce(max(id), 0) FROM main.message", 0);
+  return std::max(seq, max) + 1;
+}
+
+}  // namespace tesk::mapi::sqlite

@@ -1,0 +1,143 @@
+// The local store provider: one store is one SQLite file (schema versioned
+// with PRAGMA user_version, marked with its own application_id). A whole
+// copy commits in one transaction; two processes may use one file, a writer
+// waiting for the other.
+//
+// Where each part lives: sqlite_file.cpp checks, opens and creates store
+// files; sqlite_store.cpp answers the provider's calls; sqlite_copy.cpp
+// copies between two store files with set-based statements.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/entryid.h"
+#include "providers/common/sqlite_db.h"
+#include "providers/sqlite/sqlite_provider.h"
+
+namespace tesk::mapi::sqlite {
+
+constexpr int kApplicationId = 0x54534B4D;  // "TSKM"
+constexpr int kSchemaVersion = 1;
+constexpr std::int64_t kCopyChunk = 250;  // message ids per set-based copy step
+
+// Whether SQLite can keep its shared-memory index beside the file.
+bool FolderWritable(const std::string& path);
+
+class Tx : public Transaction {
+ public:
+  Tx(Db& db, int& depth, bool write) : db_(db), depth_(depth) {
+    if (depth_ == 0) {
+      db_.Exec(write ? "BEGIN IMMEDIATE" : "BEGIN");
+    } else {
+      db_.Exec("SAVEPOINT sp" + std::to_string(depth_));
+    }
+    level_ = depth_++;
+  }
+  ~Tx() override {
+    if (done_) return;
+    try {
+      if (level_ == 0) {
+        db_.Exec("ROLLBACK");
+      } else {
+        db_.Exec("ROLLBACK TO sp" + std::to_string(level_));
+        db_.Exec("RELEASE sp" + std::to_string(level_));
+      }
+    } catch (...) {
+    }
+    --depth_;
+  }
+  void Commit() override {
+    db_.Exec(level_ == 0 ? std::string("COMMIT") : "RELEASE sp" + std::to_string(level_));
+    done_ = true;
+    --depth_;
+  }
+
+ private:
+  Db& db_;
+  int& depth_;
+  int level_ = 0;
+  bool done_ = false;
+};
+
+class SqliteStore final : public StoreProvider {
+ public:
+  explicit SqliteStore(std::string path);
+  void Open();
+  void Create(const std::string& displayName, StoreKind kind);
+
+  Capabilities Caps() const override;
+  const GUID& Guid() const override { return guid_; }
+  std::string Path() const override { return path_; }
+  std::string DisplayName() override { return info_["name"]; }
+  std::string Kind() override { return info_["kind"]; }
+
+  PropList StoreProps() override;
+  void SetStoreProps(const PropList& props) override;
+  void DeleteStoreProps(std::span<const ULONG> ids) override;
+  ObjId RootFolder() override { return root_; }
+
+  std::optional<ObjId> ReceiveFolder(const std::string& cls, std::string* explicitClass) override;
+  void SetReceiveFolder(const std::string& cls, std::optional<ObjId> folder) override;
+
+  std::optional<FolderInfo> GetFolder(ObjId id) override;
+  std::vector<ObjId> Subfolders(ObjId id) override;
+  std::optional<ObjId> FindSubfolder(ObjId parent, const std::string& name) override;
+  PropList FolderProps(ObjId id) override;
+  void SetFolderProps(ObjId id, const PropList& props) override;
+  void DeleteFolderProps(ObjId id, std::span<const ULONG> ids) override;
+  ObjId CreateFolder(ObjId parent, const std::string& name, ULONG type) override;
+  void MoveFolder(ObjId id, ObjId newParent, const std::string& newName) override;
+  void DeleteFolderTree(ObjId id, const StepFn& step) override;
+  std::vector<ObjId> SubtreeFolders(ObjId id) override { return SubtreeIn("main", id); }
+
+  std::vector<ObjId> Messages(ObjId folder, bool associated) override;
+  std::optional<MessageInfo> GetMessage(ObjId id) override;
+  PropList MessageProps(ObjId id) override;
+  MessageData LoadMessage(ObjId id) override;
+  ObjId StoreMessage(ObjId folder, bool associated, const MessageData& data, std::optional<ObjId> replace) override;
+  void DeleteMessages(std::span<const ObjId> ids) override;
+  void MoveMessages(std::span<const ObjId> ids, ObjId folder) override;
+
+  std::unique_ptr<Transaction> BeginWrite() override { return std::make_unique<Tx>(db_, depth_, true); }
+  std::unique_ptr<Transaction> BeginRead() override { return std::make_unique<Tx>(db_, depth_, false); }
+
+  bool CopyTreeFrom(StoreProvider& srcBase, ObjId srcFolder, ObjId destParent, const std::string& name,
+                    bool subfolders, const StepFn& step, ObjId* newFolder) override;
+
+  bool CopyMessagesFrom(StoreProvider& srcBase, std::span<const ObjId> ids, ObjId destFolder,
+                        const StepFn& step) override;
+
+ private:
+  struct Attached;
+  void StartMessageSet();
+  void CopyMessageSet(const std::string& s, const StepFn& step);
+  std::int64_t CopyMessageRange(const std::string& s, std::int64_t a, std::int64_t b, std::int64_t offset);
+  std::int64_t NextMessageId();
+  std::vector<ObjId> SubtreeIn(const std::string& schema, ObjId id);
+  ObjId InsertFolder(std::optional<ObjId> parent, const std::string& name, ULONG type);
+  bool GetFolderExists(ObjId id);
+  void Touch(ObjId folder) {
+    db_.Prepare("UPDATE folder SET modified=? WHERE id=?").Bind(1, NowFiletime()).Bind(2, folder).Run();
+  }
+  void SetInfo(const std::string& key, const std::string& value) {
+    db_.Prepare("INSERT OR REPLACE INTO store_info(key, value) VALUES(?,?)").Bind(1, key).BindBlob(2, value).Run();
+  }
+  std::string FolderEntryId(ObjId id) const { return MakeObjectEntryId(guid_, ObjKind::Folder, id); }
+  std::int64_t Pragma(const std::string& name) { return QueryInt("PRAGMA " + name, 0); }
+  std::int64_t QueryInt(const std::string& sql, std::int64_t fallback);
+  static std::vector<ObjId> Ids(Stmt& s);
+
+  std::string path_;
+  Db db_;
+  GUID guid_{};
+  ObjId root_ = 0;
+  int depth_ = 0;
+  bool readOnly_ = false;
+  std::map<std::string, std::string> info_;
+};
+
+}  // namespace tesk::mapi::sqlite
