@@ -323,6 +323,9 @@ class SqliteFactory final : public ProviderFactory {
  public:
   std::string Name() const override { return "sqlite"; }
   std::string DisplayName() const override { return "Local store file"; }
+  std::vector<SettingInfo> Settings() const override {
+    return {{"file", SettingValue::Type::String, true, "/home/me/mail/personal.store", "the store file"}};
+  }
   void Validate(const StoreSettings& settings) const override {
     auto file = SettingString(settings, "file");
     if (!file || file->empty()) throw std::runtime_error("a sqlite store needs a file");
