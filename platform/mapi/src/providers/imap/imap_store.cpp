@@ -422,7 +422,7 @@ bool ImapStore::CopyMessagesFrom(StoreProvider& src, std::span<const ObjId> ids,
 }
 
 bool ImapStore::CopyTreeFrom(StoreProvider& src, ObjId srcFolder, ObjId destParent, const std::string& name, bool subfolders,
- const StepFn& step, ObjId* newFolder) {
+                             const StepFn& step, ObjId* newFolder) {
   // Within one account the server copies: the folders are made anew, the
   // messages go by UID COPY without crossing the connection.
   if (&src != this || destParent == root_ || srcFolder == root_ || srcFolder == top_) return false;
