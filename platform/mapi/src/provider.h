@@ -288,6 +288,16 @@ std::optional<std::string> SettingString(const StoreSettings& s, const std::stri
 std::optional<bool> SettingBool(const StoreSettings& s, const std::string& key);
 std::optional<std::int64_t> SettingInt(const StoreSettings& s, const std::string& key);
 
+// One key of a provider's settings: what the provider's Validate accepts,
+// described for the user and for the tests (example: a value it accepts).
+struct SettingInfo {
+  std::string key;
+  SettingValue::Type type = SettingValue::Type::String;
+  bool required = false;
+  std::string example;
+  std::string meaning;
+};
+
 // A store's identity, read without keeping it open.
 struct StoreIdentity {
   GUID guid;
@@ -320,7 +330,22 @@ class ProviderFactory {
   // The store's identity, without keeping it open (the default opens it);
   // throws as Open.
   virtual StoreIdentity Identify(const StoreSettings& settings) const;
+  // The keys of its profile entries, the required ones first.
+  virtual std::vector<SettingInfo> Settings() const = 0;
+  // Uses the store as a program would (opens it; an account: logs in) and
+  // says what it found, a line each, for `mapiadmin store check` and
+  // `store add-imap --check`. Throws as Open. The default opens the store.
+  virtual std::vector<std::string> Check(const StoreSettings& settings) const;
+  // A failure of Open, Identify or Check in words for the user, for the
+  // store a profile calls storeName. The default: StoreErrorText for a
+  // MapiError, else the exception's own text.
+  virtual std::string ErrorText(const std::exception& e, const std::string& storeName,
+                                const StoreSettings& settings) const;
 };
+
+// A MapiError of opening a store at location (a file, a folder) in words
+// for the user.
+std::string StoreErrorText(const MapiError& e, const std::string& location);
 
 // The providers known to this subsystem (sqlite, maildir, imap and pst); nullptr for
 // another name.

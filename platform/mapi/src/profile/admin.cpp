@@ -29,17 +29,6 @@ Profile Require(const std::string& name) {
   return *p;
 }
 
-std::string StoreErrorText(const MapiError& e, const std::string& file) {
-  switch (e.hr()) {
-    case MAPI_E_NOT_FOUND: return file + ": no such store file";
-    case MAPI_E_NO_ACCESS: return file + ": permission denied";
-    case MAPI_E_VERSION: return file + ": written by a newer version of the store format";
-    case MAPI_E_CORRUPT_STORE: return file + ": not a store file, or damaged (" + e.what() + ")";
-    case MAPI_E_COLLISION: return e.what();
-    default: return file + ": " + e.what();
-  }
-}
-
 // An authorization's name: letters, digits, - and _.
 bool ValidAuthorizationName(const std::string& name) {
   if (name.empty() || name.size() > 64) return false;
@@ -163,7 +152,7 @@ void AddStore(const std::string& profile, const std::string& file, bool makeDefa
   } catch (const MapiError& e) {
     throw std::runtime_error(StoreErrorText(e, abs));
   }
-  AddToProfile(p, id, "sqlite", {{"file", {SettingValue::Type::String, abs}}}, abs, makeDefault);
+  AddToProfile(p, id, SqliteProviderFactory().Name(), {{"file", {SettingValue::Type::String, abs}}}, abs, makeDefault);
 }
 
 void AddMaildirStore(const std::string& profile, const std::string& dir, const std::string& displayName,
@@ -198,7 +187,7 @@ void AddMaildirStore(const std::string& profile, const std::string& dir, const s
   } catch (const MapiError& e) {
     throw std::runtime_error(StoreErrorText(e, abs));
   }
-  AddToProfile(p, id, "maildir", settings, abs, makeDefault);
+  AddToProfile(p, id, MaildirProviderFactory().Name(), settings, abs, makeDefault);
 }
 
 void AddImapStore(const std::string& profile, const ImapAccount& account, bool makeDefault) {
@@ -232,16 +221,17 @@ void AddImapStore(const std::string& profile, const ImapAccount& account, bool m
       throw std::runtime_error("profile \"" + p.name + "\" has a store named \"" + s.name + "\" already");
   StoreIdentity id;
   try {
-    ImapProviderFactory().Validate(settings);
+    const ProviderFactory& factory = ImapProviderFactory();
+    factory.Validate(settings);
     id = CreateImapState(settings, account.displayName, k);
-    if (account.check) CheckImapStore(settings);
+    if (account.check) factory.Check(settings);
   } catch (const std::exception& e) {
     ::unlink(state.c_str());
     ::unlink((state + "-wal").c_str());
     ::unlink((state + "-shm").c_str());
     throw std::runtime_error(account.user + " at " + account.url + ": " + e.what());
   }
-  AddToProfile(p, id, "imap", settings, account.url, makeDefault);
+  AddToProfile(p, id, ImapProviderFactory().Name(), settings, account.url, makeDefault);
 }
 
 std::vector<std::string> CheckStore(const std::string& profile, const std::string& displayName) {
@@ -249,32 +239,15 @@ std::vector<std::string> CheckStore(const std::string& profile, const std::strin
   for (const auto& s : p.stores) {
     if (!EqualsNoCase(s.name, displayName)) continue;
     RefuseCopy(p, s);
+    const ProviderFactory* f = FindProvider(s.provider);
+    if (!f) throw std::runtime_error("store \"" + s.name + "\" names an unknown provider");
     std::vector<std::string> lines;
-    if (s.provider != "imap") {
-      const ProviderFactory* f = FindProvider(s.provider);
-      if (!f) throw std::runtime_error("store \"" + s.name + "\" names an unknown provider");
-      try {
-        auto store = f->Open(s.settings);
-        lines.push_back(s.name + ": " + f->DisplayName() + " at " + s.Location() + " opens" +
-                        (store->Caps().readOnly ? " (read-only)" : ""));
-      } catch (const MapiError& e) {
-        throw std::runtime_error(StoreErrorText(e, s.Location()));
-      }
-      return lines;
-    }
-    ImapCheck c;
     try {
-      c = CheckImapStore(s.settings);
+      lines = f->Check(s.settings);
     } catch (const std::exception& e) {
-      throw std::runtime_error(s.name + ": " + e.what());
+      throw std::runtime_error(f->ErrorText(e, s.name, s.settings));
     }
-    std::string caps;
-    for (const auto& cap : c.capabilities) caps += (caps.empty() ? "" : " ") + cap;
-    lines.push_back(s.name + ": logged in to " + s.Location() + (c.secure ? " over TLS" : " without TLS") +
-                    (c.compressed ? ", compressed" : ""));
-    lines.push_back("capabilities: " + caps);
-    lines.push_back("namespace: \"" + c.prefix + "\", hierarchy separator \"" + c.delimiter + "\"");
-    for (const auto& [use, mailbox] : c.specialUse) lines.push_back("special-use " + use + ": " + mailbox);
+    if (!lines.empty()) lines.front() = s.name + ": " + lines.front();
     return lines;
   }
   throw std::runtime_error("profile \"" + profile + "\" has no store \"" + displayName + "\"");
@@ -313,7 +286,7 @@ void AddPstStore(const std::string& profile, const std::string& file, const std:
     }
   }
   for (const auto& s : p.stores)
-    if (s.provider == "pst" && SameFile(SettingString(s.settings, "file").value_or(""), abs))
+    if (s.provider == PstProviderFactory().Name() && SameFile(SettingString(s.settings, "file").value_or(""), abs))
       throw std::runtime_error(abs + " is already in profile \"" + p.name + "\" as \"" + s.name + "\"");
   // Copies of a file keep its record key, and so its identity, also when
   // they go apart: another file of an identity the profile has already
@@ -326,7 +299,7 @@ void AddPstStore(const std::string& profile, const std::string& file, const std:
       throw std::runtime_error(e.what());
     }
   }
-  AddToProfile(p, id, "pst", settings, abs, makeDefault);
+  AddToProfile(p, id, PstProviderFactory().Name(), settings, abs, makeDefault);
 }
 
 std::vector<StoreSummary> ProfileStores(const std::string& profile) {

@@ -53,6 +53,28 @@ StoreIdentity ProviderFactory::Identify(const StoreSettings& settings) const {
   return StoreIdentity{store->Guid(), store->DisplayName(), store->Kind()};
 }
 
+std::vector<std::string> ProviderFactory::Check(const StoreSettings& settings) const {
+  auto store = Open(settings);
+  return {DisplayName() + " at " + Location(settings) + " opens" + (store->Caps().readOnly ? " (read-only)" : "")};
+}
+
+std::string ProviderFactory::ErrorText(const std::exception& e, const std::string& /*storeName*/,
+                                       const StoreSettings& settings) const {
+  if (auto* m = dynamic_cast<const MapiError*>(&e)) return StoreErrorText(*m, Location(settings));
+  return e.what();
+}
+
+std::string StoreErrorText(const MapiError& e, const std::string& location) {
+  switch (e.hr()) {
+    case MAPI_E_NOT_FOUND: return location + ": no such store file";
+    case MAPI_E_NO_ACCESS: return location + ": permission denied";
+    case MAPI_E_VERSION: return location + ": written by a newer version of the store format";
+    case MAPI_E_CORRUPT_STORE: return location + ": not a store file, or damaged (" + e.what() + ")";
+    case MAPI_E_COLLISION: return e.what();
+    default: return location + ": " + e.what();
+  }
+}
+
 std::string StoreProvider::ProviderUid() {
   const BYTE* uid = Kind() == "public" ? pbExchangeProviderPublicGuid : TESK_LOCAL_STORE_PROVIDER_UID;
   return std::string(reinterpret_cast<const char*>(uid), 16);

@@ -103,8 +103,8 @@ std::string ImapStore::ChildMailbox(ObjId parent, const std::string& name, bool 
 }
 
 std::string ImapStore::NameMailbox(ObjId parent, const std::string& name,
- const std::function<std::vector<Client::Part>(const std::string&)>& command,
- const std::string& what) {
+                                     const std::function<std::vector<Client::Part>(const std::string&)>& command,
+                                     const std::string& what) {
   const std::string first = ChildMailbox(parent, name, mapAll_);
   if (FolderOf(first)) Fail(MAPI_E_COLLISION, "a folder named " + name + " exists");
   const Response r = c_.Wait(c_.Send(command(first)));

@@ -441,7 +441,7 @@ bool ImapStore::CopyMessagesFrom(StoreProvider& src, std::span<const ObjId> ids,
 }
 
 bool ImapStore::CopyTreeFrom(StoreProvider& src, ObjId srcFolder, ObjId destParent, const std::string& name, bool subfolders,
- const StepFn& step, ObjId* newFolder) {
+                             const StepFn& step, ObjId* newFolder) {
   // Within one account the server copies: the folders are made anew, the
   // messages go by UID COPY without crossing the connection.
   if (&src != this || destParent == root_ || srcFolder == root_ || srcFolder == top_) return false;
@@ -513,6 +513,38 @@ class ImapFactory final : public ProviderFactory {
     store->OpenState(false, {}, StoreKind::Mailbox);
     store->Connect();
     return store;
+  }
+  std::vector<SettingInfo> Settings() const override {
+    using T = SettingValue::Type;
+    return {
+        {"url", T::String, true, "imaps://mail.example.org", "imaps://HOST[:PORT], or imap://HOST[:PORT] with STARTTLS"},
+        {"user", T::String, true, "me@example.org", "the account's login name"},
+        {"state", T::String, true, "/home/me/.config/tesk/imap/state.sqlite",
+         "the provider's state file (absolute): the store's identity and the numbers it gave"},
+        {"password_file", T::String, false, "/home/me/.imap-password",
+         "the password's file (its first line; only its owner may read it)"},
+        {"oauth2_token_file", T::String, false, "/home/me/.imap-token", "an OAuth 2.0 bearer token's file, instead"},
+        {"ca_file", T::String, false, "/etc/ssl/private-ca.pem", "certificates trusted beside the system's"},
+        {"tls", T::String, false, "starttls", "\"none\" for a server on this machine without TLS"},
+        {"compress", T::Boolean, false, "true", "COMPRESS=DEFLATE where offered (default: on, off on loopback)"},
+        {"timeout", T::Integer, false, "120", "seconds without a byte from the server (1 to 3600)"},
+        {"connections", T::Integer, false, "2", "connections to the server (1 to 16)"},
+    };
+  }
+  std::vector<std::string> Check(const StoreSettings& settings) const override {
+    const ImapCheck c = CheckImapStore(settings);
+    std::string caps;
+    for (const auto& cap : c.capabilities) caps += (caps.empty() ? "" : " ") + cap;
+    std::vector<std::string> lines{"logged in to " + Location(settings) + (c.secure ? " over TLS" : " without TLS") +
+                                   (c.compressed ? ", compressed" : "")};
+    lines.push_back("capabilities: " + caps);
+    lines.push_back("namespace: \"" + c.prefix + "\", hierarchy separator \"" + c.delimiter + "\"");
+    for (const auto& [use, mailbox] : c.specialUse) lines.push_back("special-use " + use + ": " + mailbox);
+    return lines;
+  }
+  // A login's failures say what the server or the settings said.
+  std::string ErrorText(const std::exception& e, const std::string& storeName, const StoreSettings&) const override {
+    return storeName + ": " + e.what();
   }
   StoreIdentity Identify(const StoreSettings& settings) const override {
     ImapStore store(ReadSettingsOrThrow(settings));

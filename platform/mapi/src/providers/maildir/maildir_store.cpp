@@ -405,6 +405,11 @@ class MaildirFactory final : public ProviderFactory {
  public:
   std::string Name() const override { return "maildir"; }
   std::string DisplayName() const override { return "Maildir folders"; }
+  std::vector<SettingInfo> Settings() const override {
+    using T = SettingValue::Type;
+    return {{"path", T::String, true, "/home/me/Maildir", "the Maildir's top directory (absolute)"},
+            {"layout", T::String, false, "fs", "\"maildir++\" (the default) or \"fs\" (Dovecot's LAYOUT=fs)"}};
+  }
   void Validate(const StoreSettings& settings) const override {
     const auto path = SettingString(settings, "path");
     if (!path || path->empty() || (*path)[0] != '/') throw std::runtime_error("a maildir store needs an absolute path");

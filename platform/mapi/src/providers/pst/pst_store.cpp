@@ -221,6 +221,15 @@ class PstFactory final : public ProviderFactory {
  public:
   std::string Name() const override { return "pst"; }
   std::string DisplayName() const override { return "Outlook data file"; }
+  std::vector<SettingInfo> Settings() const override {
+    using T = SettingValue::Type;
+    return {{"file", T::String, true, "/home/me/outlook.pst", "the .pst file (absolute)"},
+            {"display_name", T::String, false, "Old mail", "the name the store shows (default: the file's own)"},
+            {"store_kind", T::String, false, "archive", "\"archive\" (the default), \"mailbox\" or \"public\""},
+            {"associated", T::Boolean, false, "false", "false: the file's associated messages are not shown"},
+            {"instance", T::String, false, "{0f5e2c1a-3b4d-4e6f-8a9b-0c1d2e3f4a5b}",
+             "tells a copy of a file, which keeps the file's identity, from the first"}};
+  }
   void Validate(const StoreSettings& settings) const override {
     const auto file = SettingString(settings, "file");
     if (!file || file->empty() || (*file)[0] != '/') throw std::runtime_error("a pst store needs an absolute file");

@@ -227,32 +227,21 @@ ObjId SqliteStore::StoreMessage(ObjId folder, bool associated, const MessageData
         .Bind(3, p.type())
         .BindValue(4, p)
         .Run();
-  std::int64_t row = 0;
-  for (const auto& r : data.recipients) {
-    const auto key = KeyOf(r, PROP_ID(PR_ROWID), row);
-    row = key + 1;
-    for (const auto& p : WithoutKey(r, PROP_ID(PR_ROWID)))
-      db_.Prepare("INSERT INTO recipient(message_id, row_id, prop_id, type, value) VALUES(?,?,?,?,?)")
-          .Bind(1, id)
-          .Bind(2, key)
-          .Bind(3, p.id())
-          .Bind(4, p.type())
-          .BindValue(5, p)
-          .Run();
-  }
-  std::int64_t num = 0;
-  for (const auto& a : data.attachments) {
-    const auto key = KeyOf(a, PROP_ID(PR_ATTACH_NUM), num);
-    num = key + 1;
-    for (const auto& p : WithoutKey(a, PROP_ID(PR_ATTACH_NUM)))
-      db_.Prepare("INSERT INTO attachment(message_id, attach_num, prop_id, type, value) VALUES(?,?,?,?,?)")
-          .Bind(1, id)
-          .Bind(2, key)
-          .Bind(3, p.id())
-          .Bind(4, p.type())
-          .BindValue(5, p)
-          .Run();
-  }
+  // Recipients and attachments: rows of properties, each under its key
+  // (PR_ROWID, PR_ATTACH_NUM; a row without one takes the next number).
+  auto writeRows = [&](const std::vector<PropList>& rows, ULONG keyId, const char* sql) {
+    std::int64_t next = 0;
+    for (const auto& r : rows) {
+      const auto key = KeyOf(r, keyId, next);
+      next = key + 1;
+      for (const auto& p : WithoutKey(r, keyId))
+        db_.Prepare(sql).Bind(1, id).Bind(2, key).Bind(3, p.id()).Bind(4, p.type()).BindValue(5, p).Run();
+    }
+  };
+  writeRows(data.recipients, PROP_ID(PR_ROWID),
+            "INSERT INTO recipient(message_id, row_id, prop_id, type, value) VALUES(?,?,?,?,?)");
+  writeRows(data.attachments, PROP_ID(PR_ATTACH_NUM),
+            "INSERT INTO attachment(message_id, attach_num, prop_id, type, value) VALUES(?,?,?,?,?)");
   Touch(folder);
   tx->Commit();
   return id;
@@ -323,6 +312,9 @@ class SqliteFactory final : public ProviderFactory {
  public:
   std::string Name() const override { return "sqlite"; }
   std::string DisplayName() const override { return "Local store file"; }
+  std::vector<SettingInfo> Settings() const override {
+    return {{"file", SettingValue::Type::String, true, "/home/me/mail/personal.store", "the store file"}};
+  }
   void Validate(const StoreSettings& settings) const override {
     auto file = SettingString(settings, "file");
     if (!file || file->empty()) throw std::runtime_error("a sqlite store needs a file");
