@@ -273,6 +273,12 @@ ULONG CFoldersCopier::Plan::DeletedMessages() const {
   return n;
 }
 
+ULONG CFoldersCopier::Plan::KeptSubfolders() const {
+  ULONG n = 0;
+  for (const Folder& f : kept) n += f.census.folders;
+  return n;
+}
+
 ULONG CFoldersCopier::Plan::KeptMessages() const {
   ULONG n = 0;
   for (const Folder& f : kept) n += f.census.messages;

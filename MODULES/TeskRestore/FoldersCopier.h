@@ -33,9 +33,14 @@ class CFoldersCopier {
     std::vector<Folder> deleted;  // every other subfolder: deleted whole
     std::vector<CString> merged;  // source subfolders merged into a kept one
     CFolderCensus source;         // what is copied in (folders below SOURCE)
-    ULONG DeletedFolders() const;
+    // What the clearing removes, as its log lines count it: outside the
+    // kept folders every other subfolder with the folders below it and the
+    // messages of the target and of those folders; inside the kept ones
+    // their messages and every folder below them.
+    ULONG DeletedFolders() const;   // outside the kept folders
     ULONG DeletedMessages() const;  // outside the kept folders
-    ULONG KeptMessages() const;     // inside them (deleted too)
+    ULONG KeptSubfolders() const;   // below the kept folders (deleted)
+    ULONG KeptMessages() const;     // in and below them (deleted too)
   };
 
   // Throws the program's exceptions for what ends the run; per-folder

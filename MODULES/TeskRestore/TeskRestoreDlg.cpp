@@ -11,7 +11,7 @@ void CTeskRestoreDlg::DoProgramDataExchange(CDataExchange* pDX) { DDX_Control(pD
 
 CString CTeskRestoreDlg::GetCommandLineSwitches() const {
   CString switches;
-  if (!m_strMailTo.IsEmpty()) switches = " -mailto:" + m_strMailTo;
+  if (!m_strMailTo.IsEmpty()) switches = " " + MailToSwitch();
   return switches;
 }
 
@@ -31,13 +31,27 @@ bool CTeskRestoreDlg::ConfirmRun() {
     plan = copier.Preview();
   }
   m_restored = plan.source;
-  CString question;
-  question.LoadString(IDS_RUN_CONFIRM);
-  CString text;
-  text.Format(question, m_strTarget.GetString(), m_strSource.GetString(),
-              static_cast<unsigned long>(plan.DeletedFolders()), static_cast<unsigned long>(plan.DeletedMessages()),
-              static_cast<unsigned long>(plan.KeptMessages()), static_cast<unsigned long>(plan.kept.size()),
-              static_cast<unsigned long>(plan.source.folders), static_cast<unsigned long>(plan.source.messages));
+  // Everything the clearing removes, the kept standard folders' contents
+  // and subfolders included, as the run's log will count it.
+  const auto folders = [](ULONG n) { return FormatCount(IDS_COUNT_FOLDERS, n); };
+  const auto messages = [](ULONG n) { return FormatCount(IDS_COUNT_MESSAGES, n); };
+  CString format, text, part;
+  format.LoadString(IDS_RUN_CONFIRM);
+  text.Format(format, m_strTarget.GetString(), m_strSource.GetString(),
+              folders(plan.DeletedFolders() + plan.KeptSubfolders()).GetString(),
+              messages(plan.DeletedMessages() + plan.KeptMessages()).GetString());
+  if (plan.kept.empty()) {
+    text += ".";
+  } else {
+    format.LoadString(IDS_RUN_CONFIRM_PARTS);
+    part.Format(format, folders(plan.DeletedFolders()).GetString(), messages(plan.DeletedMessages()).GetString(),
+                folders(plan.KeptSubfolders()).GetString(), messages(plan.KeptMessages()).GetString(),
+                FormatCount(IDS_COUNT_KEPT, static_cast<unsigned long>(plan.kept.size())).GetString());
+    text += part;
+  }
+  format.LoadString(IDS_RUN_CONFIRM_END);
+  part.Format(format, folders(plan.source.folders).GetString(), messages(plan.source.messages).GetString());
+  text += part;
   return MessageBox(text, "TeskRestore", MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) == IDYES;
 }
 
@@ -46,7 +60,8 @@ CString CTeskRestoreDlg::DescribeRun(bool runErrors) {
   format.LoadString(runErrors ? IDS_RUN_DONE_ERRORS : IDS_RUN_DONE);
   CString text;
   text.Format(format, m_strSource.GetString(), m_strTarget.GetString(),
-              static_cast<unsigned long>(m_restored.messages), static_cast<unsigned long>(m_restored.folders));
+              FormatCount(IDS_COUNT_MESSAGES, m_restored.messages).GetString(),
+              FormatCount(IDS_COUNT_IN_FOLDERS, m_restored.folders).GetString());
   return text;
 }
 

@@ -10,6 +10,11 @@
 
 constexpr UINT IDD_TESKRESTORE_DIALOG = 102;
 constexpr int IDC_STATUS = 1003;
+// The pieces of the restore's question after IDS_RUN_CONFIRM, and the kept
+// standard folders in words ("one|other").
+constexpr UINT IDS_RUN_CONFIRM_PARTS = 5035;
+constexpr UINT IDS_RUN_CONFIRM_END = 5036;
+constexpr UINT IDS_COUNT_KEPT = 5037;
 
 class CTeskRestoreDlg : public CTeskMainDialog, public CStatusMessageReceiver {
  public:

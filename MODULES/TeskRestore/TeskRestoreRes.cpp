@@ -66,20 +66,23 @@ void RegisterTeskRestoreResources() {
                              {IDS_RUN_LOG, "Protokoll: %s"},
                              {IDS_RUN_DONE,
                               "\xE2\x80\x9E%s\xE2\x80\x9C wurde nach \xE2\x80\x9E%s\xE2\x80\x9C "
-                              "wiederhergestellt: %lu Nachrichten in %lu Ordnern."},
+                              "wiederhergestellt: %s %s."},
                              {IDS_RUN_DONE_ERRORS,
                               "Die Wiederherstellung von \xE2\x80\x9E%s\xE2\x80\x9C nach \xE2\x80\x9E%s"
-                              "\xE2\x80\x9C ist mit Fehlern beendet (%lu Nachrichten in %lu Ordnern waren "
-                              "wiederherzustellen). Die Fehler stehen im Protokoll."},
+                              "\xE2\x80\x9C ist mit Fehlern beendet (wiederherzustellen: %s %s). Die Fehler "
+                              "stehen im Protokoll."},
                              {IDS_RUN_CONFIRM,
                               "Der Zielordner \xE2\x80\x9E%s\xE2\x80\x9C wird geleert, bevor "
                               "\xE2\x80\x9E%s\xE2\x80\x9C hineinkopiert wird.\n\n"
-                              "Gel\xC3\xB6scht werden:\n"
-                              "\xE2\x80\xA2 %lu Ordner und %lu Nachrichten au\xC3\x9F"
-                              "erhalb der Standardordner\n"
-                              "\xE2\x80\xA2 %lu Nachrichten in den %lu Standardordnern, die selbst erhalten "
-                              "bleiben\n\n"
-                              "Hineinkopiert werden %lu Ordner mit %lu Nachrichten.\n\n"
-                              "Wiederherstellung jetzt starten?"}});
+                              "Gel\xC3\xB6scht werden %s und %s"},
+                             {IDS_RUN_CONFIRM_PARTS,
+                              ":\n\xE2\x80\xA2 %s und %s au\xC3\x9F" "erhalb der Standardordner\n"
+                              "\xE2\x80\xA2 %s und %s %s"},
+                             {IDS_COUNT_KEPT,
+                              "im Standardordner, der selbst erhalten bleibt|in den %lu Standardordnern, die selbst "
+                              "erhalten bleiben"},
+                             {IDS_RUN_CONFIRM_END,
+                              "\n\nHineinkopiert: %s mit %s.\n\nWiederherstellung jetzt starten?"}});
+  RegisterSharedStrings(false);
   RegisterTeskIcons();
 }

@@ -21,7 +21,7 @@ BOOL CTeskSave2Dlg::OnProgramCommand(UINT id, UINT code) {
 CString CTeskSave2Dlg::GetCommandLineSwitches() const {
   CString switches;
   if (m_bNoTimeStamp) switches += " -t ";
-  if (!m_strMailTo.IsEmpty()) switches += " -mailto:" + m_strMailTo + " ";
+  if (!m_strMailTo.IsEmpty()) switches += " " + MailToSwitch() + " ";
   return switches;
 }
 
@@ -47,6 +47,7 @@ CString CTeskSave2Dlg::DescribeRun(bool runErrors) {
   format.LoadString(runErrors ? IDS_RUN_DONE_ERRORS : IDS_RUN_DONE);
   CString text;
   text.Format(format, m_strSource.GetString(), m_strTarget.GetString(), m_strSavedAs.GetString(),
-              static_cast<unsigned long>(m_saved.messages), static_cast<unsigned long>(m_saved.folders + 1));
+              FormatCount(IDS_COUNT_MESSAGES, m_saved.messages).GetString(),
+              FormatCount(IDS_COUNT_IN_FOLDERS, m_saved.folders + 1).GetString());
   return text;
 }

@@ -112,20 +112,20 @@ void RegisterTeskSaveResources() {
                              {IDS_RUN_LOG, "Protokoll: %s"},
                              {IDS_RUN_DONE,
                               "\xE2\x80\x9E%s\xE2\x80\x9C wurde nach \xE2\x80\x9E%s\\%s\xE2\x80\x9C "
-                              "gesichert: %lu Nachrichten in %lu Ordnern."},
+                              "gesichert: %s %s."},
                              {IDS_RUN_DONE_ERRORS,
                               "Die Sicherung von \xE2\x80\x9E%s\xE2\x80\x9C nach \xE2\x80\x9E%s\\%s"
-                              "\xE2\x80\x9C ist mit Fehlern beendet (%lu Nachrichten in %lu Ordnern). Die Fehler "
-                              "stehen im Protokoll."}});
+                              "\xE2\x80\x9C ist mit Fehlern beendet (%s %s). Die Fehler stehen im Protokoll."}});
   RegisterStringTable("en", {{IDS_SELECT_SOURCE, "Select source folder"},
                              {IDS_SELECT_TARGET, "Select target folder"},
                              {IDS_CMDLINE_TIP,
                               "Use this command line sample if you want to start TeskSave from bat, cmd or system "
                               "scheduler."},
                              {IDS_RUN_LOG, "Log: %s"},
-                             {IDS_RUN_DONE, "Saved \"%s\" to \"%s\\%s\": %lu messages in %lu folders."},
+                             {IDS_RUN_DONE, "Saved \"%s\" to \"%s\\%s\": %s %s."},
                              {IDS_RUN_DONE_ERRORS,
-                              "The save of \"%s\" to \"%s\\%s\" ended with errors (%lu messages in %lu "
-                              "folders). The errors are in the log."}});
+                              "The save of \"%s\" to \"%s\\%s\" ended with errors (%s %s). The errors are in the "
+                              "log."}});
+  RegisterSharedStrings(true);
   RegisterTeskIcons();
 }

@@ -24,7 +24,10 @@ BOOL CFolderPickerDialog::OnInitDialog() {
   // OK stays off until there is something to take.
   UpdateOkButton();
   m_tree.FillStores(m_session);
-  return TRUE;
+  if (!m_strInitialPath.IsEmpty()) m_tree.SelectPath(m_strInitialPath);
+  // The tree has the focus, so that the arrow keys pick at once.
+  GotoDlgCtrl(&m_tree);
+  return FALSE;
 }
 
 void CFolderPickerDialog::OnSize(UINT nType, int cx, int cy) {

@@ -23,6 +23,8 @@ class CFolderPickerDialog : public CDialog {
   ~CFolderPickerDialog() override;
 
   void SetTitle(const char* title) { m_strTitle = title; }
+  // The folder chosen before: the picker opens with it selected and shown.
+  void SetInitialPath(const char* path) { m_strInitialPath = path; }
   // The chosen path; meaningful after IDOK.
   CString GetPath() const { return m_strPath; }
 
@@ -41,6 +43,7 @@ class CFolderPickerDialog : public CDialog {
   CString m_strPath;
   CTeskMAPISession m_session;
   CString m_strTitle;
+  CString m_strInitialPath;
   CMAPIFoldersTree m_tree;
   CDynamicLayout m_layout;
 };

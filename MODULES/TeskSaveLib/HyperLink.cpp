@@ -1,6 +1,7 @@
 #include "HyperLink.h"
 
 #include <shellapi.h>
+#include <unistd.h>
 #include <windows.h>
 
 #include <climits>
@@ -269,7 +270,29 @@ void CHyperLink::OpenLink() {
   if (result > 32) {
     m_bVisited = TRUE;
     Invalidate();
+    return;
   }
+  ShowOpenFailure();
+}
+
+// Where nothing opens the target (no xdg-open on a bare system), the user
+// still learns where the page is and can open it by hand.
+void CHyperLink::ShowOpenFailure() {
+  std::string target = m_pszURL.get();
+  // A local page: its path, as the link shows it after "file://".
+  const bool local = target.rfind("file://", 0) == 0 || target.rfind('/', 0) == 0;
+  if (target.rfind("file://", 0) == 0) target.erase(0, std::strlen("file://"));
+  const bool missing = local && ::access(target.c_str(), F_OK) != 0;
+  CString format;
+  if (!format.LoadString(missing ? IDS_LINK_MISSING : IDS_LINK_NO_OPENER))
+    format = missing ? "The page does not exist:\n%s"
+                     : "The page cannot be opened: no program to open it is set up (such as xdg-open).\n\n"
+                       "It is here:\n%s";
+  CString text;
+  text.Format(format, target.c_str());
+  CString caption;
+  if (CWnd* top = GetParent()) top->GetWindowText(caption);
+  MessageBox(text, caption, MB_OK | (missing ? MB_ICONWARNING : MB_ICONINFORMATION));
 }
 
 // --- messages ----------------------------------------------------------------------

@@ -8,12 +8,18 @@
 // tool tip). The colours come from the browser's settings in the registry
 // (HKEY_CURRENT_USER\Software\Microsoft\Internet Explorer\Settings, values
 // "Anchor Color" and "Anchor Color Visited", "r,g,b"), blue and purple
-// without them.
+// without them. When the shell cannot open the target, a message names it
+// (a local page by its path) so that the user can open it by hand.
 #pragma once
 
 #include <afxcmn.h>
 
 #include <memory>
+
+// What the link says when the shell cannot open its target ("%s": the
+// target, a local page as its path); the program's strings, else English.
+constexpr UINT IDS_LINK_NO_OPENER = 5038;
+constexpr UINT IDS_LINK_MISSING = 5039;
 
 class CHyperLink : public CWnd {
  public:
@@ -67,5 +73,6 @@ class CHyperLink : public CWnd {
   // DT_CENTER or DT_RIGHT after the static's alignment.
   UINT AlignmentFlags() const;
   static HCURSOR CreateHandCursor();
+  void ShowOpenFailure();
   void ReadRegistryColors();
 };

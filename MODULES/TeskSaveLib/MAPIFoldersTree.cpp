@@ -212,3 +212,24 @@ CString CMAPIFoldersTree::GetSelectedPath() {
     path = GetItemText(parent) + "\\" + path;
   return path;
 }
+
+HTREEITEM CMAPIFoldersTree::SelectPath(const CString& path) {
+  CString rest = path;
+  HTREEITEM parent = nullptr;
+  while (true) {
+    const int slash = rest.Find('\\');
+    const CString name = slash < 0 ? rest : rest.Left(slash);
+    rest = slash < 0 ? CString() : rest.Mid(slash + 1);
+    // Expanding lists the level anew (OnItemExpanding).
+    if (parent) Expand(parent, TVE_EXPAND);
+    HTREEITEM item = parent ? GetChildItem(parent) : GetRootItem();
+    while (item && GetItemText(item).CompareNoCase(name) != 0) item = GetNextSiblingItem(item);
+    if (!item) return nullptr;
+    if (slash < 0) {
+      SelectItem(item);
+      EnsureVisible(item);
+      return item;
+    }
+    parent = item;
+  }
+}

@@ -59,6 +59,11 @@ class CMAPIFoldersTree : public CTreeCtrl {
   // The selected item as a folder path: the store name and the folder
   // names, each behind a backslash. Empty without a selection.
   CString GetSelectedPath();
+  // Expands the tree down to the folder of path (names compared as the
+  // path lookup of a run compares them, the first match of each level) and
+  // selects it and scrolls it into view. Answers the item, or null when the
+  // path leads nowhere (the levels found stay expanded, nothing selected).
+  HTREEITEM SelectPath(const CString& path);
 
   // The image-list index of an icon slot (-1: none).
   int GetIconIndex(int slot) const { return slot >= 1 && slot <= 15 ? m_nIcon[slot - 1] : -1; }

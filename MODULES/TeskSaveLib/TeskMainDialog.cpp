@@ -1,9 +1,16 @@
 #include "TeskMainDialog.h"
 
+#include <pwd.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <system_error>
 
+#include <mapi/admin.h>
 #include <ReportFile.h>
 
 #include "FolderPickerDialog.h"
@@ -32,6 +39,90 @@ CString HelpPageAddress() {
   return CString("file://") + page;
 }
 }  // namespace
+
+namespace {
+// What a POSIX shell takes literally anywhere in a word: letters, digits,
+// "@%+=:,./_-" and the bytes of UTF-8 sequences beyond ASCII.
+bool ShellLiteral(unsigned char c) {
+  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c >= 0x80) return true;
+  for (const char* p = "@%+=:,./_-"; *p; ++p)
+    if (c == static_cast<unsigned char>(*p)) return true;
+  return false;
+}
+}  // namespace
+
+CString DoubleQuoteForShell(const CString& word) {
+  // Inside double quotes only $ ` " and \ are special; a backslash stays a
+  // backslash unless one of these (or the closing quote) follows it, so
+  // "Personal Folders\Inbox" keeps its single backslash.
+  const auto special = [](char c) { return c == '$' || c == '`' || c == '"' || c == '\\' || c == '\n'; };
+  const char* text = word.GetString();
+  const int length = word.GetLength();
+  CString quoted("\"");
+  for (int i = 0; i < length; ++i) {
+    const char c = text[i];
+    if (c == '\\') {
+      quoted += i + 1 == length || special(text[i + 1]) ? "\\\\" : "\\";
+    } else {
+      if (c == '$' || c == '`' || c == '"') quoted += '\\';
+      quoted += c;
+    }
+  }
+  quoted += '"';
+  return quoted;
+}
+
+CString QuoteForShell(const CString& word) {
+  const char* text = word.GetString();
+  const int length = word.GetLength();
+  bool literal = length > 0;
+  for (int i = 0; literal && i < length; ++i) literal = ShellLiteral(static_cast<unsigned char>(text[i]));
+  return literal ? word : DoubleQuoteForShell(word);
+}
+
+CString ProfileFolderAssignment() {
+  namespace fs = std::filesystem;
+  // A start from cron has HOME and neither MAPI_CONFIG_DIR nor
+  // XDG_CONFIG_HOME: it finds the profiles in ~/.config/mapi.
+  std::string home;
+  if (const char* env = std::getenv("HOME"); env && *env) {
+    home = env;
+  } else if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) {
+    home = pw->pw_dir;
+  }
+  std::error_code ec;
+  const fs::path used = fs::absolute(tesk::mapi::admin::ProfileDirectory(), ec).lexically_normal();
+  if (ec) return CString();
+  if (!home.empty()) {
+    const fs::path cron = fs::path(home) / ".config" / "mapi";
+    std::error_code ec1, ec2;
+    if (fs::weakly_canonical(used, ec1) == fs::weakly_canonical(cron, ec2) && !ec1 && !ec2) return CString();
+  }
+  std::string folder = used.string();
+  if (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  return "MAPI_CONFIG_DIR=" + QuoteForShell(CString(folder)) + " ";
+}
+
+bool IsBareMailAddress(const CString& address) {
+  const std::string text(address.GetString(), static_cast<size_t>(address.GetLength()));
+  const size_t at = text.rfind('@');
+  if (at == std::string::npos || at == 0 || at + 1 == text.size()) return false;
+  for (const char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u <= 0x20 || u == 0x7F || std::strchr("<>()[],;:\\\"", c)) return false;
+  }
+  return true;
+}
+
+CString FormatCount(UINT id, unsigned long n) {
+  CString forms;
+  forms.LoadString(id);
+  const int bar = forms.Find('|');
+  const CString form = bar < 0 ? forms : n == 1 ? forms.Left(bar) : forms.Mid(bar + 1);
+  CString text;
+  text.Format(form, n);
+  return text;
+}
 
 namespace {
 constexpr UINT WM_PROGRESS_POS_MSG = WM_USER + 100;
@@ -136,14 +227,57 @@ CString CTeskMainDialog::GetProfileName() {
   return name;
 }
 
+// The line runs as it is from a shell or a crontab: every part quoted as
+// the shell needs, and the profile folder named when a start from cron would
+// not find it.
 void CTeskMainDialog::UpdateCommandLine() {
   char program[1024] = {};
   GetModuleFileNameA(AfxGetInstanceHandle(), program, 1023);
-  m_strCmdLine = program;
+  m_strCmdLine = ProfileFolderAssignment();
+  m_strCmdLine += QuoteForShell(program);
   m_strCmdLine += GetCommandLineSwitches();
-  m_strCmdLine.AppendFormat(" \"%s\"  \"%s\"  \"%s\"", m_strProfile.GetString(), m_strSource.GetString(),
-                            m_strTarget.GetString());
+  m_strCmdLine.AppendFormat(" %s  %s  %s", DoubleQuoteForShell(m_strProfile).GetString(),
+                            DoubleQuoteForShell(m_strSource).GetString(), DoubleQuoteForShell(m_strTarget).GetString());
   UpdateData(FALSE);
+}
+
+CString CTeskMainDialog::MailToSwitch() const { return QuoteForShell("-mailto:" + m_strMailTo); }
+
+bool CTeskMainDialog::CheckMailTo() {
+  if (m_strMailTo.IsEmpty()) return true;
+  CComPtr<IAddrBook> addressBook;
+  HRESULT hr = m_session ? m_session->OpenAddressBook(0, nullptr, AB_NO_DIALOG, &addressBook) : MAPI_E_END_OF_SESSION;
+  if (SUCCEEDED(hr) && addressBook) {
+    CString address = m_strMailTo, type("SMTP");
+    ULONG cb = 0;
+    CMAPIBufferHolder<ENTRYID> entryId;
+    hr = addressBook->CreateOneOff(address.GetBuffer(address.GetLength()), type.GetBuffer(type.GetLength()),
+                                   address.GetBuffer(address.GetLength()), MAPI_SEND_NO_RICH_INFO, &cb, &entryId);
+    address.ReleaseBuffer();
+    type.ReleaseBuffer();
+  }
+  // Without an address book the report mail fails too; that is the run's
+  // own ERROR line, not the address's fault. What the address book takes
+  // still goes to the mail server as it is, in "RCPT TO:<...>": a name in
+  // front of it, blanks or angle brackets make the server refuse it.
+  if (hr != MAPI_E_INVALID_PARAMETER && IsBareMailAddress(m_strMailTo)) return true;
+  CString format, text;
+  format.LoadString(IDS_BAD_MAILTO);
+  text.Format(format, m_strMailTo.GetString());
+  MessageBox(text, m_strTitle, MB_OK | MB_ICONWARNING);
+  GotoDlgCtrl(&m_editMailTo);
+  return false;
+}
+
+void CTeskMainDialog::ShowRunError(const CString& text) {
+  CString shown = text;
+  if (const CString path = theReportFile.GetPath(); !path.IsEmpty()) {
+    CString log;
+    log.LoadString(IDS_RUN_LOG);
+    shown += "\n\n";
+    shown.AppendFormat(log, path.GetString());
+  }
+  AfxMessageBox(shown, MB_OK);
 }
 
 bool CTeskMainDialog::PickFolder(UINT titleId, CString& path) {
@@ -151,6 +285,7 @@ bool CTeskMainDialog::PickFolder(UINT titleId, CString& path) {
   CString title;
   title.LoadString(titleId);
   picker.SetTitle(title);
+  picker.SetInitialPath(path);
   if (picker.DoModal() != IDOK) return false;
   path = picker.GetPath();
   UpdateCommandLine();
@@ -168,12 +303,21 @@ void CTeskMainDialog::EnableRunControls(BOOL enable) {
   m_editMailTo.EnableWindow(enable);
 }
 
+namespace {
+CString ErrorText(CException* e) {
+  char text[4096] = {};
+  if (!e->GetErrorMessage(text, sizeof text, nullptr)) return CString("Unknown error");
+  return CString(text);
+}
+}  // namespace
+
 void CTeskMainDialog::OnRun() {
+  if (!CheckMailTo()) return;
   try {
     if (!ConfirmRun()) return;
   } catch (CException* e) {
     theReportFile.ReportException(e);
-    e->ReportError(MB_OK, 0);
+    ShowRunError(ErrorText(e));
     e->Delete();
     return;
   }
@@ -197,11 +341,11 @@ void CTeskMainDialog::OnRun() {
     EndDialog(IDOK);
   } catch (CException* e) {
     theReportFile.ReportException(e);
-    e->ReportError(MB_OK, 0);
+    ShowRunError(ErrorText(e));
     e->Delete();
   } catch (...) {
     theReportFile.Log(LOG_ERROR, "Unhandled exception during copying operation");
-    MessageBox("Unhandled exception during copying operation", nullptr, MB_OK);
+    ShowRunError("Unhandled exception during copying operation");
   }
   if (!m_strMailTo.IsEmpty() && theReportFile.HasErrors()) {
     try {
@@ -280,6 +424,8 @@ HBRUSH CTeskMainDialog::OnCtlColor(CDC* pDC, CWnd* pWnd, UINT nCtlColor) {
 
 BOOL CTeskMainDialog::PreTranslateMessage(MSG* pMsg) {
   if (m_pToolTip) m_pToolTip->RelayEvent(pMsg);
+  // Enter while typing the address is no order to run.
+  if (pMsg->message == WM_KEYDOWN && pMsg->wParam == VK_RETURN && pMsg->hwnd == m_editMailTo.m_hWnd) return TRUE;
   return CDialog::PreTranslateMessage(pMsg);
 }
 

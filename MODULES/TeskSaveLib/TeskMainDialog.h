@@ -29,10 +29,31 @@ constexpr UINT IDS_RUN_LOG = 5027;        // "Log: %s" in the program's language
 constexpr UINT IDS_RUN_DONE = 5028;       // the program's success message
 constexpr UINT IDS_RUN_DONE_ERRORS = 5029;  // ... when the run logged ERROR lines
 constexpr UINT IDS_RUN_CONFIRM = 5030;    // the restore's question
+constexpr UINT IDS_BAD_MAILTO = 5031;     // a report address the transport refuses
+// Counts in words, "one|other" ("%lu message|%lu messages"): see FormatCount.
+constexpr UINT IDS_COUNT_MESSAGES = 5032;
+constexpr UINT IDS_COUNT_IN_FOLDERS = 5033;
+constexpr UINT IDS_COUNT_FOLDERS = 5034;
 
 // The maker's line and address shown at the foot of both dialogs.
 extern const char kTeskCopyright[];
 extern const char kTeskWebAddress[];
+
+// A word as a POSIX shell reads it back unchanged: as it is when the shell
+// takes every character of it literally, else in double quotes.
+CString QuoteForShell(const CString& word);
+// The same, always in double quotes (an empty word stays a word).
+CString DoubleQuoteForShell(const CString& word);
+// "MAPI_CONFIG_DIR=FOLDER " when the profile folder of this process is not
+// the one a start from cron finds (~/.config/mapi), else empty.
+CString ProfileFolderAssignment();
+// Whether address is a mail address alone ("name@example.org"), as the mail
+// server takes it: something on both sides of an @, no blanks, no angle
+// brackets or other punctuation of a name-and-address form.
+bool IsBareMailAddress(const CString& address);
+// The count n in words from string id, "singular|plural" with a %lu each:
+// the singular for 1, else the plural (both languages count so).
+CString FormatCount(UINT id, unsigned long n);
 
 class CTeskMainDialog : public CDialog {
  public:
@@ -61,7 +82,8 @@ class CTeskMainDialog : public CDialog {
   void OnSize(UINT nType, int cx, int cy) override;
 
   // The program's part: the switches between the program path and the
-  // quoted values, the progress object, the copy itself.
+  // quoted values (each quoted for the shell as it needs), the progress
+  // object, the copy itself.
   virtual CString GetCommandLineSwitches() const = 0;
   virtual CComPtr<IMAPIProgress> CreateProgress() = 0;
   virtual void RunCopier(IMAPIProgress* progress) = 0;
@@ -82,6 +104,10 @@ class CTeskMainDialog : public CDialog {
   LRESULT OnProgressRange(WPARAM wParam, LPARAM lParam);
   // Handles what waits in the queue (painting, input) without waiting.
   void PumpMessages();
+  // The -mailto switch for the typed address, quoted as the shell needs.
+  CString MailToSwitch() const;
+  // Shows why a run failed, and where its log is.
+  void ShowRunError(const CString& text);
 
   CEdit m_editCmdLine;
   CEdit m_editMailTo;
@@ -104,6 +130,9 @@ class CTeskMainDialog : public CDialog {
 
  private:
   bool PickFolder(UINT titleId, CString& path);
+  // Whether the report address is one the mail transport takes (as the
+  // report mail itself asks the address book); says why not when it is not.
+  bool CheckMailTo();
   void EnableRunControls(BOOL enable);
   // How the controls follow a change of the window's size (see the .cpp).
   void SetUpLayout();

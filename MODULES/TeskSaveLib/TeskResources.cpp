@@ -3,7 +3,9 @@
 #include <dlgtemplate.h>
 
 #include "FolderPickerDialog.h"
+#include "HyperLink.h"
 #include "TeskIcons.h"
+#include "TeskMainDialog.h"
 
 HICON CTeskResourceImageSource::Load(UINT id) {
   return static_cast<HICON>(LoadImageA(AfxGetResourceHandle(), MAKEINTRESOURCE(id), IMAGE_ICON, 0, 0,
@@ -46,4 +48,31 @@ DialogResource PickerTemplate(UINT id, const char* cancel) {
 void RegisterFolderPickerTemplates(UINT id, bool english) {
   RegisterDialogTemplate("de", PickerTemplate(id, "Abbrechen"));
   if (english) RegisterDialogTemplate("en", PickerTemplate(id, "Cancel"));
+}
+
+void RegisterSharedStrings(bool english) {
+  RegisterStringTable("de", {{IDS_BAD_MAILTO,
+                              "Die Adresse \xE2\x80\x9E%s\xE2\x80\x9C f\xC3\xBCr den Fehlerbericht nimmt der Mailversand "
+                              "nicht an. Gebraucht wird die Adresse allein, etwa name@example.org: mit einem @, ohne Namen, "
+                              "Leerzeichen und spitze Klammern.\n\n"
+                              "Bitte berichtigen oder l\xC3\xB6schen Sie die Adresse."},
+                             {IDS_COUNT_MESSAGES, "%lu Nachricht|%lu Nachrichten"},
+                             {IDS_COUNT_IN_FOLDERS, "in %lu Ordner|in %lu Ordnern"},
+                             {IDS_COUNT_FOLDERS, "%lu Ordner|%lu Ordner"},
+                             {IDS_LINK_NO_OPENER,
+                              "Die Seite l\xC3\xA4sst sich nicht \xC3\xB6" "ffnen: Es ist kein Programm daf\xC3\xBCr "
+                              "eingerichtet (etwa xdg-open).\n\nSie liegt hier:\n%s"},
+                             {IDS_LINK_MISSING, "Die Seite gibt es nicht:\n%s"}});
+  if (!english) return;
+  RegisterStringTable("en", {{IDS_BAD_MAILTO,
+                              "The mail transport does not take \"%s\" as the address for error reports. It needs the "
+                              "address alone, such as name@example.org: with an @, without a name, blanks or angle "
+                              "brackets.\n\nPlease correct the address or delete it."},
+                             {IDS_COUNT_MESSAGES, "%lu message|%lu messages"},
+                             {IDS_COUNT_IN_FOLDERS, "in %lu folder|in %lu folders"},
+                             {IDS_COUNT_FOLDERS, "%lu folder|%lu folders"},
+                             {IDS_LINK_NO_OPENER,
+                              "The page cannot be opened: no program to open it is set up (such as xdg-open).\n\n"
+                              "It is here:\n%s"},
+                             {IDS_LINK_MISSING, "The page does not exist:\n%s"}});
 }

@@ -28,3 +28,8 @@ class CTeskResourceImageSource : public CMAPIFoldersTreeImagesSrc {
 // Registers the folder picker's template under id, in German and, when
 // asked, in English.
 void RegisterFolderPickerTemplates(UINT id, bool english);
+
+// Registers the strings both programs carry alike (counts in words, the
+// refused report address, the link's messages), in German and, when asked,
+// in English.
+void RegisterSharedStrings(bool english);

@@ -11,6 +11,12 @@
 #include <QWidget>
 
 #include <FolderPickerDialog.h>
+#include <ReportFile.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
 
 #include <fixture.h>
 
@@ -102,5 +108,51 @@ inline CComPtr<IMAPIFolder> CreateClassFolder(IMAPIFolder* parent, const std::st
   }
   return folder;
 }
+
+}  // namespace dialog_test
+
+namespace dialog_test {
+
+// What the command lines start with under the fixture's profile folder (not
+// the one a start from cron finds): that folder named for the shell.
+inline QString ProfileFolderPrefix(const testing_support::ProfileFixture& profile) {
+  return QString::fromStdString("MAPI_CONFIG_DIR=" + (profile.dir / "config") + " ");
+}
+
+// The program's log, opened for the test where nothing opened it yet, and
+// removed again; Lines() are those written since the start of the scope.
+class ScopedLog {
+ public:
+  ScopedLog() {
+    if (theReportFile.GetPath().IsEmpty()) {
+      theReportFile.SetEcho(false);
+      opened_ = theReportFile.Open(false);
+    }
+    path_ = theReportFile.GetPath().GetString();
+    std::error_code ec;
+    start_ = std::filesystem::file_size(path_, ec);
+  }
+  ~ScopedLog() {
+    if (!opened_) return;
+    theReportFile.close();
+    std::error_code ec;
+    std::filesystem::remove(path_, ec);
+  }
+  ScopedLog(const ScopedLog&) = delete;
+  ScopedLog& operator=(const ScopedLog&) = delete;
+  const std::string& path() const { return path_; }
+  std::vector<std::string> Lines() const {
+    std::ifstream in(path_, std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(start_));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  }
+
+ private:
+  bool opened_ = false;
+  std::string path_;
+  std::uintmax_t start_ = 0;
+};
 
 }  // namespace dialog_test

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -306,8 +307,11 @@ TEST_F(HyperLinkTest, TheVisitedColourComesFromTheBrowserSettings) {
   EXPECT_EQ(CountPixels(image, Near(kGreen)), 0);
 }
 
-TEST_F(HyperLinkTest, AFailedOpenLeavesTheLinkUnvisited) {
+// Nothing opens the target: the link stays unvisited, and a message names
+// the target so that the user can open it by hand.
+TEST_F(HyperLinkTest, AFailedOpenLeavesTheLinkUnvisitedAndNamesTheTarget) {
   ScopedEnv missing("TESK_SHELL_OPEN", dir_ / "no-such-opener");
+  ui_test::ScopedMessageBoxes boxes(IDOK);
   Open();
   QTest::mouseClick(link_, Qt::LeftButton, Qt::NoModifier, OnText());
   QTest::keyClick(link_, Qt::Key_Space);
@@ -316,6 +320,10 @@ TEST_F(HyperLinkTest, AFailedOpenLeavesTheLinkUnvisited) {
   EXPECT_GT(CountPixels(image, Near(kBlue)), 20);
   EXPECT_EQ(CountPixels(image, Near(kPurple)), 0);
   EXPECT_TRUE(Opened().empty());
+  ASSERT_EQ(boxes.count(), 2);
+  for (const std::string& text : boxes.texts()) {
+    EXPECT_EQ(text.substr(text.size() - std::strlen(kAddress) - 1), "\n" + std::string(kAddress)) << text;
+  }
 }
 
 TEST_F(HyperLinkTest, EnterAndSpaceOpenTheFocusedLink) {

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <regex>
 
 #include <FolderPickerDialog.h>
 #include <ReportFile.h>
@@ -27,10 +28,10 @@ namespace {
 // The question before the restore of PrepareBackup's archive over the mailbox.
 const std::string kQuestion =
     "Der Zielordner \xE2\x80\x9EPersonal Folders\xE2\x80\x9C wird geleert, bevor \xE2\x80\x9E"
-    "Archive\\Backup\xE2\x80\x9C hineinkopiert wird.\n\nGel\xC3\xB6scht werden:\n"
+    "Archive\\Backup\xE2\x80\x9C hineinkopiert wird.\n\nGel\xC3\xB6scht werden 1 Ordner und 7 Nachrichten:\n"
     "\xE2\x80\xA2 1 Ordner und 2 Nachrichten au\xC3\x9F" "erhalb der Standardordner\n"
-    "\xE2\x80\xA2 5 Nachrichten in den 10 Standardordnern, die selbst erhalten bleiben\n\n"
-    "Hineinkopiert werden 3 Ordner mit 19 Nachrichten.\n\nWiederherstellung jetzt starten?";
+    "\xE2\x80\xA2 0 Ordner und 5 Nachrichten in den 10 Standardordnern, die selbst erhalten bleiben\n\n"
+    "Hineinkopiert: 3 Ordner mit 19 Nachrichten.\n\nWiederherstellung jetzt starten?";
 
 // The dialog as the program runs it, recording what its status line shows
 // and counting the progress object's position messages.
@@ -99,7 +100,7 @@ TEST_F(RestoreDialogTest, GermanWindowAndCommandLineInEveryLanguage) {
       EXPECT_EQ(Text(h, IDC_STATUS), "");
       EXPECT_FALSE(Control(h, IDC_PROGRESS)->isVisible());
       // The session's profile name replaces the empty one of the start.
-      const QString program = ProgramPath();
+      const QString program = ProfileFolderPrefix(profile) + ProgramPath();
       EXPECT_EQ(Text(h, IDC_CMDLINE), program + " \"Test\"  \"\"  \"\"");
       Pick(h, IDC_SELECT_SOURCE, "Archive", nullptr);
       OnPicker(h, IDC_SELECT_TARGET, [](HWND picker) {
@@ -135,7 +136,7 @@ TEST_F(RestoreDialogTest, ARestoreShowsItsStatusRefusesClosingAndEndsWithOk) {
   ui_test::Later([&] {
     Pick(dlg.m_hWnd, IDC_SELECT_SOURCE, "Archive", "Backup");
     Pick(dlg.m_hWnd, IDC_SELECT_TARGET, "Personal Folders", nullptr);
-    EXPECT_EQ(Text(dlg.m_hWnd, IDC_CMDLINE), ProgramPath() + " \"Test\"  \"Archive\\Backup\"  \"Personal Folders\"");
+    EXPECT_EQ(Text(dlg.m_hWnd, IDC_CMDLINE), ProfileFolderPrefix(profile) + ProgramPath() + " \"Test\"  \"Archive\\Backup\"  \"Personal Folders\"");
     Click(dlg.m_hWnd, IDC_RUN);
   });
   EXPECT_EQ(dlg.DoModal(), IDOK);
@@ -253,6 +254,80 @@ TEST_F(RestoreDialogTest, AFailedLogonSaysSoAndCloses) {
   EXPECT_EQ(dlg.DoModal(), IDCANCEL);
   EXPECT_EQ(boxes.count(), 1);
   EXPECT_EQ(boxes.last(), "Failed to logon to MAPI!\nError code 80040111");
+}
+
+}  // namespace
+
+namespace {
+
+unsigned long Number(const std::smatch& m, size_t i) { return std::stoul(m[i].str()); }
+
+// With the mailbox as target, the question names everything the clearing
+// removes, the subfolders of the kept Inbox included, with the very numbers
+// the run's log then reports; counts of one read in the singular.
+TEST_F(RestoreDialogTest, TheQuestionCountsWhatTheLogThenReports) {
+  PrepareBackup();
+  CComPtr<IMsgStore> mailbox = OpenStore(session, "Personal Folders");
+  CComPtr<IMAPIFolder> inbox = OpenFolder(mailbox, "Inbox");
+  for (int i = 0; i < 3; ++i) AddMessages(CreateFolder(inbox, "Year " + std::to_string(2020 + i)), 2);
+  AddMessages(CreateFolder(CreateFolder(inbox, "Clients"), "Big Client"), 1);
+  AddMessages(OpenFolder(mailbox, "Sent Items"), 1);
+  ScopedLog log;
+  ASSERT_FALSE(log.path().empty());
+  ui_test::ScopedMessageBoxes boxes(IDOK, IDYES);
+  ObservedRestoreDlg dlg("Test", "Archive\\Backup\\Inbox", "Personal Folders", nullptr);
+  ui_test::Later([&] { Click(dlg.m_hWnd, IDC_RUN); });
+  EXPECT_EQ(dlg.DoModal(), IDOK);
+  ASSERT_EQ(boxes.count(), 2);
+  const std::string& question = boxes.texts()[0];
+
+  // What the log says went, per kind.
+  unsigned long keptFolders = 0, keptMessages = 0, kept = 0, otherFolders = 0, otherMessages = 0;
+  const std::regex emptied("Emptied standard folder '.*' and kept it: (\\d+) messages and (\\d+) subfolders deleted\\.");
+  const std::regex deleted("Deleted folder '.*' with (\\d+) subfolders and (\\d+) messages\\.");
+  const std::regex own("Deleted (\\d+) messages of '.*'\\.");
+  std::smatch m;
+  for (const std::string& line : log.Lines()) {
+    if (std::regex_search(line, m, emptied)) {
+      keptMessages += Number(m, 1);
+      keptFolders += Number(m, 2);
+      ++kept;
+    } else if (std::regex_search(line, m, deleted)) {
+      otherFolders += 1 + Number(m, 1);
+      otherMessages += Number(m, 2);
+    } else if (std::regex_search(line, m, own)) {
+      otherMessages += Number(m, 1);
+    }
+  }
+  EXPECT_EQ(kept, 10u);
+  EXPECT_EQ(keptFolders, 5u);  // the Inbox's four and the one below "Clients"
+  EXPECT_EQ(keptMessages, 5u + 6u + 1u + 1u);
+  EXPECT_EQ(otherFolders, 1u);
+  EXPECT_EQ(otherMessages, 2u);
+
+  // The same numbers in the question.
+  ASSERT_TRUE(std::regex_search(question, m, std::regex("Gel\xC3\xB6scht werden (\\d+) Ordner und (\\d+) Nachrichten?:")))
+      << question;
+  EXPECT_EQ(Number(m, 1), keptFolders + otherFolders) << question;
+  EXPECT_EQ(Number(m, 2), keptMessages + otherMessages) << question;
+  ASSERT_TRUE(std::regex_search(question, m,
+                                std::regex("\xE2\x80\xA2 (\\d+) Ordner und (\\d+) Nachrichten? au\xC3\x9F" "erhalb")))
+      << question;
+  EXPECT_EQ(Number(m, 1), otherFolders);
+  EXPECT_EQ(Number(m, 2), otherMessages);
+  ASSERT_TRUE(std::regex_search(question, m,
+                                std::regex("\xE2\x80\xA2 (\\d+) Ordner und (\\d+) Nachrichten? in den (\\d+) Standardordnern")))
+      << question;
+  EXPECT_EQ(Number(m, 1), keptFolders);
+  EXPECT_EQ(Number(m, 2), keptMessages);
+  EXPECT_EQ(Number(m, 3), kept);
+  EXPECT_NE(question.find("Hineinkopiert: 1 Ordner mit 15 Nachrichten."), std::string::npos) << question;
+  // One folder restored: the singular.
+  EXPECT_EQ(boxes.texts()[1].rfind("\xE2\x80\x9E" "Archive\\Backup\\Inbox\xE2\x80\x9C wurde nach \xE2\x80\x9E"
+                                   "Personal Folders\xE2\x80\x9C wiederhergestellt: 15 Nachrichten in 1 Ordner.",
+                                   0),
+            0u)
+      << boxes.texts()[1];
 }
 
 }  // namespace

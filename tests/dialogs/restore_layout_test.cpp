@@ -35,8 +35,8 @@ TEST_F(RestoreLayoutTest, TheMainWindowGrowsItsFieldsAndKeepsItsButtonsAtTheRigh
     const HWND h = dlg.m_hWnd;
     QWidget* window = AfxWidgetFromHandle(h);
     const QSize initial = window->size();
-    EXPECT_EQ(window->minimumHeight(), initial.height());
-    EXPECT_LE(window->minimumWidth(), initial.width());
+    // It opens as small as it ever gets (the link shows whole).
+    EXPECT_EQ(window->minimumSize(), initial);
     EXPECT_EQ(Lines(layout_check::Problems(window)), "");
     std::map<int, QRect> before;
     for (int id : {IDC_CMDLINE, IDC_MAILTO, IDC_STATUS, IDC_RUN, IDCANCEL, IDC_SELECT_SOURCE, IDC_SELECT_TARGET,

@@ -59,8 +59,8 @@ TEST_F(SaveResizeTest, TheMainWindowGrowsItsFieldsAndKeepsItsButtonsAtTheRight) 
       const QSize initial = window->size();
       // The window opens at its template's size, wider only where the
       // help page's path needs it; every text shows whole.
-      EXPECT_EQ(window->minimumHeight(), initial.height());
-      EXPECT_LE(window->minimumWidth(), initial.width());
+      // It opens as small as it ever gets (the link shows whole).
+      EXPECT_EQ(window->minimumSize(), initial);
       EXPECT_EQ(Lines(layout_check::Problems(window)), "");
       std::map<int, QRect> before;
       for (int id : {IDC_CMDLINE, IDC_MAILTO, IDC_RUN, IDCANCEL, IDC_SELECT_SOURCE, IDC_SELECT_TARGET, IDC_NO_TIMESTAMP,

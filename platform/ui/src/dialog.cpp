@@ -516,12 +516,22 @@ BOOL CDialog::CreateFromTemplate(bool modal) {
   return TRUE;
 }
 
+namespace {
+// A resizable dialog that grew while it initialised (to show a text whole)
+// keeps that size as its minimum: it never gets smaller than it opens.
+void KeepOpeningSizeAsMinimum(QWidget* dlg) {
+  if (dlg == nullptr || dlg->minimumSize() == dlg->maximumSize()) return;
+  dlg->setMinimumSize(dlg->minimumSize().expandedTo(dlg->size()));
+}
+}  // namespace
+
 INT_PTR CDialog::DoModal() {
   if (!CreateFromTemplate(true)) return -1;
   const HWND h = m_hWnd;
   auto* dlg = static_cast<DialogWidget*>(AfxWidgetFromHandle(h));
   QPointer<QDialog> guard(dlg);
   SendMessageA(h, WM_INITDIALOG, 0, 0);
+  if (guard) KeepOpeningSizeAsMinimum(dlg);
   if (!m_bEnded && IsWindow(h) && guard) dlg->exec();
   const int result = m_nModalResult;
   if (IsWindow(h)) DestroyWindowNow(h, true);
@@ -535,6 +545,7 @@ BOOL CDialog::Create(UINT nIDTemplate, CWnd* pParentWnd) {
   CWndAccess::CreatedWindow(this) = true;
   const HWND h = m_hWnd;
   SendMessageA(h, WM_INITDIALOG, 0, 0);
+  if (IsWindow(h)) KeepOpeningSizeAsMinimum(AfxWidgetFromHandle(h));
   const DialogResource* t = FindDialogTemplate(nIDTemplate);
   if (IsWindow(h) && !m_bEnded && t && (t->style & WS_VISIBLE)) {
     if (QWidget* w = AfxWidgetFromHandle(h)) w->show();

@@ -310,6 +310,9 @@ class TreeWidget : public Managed<QTreeWidget> {
   // TVN_* to the tree itself first, then to the parent; answers the result.
   LRESULT Notify(NMTREEVIEW& nm);
 
+ protected:
+  void keyPressEvent(QKeyEvent* event) override;
+
  private:
   void OnExpandChange(QTreeWidgetItem* item, UINT action);
   // The caret is the current item once it is selected too: a mouse press

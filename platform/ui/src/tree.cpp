@@ -1,6 +1,7 @@
 // The tree control and image lists.
 #include <QBuffer>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QScrollBar>
 
 #include <algorithm>
@@ -341,6 +342,34 @@ void TreeWidget::OnExpandChange(QTreeWidgetItem* qItem, UINT action) {
   after.action = action;
   FillItem(item, after.itemNew, TVIF_HANDLE | TVIF_PARAM | TVIF_STATE | TVIF_IMAGE | TVIF_SELECTEDIMAGE);
   Notify(after);
+}
+
+// With nothing selected, the first arrow (or paging) key selects the item
+// with the caret, the first item where none has it, and moves nowhere yet:
+// a picker opened from the keyboard has a folder to take after one key.
+void TreeWidget::keyPressEvent(QKeyEvent* event) {
+  switch (event->key()) {
+    case Qt::Key_Up:
+    case Qt::Key_Down:
+    case Qt::Key_Left:
+    case Qt::Key_Right:
+    case Qt::Key_Home:
+    case Qt::Key_End:
+    case Qt::Key_PageUp:
+    case Qt::Key_PageDown:
+      if (selectedItems().isEmpty() && topLevelItemCount() > 0 && event->modifiers() == Qt::NoModifier) {
+        QTreeWidgetItem* item = currentItem() ? currentItem() : topLevelItem(0);
+        setCurrentItem(item);
+        item->setSelected(true);
+        scrollToItem(item);
+        event->accept();
+        return;
+      }
+      break;
+    default:
+      break;
+  }
+  Managed<QTreeWidget>::keyPressEvent(event);
 }
 
 void TreeWidget::SyncCaret() {
