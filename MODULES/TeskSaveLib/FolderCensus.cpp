@@ -35,12 +35,10 @@ std::vector<std::string> SubfolderIds(IMAPIFolder* folder) {
 
 }  // namespace
 
-CFolderCensus TakeFolderCensus(IMAPIFolder* top) {
-  CFolderCensus census;
-  if (!top) return census;
-  // The folders from the top down to the one being counted, each with its
-  // subfolders still to visit: a tree of any depth is walked without
-  // recursion, one subfolder open at a time on each level.
+void WalkFolderTree(IMAPIFolder* top, const std::function<void(IMAPIFolder* folder, int depth)>& visit) {
+  if (!top) return;
+  // The folders from the top down to the one being visited, each with its
+  // subfolders still to visit.
   struct Level {
     CComPtr<IMAPIFolder> folder;
     std::vector<std::string> children;
@@ -48,7 +46,7 @@ CFolderCensus TakeFolderCensus(IMAPIFolder* top) {
   };
   std::vector<Level> path;
   auto enter = [&](IMAPIFolder* folder) {
-    census.messages += CountMessages(folder);
+    visit(folder, static_cast<int>(path.size()));
     path.push_back(Level{folder, SubfolderIds(folder), 0});
   };
   enter(top);
@@ -66,9 +64,15 @@ CFolderCensus TakeFolderCensus(IMAPIFolder* top) {
         !object)
       continue;
     CComQIPtr<IMAPIFolder> child(object.p);
-    if (!child) continue;
-    ++census.folders;
-    enter(child);
+    if (child) enter(child);
   }
+}
+
+CFolderCensus TakeFolderCensus(IMAPIFolder* top) {
+  CFolderCensus census;
+  WalkFolderTree(top, [&](IMAPIFolder* folder, int depth) {
+    census.messages += CountMessages(folder);
+    if (depth > 0) ++census.folders;
+  });
   return census;
 }

@@ -5,6 +5,8 @@
 
 #include <TeskMAPI.h>
 
+#include <functional>
+
 struct CFolderCensus {
   ULONG folders = 0;   // subfolders at every depth, the folder itself not counted
   ULONG messages = 0;  // messages in the folder and in every subfolder
@@ -19,6 +21,12 @@ struct CFolderCensus {
 // The messages of folder itself (no associated contents); 0 when the
 // contents cannot be read.
 ULONG CountMessages(IMAPIFolder* folder);
+
+// Visits top and every folder below it, parents before their subfolders,
+// with its depth (0 for top). A tree of any depth is walked without
+// recursion, one subfolder open at a time on each level; folders that
+// cannot be opened are left out.
+void WalkFolderTree(IMAPIFolder* top, const std::function<void(IMAPIFolder* folder, int depth)>& visit);
 
 // Walks folder and everything below it: one contents count and one
 // hierarchy table per folder. Folders that cannot be opened are left out.

@@ -11,27 +11,10 @@
 #include <cstring>
 #include <vector>
 
+#include "FolderCensus.h"
 #include "MAPIFolderFind.h"
 
 namespace {
-
-// The entry identifiers of a folder's direct subfolders.
-std::vector<std::string> SubfolderIds(IMAPIFolder* folder) {
-  std::vector<std::string> ids;
-  CComPtr<IMAPITable> table;
-  if (FAILED(folder->GetHierarchyTable(0, &table)) || !table) return ids;
-  SizedSPropTagArray(1, columns) = {1, {PR_ENTRYID}};
-  CRowSetHolder rows;
-  if (FAILED(HrQueryAllRows(table, reinterpret_cast<LPSPropTagArray>(&columns), nullptr, nullptr, 0, &rows)) ||
-      rows.IsEmpty())
-    return ids;
-  for (ULONG k = 0; k < rows->cRows; ++k) {
-    const SPropValue& id = rows->aRow[k].lpProps[0];
-    if (PROP_TYPE(id.ulPropTag) == PT_BINARY)
-      ids.emplace_back(reinterpret_cast<const char*>(id.Value.bin.lpb), id.Value.bin.cb);
-  }
-  return ids;
-}
 
 // Adds a folder's messages and their sizes, reading its contents table in
 // chunks so that a folder of any size takes little memory.
@@ -55,35 +38,10 @@ void MeasureMessages(IMAPIFolder* folder, CTreeSize& size) {
 
 CTreeSize MeasureTree(IMAPIFolder* top) {
   CTreeSize size;
-  if (!top) return size;
-  struct Level {
-    CComPtr<IMAPIFolder> folder;
-    std::vector<std::string> children;
-    size_t next = 0;
-  };
-  std::vector<Level> path;
-  auto enter = [&](IMAPIFolder* folder) {
+  WalkFolderTree(top, [&](IMAPIFolder* folder, int) {
     ++size.folders;
     MeasureMessages(folder, size);
-    path.push_back(Level{folder, SubfolderIds(folder), 0});
-  };
-  enter(top);
-  while (!path.empty()) {
-    Level& level = path.back();
-    if (level.next == level.children.size()) {
-      path.pop_back();
-      continue;
-    }
-    std::string id = level.children[level.next++];
-    ULONG type = 0;
-    CComPtr<IUnknown> object;
-    if (FAILED(level.folder->OpenEntry(static_cast<ULONG>(id.size()), reinterpret_cast<LPENTRYID>(id.data()), nullptr,
-                                       0, &type, &object)) ||
-        !object)
-      continue;
-    CComQIPtr<IMAPIFolder> child(object.p);
-    if (child) enter(child);
-  }
+  });
   return size;
 }
 

@@ -1,5 +1,6 @@
 // Starting the UI (and telling why it cannot), ShellExecute with a stand-in
 // opener, and a program without a display.
+#include "../support/temp_dir.h"
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,25 +18,7 @@ using namespace ui_test;
 
 namespace {
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "ui_test.XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using testing_support::TempDir;
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path);

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "../support/scoped_env.h"
+
 #include <tesk_ui.h>
 #include <tesk_ui_qt.h>
 
@@ -28,30 +30,7 @@ inline void StartUi() {
   ASSERT_TRUE(AfxInitUi(&why)) << why;
 }
 
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value) {
-      ::setenv(name, value->c_str(), 1);
-    } else {
-      ::unsetenv(name);
-    }
-  }
-  ~ScopedEnv() {
-    if (old_) {
-      ::setenv(name_.c_str(), old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_.c_str());
-    }
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  std::string name_;
-  std::optional<std::string> old_;
-};
+using testing_support::ScopedEnv;
 
 // Processes Qt events until pred() holds or `ms` pass; answers pred().
 inline bool WaitFor(const std::function<bool()>& pred, int ms = 3000) {
