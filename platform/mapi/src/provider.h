@@ -247,22 +247,44 @@ class StoreProvider : public std::enable_shared_from_this<StoreProvider> {
   virtual std::unique_ptr<Transaction> BeginWrite() = 0;
   virtual std::unique_ptr<Transaction> BeginRead() = 0;
 
-  // ---- fast paths. The copy engine offers a copy between two stores of
-  // the same provider (src is of this provider's kind, or the same
-  // object) to the destination first; false means "not taken, nothing
-  // done", and the generic copy runs instead. A fast path that returns
-  // true did the whole work, in one transaction of its own, and reported
-  // its progress through step (messages and folders done); one that
-  // throws left nothing of the copy behind. The caller has made the
-  // checks of the contract above (destination exists, name free,
-  // associated messages allowed).
-  // A folder (with subfolders, its subtree) as a new folder name below
-  // destParent; newFolder gets its id.
-  virtual bool CopyTreeFrom(StoreProvider& /*src*/, ObjId /*srcFolder*/, ObjId /*destParent*/,
-                            const std::string& /*name*/, bool /*subfolders*/, const StepFn& /*step*/,
-                            ObjId* /*newFolder*/) {
-    return false;
+  // ---- fast paths. The copy engine walks a copied tree itself (making
+  // each folder with CreateFolder and SetFolderProps) and offers the
+  // messages of each folder to the destination's fast path; a provider
+  // only knows how to move one folder's messages faster than loading and
+  // storing them one by one (e.g. the server copies, or rows go by SQL),
+  // never how to walk a tree.
+  class FolderCopier {
+   public:
+    virtual ~FolderCopier() = default;
+    // Every message of srcFolder (normal and associated, each keeping its
+    // kind) into destFolder, a folder this copy has just made; step is
+    // told the messages done so far in this folder (or kStepStillWorking).
+    // false means "not taken, nothing done": the engine copies them
+    // itself. Called inside the engine's write transaction of this store,
+    // on the thread that began the copy.
+    virtual bool CopyContents(ObjId srcFolder, ObjId destFolder, const StepFn& step) = 0;
+    // Commits the engine's write transaction around the copy (which the
+    // copier may keep alive through step while it takes long).
+    virtual void Commit(Transaction& tx, const StepFn& /*step*/) { tx.Commit(); }
+  };
+  // A copier for a copy of srcFolder (a tree when the engine copies
+  // subfolders) from src into a new folder below destParent, or nullptr
+  // when this store has no faster way from src (src is of another kind,
+  // or this copy is not one it can take). Called before the engine's
+  // transactions begin, and released after they end: what it prepares
+  // (an attached file, say) may need to be outside them. The caller has
+  // made the checks of the contract above (destination exists, name
+  // free, associated messages allowed). A fast path that throws leaves
+  // the engine's transaction to roll back.
+  virtual std::unique_ptr<FolderCopier> BeginFolderCopy(StoreProvider& /*src*/, ObjId /*srcFolder*/,
+                                                        ObjId /*destParent*/) {
+    return nullptr;
   }
+  // A copy of a list of messages is offered whole: src is of this
+  // provider's kind, or the same object; false means "not taken, nothing
+  // done". One that returns true did the whole work, in one transaction
+  // of its own, and reported its progress through step; one that throws
+  // left nothing of the copy behind.
   // Messages of src into destFolder, each keeping its kind.
   virtual bool CopyMessagesFrom(StoreProvider& /*src*/, std::span<const ObjId> /*ids*/, ObjId /*destFolder*/,
                                 const StepFn& /*step*/) {

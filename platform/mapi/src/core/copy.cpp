@@ -257,19 +257,11 @@ namespace {
 
 ObjId CopyFolderTreeAs(StoreProvider& src, ObjId srcFolder, StoreProvider& dst, ObjId destParent,
                        const std::string& name, bool subfolders, ProgressReporter& progress) {
-  ObjId created = 0;
-  std::uint64_t folderCount = 0;
-  if (g_fastPath &&
-      dst.CopyTreeFrom(src, srcFolder, destParent, name, subfolders,
-                       [&](std::uint64_t done) {
-                         progress.Update(done);
-                         return true;
-                       },
-                       &created)) {
-    progress.Finish();
-    return created;
-  }
-
+  // The destination's fast path, if it has one for this copy, takes over
+  // folder by folder; the walk stays here. Prepared before the
+  // transactions begin and released after they end.
+  std::unique_ptr<StoreProvider::FolderCopier> fast;
+  if (g_fastPath) fast = dst.BeginFolderCopy(src, srcFolder, destParent);
   const std::vector<ObjId> folders = subfolders ? src.SubtreeFolders(srcFolder) : std::vector<ObjId>{srcFolder};
   CheckAssociated(src, folders, dst);
   // One transaction of the destination around the whole copy: all or nothing
@@ -278,31 +270,47 @@ ObjId CopyFolderTreeAs(StoreProvider& src, ObjId srcFolder, StoreProvider& dst, 
   std::unique_ptr<Transaction> read;
   if (&src != &dst) read = src.BeginRead();  // one consistent view of the source
   std::uint64_t done = 0;
+  // The fast path's count of a folder's messages done, on top of what was
+  // done before it.
+  std::uint64_t inFolder = 0;
+  auto step = [&](std::uint64_t n) {
+    if (n != kStepStillWorking) inFolder = n;
+    progress.Update(n == kStepStillWorking ? n : done + n);
+    return true;
+  };
   std::deque<std::pair<ObjId, ObjId>> todo;  // (source, copy)
   auto copyFolder = [&](ObjId from, ObjId parent, const std::string& newName) {
     auto info = src.GetFolder(from);
     if (!info) throw MapiError(MAPI_E_NOT_FOUND, "source folder vanished");
     ObjId to = dst.CreateFolder(parent, newName, info->type);
     dst.SetFolderProps(to, src.FolderProps(from));
-    ++folderCount;
     todo.emplace_back(from, to);
     return to;
   };
-  created = copyFolder(srcFolder, destParent, name);
+  const ObjId created = copyFolder(srcFolder, destParent, name);
   while (!todo.empty()) {
     auto [from, to] = todo.front();
     todo.pop_front();
-    CopyFolderMessages(src, from, dst, to, done, progress);
+    inFolder = 0;
+    if (fast && fast->CopyContents(from, to, step)) {
+      done += inFolder;
+    } else {
+      CopyFolderMessages(src, from, dst, to, done, progress);
+    }
     ++done;
     progress.Update(done);
     if (subfolders) {
       for (ObjId child : VisibleSubfolders(src, from)) {
+        if (&src == &dst && child == created) continue;  // the copy itself, made below its source
         auto info = src.GetFolder(child);
         if (info) copyFolder(child, to, info->name);
       }
     }
   }
-  write->Commit();
+  if (fast)
+    fast->Commit(*write, step);
+  else
+    write->Commit();
   progress.Finish();
   return created;
 }

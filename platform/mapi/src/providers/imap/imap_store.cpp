@@ -440,49 +440,42 @@ bool ImapStore::CopyMessagesFrom(StoreProvider& src, std::span<const ObjId> ids,
   return true;
 }
 
-bool ImapStore::CopyTreeFrom(StoreProvider& src, ObjId srcFolder, ObjId destParent, const std::string& name, bool subfolders,
-                             const StepFn& step, ObjId* newFolder) {
-  // Within one account the server copies: the folders are made anew, the
-  // messages go by UID COPY without crossing the connection.
-  if (&src != this || destParent == root_ || srcFolder == root_ || srcFolder == top_) return false;
-  Settle();
-  auto info = GetFolder(srcFolder);
-  if (!info) Fail(MAPI_E_NOT_FOUND, "source folder vanished");
-  const ObjId top = CreateFolder(destParent, name, info->type);
-  SetFolderProps(top, FolderProps(srcFolder));
-  std::deque<std::pair<ObjId, ObjId>> todo{{srcFolder, top}};
-  std::uint64_t done = 0;
-  while (!todo.empty()) {
-    const auto [from, to] = todo.front();
-    todo.pop_front();
-    if (boxes_[from].selectable) {
-      Select(from);
-      if (exists_ > 0) {
-        const std::string dest = MailboxOf(to);
-        c_.Run({Client::Text("UID COPY 1:* "), Client::Arg(dest)}, "copying messages to " + dest);
-        done += exists_;
-        Box& b = boxes_[to];
-        b.listed = false;
-        b.count = static_cast<std::int64_t>(exists_);
-        b.createdHere = false;
-      }
-    }
-    ++done;
-    if (step && !step(done)) Fail(MAPI_E_USER_CANCEL, "cancelled");
-    if (!subfolders) continue;
-    for (ObjId child : Subfolders(from)) {
-      if (child == top) continue;  // the copy itself, made below its source
-      auto c = GetFolder(child);
-      if (!c) continue;
-      const ObjId made = CreateFolder(to, c->name, c->type);
-      SetFolderProps(made, FolderProps(child));
-      todo.emplace_back(child, made);
-    }
+// Within one account the server copies: the copy engine makes the
+// folders, and each one's messages go by UID COPY without crossing the
+// connection.
+class ImapStore::FolderCopy final : public StoreProvider::FolderCopier {
+ public:
+  explicit FolderCopy(ImapStore& self) : self_(self) {}
+  bool CopyContents(ObjId srcFolder, ObjId destFolder, const StepFn& step) override {
+    return self_.CopyFolderContents(srcFolder, destFolder, step);
   }
-  if (newFolder) *newFolder = top;
-  return true;
+
+ private:
+  ImapStore& self_;
+};
+
+std::unique_ptr<StoreProvider::FolderCopier> ImapStore::BeginFolderCopy(StoreProvider& src, ObjId srcFolder,
+                                                                        ObjId destParent) {
+  if (&src != this || destParent == root_ || srcFolder == root_ || srcFolder == top_) return nullptr;
+  return std::make_unique<FolderCopy>(*this);
 }
 
+bool ImapStore::CopyFolderContents(ObjId from, ObjId to, const StepFn& step) {
+  if (from == root_ || from == top_) return false;
+  // Messages stored before (in other folders of this copy) go out first.
+  Settle();
+  if (!boxes_[from].selectable) return true;  // holds no messages
+  Select(from);
+  if (exists_ == 0) return true;
+  const std::string dest = MailboxOf(to);
+  c_.Run({Client::Text("UID COPY 1:* "), Client::Arg(dest)}, "copying messages to " + dest);
+  Box& b = boxes_[to];
+  b.listed = false;
+  b.count = static_cast<std::int64_t>(exists_);
+  b.createdHere = false;
+  if (step && !step(exists_)) Fail(MAPI_E_USER_CANCEL, "cancelled");
+  return true;
+}
 
 ImapTx::ImapTx(ImapStore& s, bool write) : s_(s), write_(write) { s_.Enter(write_); }
 ImapTx::~ImapTx() {

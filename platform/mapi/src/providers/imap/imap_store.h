@@ -275,8 +275,7 @@ class ImapStore final : public StoreProvider {
 
   bool CopyMessagesFrom(StoreProvider& src, std::span<const ObjId> ids, ObjId destFolder, const StepFn& step) override;
 
-  bool CopyTreeFrom(StoreProvider& src, ObjId srcFolder, ObjId destParent, const std::string& name, bool subfolders,
-                    const StepFn& step, ObjId* newFolder) override;
+  std::unique_ptr<FolderCopier> BeginFolderCopy(StoreProvider& src, ObjId srcFolder, ObjId destParent) override;
 
   std::unique_ptr<Transaction> BeginWrite() override { return std::make_unique<ImapTx>(*this, true); }
   std::unique_ptr<Transaction> BeginRead() override { return std::make_unique<ImapTx>(*this, false); }
@@ -289,6 +288,10 @@ class ImapStore final : public StoreProvider {
   void Leave(bool write, bool committed);
 
  private:
+  class FolderCopy;
+  // One folder's messages into a folder made by the same copy (UID COPY).
+  bool CopyFolderContents(ObjId from, ObjId to, const StepFn& step);
+
   // ---- the state file --------------------------------------------------------------------
 
   template <class F>

@@ -62,41 +62,34 @@ struct SqliteStore::Attached {
   bool attached = false;
 };
 
-bool SqliteStore::CopyTreeFrom(StoreProvider& srcBase, ObjId srcFolder, ObjId destParent, const std::string& name,
-                    bool subfolders, const StepFn& step, ObjId* newFolder) {
-  auto* src = dynamic_cast<SqliteStore*>(&srcBase);
-  if (!src || depth_ != 0) return false;
-  Attached attached(*this, *src);
-  const std::string& s = attached.schema;
-  auto tx = BeginWrite();
-  db_.Exec("CREATE TEMP TABLE IF NOT EXISTS fmap(old INTEGER PRIMARY KEY, new INTEGER NOT NULL)");
-  db_.Exec("DELETE FROM temp.fmap");
-
-  // Folders, parents before children; the top one under its new name.
-  std::vector<ObjId> folders = subfolders ? SubtreeIn(s, srcFolder) : std::vector<ObjId>{srcFolder};
-  std::map<ObjId, ObjId> mapped;
-  for (ObjId old : folders) {
-    auto q = db_.Prepare("SELECT parent_id, name, folder_type, created FROM " + s + ".folder WHERE id=?");
-    q.Bind(1, old);
-    if (!q.Step()) throw MapiError(MAPI_E_NOT_FOUND, "source folder vanished");
-    const bool top = old == srcFolder;
-    const ObjId parent = top ? destParent : mapped.at(q.Int(0));
-    const ObjId id = InsertFolder(parent, top ? name : q.Text(1), static_cast<ULONG>(q.Int(2)));
-    mapped[old] = id;
-    db_.Prepare("INSERT INTO temp.fmap(old, new) VALUES(?,?)").Bind(1, old).Bind(2, id).Run();
+// A copy from another store file (attached before the copy engine's
+// transaction begins, detached after it ends) or within this one: each
+// folder's messages go by set-based statements.
+class SqliteStore::FolderCopy final : public StoreProvider::FolderCopier {
+ public:
+  FolderCopy(SqliteStore& self, SqliteStore& src) : self_(self), attached_(self, src) {}
+  bool CopyContents(ObjId srcFolder, ObjId destFolder, const StepFn& step) override {
+    const std::string& s = attached_.schema;
+    self_.StartMessageSet();
+    self_.db_.Prepare("INSERT INTO temp.mcopy(old, folder) SELECT m.id, ?1 FROM " + s + ".message m WHERE m.folder_id = ?2")
+        .Bind(1, destFolder)
+        .Bind(2, srcFolder)
+        .Run();
+    self_.CopyMessageSet(s, step);
+    return true;
   }
-  // The small map drives every join (CROSS JOIN keeps it outside): the
-  // work follows what is copied, never the size of the source store.
-  db_.Exec("INSERT INTO main.folder_prop(folder_id, prop_id, type, value) SELECT m.new, p.prop_id, p.type, p.value"
-           " FROM temp.fmap m CROSS JOIN " + s + ".folder_prop p ON p.folder_id = m.old");
+  void Commit(Transaction& tx, const StepFn& step) override { CommitKeepingAlive(tx, step); }
 
-  StartMessageSet();
-  db_.Exec("INSERT INTO temp.mcopy(old, folder) SELECT m.id, f.new FROM temp.fmap f CROSS JOIN " + s +
-           ".message m ON m.folder_id = f.old");
-  CopyMessageSet(s, step);
-  CommitKeepingAlive(*tx, step);
-  if (newFolder) *newFolder = mapped.at(srcFolder);
-  return true;
+ private:
+  SqliteStore& self_;
+  Attached attached_;
+};
+
+std::unique_ptr<StoreProvider::FolderCopier> SqliteStore::BeginFolderCopy(StoreProvider& srcBase, ObjId, ObjId) {
+  auto* src = dynamic_cast<SqliteStore*>(&srcBase);
+  // Inside a caller's transaction no file can be attached.
+  if (!src || depth_ != 0) return nullptr;
+  return std::make_unique<FolderCopy>(*this, *src);
 }
 
 bool SqliteStore::CopyMessagesFrom(StoreProvider& srcBase, std::span<const ObjId> ids, ObjId destFolder,

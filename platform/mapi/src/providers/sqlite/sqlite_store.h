@@ -105,14 +105,14 @@ class SqliteStore final : public StoreProvider {
   std::unique_ptr<Transaction> BeginWrite() override { return std::make_unique<Tx>(db_, depth_, true); }
   std::unique_ptr<Transaction> BeginRead() override { return std::make_unique<Tx>(db_, depth_, false); }
 
-  bool CopyTreeFrom(StoreProvider& srcBase, ObjId srcFolder, ObjId destParent, const std::string& name,
-                    bool subfolders, const StepFn& step, ObjId* newFolder) override;
+  std::unique_ptr<FolderCopier> BeginFolderCopy(StoreProvider& srcBase, ObjId srcFolder, ObjId destParent) override;
 
   bool CopyMessagesFrom(StoreProvider& srcBase, std::span<const ObjId> ids, ObjId destFolder,
                         const StepFn& step) override;
 
  private:
   struct Attached;
+  class FolderCopy;
   void StartMessageSet();
   void CopyMessageSet(const std::string& s, const StepFn& step);
   std::int64_t CopyMessageRange(const std::string& s, std::int64_t a, std::int64_t b, std::int64_t offset);
