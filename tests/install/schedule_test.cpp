@@ -252,9 +252,9 @@ TEST_F(Schedule, CronLineRunsTheSaveAsCronWould) {
       {"daily", "0 0 * * *"},      {"hourly", "0 * * * *"},          {"weekly", "0 0 * * 1"},
       {"*:0/15", "0-59/15 * * * *"}, {"Sat,Sun 9..17:00", "0 9-17 * * 6,7"}, {"*-*-01 04:05", "5 4 1 * *"},
   };
-  for (const auto& [spec, cron] : times) {
-    SCOPED_TRACE(spec);
-    ASSERT_EQ(Run("schedule Test 'Personal Folders' Archive --cron --on-calendar '" + spec + "' " + Program(), &out), 0)
+  for (const auto& [event, cron] : times) {
+    SCOPED_TRACE(event);
+    ASSERT_EQ(Run("schedule Test 'Personal Folders' Archive --cron --on-calendar '" + event + "' " + Program(), &out), 0)
         << out;
     EXPECT_THAT(out, HasSubstr("\n" + cron + " "));
   }

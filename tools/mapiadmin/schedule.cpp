@@ -176,17 +176,17 @@ void CheckName(const std::string& name) {
 
 // What systemd makes of a calendar event: its normalized form. Without
 // systemd-analyze the event is taken as it is.
-std::string NormalizeCalendar(const std::string& spec) {
-  auto [rc, output] = Run({"systemd-analyze", "calendar", "--", spec});
-  if (rc < 0) return spec;
+std::string NormalizeCalendar(const std::string& event) {
+  auto [rc, output] = Run({"systemd-analyze", "calendar", "--", event});
+  if (rc < 0) return event;
   if (rc != 0) {
     while (!output.empty() && output.back() == '\n') output.pop_back();
-    throw std::runtime_error("--on-calendar \"" + spec + "\" is no calendar event systemd understands (" + output +
+    throw std::runtime_error("--on-calendar \"" + event + "\" is no calendar event systemd understands (" + output +
                              ")");
   }
   const std::string key = "Normalized form: ";
   const auto at = output.find(key);
-  if (at == std::string::npos) return spec;
+  if (at == std::string::npos) return event;
   return output.substr(at + key.size(), output.find('\n', at) - at - key.size());
 }
 
@@ -393,47 +393,47 @@ std::vector<std::string> Split(const std::string& text, char by) {
   return parts;
 }
 
-int Number(const std::string& text, int low, int high, const std::string& spec) {
+int Number(const std::string& text, int low, int high, const std::string& event) {
   if (text.empty() || text.size() > 4 || text.find_first_not_of("0123456789") != std::string::npos)
-    throw std::runtime_error("\"" + spec + "\" cannot be written as a crontab line");
+    throw std::runtime_error("\"" + event + "\" cannot be written as a crontab line");
   const int n = std::stoi(text);
-  if (n < low || n > high) throw std::runtime_error("\"" + spec + "\" cannot be written as a crontab line");
+  if (n < low || n > high) throw std::runtime_error("\"" + event + "\" cannot be written as a crontab line");
   return n;
 }
 
 // One calendar component ("*", "05", "1,15", "9..17", "00/15") as a cron field.
-std::string CronField(const std::string& component, int low, int high, const std::string& spec) {
+std::string CronField(const std::string& component, int low, int high, const std::string& event) {
   if (component == "*") return "*";
   std::string field;
   for (const std::string& item : Split(component, ',')) {
     if (!field.empty()) field += ',';
     if (const auto range = item.find(".."); range != std::string::npos) {
-      field += std::to_string(Number(item.substr(0, range), low, high, spec)) + "-" +
-               std::to_string(Number(item.substr(range + 2), low, high, spec));
+      field += std::to_string(Number(item.substr(0, range), low, high, event)) + "-" +
+               std::to_string(Number(item.substr(range + 2), low, high, event));
     } else if (const auto step = item.find('/'); step != std::string::npos) {
       const std::string from = item.substr(0, step);
-      field += (from == "*" ? std::to_string(low) : std::to_string(Number(from, low, high, spec))) + "-" +
-               std::to_string(high) + "/" + std::to_string(Number(item.substr(step + 1), 1, high, spec));
+      field += (from == "*" ? std::to_string(low) : std::to_string(Number(from, low, high, event))) + "-" +
+               std::to_string(high) + "/" + std::to_string(Number(item.substr(step + 1), 1, high, event));
     } else {
-      field += std::to_string(Number(item, low, high, spec));
+      field += std::to_string(Number(item, low, high, event));
     }
   }
   return field;
 }
 
-std::string CronWeekdays(const std::string& days, const std::string& spec) {
+std::string CronWeekdays(const std::string& days, const std::string& event) {
   static const char* const names[] = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
   auto day = [&](const std::string& name) {
     for (int k = 0; k < 7; ++k)
       if (SameName(name, names[k]) || (name.size() > 3 && SameName(name.substr(0, 3), names[k]))) return k + 1;
-    throw std::runtime_error("\"" + spec + "\" cannot be written as a crontab line");
+    throw std::runtime_error("\"" + event + "\" cannot be written as a crontab line");
   };
   std::string field;
   for (const std::string& item : Split(days, ',')) {
     if (!field.empty()) field += ',';
     if (const auto range = item.find(".."); range != std::string::npos) {
       const int from = day(item.substr(0, range)), to = day(item.substr(range + 2));
-      if (to < from) throw std::runtime_error("\"" + spec + "\" cannot be written as a crontab line");
+      if (to < from) throw std::runtime_error("\"" + event + "\" cannot be written as a crontab line");
       field += std::to_string(from) + "-" + std::to_string(to);
     } else {
       field += std::to_string(day(item));
