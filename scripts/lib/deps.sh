@@ -3,7 +3,7 @@
 
 TESK_PACKAGES=(
   g++ cmake ninja-build pkg-config
-  libsqlite3-dev sqlite3
+  libsqlite3-dev sqlite3 libzstd-dev
   libtomlplusplus-dev libcli11-dev nlohmann-json3-dev nettle-dev
   libgtest-dev libgmock-dev
   libgmime-3.0-dev libcurl4-gnutls-dev libgnutls28-dev zlib1g-dev python3-aiosmtpd dovecot-imapd dovecot-core time

@@ -178,7 +178,8 @@ class Completion : public InstallTree {
 
 TEST_F(Completion, SubcommandsOptionsProfilesAndStores) {
   Mapiadmin("profile create 'Work Mail'");
-  EXPECT_EQ(Complete("_mapiadmin", "mapiadmin s"), "schedule\nstore\n");
+  EXPECT_EQ(Complete("_mapiadmin", "mapiadmin s"), "schedule\nstats\nstore\n");
+  EXPECT_EQ(Complete("_mapiadmin", "mapiadmin c"), "check\ncompact\n");
   EXPECT_EQ(Complete("_mapiadmin", "mapiadmin store add-"), "add-imap\nadd-maildir\nadd-pst\n");
   EXPECT_EQ(Complete("_mapiadmin", "mapiadmin schedule Test 'Personal Folders' Archive --h"), "--help\n--hourly\n");
   EXPECT_EQ(Complete("_mapiadmin", "mapiadmin store create x.store --kind a"), "archive\n");

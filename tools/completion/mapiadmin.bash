@@ -85,7 +85,7 @@ _mapiadmin() {
   local n=${#args[@]}
 
   if [[ -z $command ]]; then
-    _tesk_words "$cur" profile store folder generate transport outbox tree prune verify schedule oauth2 --help
+    _tesk_words "$cur" profile store folder generate transport outbox tree prune verify check stats compact schedule oauth2 --help
     return
   fi
   if [[ $command =~ ^(profile|store|folder|oauth2)$ && -z $sub ]]; then
@@ -120,6 +120,7 @@ _mapiadmin() {
       options="--keep-last --keep-hourly --keep-daily --keep-weekly --keep-monthly --keep-yearly --dry-run"
       ((n == 0)) && what=profile; ((n == 1)) && what=store ;;
     verify/*) ((n == 0)) && what=profile; ((n == 1 || n == 2)) && what=store ;;
+    check/* | stats/* | compact/*) ((n == 0)) && what=profile; ((n == 1)) && what=store ;;
     oauth2/add)
       options="--preset --client-id --client-secret-file --token-endpoint --device-endpoint --authorize-endpoint --scope --refresh-token-file --ca-file --timeout"
       ((n == 0)) && what=profile ;;

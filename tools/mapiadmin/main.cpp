@@ -16,6 +16,7 @@
 #include "prune.h"
 #include "schedule.h"
 #include "tree.h"
+#include "upkeep.h"
 #include "verify.h"
 
 using namespace mapiadmin;
@@ -247,6 +248,18 @@ int main(int argc, char** argv) {
   verify->add_option("SOURCEPATH", path, "the folder that was saved")->required();
   verify->add_option("SNAPSHOTPATH", snapshotPath, "the snapshot folder it was saved into")->required();
 
+  std::string storeName;
+  auto* checkData = app.add_subcommand("check", "Read every content of a store file back and check it, its digest and the file");
+  checkData->add_option("PROFILE", name, "profile name")->required();
+  checkData->add_option("STORE", storeName, "the store's display name")->required();
+  auto* stats = app.add_subcommand("stats", "Logical and stored bytes of a store file, its compression and sharing");
+  stats->add_option("PROFILE", name, "profile name")->required();
+  stats->add_option("STORE", storeName, "the store's display name")->required();
+  stats->add_option("FOLDERPATH", path, "only this folder (below the store's top) and what lies below it");
+  auto* compact = app.add_subcommand("compact", "Give a store file's free space back to the file system");
+  compact->add_option("PROFILE", name, "profile name")->required();
+  compact->add_option("STORE", storeName, "the store's display name")->required();
+
   const auto runOAuth2 = AddOAuth2Commands(app);
   ScheduleRequest scheduleRequest;
   auto* schedule = AddScheduleCommand(app, scheduleRequest);
@@ -321,6 +334,12 @@ int main(int argc, char** argv) {
                                   : std::string("no differences"))
                 << "\n";
       return c.differences ? 1 : 0;
+    } else if (checkData->parsed()) {
+      return CheckCommand(name, storeName);
+    } else if (stats->parsed()) {
+      return StatsCommand(name, storeName, path);
+    } else if (compact->parsed()) {
+      return CompactCommand(name, storeName);
     } else if (const auto rc = runOAuth2()) {
       return *rc;
     } else if (schedule->parsed()) {

@@ -1,6 +1,9 @@
 #include "prune.h"
 
+#include <mapi/admin.h>
+
 #include <algorithm>
+#include <cstdio>
 #include <iostream>
 #include <map>
 
@@ -143,6 +146,18 @@ int PruneCommand(const std::string& profileName, const std::string& path, const 
             << (deleted == 1 ? " snapshot " : " snapshots ") << (dryRun ? "to delete" : "deleted");
   if (others) std::cout << "; " << others << (others == 1 ? " folder" : " folders") << " without a time stamp left alone";
   std::cout << ".\n";
+  if (!dryRun && deleted) {
+    // The space the deleted snapshots took goes back to the file system
+    // (for a store that keeps a file of its own).
+    folder.Release();
+    const std::string store = path.substr(0, path.find('\\'));
+    try {
+      const std::uint64_t freed = tesk::mapi::admin::CompactStore(profileName, store);
+      std::printf("%.1f MB given back\n", static_cast<double>(freed) / 1e6);
+    } catch (const std::runtime_error&) {
+      // Not a store file: nothing to give back.
+    }
+  }
   return 0;
 }
 

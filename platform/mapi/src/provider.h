@@ -290,6 +290,41 @@ class StoreProvider : public std::enable_shared_from_this<StoreProvider> {
                                 const StepFn& /*step*/) {
     return false;
   }
+
+  // ---- upkeep (mapiadmin check, stats, compact) --------------------------
+  // What a store that keeps its data in a file of its own offers; nullptr
+  // for the others. Owned by the store.
+  virtual class StoreMaintenance* Maintenance() { return nullptr; }
+};
+
+// The upkeep of a store file. Called on the thread that uses the store,
+// outside any transaction of the caller's.
+class StoreMaintenance {
+ public:
+  virtual ~StoreMaintenance() = default;
+  // Reads every stored content back and checks it against its digest, the
+  // file's own integrity and the references counted; a line for each
+  // damage found, none when the store is whole.
+  virtual std::vector<std::string> Check(const StepFn& step) = 0;
+  struct Stats {
+    std::uint64_t folders = 0;
+    std::uint64_t snapshots = 0;       // folders named by a save's time stamp (YYYY.MM.DD HH:MM ...)
+    std::uint64_t messages = 0;
+    std::uint64_t sharedMessages = 0;  // messages referring to a content
+    std::uint64_t logicalBytes = 0;    // the messages as separate copies would take
+    std::uint64_t referencedBytes = 0; // the contents' bytes, once per message referring to them
+    std::uint64_t contents = 0;        // distinct contents the messages use
+    std::uint64_t contentBytes = 0;    // their bytes, once each
+    std::uint64_t packedBytes = 0;     // their bytes as stored (compressed)
+    std::uint64_t ownBytes = 0;        // what the messages keep of their own
+    std::uint64_t fileBytes = 0;       // the store file with its journal
+    std::uint64_t freeBytes = 0;       // free pages inside the file
+  };
+  // Of the folder and all below it; without a folder, of the whole store.
+  virtual Stats Statistics(std::optional<ObjId> folder) = 0;
+  // Gives the file's free pages back to the file system; returns how many
+  // bytes the file (with its journal) shrank by.
+  virtual std::uint64_t Compact() = 0;
 };
 
 // ---- the provider registry ---------------------------------------------------

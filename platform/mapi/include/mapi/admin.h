@@ -2,6 +2,7 @@
 // Every function throws std::runtime_error with a message for the user.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <string>
@@ -57,6 +58,33 @@ void AddImapStore(const std::string& profile, const ImapAccount& account, bool m
 // capabilities, namespace and special-use folders); throws with one line
 // saying what is wrong.
 std::vector<std::string> CheckStore(const std::string& profile, const std::string& displayName);
+// The upkeep of a store that keeps its data in a file of its own (a local
+// store file); for the other kinds of store each throws saying so.
+// CheckStoreData reads every stored content back against its digest, runs
+// the file's integrity check and counts the references: a line for each
+// damage, none when the store is whole. progress hears the contents read.
+std::vector<std::string> CheckStoreData(const std::string& profile, const std::string& displayName,
+                                        const std::function<void(std::uint64_t)>& progress = {});
+struct StoreStatistics {
+  std::uint64_t folders = 0;
+  std::uint64_t snapshots = 0;        // folders named by a save's time stamp
+  std::uint64_t messages = 0;
+  std::uint64_t sharedMessages = 0;   // messages whose Internet bytes are kept as shared content
+  std::uint64_t logicalBytes = 0;     // what the messages would take as separate copies
+  std::uint64_t referencedBytes = 0;  // shared content, counted once per message
+  std::uint64_t contents = 0;         // distinct contents
+  std::uint64_t contentBytes = 0;     // their bytes, once each
+  std::uint64_t packedBytes = 0;      // the same, as stored (compressed)
+  std::uint64_t ownBytes = 0;         // what the messages keep of their own
+  std::uint64_t fileBytes = 0;        // the whole file with its journal
+  std::uint64_t freeBytes = 0;        // free space inside the file
+};
+// Of the folder path below the store's top (names separated by
+// backslashes) and all below it; of the whole store for an empty path.
+StoreStatistics StoreStats(const std::string& profile, const std::string& displayName, const std::string& folderPath);
+// Gives the file's free space back to the file system; returns the bytes
+// the file shrank by.
+std::uint64_t CompactStore(const std::string& profile, const std::string& displayName);
 // Adds an Outlook data file (PST) as a read-only store. Without a
 // displayName the store takes the name the file gives itself. Without
 // associated, the store leaves out the file's associated messages (Outlook's

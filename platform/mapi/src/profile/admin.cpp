@@ -255,6 +255,92 @@ std::vector<std::string> CheckStore(const std::string& profile, const std::strin
 
 namespace {
 
+// A store of the profile that keeps its own file, opened for its upkeep.
+struct Upkeep {
+  std::shared_ptr<StoreProvider> store;
+  StoreMaintenance* maintenance = nullptr;
+  std::string name;
+};
+
+Upkeep OpenForUpkeep(const std::string& profile, const std::string& displayName) {
+  Profile p = Require(profile);
+  for (const auto& s : p.stores) {
+    if (!EqualsNoCase(s.name, displayName)) continue;
+    RefuseCopy(p, s);
+    const ProviderFactory* f = FindProvider(s.provider);
+    if (!f) throw std::runtime_error("store \"" + s.name + "\" names an unknown provider");
+    Upkeep u;
+    u.name = s.name;
+    try {
+      u.store = f->Open(s.settings);
+    } catch (const std::exception& e) {
+      throw std::runtime_error(f->ErrorText(e, s.name, s.settings));
+    }
+    u.maintenance = u.store->Maintenance();
+    if (!u.maintenance)
+      throw std::runtime_error("store \"" + s.name + "\" (" + f->DisplayName() +
+                               ") keeps no file of its own to check, count or compact");
+    return u;
+  }
+  throw std::runtime_error("profile \"" + profile + "\" has no store \"" + displayName + "\"");
+}
+
+}  // namespace
+
+std::vector<std::string> CheckStoreData(const std::string& profile, const std::string& displayName,
+                                        const std::function<void(std::uint64_t)>& progress) {
+  Upkeep u = OpenForUpkeep(profile, displayName);
+  return u.maintenance->Check([&](std::uint64_t done) {
+    if (progress) progress(done);
+    return true;
+  });
+}
+
+StoreStatistics StoreStats(const std::string& profile, const std::string& displayName, const std::string& folderPath) {
+  Upkeep u = OpenForUpkeep(profile, displayName);
+  std::optional<ObjId> folder;
+  if (!folderPath.empty()) {
+    // Below the top of the store's folders, names separated by backslashes.
+    ObjId at = 0;
+    const PropList props = u.store->StoreProps();
+    if (const Prop* top = FindProp(props, PR_IPM_SUBTREE_ENTRYID))
+      if (auto ref = ParseObjectEntryId(top->b.data(), top->b.size())) at = ref->id;
+    if (!at) at = u.store->RootFolder();
+    std::string rest = folderPath;
+    while (!rest.empty()) {
+      const auto cut = rest.find('\\');
+      const std::string name = rest.substr(0, cut);
+      rest = cut == std::string::npos ? "" : rest.substr(cut + 1);
+      if (name.empty()) continue;
+      auto next = u.store->FindSubfolder(at, name);
+      if (!next) throw std::runtime_error("store \"" + u.name + "\" has no folder \"" + folderPath + "\"");
+      at = *next;
+    }
+    folder = at;
+  }
+  const auto st = u.maintenance->Statistics(folder);
+  StoreStatistics out;
+  out.folders = st.folders;
+  out.snapshots = st.snapshots;
+  out.messages = st.messages;
+  out.sharedMessages = st.sharedMessages;
+  out.logicalBytes = st.logicalBytes;
+  out.referencedBytes = st.referencedBytes;
+  out.contents = st.contents;
+  out.contentBytes = st.contentBytes;
+  out.packedBytes = st.packedBytes;
+  out.ownBytes = st.ownBytes;
+  out.fileBytes = st.fileBytes;
+  out.freeBytes = st.freeBytes;
+  return out;
+}
+
+std::uint64_t CompactStore(const std::string& profile, const std::string& displayName) {
+  return OpenForUpkeep(profile, displayName).maintenance->Compact();
+}
+
+namespace {
+
 // Whether two paths name one file (by a link, too); paths that do not lead
 // to a file are compared as they are written.
 bool SameFile(const std::string& a, const std::string& b) {

@@ -48,6 +48,7 @@ struct SqliteStore::Attached {
     db.ForgetStatementsMentioning("ATTACH DATABASE");
     schema = "srcstore";
     attached = true;
+    srcContent = src.hasContent_;
   }
   ~Attached() {
     if (!attached) return;
@@ -60,6 +61,7 @@ struct SqliteStore::Attached {
   Db& db;
   std::string schema;
   bool attached = false;
+  bool srcContent = true;  // the source file has content rows
 };
 
 // A copy from another store file (attached before the copy engine's
@@ -75,7 +77,7 @@ class SqliteStore::FolderCopy final : public StoreProvider::FolderCopier {
         .Bind(1, destFolder)
         .Bind(2, srcFolder)
         .Run();
-    self_.CopyMessageSet(s, step);
+    self_.CopyMessageSet(s, attached_.srcContent, step);
     return true;
   }
   void Commit(Transaction& tx, const StepFn& step) override { CommitKeepingAlive(tx, step); }
@@ -103,7 +105,7 @@ bool SqliteStore::CopyMessagesFrom(StoreProvider& srcBase, std::span<const ObjId
   StartMessageSet();
   for (ObjId id : ids)
     db_.Prepare("INSERT OR IGNORE INTO temp.mcopy(old, folder) VALUES(?,?)").Bind(1, id).Bind(2, destFolder).Run();
-  CopyMessageSet(s, step);
+  CopyMessageSet(s, attached.srcContent, step);
   Touch(destFolder);
   CommitKeepingAlive(*tx, step);
   return true;
@@ -118,7 +120,7 @@ void SqliteStore::StartMessageSet() {
 // Copies the messages of temp.mcopy from schema s, in chunks of at most
 // kCopyChunk of them, each id shifted by one offset past every id the
 // destination has used (so the source's order stays).
-void SqliteStore::CopyMessageSet(const std::string& s, const StepFn& step) {
+void SqliteStore::CopyMessageSet(const std::string& s, bool srcContent, const StepFn& step) {
   auto range = db_.Prepare("SELECT min(old), max(old) FROM temp.mcopy");
   range.Step();
   if (range.IsNull(0)) return;
@@ -130,16 +132,38 @@ void SqliteStore::CopyMessageSet(const std::string& s, const StepFn& step) {
     auto last = db_.Prepare("SELECT old FROM temp.mcopy WHERE old >= ? ORDER BY old LIMIT 1 OFFSET ?");
     last.Bind(1, a).Bind(2, kCopyChunk - 1);
     const std::int64_t b = last.Step() ? last.Int(0) : hi;
-    done += CopyMessageRange(s, a, b, offset);
+    done += CopyMessageRange(s, srcContent, a, b, offset);
     if (step && !step(done)) throw MapiError(MAPI_E_USER_CANCEL);
     a = b + 1;
   }
 }
 
-std::int64_t SqliteStore::CopyMessageRange(const std::string& s, std::int64_t a, std::int64_t b, std::int64_t offset) {
-  db_.Prepare("INSERT INTO main.message(id, folder_id, associated, created, modified, size)"
-              " SELECT m.id + ?3, x.folder, m.associated, m.created, m.modified, m.size FROM temp.mcopy x"
-              " CROSS JOIN " + s + ".message m ON m.id = x.old WHERE x.old BETWEEN ?1 AND ?2")
+std::int64_t SqliteStore::CopyMessageRange(const std::string& s, bool srcContent, std::int64_t a, std::int64_t b,
+                                           std::int64_t offset) {
+  // Contents go by digest: one this file has already is shared, not copied
+  // again (the message rows' triggers count the references).
+  std::string content = "NULL", own = srcContent ? "m.own" : "NULL";
+  if (srcContent && s == "main") {
+    content = "m.content_id";
+  } else if (srcContent) {
+    db_.Prepare("INSERT OR IGNORE INTO main.content(digest, size, codec, attachments, heavy_digest, heavy_tags, light)"
+                " SELECT c.digest, c.size, c.codec, c.attachments, c.heavy_digest, c.heavy_tags, c.light"
+                " FROM temp.mcopy x CROSS JOIN " + s + ".message m ON m.id = x.old CROSS JOIN " + s +
+                ".content c ON c.id = m.content_id WHERE x.old BETWEEN ?1 AND ?2")
+        .Bind(1, a).Bind(2, b).Run();
+    // The bytes of the contents this chunk brought in.
+    db_.Prepare("INSERT OR IGNORE INTO main.content_data(id, data) SELECT mc.id, sd.data FROM temp.mcopy x CROSS JOIN " +
+                s + ".message m ON m.id = x.old CROSS JOIN " + s + ".content sc ON sc.id = m.content_id"
+                " CROSS JOIN main.content mc ON mc.digest = sc.digest CROSS JOIN " + s +
+                ".content_data sd ON sd.id = sc.id WHERE x.old BETWEEN ?1 AND ?2"
+                " AND NOT EXISTS(SELECT 1 FROM main.content_data d WHERE d.id = mc.id)")
+        .Bind(1, a).Bind(2, b).Run();
+    content = "(SELECT mc.id FROM " + s + ".content sc CROSS JOIN main.content mc ON mc.digest = sc.digest"
+              " WHERE sc.id = m.content_id)";
+  }
+  db_.Prepare("INSERT INTO main.message(id, folder_id, associated, created, modified, size, content_id, own)"
+              " SELECT m.id + ?3, x.folder, m.associated, m.created, m.modified, m.size, " + content + ", " + own +
+              " FROM temp.mcopy x CROSS JOIN " + s + ".message m ON m.id = x.old WHERE x.old BETWEEN ?1 AND ?2")
       .Bind(1, a).Bind(2, b).Bind(3, offset).Run();
   const std::int64_t n = db_.Changes();
   if (n == 0) return 0;

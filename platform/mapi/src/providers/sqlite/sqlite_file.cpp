@@ -39,7 +39,9 @@ CREATE TABLE message(
   associated INTEGER NOT NULL,
   created INTEGER NOT NULL,
   modified INTEGER NOT NULL,
-  size INTEGER NOT NULL);
+  size INTEGER NOT NULL,
+  content_id INTEGER,
+  own BLOB);
 CREATE INDEX message_by_folder ON message(folder_id, associated, id);
 CREATE TABLE message_prop(
   message_id INTEGER NOT NULL REFERENCES message(id) ON DELETE CASCADE,
@@ -55,6 +57,40 @@ CREATE TABLE attachment(
   PRIMARY KEY(message_id, attach_num, prop_id));
 )sql";
 
+// The content rows (format 2) and the counts of the messages that refer to
+// them, kept by triggers: a content goes in the same transaction as the
+// last message that used it, also when a folder's deletion takes its
+// messages. The bytes are a table of their own, so that counting a
+// reference rewrites a small row only.
+const char* const kContentSchema = R"sql(
+CREATE TABLE content(
+  id INTEGER PRIMARY KEY,
+  digest BLOB NOT NULL UNIQUE,
+  refs INTEGER NOT NULL DEFAULT 0,
+  size INTEGER NOT NULL,
+  codec INTEGER NOT NULL,
+  attachments INTEGER NOT NULL,
+  heavy_digest BLOB NOT NULL,
+  heavy_tags BLOB NOT NULL,
+  light BLOB NOT NULL);
+CREATE TABLE content_data(id INTEGER PRIMARY KEY, data BLOB NOT NULL);
+CREATE TRIGGER content_gone AFTER DELETE ON content BEGIN
+  DELETE FROM content_data WHERE id = old.id;
+END;
+CREATE TRIGGER content_ref AFTER INSERT ON message WHEN new.content_id IS NOT NULL BEGIN
+  UPDATE content SET refs = refs + 1 WHERE id = new.content_id;
+END;
+CREATE TRIGGER content_unref AFTER DELETE ON message WHEN old.content_id IS NOT NULL BEGIN
+  UPDATE content SET refs = refs - 1 WHERE id = old.content_id;
+  DELETE FROM content WHERE id = old.content_id AND refs <= 0;
+END;
+CREATE TRIGGER content_reref AFTER UPDATE OF content_id ON message
+  WHEN old.content_id IS NOT new.content_id BEGIN
+  UPDATE content SET refs = refs + 1 WHERE id = new.content_id;
+  UPDATE content SET refs = refs - 1 WHERE id = old.content_id;
+  DELETE FROM content WHERE id = old.content_id AND refs <= 0;
+END;
+)sql";
 
 // Checks the file before SQLite sees it, so that a missing, unreadable,
 // foreign or truncated file gives a clear code.
@@ -142,6 +178,12 @@ void SqliteStore::Open() {
     if (!root_) throw MapiError(MAPI_E_CORRUPT_STORE, path_ + " has no root folder");
     db_.Exec(readOnly_ ? "PRAGMA foreign_keys=ON;"
                        : "PRAGMA foreign_keys=ON; PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;");
+    if (version < kSchemaVersion) {
+      if (readOnly_)
+        hasContent_ = false;  // read as it is
+      else
+        Migrate();
+    }
   } catch (const MapiError& e) {
     if (e.hr() == MAPI_E_CALL_FAILED || e.hr() == MAPI_E_COLLISION)
       throw MapiError(MAPI_E_CORRUPT_STORE, e.what());
@@ -149,11 +191,30 @@ void SqliteStore::Open() {
   }
 }
 
+// Brings a file of an older format to this one, step by step, all in one
+// transaction: a migration that fails or is killed leaves the file as it
+// was. Another process may have migrated it meanwhile.
+void SqliteStore::Migrate() {
+  auto tx = BeginWrite();
+  const auto version = Pragma("user_version");
+  if (version >= kSchemaVersion) return;
+  if (version < 2) {
+    db_.Exec("ALTER TABLE message ADD COLUMN content_id INTEGER");
+    db_.Exec("ALTER TABLE message ADD COLUMN own BLOB");
+    db_.Exec(kContentSchema);
+  }
+  db_.Exec("PRAGMA user_version=" + std::to_string(kSchemaVersion));
+  tx->Commit();
+}
+
 void SqliteStore::Create(const std::string& displayName, StoreKind kind) {
   db_.Open(UriPath(path_), SQLITE_OPEN_READWRITE);
-  db_.Exec("PRAGMA page_size=8192; PRAGMA journal_mode=WAL; PRAGMA foreign_keys=ON; PRAGMA synchronous=FULL;");
+  db_.Exec(
+      "PRAGMA page_size=8192; PRAGMA auto_vacuum=INCREMENTAL; PRAGMA journal_mode=WAL; PRAGMA foreign_keys=ON;"
+      " PRAGMA synchronous=FULL;");
   auto tx = BeginWrite();
   db_.Exec(kSchema);
+  db_.Exec(kContentSchema);
   db_.Exec("PRAGMA application_id=" + std::to_string(kApplicationId) + "; PRAGMA user_version=" +
            std::to_string(kSchemaVersion) + ";");
   guid_ = NewGuid();

@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "inetmail/inetmail.h"
 #include "providers/common/store_tables.h"
+#include "providers/sqlite/sqlite_content.h"
 #include "providers/sqlite/sqlite_store.h"
 
 namespace tesk::mapi::sqlite {
@@ -148,13 +150,25 @@ std::vector<ObjId> SqliteStore::Messages(ObjId folder, bool associated) {
 std::optional<MessageInfo> SqliteStore::GetMessage(ObjId id) {
   auto s = db_.Prepare(
       "SELECT folder_id, associated, created, modified, size,"
-      " EXISTS(SELECT 1 FROM attachment a WHERE a.message_id=m.id) FROM message m WHERE id=?");
+      " EXISTS(SELECT 1 FROM attachment a WHERE a.message_id=m.id)" +
+      std::string(hasContent_ ? ", (SELECT c.attachments FROM content c WHERE c.id=m.content_id)" : ", NULL") +
+      " FROM message m WHERE id=?");
   s.Bind(1, id);
   if (!s.Step()) return std::nullopt;
-  return MessageInfo{id, s.Int(0), s.Int(1) != 0, s.Int(2), s.Int(3), s.Int(4), s.Int(5) != 0};
+  const bool attachments = s.IsNull(6) ? s.Int(5) != 0 : s.Int(6) != 0;
+  return MessageInfo{id, s.Int(0), s.Int(1) != 0, s.Int(2), s.Int(3), s.Int(4), attachments};
+}
+
+std::optional<std::int64_t> SqliteStore::ContentOf(ObjId id) {
+  if (!hasContent_) return std::nullopt;
+  auto s = db_.Prepare("SELECT content_id FROM message WHERE id=?");
+  s.Bind(1, id);
+  if (!s.Step() || s.IsNull(0)) return std::nullopt;
+  return s.Int(0);
 }
 
 PropList SqliteStore::MessageProps(ObjId id) {
+  if (auto c = ContentOf(id)) return LoadShared(id, *c).props;
   PropList out;
   auto s = db_.Prepare("SELECT prop_id, type, value FROM message_prop WHERE message_id=?");
   s.Bind(1, id);
@@ -163,6 +177,7 @@ PropList SqliteStore::MessageProps(ObjId id) {
 }
 
 MessageData SqliteStore::LoadMessage(ObjId id) {
+  if (auto c = ContentOf(id)) return LoadShared(id, *c);
   MessageData m;
   m.props = MessageProps(id);
   {
@@ -193,6 +208,91 @@ MessageData SqliteStore::LoadMessage(ObjId id) {
   return m;
 }
 
+// The message its content's bytes give, its own properties put over the
+// derived ones (a row of type 0 takes a derived property away).
+MessageData SqliteStore::LoadShared(ObjId id, std::int64_t contentId) {
+  std::string raw;
+  {
+    auto s = db_.Prepare("SELECT c.codec, c.size, d.data FROM content c CROSS JOIN content_data d ON d.id = c.id WHERE c.id=?");
+    s.Bind(1, contentId);
+    if (!s.Step()) throw MapiError(MAPI_E_CORRUPT_STORE, path_ + ": the content of message " + std::to_string(id) + " is missing");
+    raw = content::Unpack(static_cast<int>(s.Int(0)), s.Text(2), s.Int(1));
+  }
+  MessageData m = content::DeriveMessage(raw);
+  auto s = db_.Prepare("SELECT own FROM message WHERE id=?");
+  s.Bind(1, id);
+  if (s.Step()) {
+    for (auto& p : content::DecodeProps(s.Text(0))) {
+      const ULONG propId = p.id();
+      std::erase_if(m.props, [propId](const Prop& q) { return q.id() == propId; });
+      if (p.type() != PT_UNSPECIFIED) m.props.push_back(std::move(p));
+    }
+  }
+  m.props.push_back(Prop::Bytes(inet::PR_TESK_INTERNET_CONTENT, std::move(raw)));
+  content::Normalize(m);
+  return m;
+}
+
+std::optional<std::int64_t> SqliteStore::ShareContent(const std::string& raw, const MessageData& data, PropList& own) {
+  const std::string digest = content::Sha256(raw);
+  content::Derived d;
+  std::optional<std::int64_t> known;
+  {
+    auto s = db_.Prepare("SELECT id, heavy_digest, heavy_tags, light FROM content WHERE digest=?");
+    s.BindBlob(1, digest);
+    if (s.Step()) {
+      known = s.Int(0);
+      d.heavyDigest = s.Text(1);
+      const std::string tags = s.Text(2);
+      for (std::size_t k = 0; k + 4 <= tags.size(); k += 4) {
+        ULONG t = 0;
+        for (int b = 0; b < 4; ++b) t |= static_cast<ULONG>(static_cast<unsigned char>(tags[k + b])) << (8 * b);
+        d.heavyTags.push_back(t);
+      }
+      d.light = content::DecodeProps(s.Text(3));
+    }
+  }
+  if (known) {
+    if (content::HeavyDigest(data, d.heavyTags) != d.heavyDigest) return std::nullopt;
+  } else {
+    const MessageData derived = content::DeriveMessage(raw);
+    d = content::Summarize(derived);
+    if (!content::SameHeavyPart(data, derived, d.heavyTags)) return std::nullopt;
+  }
+  // The message's own properties: what it has beyond or instead of the
+  // derived small ones; the large ones are the derived ones (checked above).
+  for (const auto& p : data.props) {
+    if (p.tag == inet::PR_TESK_INTERNET_CONTENT) continue;
+    if (std::find(d.heavyTags.begin(), d.heavyTags.end(), p.tag) != d.heavyTags.end()) continue;
+    const Prop* l = FindProp(d.light, p.id());
+    if (l && *l == p) continue;
+    own.push_back(p);
+  }
+  for (const auto& l : d.light)
+    if (!FindProp(data.props, l.id())) own.push_back(Prop{PROP_TAG(PT_UNSPECIFIED, l.id()), 0, 0, {}});
+  if (known) return known;
+  std::string tags;
+  for (ULONG t : d.heavyTags)
+    for (int b = 0; b < 4; ++b) tags += static_cast<char>((t >> (8 * b)) & 0xFF);
+  const std::string light = content::EncodeProps(d.light);
+  const content::Packed packed = content::Pack(raw);
+  db_.Prepare(
+         "INSERT INTO content(digest, size, codec, attachments, heavy_digest, heavy_tags, light)"
+         " VALUES(?,?,?,?,?,?,?)")
+      .BindBlob(1, digest)
+      .Bind(2, static_cast<std::int64_t>(raw.size()))
+      .Bind(3, static_cast<std::int64_t>(packed.codec))
+      .Bind(4, d.attachments)
+      .BindBlob(5, d.heavyDigest)
+      .BindBlob(6, tags)
+      .BindBlob(7, light)
+      .Run();
+  const std::int64_t id = db_.LastId();
+  db_.Prepare("INSERT INTO content_data(id, data) VALUES(?,?)").Bind(1, id).BindBlob(2, packed.data).Run();
+  return id;
+}
+
+
 ObjId SqliteStore::StoreMessage(ObjId folder, bool associated, const MessageData& data, std::optional<ObjId> replace) {
   auto tx = BeginWrite();
   std::int64_t size = 0;
@@ -202,23 +302,45 @@ ObjId SqliteStore::StoreMessage(ObjId folder, bool associated, const MessageData
   account(data.props);
   for (const auto& r : data.recipients) account(r);
   for (const auto& a : data.attachments) account(a);
+  // A message with its Internet bytes shares them (and what they give) with
+  // every message of this file that has the same bytes.
+  std::optional<std::int64_t> shared;
+  PropList own;
+  if (hasContent_) {
+    const Prop* raw = FindProp(data.props, PROP_ID(inet::PR_TESK_INTERNET_CONTENT));
+    if (raw && raw->tag == inet::PR_TESK_INTERNET_CONTENT) shared = ShareContent(raw->b, data, own);
+  }
+  const std::string ownBlob = content::EncodeProps(own);
   const auto now = NowFiletime();
   ObjId id;
   if (replace) {
     id = *replace;
-    db_.Prepare("UPDATE message SET modified=?, size=? WHERE id=?").Bind(1, now).Bind(2, size).Bind(3, id).Run();
+    if (hasContent_) {
+      auto s = db_.Prepare("UPDATE message SET modified=?, size=?, content_id=?, own=? WHERE id=?");
+      s.Bind(1, now).Bind(2, size).Bind(5, id);
+      if (shared) s.Bind(3, *shared).BindBlob(4, ownBlob); else s.BindNull(3).BindNull(4);
+      s.Run();
+    } else {
+      db_.Prepare("UPDATE message SET modified=?, size=? WHERE id=?").Bind(1, now).Bind(2, size).Bind(3, id).Run();
+    }
     db_.Prepare("DELETE FROM message_prop WHERE message_id=?").Bind(1, id).Run();
     db_.Prepare("DELETE FROM recipient WHERE message_id=?").Bind(1, id).Run();
     db_.Prepare("DELETE FROM attachment WHERE message_id=?").Bind(1, id).Run();
   } else {
-    db_.Prepare("INSERT INTO message(folder_id, associated, created, modified, size) VALUES(?,?,?,?,?)")
-        .Bind(1, folder)
-        .Bind(2, associated ? 1 : 0)
-        .Bind(3, now)
-        .Bind(4, now)
-        .Bind(5, size)
-        .Run();
+    auto s = db_.Prepare("INSERT INTO message(folder_id, associated, created, modified, size" +
+                         std::string(hasContent_ ? ", content_id, own) VALUES(?,?,?,?,?,?,?)" : ") VALUES(?,?,?,?,?)"));
+    s.Bind(1, folder).Bind(2, associated ? 1 : 0).Bind(3, now).Bind(4, now).Bind(5, size);
+    if (shared)
+      s.Bind(6, *shared).BindBlob(7, ownBlob);
+    else if (hasContent_)
+      s.BindNull(6).BindNull(7);
+    s.Run();
     id = db_.LastId();
+  }
+  if (shared) {
+    Touch(folder);
+    tx->Commit();
+    return id;
   }
   for (const auto& p : data.props)
     db_.Prepare("INSERT INTO message_prop(message_id, prop_id, type, value) VALUES(?,?,?,?)")

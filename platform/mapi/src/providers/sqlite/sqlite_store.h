@@ -3,9 +3,11 @@
 // copy commits in one transaction; two processes may use one file, a writer
 // waiting for the other.
 //
-// Where each part lives: sqlite_file.cpp checks, opens and creates store
-// files; sqlite_store.cpp answers the provider's calls; sqlite_copy.cpp
-// copies between two store files with set-based statements.
+// Where each part lives: sqlite_file.cpp checks, opens, migrates and
+// creates store files; sqlite_store.cpp answers the provider's calls;
+// sqlite_content.{h,cpp} keeps a message's Internet bytes once per file
+// (content rows shared by every message with the same bytes);
+// sqlite_copy.cpp copies between two store files with set-based statements.
 #pragma once
 
 #include <map>
@@ -21,7 +23,8 @@
 namespace tesk::mapi::sqlite {
 
 constexpr int kApplicationId = 0x54534B4D;  // "TSKM"
-constexpr int kSchemaVersion = 1;
+// 1: every message as property rows; 2: content rows shared by messages.
+constexpr int kSchemaVersion = 2;
 constexpr std::int64_t kCopyChunk = 250;  // message ids per set-based copy step
 
 // Whether SQLite can keep its shared-memory index beside the file.
@@ -63,7 +66,7 @@ class Tx : public Transaction {
   bool done_ = false;
 };
 
-class SqliteStore final : public StoreProvider {
+class SqliteStore final : public StoreProvider, public StoreMaintenance {
  public:
   explicit SqliteStore(std::string path);
   void Open();
@@ -110,13 +113,32 @@ class SqliteStore final : public StoreProvider {
   bool CopyMessagesFrom(StoreProvider& srcBase, std::span<const ObjId> ids, ObjId destFolder,
                         const StepFn& step) override;
 
+  StoreMaintenance* Maintenance() override { return this; }
+  std::vector<std::string> Check(const StepFn& step) override;
+  Stats Statistics(std::optional<ObjId> folder) override;
+  std::uint64_t Compact() override;
+
  private:
   struct Attached;
   class FolderCopy;
   void StartMessageSet();
-  void CopyMessageSet(const std::string& s, const StepFn& step);
-  std::int64_t CopyMessageRange(const std::string& s, std::int64_t a, std::int64_t b, std::int64_t offset);
+  void CopyMessageSet(const std::string& s, bool srcContent, const StepFn& step);
+  std::int64_t CopyMessageRange(const std::string& s, bool srcContent, std::int64_t a, std::int64_t b,
+                                std::int64_t offset);
   std::int64_t NextMessageId();
+  void Migrate();
+  std::string MessagePlace(ObjId id);
+  // The content a message with Internet bytes raw can share, and in own
+  // the properties that are the message's own; nullopt when the message
+  // differs from what its bytes give beyond its properties (it is kept as
+  // property rows then).
+  std::optional<std::int64_t> ShareContent(const std::string& raw, const MessageData& data, PropList& own);
+  // The message derived from its content, with its own properties.
+  MessageData LoadShared(ObjId id, std::int64_t contentId);
+  std::optional<std::int64_t> ContentOf(ObjId id);
+  // The message table's content column (NULL in a file of the first
+  // format that could not be migrated, being read-only).
+  std::string ContentColumn() const { return hasContent_ ? "content_id" : "NULL"; }
   std::vector<ObjId> SubtreeIn(const std::string& schema, ObjId id);
   ObjId InsertFolder(std::optional<ObjId> parent, const std::string& name, ULONG type);
   bool GetFolderExists(ObjId id);
@@ -137,6 +159,7 @@ class SqliteStore final : public StoreProvider {
   ObjId root_ = 0;
   int depth_ = 0;
   bool readOnly_ = false;
+  bool hasContent_ = true;
   std::map<std::string, std::string> info_;
 };
 
