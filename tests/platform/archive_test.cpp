@@ -252,6 +252,29 @@ TEST(Archive, AFileOfTheFirstFormatIsMigratedAndListsAsBefore) {
   EXPECT_EQ(Query(file, "SELECT count(*) FROM content"), 1);
 }
 
+// A file of the first format that cannot be written is read as it is.
+TEST(Archive, AFileOfTheFirstFormatOnAReadOnlyMountIsReadAsItIs) {
+  std::string out;
+  if (RunCommand("unshare -m true 2>&1", &out) != 0) GTEST_SKIP() << "no mount namespace: " << out;
+  TempDir dir;
+  const std::string fixtures = std::string(FIXTURES_DIR);
+  const std::string ro = dir / "ro";
+  std::filesystem::create_directories(ro);
+  const std::string file = ro + "/v1.store";
+  std::filesystem::copy_file(fixtures + "/v1.store", file);
+  ScopedEnv config("MAPI_CONFIG_DIR", dir / "config");
+  Mapiadmin("profile create Fixture --default");
+  Mapiadmin("store add Fixture " + Quote(file));  // opens the file, and migrates it
+  for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(file + suffix);
+  std::filesystem::copy_file(fixtures + "/v1.store", file);
+  const std::string script = "mount --bind " + Quote(ro) + " " + Quote(ro) + " && mount -o remount,bind,ro " + Quote(ro) +
+                             " && " + MAPIADMIN_PATH + " tree Fixture Archive --json > " + Quote(dir / "tree.json") +
+                             " && " + MAPIADMIN_PATH + " check Fixture Archive";
+  EXPECT_EQ(RunCommand("unshare -m sh -c " + Quote(script) + " 2>&1", &out), 0) << out;
+  EXPECT_EQ(ReadFile(dir / "tree.json"), ReadFile(fixtures + "/v1.tree.json"));
+  EXPECT_EQ(Query(file, "PRAGMA user_version"), 1) << "not migrated";
+}
+
 namespace {
 
 // A profile of its own (MAPI_CONFIG_DIR in dir) with the archive file as
