@@ -172,10 +172,12 @@ void ImapStore::Request(ObjId folder, size_t at) {
     std::uint64_t bytes = 0;
     while (next < b.msgs.size() && f.uids.size() < kFetchChunkMessages && (f.uids.empty() || bytes < kFetchChunkBytes)) {
       const std::uint32_t uid = b.msgs[next].uid;
-      const bool have = cache_.count(uid) > 0 || (next < askedBefore && std::any_of(fetches_.begin(), fetches_.end(), [&](const FetchInFlight& o) {
-                                                     return std::find(o.uids.begin(), o.uids.end(), uid) != o.uids.end();
-                                                   }));
-      if (!have) {
+      auto onItsWay = [&] {
+        return std::any_of(fetches_.begin(), fetches_.end(), [&](const FetchInFlight& o) {
+          return std::find(o.uids.begin(), o.uids.end(), uid) != o.uids.end();
+        });
+      };
+      if (!cache_.count(uid) && !(next < askedBefore && onItsWay())) {
         bytes += static_cast<std::uint64_t>(std::max<std::int64_t>(0, b.msgs[next].size));
         f.uids.push_back(uid);
       }
