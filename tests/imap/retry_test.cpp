@@ -145,6 +145,14 @@ TEST_F(ImapRetries, ARestoreWhoseConnectionDropsInAnAppendLiteralLeavesNoMessage
   EXPECT_EQ(ProxyCounts()["faults"].get<int>(), 2);
 }
 
+TEST_F(ImapRetries, ARestoreWhoseUploadArrivedButWhoseAnswerWasLostDoesNotSendItAgain) {
+  Seed("u12", 60);
+  // The server takes the upload; its OK never reaches the client.
+  const int port = Proxy("--match 'OK \\[APPENDUID' --drop-after-bytes 0 --cut-before --faults 2");
+  RestoreThroughProxyAndCompare("u12", "u1", port, "Connection lost, waiting ");
+  EXPECT_EQ(ProxyCounts()["faults"].get<int>(), 2);
+}
+
 TEST_F(ImapRetries, ABudgetThatRunsOutFailsTheSaveWithTheServersWordsAndClaimsNothing) {
   Seed("u9", 30);
   const int port = Proxy("--answer-no 'Request is throttled. Suggested Backoff Time: 300 milliseconds'"
@@ -161,4 +169,25 @@ TEST_F(ImapRetries, ABudgetThatRunsOutFailsTheSaveWithTheServersWordsAndClaimsNo
             std::string::npos)
       << save.output;
   EXPECT_EQ(before, Tree("Archive"));
+}
+
+TEST_F(ImapRetries, ABudgetThatRunsOutFailsTheRestoreAndNoMessageIsReportedOrLeftAsArrived) {
+  Seed("u10", 20);
+  const int port = Proxy("--answer-no '[UNAVAILABLE] Try again later' --answer-match ' APPEND ' --answer-times 0");
+  AddAccount("Work Mail", "u10", server_->Port());
+  AddAccount("New Mail", "u11", port);
+  SetKey("New Mail", "retry_budget", "1");
+  const ProgramRun save = Save("\"\" \"Work Mail\" Archive");
+  ASSERT_EQ(save.rc, 0) << restore_test::Describe(save);
+  const ProgramRun restore = Restore("\"\" \"Archive\\" + SavedName(save) + "\" \"New Mail\"");
+  EXPECT_EQ(restore.rc, 1) << restore_test::Describe(restore);
+  EXPECT_TRUE(HasLine(restore, "ERROR:")) << restore.log;
+  EXPECT_GE(Lines(restore, "WARNING: Server busy, waiting "), 1) << restore.log;
+  EXPECT_NE(restore.output.find("[UNAVAILABLE] Try again later (127.0.0.1); gave up after waiting 1 s"), std::string::npos)
+      << restore.output;
+  EXPECT_FALSE(HasLine(restore, "successfully")) << restore.log;
+  // The server refused every upload: the account holds none of them.
+  int messages = 0;
+  for (const auto& b : Listing("u11", "--no-bodies")["mailboxes"]) messages += b["count"].get<int>();
+  EXPECT_EQ(messages, 0);
 }

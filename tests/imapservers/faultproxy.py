@@ -5,7 +5,7 @@
                   [--drop-after-bytes N] [--match REGEX]
                   [--direction server-to-client|client-to-server]
                   [--action rst|close|stall] [--fault-connections K]
-                  [--faults K]
+                  [--faults K] [--cut-before]
                   [--refuse] [--state-dir DIR [--daemon]]
     faultproxy.py stop --state-dir DIR
     faultproxy.py status --state-dir DIR
@@ -15,7 +15,10 @@ listens, then forwards every connection to the target. With
 --drop-after-bytes the watched direction (default server-to-client) may
 carry N bytes, counted from the end of the first line matching --match (a
 Python regex on the raw bytes, e.g. ' FETCH ') or from the connection's
-start without --match; then the fault happens:
+start without --match (with --cut-before: from the start of that line,
+so that e.g. --match 'OK \[APPENDUID' --drop-after-bytes 0 --cut-before
+keeps the answer to an upload the server took from the client); then the
+fault happens:
     rst    both connections are reset (SO_LINGER 0), the default
     close  both connections are closed in order (FIN)
     stall  nothing more is forwarded either way and nothing is closed; the
@@ -141,7 +144,8 @@ class Connection:
                 self.tail = buf[-4096:]
                 return None
             self.armed = True
-            offset = max(0, nl + 1 - len(self.tail))
+            end = buf.rfind(b"\n", 0, m.start()) + 1 if self.args.cut_before else nl + 1
+            offset = max(0, end - len(self.tail))
         left = self.args.drop_after_bytes - self.counted
         after = len(data) - offset
         if after < left:
@@ -364,6 +368,7 @@ def main():
     p.add_argument("--answer-times", type=int, default=1)
     p.add_argument("--answer-match")
     p.add_argument("--faults", type=int, default=0)
+    p.add_argument("--cut-before", action="store_true")
     p.add_argument("--state-dir")
     p.add_argument("--daemon", action="store_true")
     args = p.parse_args(argv)
