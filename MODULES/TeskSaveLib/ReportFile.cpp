@@ -179,6 +179,7 @@ void CReportFile::WriteLine(int level, const char* format, ...) {
 
 void CReportFile::LogV(int level, const char* format, va_list args) {
   if (level > m_nLogLevel) return;
+  std::lock_guard<std::recursive_mutex> hold(m_lock);
   try {
     CString text;
     text.FormatV(format, args);

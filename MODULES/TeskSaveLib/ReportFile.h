@@ -9,6 +9,7 @@
 
 #include <cstdarg>
 #include <fstream>
+#include <mutex>
 #include <string>
 
 // Log levels.
@@ -149,6 +150,8 @@ class CReportFile : public CTeskReportFileT<CString> {
 
  protected:
   CStringList m_listErrors;
+  // A line at a time: the providers warn from the copy engine's second thread.
+  std::recursive_mutex m_lock;
   // The line to the file alone.
   void WriteLine(int level, const char* format, ...);
   // Where the log goes instead of the program's folder; empty: there.

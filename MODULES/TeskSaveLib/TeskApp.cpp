@@ -3,6 +3,8 @@
 #include <atlcom.h>
 #include <objbase.h>
 
+#include <mapi/warnings.h>
+
 #include <cstdio>
 #include <string>
 
@@ -91,6 +93,10 @@ BOOL CTeskApp::RunStartup(UINT registryScriptId, const char* registryScript, CTe
   ParseCommandLine(info);
   Enable3dControlsStatic();
   theReportFile.Open(true);
+  // What the providers get over (a server that asked to wait, a connection
+  // made again) is a WARNING line of the run's log.
+  tesk::mapi::SetWarningSink(
+      [](const std::string& text) { theReportFile.Log(LOG_WARNING, "%s: %s", CReportFile::LevelWord(LOG_WARNING), text.c_str()); });
   if (MissingArguments(info)) return FALSE;
   if (info.IsBatchRun())
     BatchRun(info);

@@ -120,18 +120,25 @@ TEST_F(ImapStores, PublicFoldersAreSavedAndRestored) {
   EXPECT_EQ(Compare(before, Listing("u3", "--skip-prefix INBOX"), "INBOX"), "");
 }
 
-TEST_F(ImapStores, AConnectionLostInTheMiddleOfAFetchFailsTheSaveAndLeavesTheArchiveAlone) {
+TEST_F(ImapStores, AConnectionLostInEveryFetchFailsTheSaveOnceTheRetryBudgetIsSpentAndLeavesTheArchiveAlone) {
   Seed("u4", 60);
   const fs::path proxyDir = profile.dir / "proxy";
   fs::create_directories(proxyDir);
   int rc = 0;
   const std::string out = Python("faultproxy.py", "--target 127.0.0.1:" + std::to_string(Dovecot().Port()) +
-                                                      " --drop-after-bytes 300000 --match ' FETCH .*BODY' --state-dir " +
+                                                      " --drop-after-bytes 100 --match ' FETCH .*BODY' --state-dir " +
                                                       Quote(proxyDir.string()) + " --daemon",
                                  &rc);
   ASSERT_EQ(rc, 0) << out;
   const int port = LastJsonLine(out)["port"].get<int>();
   AddAccount("Work Mail", "u4", port);
+  // Every connection breaks in the first body: the save tries again, for
+  // two seconds.
+  auto p = tesk::mapi::LoadProfile("Test");
+  ASSERT_TRUE(p);
+  for (auto& s : p->stores)
+    if (s.name == "Work Mail") s.settings["retry_budget"] = {mapi::SettingValue::Type::Integer, "2"};
+  tesk::mapi::SaveProfile(*p);
   std::string before;
   ASSERT_EQ(RunCommand(std::string(MAPIADMIN_PATH) + " tree Test Archive --json", &before), 0);
 
@@ -139,8 +146,10 @@ TEST_F(ImapStores, AConnectionLostInTheMiddleOfAFetchFailsTheSaveAndLeavesTheArc
   Python("faultproxy.py", "stop --state-dir " + Quote(proxyDir.string()));
   EXPECT_EQ(save.rc, 1) << restore_test::Describe(save);
   EXPECT_TRUE(HasLine(save, "ERROR: MAPI error") && HasLine(save, "Copy operation failed!")) << save.log;
+  EXPECT_TRUE(HasLine(save, "WARNING: Connection lost, waiting ")) << save.log;
   // What broke is said: the connection and the server.
   EXPECT_NE(save.output.find("127.0.0.1"), std::string::npos) << save.output;
+  EXPECT_NE(save.output.find("(retry_budget = 2)"), std::string::npos) << save.output;
   std::string after;
   ASSERT_EQ(RunCommand(std::string(MAPIADMIN_PATH) + " tree Test Archive --json", &after), 0);
   EXPECT_EQ(before, after);
@@ -187,6 +196,8 @@ TEST_F(ImapStores, AnUploadThatBreaksOffLeavesNoDuplicateWhenRerun) {
   ASSERT_TRUE(loaded);
   for (const auto& s : loaded->stores)
     if (s.name == "Work Mail") remote = s.settings;
+  // Without retries: the rerun finds what went up.
+  remote["retry_budget"] = {mapi::SettingValue::Type::Integer, "0"};
 
   auto src = mapi::FindProvider("sqlite")->Open(local);
   auto inbox = src->FindSubfolder(src->Subfolders(src->RootFolder()).at(0), "Inbox");

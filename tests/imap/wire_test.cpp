@@ -189,3 +189,24 @@ TEST(ImapWire, UidSetsDatesAndArguments) {
   for (const std::string& s : std::vector<std::string>{"", "a", "ab", "abc", std::string("\0user\0pass", 10)}) EXPECT_EQ(Unbase64(Base64(s)), s);
   EXPECT_EQ(Base64(std::string("\0alice\0secret", 13)), "AGFsaWNlAHNlY3JldA==");
 }
+
+// Which refusals are a server's "try again later", and the wait they ask
+// for, as servers word them.
+TEST(ImapBusy, ThrottlingAndTemporaryCodesAreToldApartFromRealRefusals) {
+  auto busy = [](const std::string& line) {
+    const auto rs = ReadAll(line + "\r\n", 7);
+    EXPECT_EQ(rs.size(), 1u) << line;
+    return rs.empty() ? std::nullopt : Busy(rs[0]);
+  };
+  EXPECT_EQ(busy("A1 NO Request is throttled. Suggested Backoff Time: 1500 milliseconds"), 1.5);
+  EXPECT_EQ(busy("A1 NO request is throttled. suggested backoff time: 50 milliseconds"), 0.05);
+  EXPECT_EQ(busy("A1 NO Request is throttled."), -1.0);
+  for (const char* code : {"UNAVAILABLE", "LIMIT", "INUSE", "SERVERBUG", "unavailable"})
+    EXPECT_EQ(busy(std::string("A1 NO [") + code + "] Try again later"), -1.0) << code;
+  // Refusals that waiting does not cure, and a BAD.
+  for (const char* line : {"A1 NO [OVERQUOTA] Quota exceeded", "A1 NO [TRYCREATE] No such mailbox", "A1 NO Mailbox is full",
+                           "A1 BAD [SERVERBUG] Internal error", "A1 OK [UNAVAILABLE] done"})
+    EXPECT_EQ(busy(line), std::nullopt) << line;
+  // Throttling fails as MAPI_E_BUSY once the budget is spent.
+  EXPECT_EQ(ErrorOfResponse(ReadAll("A1 NO Request is throttled. Suggested Backoff Time: 1 milliseconds\r\n", 64).at(0)), MAPI_E_BUSY);
+}

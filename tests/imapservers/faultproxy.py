@@ -5,6 +5,7 @@
                   [--drop-after-bytes N] [--match REGEX]
                   [--direction server-to-client|client-to-server]
                   [--action rst|close|stall] [--fault-connections K]
+                  [--faults K] [--cut-before]
                   [--refuse] [--state-dir DIR [--daemon]]
     faultproxy.py stop --state-dir DIR
     faultproxy.py status --state-dir DIR
@@ -14,7 +15,10 @@ listens, then forwards every connection to the target. With
 --drop-after-bytes the watched direction (default server-to-client) may
 carry N bytes, counted from the end of the first line matching --match (a
 Python regex on the raw bytes, e.g. ' FETCH ') or from the connection's
-start without --match; then the fault happens:
+start without --match (with --cut-before: from the start of that line,
+so that e.g. --match 'OK \[APPENDUID' --drop-after-bytes 0 --cut-before
+keeps the answer to an upload the server took from the client); then the
+fault happens:
     rst    both connections are reset (SO_LINGER 0), the default
     close  both connections are closed in order (FIN)
     stall  nothing more is forwarded either way and nothing is closed; the
@@ -22,7 +26,10 @@ start without --match; then the fault happens:
 --drop-after-bytes 0 without --match faults each connection at once (with
 stall: accepted, never greeted). --fault-connections K faults only the
 first K connections, later ones are forwarded untouched (a retry
-succeeds). --refuse binds the port without listening: every connect is
+succeeds). --faults K: K faults in all, whichever connections they hit
+(e.g. the first connection that sends an APPEND is cut in its literal
+with --direction client-to-server --match ' APPEND ' --faults 1; the
+one after it passes). --refuse binds the port without listening: every connect is
 refused.
 
 With --answer-no TEXT the proxy reads the client's IMAP commands (it must
@@ -32,7 +39,10 @@ instead of passing it on, as a throttling server does: e.g.
     --answer-no "Request is throttled. Suggested Backoff Time: 1500 milliseconds"
     --answer-no "[UNAVAILABLE] Try again later"
 --answer-times K: so many answers in all (default 1; 0: every command
-after the first N of each connection). Logins, CAPABILITY, STARTTLS,
+after the first N of each connection). --answer-match REGEX: only
+commands whose first line matches (a Python regex on the raw bytes, e.g.
+' APPEND ' or 'UID FETCH .*BODY') are answered, and counted for
+--after-commands. Logins, CAPABILITY, STARTTLS,
 COMPRESS, LOGOUT and ID always pass. A command with a literal that gets the
 answer loses its literal too (a synchronizing one is never asked for).
 The counts gain "answered".
@@ -61,6 +71,10 @@ class Stats:
         self.counts = {"connections": 0, "faults": 0, "answered": 0}
         self.path = os.path.join(state_dir, "faultproxy-stats.json") if state_dir else None
         self.write()
+
+    def spent(self, limit):
+        with self.lock:
+            return bool(limit) and self.counts["faults"] >= limit
 
     def bump(self, key):
         with self.lock:
@@ -105,7 +119,7 @@ class Connection:
         self.reader = CommandReader(args, stats) if args.answer_no else None
 
     def start(self):
-        if self.faulty and self.args.drop_after_bytes == 0 and not self.pattern:
+        if self.faulty and self.args.drop_after_bytes == 0 and not self.pattern and not self.stats.spent(self.args.faults):
             self.fault()
             return
         try:
@@ -130,7 +144,8 @@ class Connection:
                 self.tail = buf[-4096:]
                 return None
             self.armed = True
-            offset = max(0, nl + 1 - len(self.tail))
+            end = buf.rfind(b"\n", 0, m.start()) + 1 if self.args.cut_before else nl + 1
+            offset = max(0, end - len(self.tail))
         left = self.args.drop_after_bytes - self.counted
         after = len(data) - offset
         if after < left:
@@ -160,6 +175,7 @@ class Connection:
                         if not data:
                             continue
                     watched = (src is self.server) == watch_s2c
+                    counting = counting and not self.stats.spent(self.args.faults)
                     cut = self.allowance(data) if counting and watched else None
                     if cut is None:
                         dst.sendall(data)
@@ -227,6 +243,7 @@ class CommandReader:
         self.in_command = False   # a line after a literal continues its command
         self.swallow = False      # the current command is answered here, not passed on
         self.seen = 0
+        self.only = re.compile(args.answer_match.encode()) if args.answer_match else None
 
     def take_turn(self):
         """Whether this command is to be answered NO (and count it)."""
@@ -256,7 +273,7 @@ class CommandReader:
             if not self.in_command:
                 self.swallow = False
                 m = TAG_LINE.match(line)
-                if m and m.group(1) not in (b"DONE",):
+                if m and m.group(1) not in (b"DONE",) and (not self.only or self.only.search(line)):
                     self.seen += 1
                     word = m.group(2).upper()
                     if word not in ALWAYS_PASS and self.take_turn():
@@ -349,6 +366,9 @@ def main():
     p.add_argument("--answer-no")
     p.add_argument("--after-commands", type=int, default=0)
     p.add_argument("--answer-times", type=int, default=1)
+    p.add_argument("--answer-match")
+    p.add_argument("--faults", type=int, default=0)
+    p.add_argument("--cut-before", action="store_true")
     p.add_argument("--state-dir")
     p.add_argument("--daemon", action="store_true")
     args = p.parse_args(argv)

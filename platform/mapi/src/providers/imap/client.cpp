@@ -326,7 +326,32 @@ HRESULT ErrorOfResponse(const Response& r) {
   if (code == "AUTHENTICATIONFAILED" || code == "AUTHORIZATIONFAILED" || code == "EXPIRED") return MAPI_E_LOGON_FAILED;
   if (code == "NOPERM" || code == "READ-ONLY") return MAPI_E_NO_ACCESS;
   if (code == "INUSE" || code == "UNAVAILABLE") return MAPI_E_BUSY;
+  // Microsoft's throttling comes without a code.
+  if (code.empty() && r.status == "NO" && Upper(r.text).find("REQUEST IS THROTTLED") != std::string::npos) return MAPI_E_BUSY;
   return MAPI_E_CALL_FAILED;
+}
+
+std::optional<double> Busy(const Response& r) {
+  if (r.status != "NO") return std::nullopt;
+  const std::string code = Upper(r.code.substr(0, r.code.find(' ')));
+  const std::string text = Upper(r.text);
+  std::optional<double> wait;
+  if (code == "UNAVAILABLE" || code == "LIMIT" || code == "INUSE" || code == "SERVERBUG") wait = -1.0;
+  if (text.find("REQUEST IS THROTTLED") != std::string::npos) wait = -1.0;
+  // "Suggested Backoff Time: 1500 milliseconds"
+  constexpr std::string_view kSuggested = "SUGGESTED BACKOFF TIME:";
+  if (const size_t at = text.find(kSuggested); at != std::string::npos) {
+    size_t k = at + kSuggested.size();
+    while (k < text.size() && text[k] == ' ') ++k;
+    double ms = 0;
+    bool digits = false;
+    while (k < text.size() && text[k] >= '0' && text[k] <= '9' && ms < 1e9) {
+      ms = ms * 10 + (text[k++] - '0');
+      digits = true;
+    }
+    if (digits) wait = ms / 1000.0;
+  }
+  return wait;
 }
 
 Client::Client() = default;
@@ -452,16 +477,17 @@ std::string Client::Send(std::vector<Part> parts) {
         t_->Write(p.text);
         continue;
       }
-      if (plus || (minus && p.text.size() <= 4096)) {
-        t_->Write("{" + std::to_string(p.text.size()) + "+}\r\n");
-        t_->Write(p.text);
+      const std::string& bytes = p.Bytes();
+      if (plus || (minus && bytes.size() <= 4096)) {
+        t_->Write("{" + std::to_string(bytes.size()) + "+}\r\n");
+        t_->Write(bytes);
         continue;
       }
-      t_->Write("{" + std::to_string(p.text.size()) + "}\r\n");
+      t_->Write("{" + std::to_string(bytes.size()) + "}\r\n");
       t_->Flush();
       // The command may be refused instead of the go-ahead.
       if (!AwaitContinuation(tag)) return tag;
-      t_->Write(p.text);
+      t_->Write(bytes);
     }
     t_->Write("\r\n");
   } catch (const MapiError& e) {
@@ -488,13 +514,23 @@ Response Client::Check(const std::string& tag, std::string_view what) {
   return r;
 }
 
-void Client::Refused(const Response& r, std::string_view what) const {
-  const std::string text = std::string(what) + " failed: the server said " + r.status + (r.code.empty() ? "" : " [" + r.code + "]") +
-                           " " + r.text + " (" + endpoint_.host + ")";
-  Throw(ErrorOfResponse(r), text);
+std::string Client::RefusalText(const Response& r, std::string_view what) const {
+  return std::string(what) + " failed: the server said " + r.status + (r.code.empty() ? "" : " [" + r.code + "]") + " " + r.text +
+         " (" + endpoint_.host + ")";
 }
 
-Response Client::Run(std::vector<Part> parts, std::string_view what) { return Check(Send(std::move(parts)), what); }
+void Client::Refused(const Response& r, std::string_view what) const { Throw(ErrorOfResponse(r), RefusalText(r, what)); }
+
+Response Client::Run(std::vector<Part> parts, std::string_view what) {
+  while (true) {
+    // A refused command goes again as it was.
+    Response r = Wait(onBusy ? Send(parts) : Send(std::move(parts)));
+    if (r.Ok()) return r;
+    const auto busy = Busy(r);
+    if (!busy || !onBusy) Refused(r, what);
+    onBusy(ErrorOfResponse(r), RefusalText(r, what), *busy);
+  }
+}
 
 void Client::RequestCapabilities() { Run("CAPABILITY", "CAPABILITY"); }
 

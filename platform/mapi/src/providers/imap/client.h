@@ -16,6 +16,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -69,9 +70,13 @@ class Client {
   struct Part {
     std::string text;
     bool literal = false;
+    const std::string* ref = nullptr;  // a literal's bytes kept by the caller, not copied
+    const std::string& Bytes() const { return ref ? *ref : text; }
   };
   static Part Text(std::string s) { return Part{std::move(s), false}; }
   static Part Literal(std::string s) { return Part{std::move(s), true}; }
+  // A literal whose bytes stay where they are (they must outlive Send).
+  static Part LiteralOf(const std::string& s) { return Part{{}, true, &s}; }
   // An argument: an atom or quoted string where it can be, else a literal.
   static Part Arg(std::string_view s);
 
@@ -89,7 +94,11 @@ class Client {
   Response Check(const std::string& tag, std::string_view what);
   // Throws the MapiError of a NO or BAD for what was asked.
   [[noreturn]] void Refused(const Response& r, std::string_view what) const;
-  // Send, Wait and Check in one.
+  // The text of that error: what failed and the server's words.
+  std::string RefusalText(const Response& r, std::string_view what) const;
+  // Send, Wait and Check in one. A server's "try again later" (see Busy)
+  // goes to onBusy, which waits and returns (the command is sent again)
+  // or throws.
   Response Run(std::vector<Part> parts, std::string_view what);
   Response Run(std::string line, std::string_view what) { return Run(std::vector<Part>{Text(std::move(line))}, what); }
   // Reads one response and hands it on; false when it completed a command.
@@ -100,6 +109,9 @@ class Client {
   // Where untagged responses go (FETCH, LIST, SEARCH, ...); capability
   // responses and codes are kept by the client too.
   std::function<void(Response&)> sink;
+  // Called with the refusal's error text (RefusalText) and the server's
+  // suggested wait in seconds (negative: none).
+  std::function<void(HRESULT hr, const std::string& error, double suggested)> onBusy;
 
   // Bytes that crossed the connection (as the server sent them, before
   // decompression).
@@ -135,6 +147,13 @@ class Client {
 
 // The MapiError a NO or BAD stands for (by its response code).
 HRESULT ErrorOfResponse(const Response& r);
+
+// Whether a NO is a server's "try again later" (the command was not
+// carried out): Microsoft's "Request is throttled. Suggested Backoff Time:
+// N milliseconds", the response codes UNAVAILABLE, LIMIT, INUSE and
+// SERVERBUG. The wait it suggests in seconds, negative when it names
+// none; nullopt when the NO is no such thing.
+std::optional<double> Busy(const Response& r);
 
 // Base64 of RFC 4648, as SASL wants it.
 std::string Base64(std::string_view bytes);

@@ -93,6 +93,10 @@ AccountSettings ReadSettings(const StoreSettings& s) {
     if (*c < 1 || *c > 16) throw std::runtime_error("connections must be from 1 to 16");
     a.connections = static_cast<int>(*c);
   }
+  if (auto b = SettingInt(s, "retry_budget")) {
+    if (*b < 0 || *b > 86400) throw std::runtime_error("retry_budget must be from 0 to 86400 seconds");
+    a.retryBudget = static_cast<int>(*b);
+  }
   return a;
 }
 

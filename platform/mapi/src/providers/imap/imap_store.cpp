@@ -72,6 +72,16 @@ std::string ImapStore::AccessToken(bool force) {
 }
 
 void ImapStore::Connect() {
+  c_.sink = [this](Response& r) { OnUntagged(r); };
+  c_.onBusy = [this](HRESULT hr, const std::string& error, double suggested) { Pause(hr, error, suggested, false); };
+  Login();
+  Resuming([&] {
+    LearnNamespace();
+    Scan();
+  });
+}
+
+void ImapStore::Login() {
   imap::Credentials cred;
   cred.user = a_.user;
   if (a_.oauth)
@@ -80,7 +90,6 @@ void ImapStore::Connect() {
     cred.bearerToken = ReadSecret(a_.tokenFile, "token");
   else
     cred.password = ReadSecret(a_.passwordFile, "password");
-  c_.sink = [this](Response& r) { OnUntagged(r); };
   try {
     c_.Open(a_.endpoint, cred, a_.compress);
   } catch (const MapiError& e) {
@@ -91,8 +100,6 @@ void ImapStore::Connect() {
     cred.bearerToken = AccessToken(true);
     c_.Open(a_.endpoint, cred, a_.compress);
   }
-  LearnNamespace();
-  Scan();
 }
 
 std::vector<std::pair<std::string, std::string>> ImapStore::SpecialUse() {
@@ -284,24 +291,31 @@ MessageData ImapStore::LoadMessage(ObjId id) {
   if (!row || !row->second) Fail(MAPI_E_NOT_FOUND, "message not found");
   const ObjId folder = row->first;
   const std::uint32_t uid = *row->second;
-  Box& b = Listing(folder);
-  auto at = b.byUid.find(uid);
-  if (at == b.byUid.end()) Fail(MAPI_E_NOT_FOUND, "the message is no longer in " + MailboxOf(folder));
-  if (cacheFolder_ != folder || !cache_.count(uid)) {
-    Select(folder);
-    Request(folder, at->second);
-  }
-  while (!cache_.count(uid)) {
-    const bool covered = std::any_of(fetches_.begin(), fetches_.end(), [&](const FetchInFlight& f) {
-      return std::find(f.uids.begin(), f.uids.end(), uid) != f.uids.end();
-    });
-    if (!covered) Fail(MAPI_E_NOT_FOUND, "the message is no longer in " + MailboxOf(folder));
-    WaitFetch();
-  }
-  Fetched f = std::move(cache_[uid]);
-  cache_.erase(uid);
-  // Keep the next chunks coming while this one is converted.
-  Request(folder, at->second + 1);
+  // A lost connection is made again and the mailbox selected again; the
+  // bodies that came before stay, the rest are asked for again by UID.
+  Fetched f = Resuming([&] {
+    Box& b = Listing(folder);
+    auto at = b.byUid.find(uid);
+    if (at == b.byUid.end()) Fail(MAPI_E_NOT_FOUND, "the message is no longer in " + MailboxOf(folder));
+    const size_t pos = at->second;
+    if (cacheFolder_ != folder || !cache_.count(uid)) {
+      Select(folder);
+      Request(folder, pos);
+    }
+    while (!cache_.count(uid)) {
+      const bool covered = std::any_of(fetches_.begin(), fetches_.end(), [&](const FetchInFlight& c) {
+        return std::find(c.uids.begin(), c.uids.end(), uid) != c.uids.end();
+      });
+      if (!covered) Fail(MAPI_E_NOT_FOUND, "the message is no longer in " + MailboxOf(folder));
+      WaitFetch();
+    }
+    Fetched got = std::move(cache_[uid]);
+    cache_.erase(uid);
+    // Keep the next chunks coming while this one is converted.
+    Request(folder, pos + 1);
+    return got;
+  });
+  streak_ = 0;
   return inet::FromMime(f.bytes, f.flags, FiletimeFromUnix(f.date));
 }
 
@@ -522,6 +536,8 @@ class ImapFactory final : public ProviderFactory {
         {"compress", T::Boolean, false, "true", "COMPRESS=DEFLATE where offered (default: on, off on loopback)"},
         {"timeout", T::Integer, false, "120", "seconds without a byte from the server (1 to 3600)"},
         {"connections", T::Integer, false, "2", "connections to the server (1 to 16)"},
+        {"retry_budget", T::Integer, false, "600",
+         "seconds a run may wait for a busy server or a lost connection (0: none; default 600)"},
     };
   }
   std::vector<std::string> Check(const StoreSettings& settings) const override {

@@ -20,6 +20,7 @@
 #include <fstream>
 #include <map>
 #include <optional>
+#include <random>
 #include <set>
 #include <unordered_map>
 
@@ -106,6 +107,9 @@ struct AccountSettings {
   std::string state;
   bool compress = false;
   int connections = 1;
+  // Seconds a run may spend waiting for a busy server or a lost connection
+  // (retry_budget; 0: it fails at once).
+  int retryBudget = 600;
 };
 
 // Reads the first line of a secret's file, which only its owner may read.
@@ -156,6 +160,8 @@ struct PendingAppend {
 };
 
 struct AppendInFlight {
+  // The messages keep their bytes until the server answered: a batch cut
+  // off or refused for now goes again.
   std::string tag;
   ObjId folder;
   std::vector<PendingAppend> msgs;
@@ -183,6 +189,13 @@ class ImapTx final : public Transaction {
 
 std::string MessageIdOf(std::string_view bytes);
 
+// A wait the retry budget no longer allows: the run fails with the
+// server's words.
+class RetriesSpent : public MapiError {
+ public:
+  using MapiError::MapiError;
+};
+
 class ImapStore final : public StoreProvider {
  public:
   explicit ImapStore(AccountSettings a) : a_(std::move(a)) {}
@@ -191,6 +204,8 @@ class ImapStore final : public StoreProvider {
   void OpenState(bool create, const std::string& displayName, StoreKind kind);
 
   void Connect();
+  // Connects and logs in (the token renewed once when refused).
+  void Login();
   // An access token of the store's authorization, renewed when it runs out
   // (or when forced: the server refused the one we had).
   std::string AccessToken(bool force);
@@ -377,6 +392,8 @@ class ImapStore final : public StoreProvider {
   // ---- selecting and listing ----------------------------------------------------------------
 
   void Select(ObjId folder);
+  // SELECT alone: what the fetches brought stays.
+  void SelectMailbox(ObjId folder);
   void Unselect(ObjId folder);
 
   Box& Listing(ObjId folder);
@@ -436,6 +453,47 @@ class ImapStore final : public StoreProvider {
   void OnUntagged(Response& r);
 
   void OnFetch(Value& list);
+
+  // ---- busy servers and lost connections (imap_retry.cpp) ------------------------------------
+
+  // Waits before trying again (the server's suggestion in seconds, else
+  // exponential backoff with jitter), with a WARNING saying why; throws
+  // RetriesSpent with the error when the retry budget does not allow it.
+  void Pause(HRESULT hr, const std::string& error, double suggested, bool lost);
+  // The connection broke under e (a reset, the server hung up): worth a
+  // new one.
+  bool Lost(const MapiError& e) const;
+  // After a lost connection: waits, connects again, logs in and selects
+  // the mailbox that was selected; what the fetches in flight had brought
+  // stays.
+  void Recover(const MapiError& e);
+  // Runs f again after each lost connection, while the budget allows.
+  template <class F>
+  auto Resuming(F&& f) -> decltype(f()) {
+    while (true) {
+      try {
+        return f();
+      } catch (const MapiError& e) {
+        if (!Lost(e)) throw;
+        Recover(e);
+      }
+    }
+  }
+  // Sends a batch of uploads (again).
+  void Transmit(AppendInFlight a);
+  // The connection broke with uploads unanswered (a and those in flight):
+  // once connected again, the messages the mailbox holds now are taken as
+  // arrived, the others go again.
+  void AppendsLost(AppendInFlight a, const MapiError& e);
+  // Takes out of a the messages its mailbox holds now (the same size,
+  // Message-ID and bytes, under a UID no other message of the state file
+  // has); seen: the mailboxes' unclaimed messages, read once.
+  void TakeArrived(AppendInFlight& a, std::map<ObjId, std::multimap<std::string, std::uint32_t>>& seen);
+
+  double waited_ = 0;  // seconds waited so far
+  int streak_ = 0;     // waits since the last progress
+  std::minstd_rand jitter_{std::random_device{}()};
+  bool headersAll_ = false;  // headers_ takes messages without a Message-ID too
 
   AccountSettings a_;
   Client c_;

@@ -47,6 +47,10 @@ std::string MessageIdOf(std::string_view bytes) {
 void ImapStore::Select(ObjId folder) {
   if (selected_ == folder) return;
   DrainFetches();
+  SelectMailbox(folder);
+}
+
+void ImapStore::SelectMailbox(ObjId folder) {
   const std::string mailbox = MailboxOf(folder);
   exists_ = 0;
   uidValidity_ = 0;
@@ -81,17 +85,20 @@ Box& ImapStore::List(ObjId folder) {
     b.listed = true;
     return b;
   }
-  Select(folder);
-  if (exists_ > 0) {
-    listing_ = &b.msgs;
-    try {
-      c_.Run("UID FETCH 1:* (UID FLAGS INTERNALDATE RFC822.SIZE)", "listing the messages of " + MailboxOf(folder));
-    } catch (...) {
+  Resuming([&] {
+    b.msgs.clear();
+    Select(folder);
+    if (exists_ > 0) {
+      listing_ = &b.msgs;
+      try {
+        c_.Run("UID FETCH 1:* (UID FLAGS INTERNALDATE RFC822.SIZE)", "listing the messages of " + MailboxOf(folder));
+      } catch (...) {
+        listing_ = nullptr;
+        throw;
+      }
       listing_ = nullptr;
-      throw;
     }
-    listing_ = nullptr;
-  }
+  });
   std::sort(b.msgs.begin(), b.msgs.end(), [](const Listed& x, const Listed& y) { return x.uid < y.uid; });
   b.msgs.erase(std::unique(b.msgs.begin(), b.msgs.end(), [](const Listed& x, const Listed& y) { return x.uid == y.uid; }),
                b.msgs.end());
@@ -155,16 +162,28 @@ void ImapStore::Request(ObjId folder, size_t at) {
     });
     if (!covered) requestedUpTo_ = at;  // read again, out of order
   }
+  // Asked again (after a refusal or a lost connection): what came already,
+  // or is on its way, is not asked for twice.
+  const size_t askedBefore = requestedUpTo_;
   size_t next = std::max(at, requestedUpTo_);
   while (fetches_.size() < kFetchesInFlight && next < b.msgs.size()) {
     FetchInFlight f;
     f.folder = folder;
     std::uint64_t bytes = 0;
     while (next < b.msgs.size() && f.uids.size() < kFetchChunkMessages && (f.uids.empty() || bytes < kFetchChunkBytes)) {
-      bytes += static_cast<std::uint64_t>(std::max<std::int64_t>(0, b.msgs[next].size));
-      f.uids.push_back(b.msgs[next].uid);
+      const std::uint32_t uid = b.msgs[next].uid;
+      auto onItsWay = [&] {
+        return std::any_of(fetches_.begin(), fetches_.end(), [&](const FetchInFlight& o) {
+          return std::find(o.uids.begin(), o.uids.end(), uid) != o.uids.end();
+        });
+      };
+      if (!cache_.count(uid) && !(next < askedBefore && onItsWay())) {
+        bytes += static_cast<std::uint64_t>(std::max<std::int64_t>(0, b.msgs[next].size));
+        f.uids.push_back(uid);
+      }
       ++next;
     }
+    if (f.uids.empty()) continue;
     std::vector<std::uint32_t> sorted = f.uids;
     std::sort(sorted.begin(), sorted.end());
     f.tag = c_.Send("UID FETCH " + imap::UidSet(sorted) + " (UID FLAGS INTERNALDATE BODY.PEEK[])");
@@ -178,6 +197,7 @@ void ImapStore::WaitFetch() {
   // The chunk stays listed while its responses come: they are wanted.
   const std::string tag = fetches_.front().tag;
   const ObjId folder = fetches_.front().folder;
+  const std::vector<std::uint32_t> uids = fetches_.front().uids;
   Response r;
   try {
     r = c_.Wait(tag);
@@ -186,9 +206,25 @@ void ImapStore::WaitFetch() {
     throw;
   }
   fetches_.pop_front();
-  if (!r.Ok())
-    Fail(imap::ErrorOfResponse(r), "fetching messages of " + MailboxOf(folder) + " failed: the server said " + r.status + " " +
-                                       r.text + " (" + a_.endpoint.host + ")");
+  if (r.Ok()) return;
+  const std::string error = "fetching messages of " + MailboxOf(folder) + " failed: the server said " + r.status +
+                            (r.code.empty() ? "" : " [" + r.code + "]") + " " + r.text + " (" + a_.endpoint.host + ")";
+  if (const auto busy = imap::Busy(r)) {
+    // Refused for now: the chunk's messages not here yet are asked for again.
+    Pause(imap::ErrorOfResponse(r), error, *busy, false);
+    FetchInFlight again;
+    again.folder = folder;
+    for (std::uint32_t uid : uids)
+      if (!cache_.count(uid)) again.uids.push_back(uid);
+    if (again.uids.empty()) return;
+    std::vector<std::uint32_t> sorted = again.uids;
+    std::sort(sorted.begin(), sorted.end());
+    again.tag = c_.Send("UID FETCH " + imap::UidSet(sorted) + " (UID FLAGS INTERNALDATE BODY.PEEK[])");
+    c_.Flush();
+    fetches_.push_back(std::move(again));
+    return;
+  }
+  Fail(imap::ErrorOfResponse(r), error);
 }
 
 const PendingAppend* ImapStore::FindPending(ObjId id, bool withBytes) const {
@@ -245,21 +281,7 @@ void ImapStore::SendAppends() {
       pending_.pop_front();
     }
     SkipUploaded(a);
-    if (a.msgs.empty()) continue;
-    const std::string mailbox = MailboxOf(folder);
-    std::vector<Client::Part> cmd{Client::Text("APPEND "), Client::Arg(mailbox)};
-    for (auto& m : a.msgs) {
-      cmd.push_back(Client::Text(" " + FlagsText(m.flags) + " \"" + imap::FormatInternalDate(m.date) + "\" "));
-      // The command takes the bytes: nothing keeps a second copy.
-      cmd.push_back(Client::Literal(std::move(m.bytes)));
-    }
-    try {
-      a.tag = c_.Send(std::move(cmd));
-      c_.Flush();
-    } catch (const MapiError& e) {
-      Broke(a, e);
-    }
-    appends_.push_back(std::move(a));
+    Transmit(std::move(a));
     while (appends_.size() > kAppendsInFlight) WaitAppend();
   }
 }
@@ -270,17 +292,20 @@ void ImapStore::SkipUploaded(AppendInFlight& a) {
   if (!b.dupesLoaded) {
     b.dupesLoaded = true;
     b.existing.clear();
-    Select(a.folder);
-    if (exists_ > 0) {
-      headers_ = &b.existing;
-      try {
-        c_.Run("UID FETCH 1:* (UID RFC822.SIZE BODY.PEEK[HEADER.FIELDS (MESSAGE-ID)])", "reading the Message-IDs of " + MailboxOf(a.folder));
-      } catch (...) {
+    Resuming([&] {
+      b.existing.clear();
+      Select(a.folder);
+      if (exists_ > 0) {
+        headers_ = &b.existing;
+        try {
+          c_.Run("UID FETCH 1:* (UID RFC822.SIZE BODY.PEEK[HEADER.FIELDS (MESSAGE-ID)])", "reading the Message-IDs of " + MailboxOf(a.folder));
+        } catch (...) {
+          headers_ = nullptr;
+          throw;
+        }
         headers_ = nullptr;
-        throw;
       }
-      headers_ = nullptr;
-    }
+    });
   }
   if (b.existing.empty()) return;
   std::vector<PendingAppend> keep;
@@ -320,7 +345,8 @@ std::string ImapStore::BodyOf(ObjId folder, std::uint32_t uid) {
   f.uids = {uid};
   f.tag = c_.Send("UID FETCH " + std::to_string(uid) + " (UID FLAGS INTERNALDATE BODY.PEEK[])");
   fetches_.push_back(std::move(f));
-  WaitFetch();
+  // (Asked again while the server refuses it for now.)
+  while (!fetches_.empty() && !cache_.count(uid)) WaitFetch();
   std::string bytes = std::move(cache_[uid].bytes);
   cache_.erase(uid);
   return bytes;
@@ -333,13 +359,26 @@ void ImapStore::WaitAppend() {
   try {
     r = c_.Wait(a.tag);
   } catch (const MapiError& e) {
-    Broke(a, e);
+    if (!Lost(e)) Broke(a, e);
+    AppendsLost(std::move(a), e);
+    return;
   }
   if (!r.Ok()) {
     const MapiError e(imap::ErrorOfResponse(r), "uploading to " + MailboxOf(a.folder) + " failed: the server said " + r.status +
-                                                    (r.code.empty() ? "" : " [" + r.code + "]") + " " + r.text);
-    Broke(a, e);
+                                                    (r.code.empty() ? "" : " [" + r.code + "]") + " " + r.text + " (" +
+                                                    a_.endpoint.host + ")");
+    const auto busy = imap::Busy(r);
+    if (!busy) Broke(a, e);
+    // Refused for now: nothing of it arrived; it goes again.
+    try {
+      Pause(e.hr(), e.what(), *busy, false);
+    } catch (const MapiError& spent) {
+      Broke(a, spent);
+    }
+    Transmit(std::move(a));
+    return;
   }
+  streak_ = 0;
   auto uids = AppendedUids(r.code, a.msgs.size());
   Transact([&] {
     for (size_t k = 0; k < a.msgs.size(); ++k) {
@@ -527,7 +566,7 @@ void ImapStore::OnFetch(Value& list) {
   }
   if (header && headers_) {
     const std::string mid = MessageIdOf(header->Str() + "\r\n");
-    if (!mid.empty() && size >= 0) headers_->emplace(mid + '\0' + std::to_string(size), *uid);
+    if ((!mid.empty() || headersAll_) && size >= 0) headers_->emplace(mid + '\0' + std::to_string(size), *uid);
     return;
   }
   if (body) {
