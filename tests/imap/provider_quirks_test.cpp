@@ -159,4 +159,38 @@ TEST_F(ProviderQuirks, AGmailRestoreLeavesAllMailAndStarredAlone) {
   EXPECT_EQ((*Box(before, "[Gmail]/Starred"))["messages"], (*Box(Listing("u3"), "[Gmail]/Starred"))["messages"]);
 }
 
+// Microsoft 365 takes messages up to a size and a number of connections;
+// its folder names cannot hold some characters. The provider knows the
+// server by its greeting and ID, and a message over the limit is refused
+// before its upload, by an error that says so, instead of by a server that
+// drops the connection in the middle of it.
+TEST_F(ProviderQuirks, Microsoft365LimitsAreKnownAndAMessageOverTheSizeLimitIsRefused) {
+  Use("exchange");
+  AddAccount("Exchange", "u1", server_->Port());
+  const std::string check = Mapiadmin("store check Test Exchange");
+  EXPECT_NE(check.find("server: Microsoft 365; skip_special_use = [], max_connections = 20, max_message_size = 36700160, "
+                       "lookalike_names = true"),
+            std::string::npos)
+      << check;
+
+  // Folder names: the snapshot's dots are written as look-alikes, though
+  // this server would take them; the folder keeps its name.
+  Steps("u2", {"create:Big", "append:Big:" + Message("small", "small"), "append:Big:" + Message("big", "big", 300000)});
+  AddAccount("Source", "u2", server_->Port());
+  const ProgramRun small = Save("\"\" \"Source\\Inbox\" \"Exchange\"");
+  ASSERT_EQ(small.rc, 0) << restore_test::Describe(small);
+  EXPECT_TRUE(TreeShape("Exchange")["folders"].contains(SavedName(small)));
+  std::string dotted = SavedName(small), lookalike;
+  for (char c : dotted) lookalike += c == '.' ? std::string("\xE2\x80\xA4") : std::string(1, c);  // U+2024
+  EXPECT_TRUE(Box(Listing("u1", "--no-bodies"), lookalike)) << Listing("u1", "--no-bodies").dump(1);
+
+  SetKey("Exchange", "max_message_size", {tesk::mapi::SettingValue::Type::Integer, "200000"});
+  const ProgramRun big = Save("-t \"\" \"Source\\Big\" \"Exchange\"");
+  EXPECT_EQ(big.rc, 1) << restore_test::Describe(big);
+  EXPECT_TRUE(HasLine(big, "more than the server 127.0.0.1 takes (200000 bytes, the store's max_message_size)")) << big.log;
+  // Nothing of it is left on the server.
+  for (const auto& b : Listing("u1", "--no-bodies")["mailboxes"])
+    EXPECT_EQ(b["name"].get<std::string>().find("Big"), std::string::npos) << b["name"];
+}
+
 }  // namespace
