@@ -177,9 +177,40 @@ TEST_P(ServerSetups, ASnapshotWrittenIntoTheAccountKeepsItsNameAndOpensInOtherCl
   EXPECT_EQ(TreeShape("Archive\\Back"), original);
 }
 
+// Folder names holding the other servers' separator ("/" on a "." server
+// and "." on a "/" one) and characters some storages refuse keep their
+// names on every set-up: written as look-alikes where the server cannot
+// take them, read back as they were.
+TEST_P(ServerSetups, FolderNamesWithAnotherSeparatorKeepTheirNames) {
+  const std::vector<std::string> names{"Q1/Q2 plans", "v1.2 notes", "a.b/c", "100% *sure*", "~tilde"};
+  for (const auto& n : names) {
+    Mapiadmin("folder create Test " + Quote("Personal Folders\\Inbox\\Names\\" + n));
+    Generate("Personal Folders\\Inbox\\Names\\" + n, 2, 7);
+  }
+  Mapiadmin("folder create Test " + Quote("Personal Folders\\Inbox\\Names\\v1.2 notes\\x/y.z"));
+  Generate("Personal Folders\\Inbox\\Names\\v1.2 notes\\x/y.z", 1, 8);
+  AddAccount("Work Mail", "u6", server_->Port());
+  const ProgramRun save = Save("-t \"\" \"Personal Folders\\Inbox\\Names\" \"Work Mail\"");
+  ASSERT_EQ(save.rc, 0) << restore_test::Describe(save);
+  const auto original = TreeShape("Personal Folders\\Inbox\\Names");
+  EXPECT_EQ(TreeShape("Work Mail\\" + SavedName(save)), original);
+  // Another client sees one mailbox per folder, each with its messages.
+  const auto listing = Listing("u6", "--no-bodies");
+  int withMessages = 0;
+  for (const auto& b : listing["mailboxes"]) withMessages += b.value("count", 0) > 0;
+  EXPECT_EQ(withMessages, 6) << listing.dump(1);
+  // And back, from a second look at the account (the names as read from the
+  // server, not as this run wrote them).
+  Mapiadmin("folder create Test \"Archive\\Back\"");
+  const ProgramRun back = Restore("\"\" \"Work Mail\\" + SavedName(save) + "\" \"Archive\\Back\"");
+  ASSERT_EQ(back.rc, 0) << restore_test::Describe(back);
+  EXPECT_EQ(TreeShape("Archive\\Back"), original);
+}
+
 INSTANTIATE_TEST_SUITE_P(Servers, ServerSetups,
                          ::testing::Values(Setup{"dovecot", "tesk"}, Setup{"dovecot", "stock"},
                                            Setup{"dovecot", "stock-slash"}, Setup{"dovecot", "gmail"},
+                                           Setup{"dovecot", "no-uidplus"},
                                            Setup{"cyrus", "tesk"}, Setup{"cyrus", "stock"}),
                          SetupName);
 
