@@ -114,9 +114,24 @@ TEST_F(ProviderQuirks, AGmailSaveLeavesAllMailOutUnlessTheStoreSaysOtherwise) {
   EXPECT_TRUE(shape["folders"]["[Gmail]"]["folders"].contains("All Mail")) << shape.dump(1);
   EXPECT_FALSE(shape["folders"]["[Gmail]"]["folders"].contains("Spam")) << shape.dump(1);
   EXPECT_FALSE(shape["folders"]["[Gmail]"]["folders"].contains("Sent Mail")) << shape.dump(1);
+  // The keys as mapiadmin writes them.
+  const std::string added = Mapiadmin("store add-imap Test imap://127.0.0.1:" + std::to_string(server_->Port()) +
+                                      " --name G2 --user u1 --tls none --password-file " + Quote(PasswordFile("pw1")) +
+                                      " --set 'skip_special_use=\\All,\\Junk' --set max_message_size=1000 --set lookalike_names=true");
+  const std::string check = Mapiadmin("store check Test G2");
+  EXPECT_NE(check.find("server: Gmail; skip_special_use = [\"\\\\all\", \"\\\\junk\"], max_connections = 15, "
+                       "max_message_size = 1000, lookalike_names = true"),
+            std::string::npos)
+      << added << check;
+  std::string out;
+  EXPECT_NE(testing_support::RunCommand(std::string(MAPIADMIN_PATH) + " store add-imap Test imap://127.0.0.1:" +
+                                            std::to_string(server_->Port()) + " --name G3 --user u1 --tls none --password-file " +
+                                            Quote(PasswordFile("pw1")) + " --set max_message_size=big 2>&1",
+                                        &out),
+            0);
+  EXPECT_NE(out.find("--set max_message_size takes a whole number, not \"big\""), std::string::npos) << out;
   // A word that is no special-use attribute is refused by name.
   SetKey("Gmail", "skip_special_use", List({"All"}));
-  std::string out;
   EXPECT_NE(testing_support::RunCommand(std::string(MAPIADMIN_PATH) + " tree Test Gmail 2>&1", &out), 0);
   EXPECT_NE(out.find("skip_special_use"), std::string::npos) << out;
 }
