@@ -204,7 +204,8 @@ TEST_F(ProviderQuirks, Microsoft365LimitsAreKnownAndAMessageOverTheSizeLimitIsRe
   EXPECT_EQ(big.rc, 1) << restore_test::Describe(big);
   EXPECT_TRUE(HasLine(big, "more than the server 127.0.0.1 takes (200000 bytes, the store's max_message_size)")) << big.log;
   // Nothing of it is left on the server.
-  for (const auto& b : Listing("u1", "--no-bodies")["mailboxes"])
+  const auto left = Listing("u1", "--no-bodies");
+  for (const auto& b : left["mailboxes"])
     EXPECT_EQ(b["name"].get<std::string>().find("Big"), std::string::npos) << b["name"];
 }
 

@@ -334,13 +334,6 @@ ObjId ImapStore::StoreMessage(ObjId folder, bool associated, const MessageData& 
   p.folder = folder;
   p.bytes = inet::ToMime(data);
   p.size = static_cast<std::int64_t>(p.bytes.size());
-  // Refused here, rather than by a server that drops the connection.
-  if (quirks_.maxMessageSize > 0 && p.size > quirks_.maxMessageSize) {
-    const std::string mid = MessageIdOf(p.bytes);
-    Fail(MAPI_E_TOO_BIG, "the message " + (mid.empty() ? std::string() : mid + " ") + "for " + MailboxOf(folder) + " is " +
-                             std::to_string(p.size) + " bytes, more than the server " + a_.endpoint.host + " takes (" +
-                             std::to_string(quirks_.maxMessageSize) + " bytes, the store's max_message_size)");
-  }
   p.flags = inet::FlagsOf(data.props);
   std::int64_t delivered = inet::DeliveryTimeOf(data.props);
   p.date = delivered ? UnixFromFiletime(delivered) : std::time(nullptr);
@@ -363,6 +356,15 @@ ObjId ImapStore::StoreMessage(ObjId folder, bool associated, const MessageData& 
       p.replacedUid = *row->second;
       p.id = *replace;
     }
+  }
+  // A message too big for the server is refused here, rather than by a
+  // server that drops the connection in the middle of it (one whose flags
+  // alone changed is on the server already).
+  if (quirks_.maxMessageSize > 0 && p.size > quirks_.maxMessageSize) {
+    const std::string mid = MessageIdOf(p.bytes);
+    Fail(MAPI_E_TOO_BIG, "the message " + (mid.empty() ? std::string() : mid + " ") + "for " + MailboxOf(folder) + " is " +
+                             std::to_string(p.size) + " bytes, more than the server " + a_.endpoint.host + " takes (" +
+                             std::to_string(quirks_.maxMessageSize) + " bytes, the store's max_message_size)");
   }
   if (!p.replaces) {
     ix_.Prepare("INSERT INTO message(folder_id, uid) VALUES(?, NULL)").Bind(1, folder).Run();
