@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "fixture.h"
 #include "restore_test_util.h"
@@ -118,11 +119,17 @@ class Accounts {
   }
   // The differences listing.py finds between two listings (none: empty).
   std::string Compare(const nlohmann::json& a, const nlohmann::json& b, const std::string& skip = "Public") {
+    return Compare(a, b, std::vector<std::string>{skip});
+  }
+  // Leaving out the mailboxes whose names start with any of skip.
+  std::string Compare(const nlohmann::json& a, const nlohmann::json& b, const std::vector<std::string>& skip) {
     const std::string fa = profile.dir / "a.json", fb = profile.dir / "b.json";
     std::ofstream(fa) << a.dump();
     std::ofstream(fb) << b.dump();
+    std::string args = "compare " + Quote(fa) + " " + Quote(fb);
+    for (const auto& s : skip) args += " --skip-prefix " + Quote(s);
     int rc = 0;
-    const std::string out = Python("listing.py", "compare " + Quote(fa) + " " + Quote(fb) + " --skip-prefix " + Quote(skip), &rc);
+    const std::string out = Python("listing.py", args, &rc);
     return rc == 0 ? std::string() : out;
   }
   static const nlohmann::json* Box(const nlohmann::json& listing, const std::string& name) {

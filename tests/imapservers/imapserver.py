@@ -5,7 +5,8 @@ drop to the dovecot user, which owns the mail files).
 
     imapserver.py start --kind dovecot|cyrus --dir WORKDIR [--tls]
                         [--users alice:secret,bob:secret] [--no-public] [--fsync]
-                        [--config tesk|stock|stock-slash|gmail] [--oauth2 URL]
+                        [--config tesk|stock|stock-slash|gmail|exchange|no-uidplus]
+                        [--oauth2 URL]
         Starts the server, waits until every account can log in, prints one
         JSON line (also kept in WORKDIR/server.json) and returns; the server
         keeps running in its own session.
@@ -60,7 +61,15 @@ its "username" is the account. Passwords go on working.
   gmail  (Dovecot) an account shaped like Gmail's: LAYOUT=fs, "/" as
          separator, a \Noselect parent "[Gmail]" holding "All Mail" (\All),
          "Sent Mail" (\Sent), "Drafts", "Trash", "Spam" (\Junk) and
-         "Starred" (\Flagged), created on first login; no public namespace.
+         "Starred" (\Flagged), created on first login; no public namespace;
+         X-GM-EXT-1 among the capabilities and Gmail's ID ("GImap").
+  exchange  (Dovecot) the tesk set-up without a public namespace, greeting
+         and ID as Microsoft 365 sends them ("The Microsoft Exchange IMAP4
+         service is ready.", "Microsoft.Exchange.Imap4.Imap4Server").
+  no-uidplus  (Dovecot) the tesk set-up without a public namespace whose
+         capabilities leave out UIDPLUS and MOVE: a client expunges with
+         EXPUNGE and moves with COPY (Dovecot still answers APPEND and COPY
+         with APPENDUID and COPYUID).
 
 Cyrus: the Debian packages cyrus-common and cyrus-imapd are downloaded and
 unpacked (never installed, they would pull in a mail transfer agent) into
@@ -90,6 +99,20 @@ from imaputil import ToolError, free_port, wait_for_login  # noqa: E402
 
 GMAIL = [("[Gmail]/All Mail", "\\All"), ("[Gmail]/Sent Mail", "\\Sent"), ("[Gmail]/Drafts", "\\Drafts"),
          ("[Gmail]/Trash", "\\Trash"), ("[Gmail]/Spam", "\\Junk"), ("[Gmail]/Starred", "\\Flagged")]
+# Capabilities, ID and greeting of Gmail and of Microsoft 365, as they send
+# them (the server's own extensions are not there, only their names).
+PROVIDER_IDENTITY = {
+    "gmail": ('  imap_capability = +X-GM-EXT-1\n  imap_id_send = name "GImap" vendor "Google, Inc."\n', ""),
+    # Dovecot's capabilities without UIDPLUS and MOVE, as older servers
+    # have them (it still sends APPENDUID and COPYUID codes).
+    "no-uidplus": ("  imap_capability = IMAP4rev1 SASL-IR LOGIN-REFERRALS ID ENABLE IDLE SORT SORT=DISPLAY "
+                   "THREAD=REFERENCES THREAD=REFS THREAD=ORDEREDSUBJECT MULTIAPPEND URL-PARTIAL CATENATE UNSELECT "
+                   "CHILDREN NAMESPACE LIST-EXTENDED I18NLEVEL=1 CONDSTORE QRESYNC ESEARCH ESORT SEARCHRES WITHIN "
+                   "CONTEXT=SEARCH LIST-STATUS BINARY SNIPPET=FUZZY PREVIEW=FUZZY PREVIEW STATUS=SIZE SAVEDATE "
+                   "LITERAL+ NOTIFY SPECIAL-USE\n", ""),
+    "exchange": ('  imap_id_send = name "Microsoft.Exchange.Imap4.Imap4Server"\n',
+                 "login_greeting = The Microsoft Exchange IMAP4 service is ready.\n"),
+}
 STOCK = [("Drafts", "\\Drafts"), ("Junk", "\\Junk"), ("Trash", "\\Trash"), ("Sent", "\\Sent"),
          ("Sent Messages", "\\Sent")]
 SPECIAL = [("Sent", "\\Sent"), ("Drafts", "\\Drafts"), ("Trash", "\\Trash"), ("Junk", "\\Junk"),
@@ -321,6 +344,8 @@ def start_dovecot(work, users, tls, public, fsync, config="tesk", oauth2=None):
                     "force_introspection = yes\nusername_attribute = username\nusername_format = %u\n"
                     "active_attribute = active\nactive_value = true\n")
         oauth2_passdb = f"passdb {{\n  driver = oauth2\n  mechanisms = xoauth2 oauthbearer\n  args = {ext}\n}}\n"
+    # What the big providers' servers say of themselves, for their quirks.
+    identity, login_greeting = PROVIDER_IDENTITY.get(config, ("", ""))
     conf = os.path.join(work, "dovecot.conf")
     log = os.path.join(work, "dovecot.log")
     with open(conf, "w") as f:
@@ -355,10 +380,10 @@ namespace inbox {{
 {public_conf}plugin {{
   acl = vfile
 }}
-protocol imap {{
+{login_greeting}protocol imap {{
   mail_plugins = $mail_plugins imap_acl imap_zlib
   mail_max_userip_connections = 500
-}}
+{identity}}}
 service imap-login {{
 {listeners}}}
 service auth {{
@@ -606,7 +631,7 @@ def start(args):
         stop_dir(work)
     users = parse_users(args.users)
     starter = start_dovecot if args.kind == "dovecot" else start_cyrus
-    if args.kind == "cyrus" and args.config in ("gmail", "stock-slash"):
+    if args.kind == "cyrus" and args.config in ("gmail", "stock-slash", "exchange", "no-uidplus"):
         raise ToolError(f"--config {args.config} is a Dovecot set-up")
     if args.oauth2 and args.kind != "dovecot":
         raise ToolError("--oauth2 is a Dovecot set-up")
@@ -669,7 +694,7 @@ def main():
         s.add_argument("--no-public", action="store_true", help="no public/shared folders")
         s.add_argument("--fsync", action="store_true", help="Dovecot syncs mail files to disk (off by default)")
         s.add_argument("--oauth2", metavar="URL", help="XOAUTH2/OAUTHBEARER logins checked at URL/introspect")
-        s.add_argument("--config", choices=["tesk", "stock", "stock-slash", "gmail"], default="tesk",
+        s.add_argument("--config", choices=["tesk", "stock", "stock-slash", "gmail", "exchange", "no-uidplus"], default="tesk",
                        help="how the server is set up (see the module's description)")
     s = sp.add_parser("stop")
     s.add_argument("--dir", required=True)

@@ -561,8 +561,15 @@ TEST(Logon, AProfileThatDoesNotLoadSaysWhy) {
                                     ": the 2nd [[store]]: the key \"name\" must be a string (it is an integer)");
   text = edited("file = ", "file = 1.5");
   EXPECT_EQ(logonFails("Test"), where + std::to_string(LineOf(text, "file = 1.5")) +
-                                    ": store \"Archive\": the key \"file\" must be a string, an integer or true or "
-                                    "false (it is a number with a fraction)");
+                                    ": store \"Archive\": the key \"file\" must be a string, an integer, true or false "
+                                    "or a list of strings (it is a number with a fraction)");
+  // A list holds strings only, and only where the provider takes a list.
+  text = edited("file = ", "file = ['a', 2]");
+  EXPECT_EQ(logonFails("Test"), where + std::to_string(LineOf(text, "file = ['a', 2]")) +
+                                    ": store \"Archive\": the key \"file\" must be a list of strings, each a line of text");
+  text = edited("file = ", "file = ['/tmp/a.store']");
+  EXPECT_EQ(logonFails("Test"), where + std::to_string(LineOf(text, "[[store]]", 1)) +
+                                    ": store \"Archive\": the store key \"file\" must be a string");
   text = edited("file = ", "file = ''");
   EXPECT_EQ(logonFails("Test"), where + std::to_string(LineOf(text, "[[store]]", 1)) +
                                     ": store \"Archive\": a sqlite store needs a file");

@@ -54,7 +54,7 @@ _mapiadmin() {
   for ((k = 1; k < COMP_CWORD; k++)); do
     w=${COMP_WORDS[k]}
     case $w in
-      --kind | --layout | --tls | --name | --user | --password-file | --oauth2-token-file | --ca-file | \
+      --kind | --layout | --tls | --name | --user | --password-file | --oauth2-token-file | --ca-file | --set | \
         --class | --messages | --seed | --smtp | --from | --on-calendar | --mailto | --program | --remove | --prune | \
         --oauth2 | --preset | --client-id | --client-secret-file | --token-endpoint | --device-endpoint | \
         --authorize-endpoint | --scope | --refresh-token-file | --timeout | --login-hint | --keep-*)
@@ -72,7 +72,7 @@ _mapiadmin() {
     --password-file | --oauth2-token-file | --ca-file | --program | --client-secret-file | --refresh-token-file)
       COMPREPLY=($(compgen -f -- "$cur")); compopt -o filenames 2>/dev/null; return ;;
     --remove) _tesk_reply "$cur" < <(_tesk_names schedules); return ;;
-    --name | --user | --class | --messages | --seed | --smtp | --from | --on-calendar | --mailto | --prune | \
+    --name | --user | --set | --class | --messages | --seed | --smtp | --from | --on-calendar | --mailto | --prune | \
       --oauth2 | --client-id | --token-endpoint | --device-endpoint | --authorize-endpoint | --scope | --timeout | \
       --login-hint | --keep-*) return ;;
   esac
@@ -107,7 +107,7 @@ _mapiadmin() {
     store/add-maildir)
       options="--name --kind --layout --create --default"; ((n == 0)) && what=profile; ((n == 1)) && what=file ;;
     store/add-imap)
-      options="--name --user --password-file --oauth2 --oauth2-token-file --kind --tls --ca-file --no-check --default"
+      options="--name --user --password-file --oauth2 --oauth2-token-file --kind --tls --ca-file --set --no-check --default"
       ((n == 0)) && what=profile ;;
     store/add-pst) options="--name --kind --no-associated --default"; ((n == 0)) && what=profile; ((n == 1)) && what=file ;;
     store/check | store/remove) ((n == 0)) && what=profile; ((n == 1)) && what=store ;;

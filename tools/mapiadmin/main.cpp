@@ -167,6 +167,9 @@ int main(int argc, char** argv) {
   sAddImap->add_option("--tls", imap.tls, "none: no TLS, for a server on this machine only")
       ->check(CLI::IsMember({"none", "starttls", "implicit"}));
   sAddImap->add_option("--ca-file", imap.caFile, "trusted certificates (PEM) beside the system's");
+  std::vector<std::string> imapKeys;
+  sAddImap->add_option("--set", imapKeys,
+                       "KEY=VALUE: another key of the store (e.g. skip_special_use=\\All,\\Important; max_message_size=N)");
   sAddImap->add_flag("--no-check", noCheck, "add it without logging in first");
   sAddImap->add_flag("--default", makeDefault, "make it the profile's default store");
   auto* sCheck = store->add_subcommand("check", "Open a store and say what it holds or what is wrong");
@@ -289,6 +292,11 @@ int main(int argc, char** argv) {
       if (!imap.passwordFile.empty() + !imap.tokenFile.empty() + !imap.oauth2.empty() != 1)
         throw std::runtime_error("add-imap needs --password-file, --oauth2 or --oauth2-token-file (one of them)");
       imap.check = !noCheck;
+      for (const auto& kv : imapKeys) {
+        const size_t eq = kv.find('=');
+        if (eq == std::string::npos || eq == 0) throw std::runtime_error("--set takes KEY=VALUE, not \"" + kv + "\"");
+        imap.keys.emplace_back(kv.substr(0, eq), kv.substr(eq + 1));
+      }
       admin::AddImapStore(name, imap, makeDefault);
     } else if (sCheck->parsed()) {
       for (const auto& line : admin::CheckStore(name, displayName)) std::cout << line << "\n";

@@ -331,8 +331,10 @@ class StoreMaintenance {
 
 // A key of a profile's [[store]] table, as the file gives it.
 struct SettingValue {
-  enum class Type { String, Integer, Boolean } type = Type::String;
-  std::string text;  // integers in decimal, booleans "true" or "false"
+  enum class Type { String, Integer, Boolean, List } type = Type::String;
+  // Integers in decimal, booleans "true" or "false", a list of strings as
+  // each string followed by a line feed (none: the empty list).
+  std::string text;
   bool operator==(const SettingValue&) const = default;
 };
 // The provider's own keys of a store entry (every key but name, guid, kind,
@@ -344,6 +346,7 @@ using StoreSettings = std::map<std::string, SettingValue>;
 std::optional<std::string> SettingString(const StoreSettings& s, const std::string& key);
 std::optional<bool> SettingBool(const StoreSettings& s, const std::string& key);
 std::optional<std::int64_t> SettingInt(const StoreSettings& s, const std::string& key);
+std::optional<std::vector<std::string>> SettingList(const StoreSettings& s, const std::string& key);
 
 // One key of a provider's settings: what the provider's Validate accepts,
 // described for the user and for the tests (example: a value it accepts).

@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tesk::mapi::admin {
@@ -52,6 +53,9 @@ struct ImapAccount {
   std::string tls;        // "none" for a server on this machine without TLS
   std::string caFile;
   bool check = true;
+  // More keys of the provider's (KEY, VALUE as typed: a list's strings
+  // separated by commas, none for the empty list), e.g. the server's quirks.
+  std::vector<std::pair<std::string, std::string>> keys;
 };
 void AddImapStore(const std::string& profile, const ImapAccount& account, bool makeDefault);
 // Opens a store and says in lines what it found (an IMAP store: the login,

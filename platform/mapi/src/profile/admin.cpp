@@ -210,6 +210,27 @@ void AddImapStore(const std::string& profile, const ImapAccount& account, bool m
   }
   if (!account.caFile.empty()) put("ca_file", Absolute(account.caFile));
   put("tls", account.tls);
+  for (const auto& [key, value] : account.keys) {
+    const auto described = ImapProviderFactory().Settings();
+    auto info = std::find_if(described.begin(), described.end(), [&](const SettingInfo& i) { return i.key == key; });
+    if (info == described.end() || key == "state" || settings.count(key))
+      throw std::runtime_error("--set takes no key \"" + key + "\" (the other options set the login and the server)");
+    SettingValue v{info->type, value};
+    if (info->type == SettingValue::Type::Integer &&
+        (value.empty() || value.size() > 18 || value.find_first_not_of("0123456789") != std::string::npos))
+      throw std::runtime_error("--set " + key + " takes a whole number, not \"" + value + "\"");
+    if (info->type == SettingValue::Type::Boolean && value != "true" && value != "false")
+      throw std::runtime_error("--set " + key + " takes true or false, not \"" + value + "\"");
+    if (info->type == SettingValue::Type::List) {
+      v.text.clear();
+      for (size_t at = 0; !value.empty() && at <= value.size();) {
+        const size_t comma = std::min(value.find(',', at), value.size());
+        v.text += value.substr(at, comma - at) + "\n";
+        at = comma + 1;
+      }
+    }
+    settings[key] = v;
+  }
   // The state file lives with the profiles, named after the new store.
   const std::string dir = ProfileDirectory() + "/imap";
   std::filesystem::create_directories(dir);

@@ -205,8 +205,16 @@ std::optional<Profile> LoadProfile(const std::string& name) {
           v = {SettingValue::Type::Boolean, *b ? "true" : "false"};
         } else if (auto n = value.value_exact<std::int64_t>()) {
           v = {SettingValue::Type::Integer, std::to_string(*n)};
+        } else if (const toml::array* list = value.as_array()) {
+          v = {SettingValue::Type::List, ""};
+          for (const toml::node& item : *list) {
+            auto line = item.value_exact<std::string>();
+            if (!line || line->find('\n') != std::string::npos)
+              read.Fail(&item, entry, "the key \"" + k + "\" must be a list of strings, each a line of text");
+            v.text += *line + "\n";
+          }
         } else {
-          read.Fail(&value, entry, "the key \"" + k + "\" must be a string, an integer or true or false (it is " +
+          read.Fail(&value, entry, "the key \"" + k + "\" must be a string, an integer, true or false or a list of strings (it is " +
                                        TypeWord(value) + ")");
         }
         ps.settings[k] = std::move(v);
@@ -268,6 +276,13 @@ void SaveProfile(const Profile& profile) {
         case SettingValue::Type::String: st.insert(key, value.text); break;
         case SettingValue::Type::Boolean: st.insert(key, value.text == "true"); break;
         case SettingValue::Type::Integer: st.insert(key, static_cast<std::int64_t>(std::stoll(value.text))); break;
+        case SettingValue::Type::List: {
+          toml::array list;
+          const auto items = SettingList(s.settings, key).value_or(std::vector<std::string>{});
+          for (const auto& item : items) list.push_back(item);
+          st.insert(key, std::move(list));
+          break;
+        }
       }
     }
     st.insert("guid", GuidToString(s.guid));

@@ -20,6 +20,7 @@ const SettingValue* Find(const StoreSettings& s, const std::string& key, Setting
   if (it->second.type != type) {
     const char* want = type == SettingValue::Type::String    ? "a string"
                        : type == SettingValue::Type::Integer ? "an integer"
+                       : type == SettingValue::Type::List    ? "a list of strings"
                                                              : "true or false";
     throw std::runtime_error("the store key \"" + key + "\" must be " + want);
   }
@@ -41,6 +42,19 @@ std::optional<bool> SettingBool(const StoreSettings& s, const std::string& key) 
 std::optional<std::int64_t> SettingInt(const StoreSettings& s, const std::string& key) {
   const SettingValue* v = Find(s, key, SettingValue::Type::Integer);
   return v ? std::optional<std::int64_t>(std::stoll(v->text)) : std::nullopt;
+}
+
+std::optional<std::vector<std::string>> SettingList(const StoreSettings& s, const std::string& key) {
+  const SettingValue* v = Find(s, key, SettingValue::Type::List);
+  if (!v) return std::nullopt;
+  std::vector<std::string> out;
+  for (size_t at = 0; at < v->text.size();) {
+    const size_t end = v->text.find('\n', at);
+    out.push_back(v->text.substr(at, end == std::string::npos ? std::string::npos : end - at));
+    if (end == std::string::npos) break;
+    at = end + 1;
+  }
+  return out;
 }
 
 std::string ProviderFactory::ProviderUid(const std::string& kind) const {

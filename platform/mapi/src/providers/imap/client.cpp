@@ -417,6 +417,16 @@ void Client::Dispatch(Response& r) {
   } else if (r.Word() == "CAPABILITY") {
     ReadCapabilities(r);
     return;
+  } else if (r.Word() == "ID") {
+    // ID ("name" "GImap" "vendor" "Google, Inc." ...) or ID NIL
+    if (r.data.size() > 1 && r.data[1].IsList())
+      for (size_t k = 0; k + 1 < r.data[1].items.size(); k += 2) {
+        std::string key = r.data[1].items[k].Str();
+        for (char& c : key)
+          if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        serverId_[key] = r.data[1].items[k + 1].Str();
+      }
+    return;
   }
   if (sink) sink(r);
 }
@@ -592,6 +602,8 @@ void Client::Open(const Endpoint& endpoint, const Credentials& credentials, bool
   done_.clear();
   caps_.clear();
   compressed_ = false;
+  greeting_.clear();
+  serverId_.clear();
   t_ = std::make_unique<Transport>();
   reader_ = std::make_unique<Reader>(*t_);
   try {
@@ -607,6 +619,7 @@ void Client::Open(const Endpoint& endpoint, const Credentials& credentials, bool
   }
   if (greeting.type != Response::Type::Untagged || (greeting.status != "OK" && greeting.status != "PREAUTH"))
     Fail(MAPI_E_NETWORK_ERROR, "the server " + endpoint.host + " does not take us: " + greeting.status + " " + greeting.text);
+  greeting_ = greeting.text;
   Dispatch(greeting);
   if (caps_.empty()) RequestCapabilities();
   if (!Has("IMAP4rev1") && !Has("IMAP4rev2"))

@@ -117,6 +117,12 @@ class Client {
   // decompression).
   std::uint64_t BytesIn() const;
 
+  // Who the server says it is: its greeting's text, and the fields of its
+  // answer to ID (names lower case), once the first command after the
+  // login has been answered.
+  const std::string& Greeting() const { return greeting_; }
+  const std::map<std::string, std::string>& ServerId() const { return serverId_; }
+
   // For tests: the text of the last server complaint seen.
   const std::string& LastServerText() const { return lastText_; }
 
@@ -143,6 +149,8 @@ class Client {
   bool broken_ = false;
   std::string brokenWhy_;
   std::string lastText_;
+  std::string greeting_;
+  std::map<std::string, std::string> serverId_;
 };
 
 // The MapiError a NO or BAD stands for (by its response code).

@@ -44,6 +44,10 @@ void ImapStore::LearnNamespace() {
 }
 
 void ImapStore::Scan() {
+  // By now the server has answered ID (a command after the login was).
+  quirks_ = QuirksOf(a_, c_);
+  if (quirks_.lookAlikeNames) mapAll_ = true;
+  if (quirks_.maxConnections > 0) a_.connections = std::min(a_.connections, quirks_.maxConnections);
   listed_.clear();
   statuses_.clear();
   const bool special = c_.Has("SPECIAL-USE") && c_.Has("LIST-EXTENDED");
@@ -80,6 +84,14 @@ void ImapStore::Scan() {
         continue;
     }
     if (std::find(e.attrs.begin(), e.attrs.end(), "\\nonexistent") != e.attrs.end()) continue;
+    // Special-use mailboxes the store leaves out (Gmail's All Mail) are not
+    // folders; they stay as they are, also when the folders are cleared.
+    if (auto skip = std::find_first_of(e.attrs.begin(), e.attrs.end(), quirks_.skipSpecialUse.begin(),
+                                       quirks_.skipSpecialUse.end());
+        skip != e.attrs.end() && !isInbox) {
+      kept_[e.name] = Kept{*skip, std::find(e.attrs.begin(), e.attrs.end(), "\\noselect") == e.attrs.end(), true};
+      continue;
+    }
     entries.push_back(e);
   }
   // Parents before children.
@@ -121,8 +133,9 @@ void ImapStore::Scan() {
       b.special.clear();
       for (const auto& a : e.attrs)
         if (a == "\\sent" || a == "\\drafts" || a == "\\trash" || a == "\\junk" || a == "\\archive" || a == "\\all" ||
-            a == "\\flagged")
+            a == "\\flagged" || a == "\\important")
           b.special = a;
+      b.untouched = IsVirtualSpecialUse(b.special);
       if (auto st = statuses_.find(e.name); st != statuses_.end()) {
         b.count = st->second.first;
         CheckUidValidity(id, st->second.second);

@@ -8,8 +8,10 @@
 // numbers of mailboxes and messages), and optionally ca_file (trusted
 // certificates beside the system's), compress (COMPRESS=DEFLATE where
 // offered; on by default but on loopback), timeout (seconds) and
-// connections. A store of kind "public" holds the server's shared
-// namespace.
+// connections, and the quirks of the big providers' servers, each detected
+// from CAPABILITY, ID or the greeting unless set: skip_special_use (a list),
+// max_connections, max_message_size and lookalike_names. A store of kind
+// "public" holds the server's shared namespace.
 #pragma once
 
 #include <string>
@@ -30,6 +32,7 @@ struct ImapCheck {
   bool compressed = false;
   std::string prefix, delimiter;  // of the store's namespace
   std::vector<std::pair<std::string, std::string>> specialUse;  // attribute, mailbox
+  std::string quirks;  // the server's family and the quirks in force, as store keys
 };
 ImapCheck CheckImapStore(const StoreSettings& settings);
 

@@ -5,6 +5,11 @@
 
 namespace tesk::mapi::imapstore {
 
+namespace {
+// The special-use attributes (RFC 6154, and \Important of RFC 8457), lower case.
+constexpr const char* kSpecialUses[] = {"\\all", "\\archive", "\\drafts", "\\flagged", "\\important", "\\junk", "\\sent", "\\trash"};
+}  // namespace
+
 std::string ReadSecret(const std::string& path, const char* what) {
   try {
     return ReadSecretFile(path, what);
@@ -97,7 +102,64 @@ AccountSettings ReadSettings(const StoreSettings& s) {
     if (*b < 0 || *b > 86400) throw std::runtime_error("retry_budget must be from 0 to 86400 seconds");
     a.retryBudget = static_cast<int>(*b);
   }
+  if (auto list = SettingList(s, "skip_special_use")) {
+    a.skipSpecialUse.emplace();
+    for (const auto& item : *list) {
+      const std::string use = Lower(item);
+      if (std::find(std::begin(kSpecialUses), std::end(kSpecialUses), use) == std::end(kSpecialUses))
+        throw std::runtime_error("skip_special_use names \"" + item +
+                                 "\", which is no special-use attribute (\\All, \\Archive, \\Drafts, \\Flagged, "
+                                 "\\Important, \\Junk, \\Sent, \\Trash)");
+      a.skipSpecialUse->push_back(use);
+    }
+  }
+  if (auto n = SettingInt(s, "max_connections")) {
+    if (*n < 1 || *n > 1000) throw std::runtime_error("max_connections must be from 1 to 1000");
+    a.maxConnections = static_cast<int>(*n);
+    if (SettingInt(s, "connections") && a.connections > *n)
+      throw std::runtime_error("connections (" + std::to_string(a.connections) + ") must not be more than max_connections (" +
+                               std::to_string(*n) + ")");
+  }
+  if (auto n = SettingInt(s, "max_message_size")) {
+    if (*n < 0) throw std::runtime_error("max_message_size must be 0 (no limit) or more bytes");
+    a.maxMessageSize = *n;
+  }
+  a.lookAlikeNames = SettingBool(s, "lookalike_names");
   return a;
+}
+
+ServerFamily FamilyOf(const Client& c) {
+  const auto& id = c.ServerId();
+  auto field = [&](const char* key) {
+    auto it = id.find(key);
+    return it == id.end() ? std::string() : Lower(it->second);
+  };
+  const std::string name = field("name"), vendor = field("vendor");
+  if (c.Has("X-GM-EXT-1") || name == "gimap" || vendor.find("google") != std::string::npos) return ServerFamily::Gmail;
+  if (Lower(c.Greeting()).find("microsoft exchange") != std::string::npos || name.rfind("microsoft.exchange", 0) == 0 ||
+      vendor.find("microsoft") != std::string::npos)
+    return ServerFamily::Microsoft;
+  return ServerFamily::Other;
+}
+
+Quirks QuirksOf(const AccountSettings& a, const Client& c) {
+  Quirks q;
+  q.family = FamilyOf(c);
+  const bool gmail = q.family == ServerFamily::Gmail, microsoft = q.family == ServerFamily::Microsoft;
+  // Gmail's All Mail holds every message of the other folders once more.
+  q.skipSpecialUse = a.skipSpecialUse.value_or(gmail ? std::vector<std::string>{"\\all"} : std::vector<std::string>{});
+  // The providers' published limits: connections per account; Microsoft
+  // 365 takes messages up to 35 MB (a server that says its limit,
+  // APPENDLIMIT, is taken at its word).
+  q.maxConnections = a.maxConnections.value_or(microsoft ? 20 : gmail ? 15 : 0);
+  std::int64_t appendLimit = 0;
+  for (const auto& cap : c.Capabilities())
+    if (cap.rfind("APPENDLIMIT=", 0) == 0) appendLimit = std::atoll(cap.c_str() + 12);
+  q.maxMessageSize = a.maxMessageSize.value_or(appendLimit > 0 ? appendLimit : microsoft ? std::int64_t{35} << 20 : 0);
+  // Exchange refuses some characters in folder names that other servers
+  // take: written as look-alikes from the start.
+  q.lookAlikeNames = a.lookAlikeNames.value_or(microsoft);
+  return q;
 }
 
 }  // namespace tesk::mapi::imapstore

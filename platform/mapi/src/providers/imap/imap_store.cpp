@@ -158,6 +158,7 @@ ObjId ImapStore::CreateFolder(ObjId parent, const std::string& name, ULONG type)
   if (kept) {
     b.special = kept->special;
     b.selectable = kept->selectable;
+    b.untouched = kept->untouched;
   }
   return id;
 }
@@ -186,6 +187,20 @@ void ImapStore::MoveFolder(ObjId id, ObjId newParent, const std::string& newName
   ix_.Prepare("UPDATE folder SET parent_id=?, name=?, modified=? WHERE id=?").Bind(1, newParent).Bind(2, newName).Bind(3, NowFiletime()).Bind(4, id).Run();
 }
 
+void ImapStore::RefuseVirtual(ObjId folder, const char* what) {
+  auto b = boxes_.find(folder);
+  if (b == boxes_.end() || !b->second.untouched) return;
+  // As RFC 6154 writes it: \All, \Flagged.
+  std::string use = b->second.special;
+  if (use.size() > 1 && use[1] >= 'a' && use[1] <= 'z') use[1] = static_cast<char>(use[1] - 'a' + 'A');
+  const std::string mailbox = MailboxOf(folder);
+  Fail(MAPI_E_NO_ACCESS, IsVirtualSpecialUse(b->second.special)
+                             ? "the server fills " + mailbox + " (" + use + ") from the other mailboxes itself; the store " +
+                                   what + " it"
+                             : mailbox + " (" + use + ") is left out of the store (skip_special_use); the store " + what +
+                                   " it");
+}
+
 bool ImapStore::IsKept(ObjId parent, const std::string& name) {
   for (bool all : {mapAll_, true})
     if (kept_.count(ChildMailbox(parent, name, all))) return true;
@@ -195,7 +210,10 @@ bool ImapStore::IsKept(ObjId parent, const std::string& name) {
 void ImapStore::MoveIntoKept(ObjId id, ObjId newParent, const std::string& newName) {
   const auto info = tables::FolderRow(ix_, id);
   const ObjId into = CreateFolder(newParent, newName, info ? info->type : FOLDER_GENERIC);
-  if (boxes_[id].selectable) MoveMessages(Messages(id, false), into);
+  // A mailbox the server fills itself keeps what it holds: the messages
+  // copied for it go with the copy's mailbox.
+  const bool untouched = boxes_[into].untouched;
+  if (boxes_[id].selectable && !untouched) MoveMessages(Messages(id, false), into);
   for (ObjId child : Subfolders(id)) MoveFolder(child, into, GetFolderName(child));
   Unselect(id);
   Unselect(into);
@@ -204,6 +222,7 @@ void ImapStore::MoveIntoKept(ObjId id, ObjId newParent, const std::string& newNa
   // (A parent that was never a mailbox of its own may be gone already.)
   if (!r.Ok() && (boxes_[id].selectable || imap::ErrorOfResponse(r) != MAPI_E_NOT_FOUND)) c_.Refused(r, "deleting the mailbox " + from);
   Transact([&] {
+    if (untouched) ix_.Prepare("DELETE FROM message WHERE folder_id=?").Bind(1, id).Run();
     ix_.Prepare("DELETE FROM folder_prop WHERE folder_id=?").Bind(1, into).Run();
     ix_.Prepare("UPDATE message SET folder_id=? WHERE folder_id=?").Bind(1, id).Bind(2, into).Run();
     ix_.Prepare("UPDATE folder SET parent_id=? WHERE parent_id=?").Bind(1, id).Bind(2, into).Run();
@@ -216,6 +235,7 @@ void ImapStore::MoveIntoKept(ObjId id, ObjId newParent, const std::string& newNa
   boxes_.erase(into);
   moved.listed = false;
   moved.count = -1;
+  moved.dupesLoaded = false;
   boxes_[id] = std::move(moved);
 }
 
@@ -237,8 +257,8 @@ void ImapStore::DeleteFolderTree(ObjId id, const StepFn& step) {
       const Box b = boxes_[f];
       const bool keep = !b.special.empty() || f == junk_ || parentsOfKept.count(f);
       if (keep) {
-        if (b.selectable) DeleteMessages(Messages(f, false));
-        kept_[mailbox] = Kept{b.special, b.selectable};
+        if (b.selectable && !b.untouched) DeleteMessages(Messages(f, false));
+        kept_[mailbox] = Kept{b.special, b.selectable, b.untouched};
         if (auto info = tables::FolderRow(ix_, f)) parentsOfKept.insert(info->parent);
       } else {
         Unselect(f);
@@ -323,6 +343,7 @@ ObjId ImapStore::StoreMessage(ObjId folder, bool associated, const MessageData& 
   if (associated) Fail(MAPI_E_NO_SUPPORT, "an IMAP account keeps no associated messages");
   if (folder == root_ || folder == top_) Fail(MAPI_E_NO_ACCESS, "the top of an IMAP account holds no messages");
   if (!boxes_[folder].selectable) Fail(MAPI_E_NO_ACCESS, MailboxOf(folder) + " holds no messages");
+  RefuseVirtual(folder, "writes nothing into");
   PendingAppend p;
   p.folder = folder;
   p.bytes = inet::ToMime(data);
@@ -350,6 +371,15 @@ ObjId ImapStore::StoreMessage(ObjId folder, bool associated, const MessageData& 
       p.id = *replace;
     }
   }
+  // A message too big for the server is refused here, rather than by a
+  // server that drops the connection in the middle of it (one whose flags
+  // alone changed is on the server already).
+  if (quirks_.maxMessageSize > 0 && p.size > quirks_.maxMessageSize) {
+    const std::string mid = MessageIdOf(p.bytes);
+    Fail(MAPI_E_TOO_BIG, "the message " + (mid.empty() ? std::string() : mid + " ") + "for " + MailboxOf(folder) + " is " +
+                             std::to_string(p.size) + " bytes, more than the server " + a_.endpoint.host + " takes (" +
+                             std::to_string(quirks_.maxMessageSize) + " bytes, the store's max_message_size)");
+  }
   if (!p.replaces) {
     ix_.Prepare("INSERT INTO message(folder_id, uid) VALUES(?, NULL)").Bind(1, folder).Run();
     p.id = ix_.LastId();
@@ -373,6 +403,7 @@ void ImapStore::DeleteMessages(std::span<const ObjId> ids) {
     }
     byFolder[row->first].emplace_back(*row->second, id);
   }
+  for (const auto& [folder, list] : byFolder) RefuseVirtual(folder, "deletes nothing from");
   for (auto& [folder, list] : byFolder) {
     std::sort(list.begin(), list.end());
     std::vector<std::uint32_t> uids;
@@ -396,6 +427,8 @@ void ImapStore::MoveMessages(std::span<const ObjId> ids, ObjId folder) {
     auto row = RowOf(id);
     if (row && row->second && row->first != folder) byFolder[row->first].emplace_back(*row->second, id);
   }
+  if (!byFolder.empty()) RefuseVirtual(folder, "writes nothing into");
+  for (const auto& [from, list] : byFolder) RefuseVirtual(from, "deletes nothing from");
   const std::string dest = MailboxOf(folder);
   for (auto& [from, list] : byFolder) {
     std::sort(list.begin(), list.end());
@@ -431,6 +464,7 @@ void ImapStore::MoveMessages(std::span<const ObjId> ids, ObjId folder) {
 bool ImapStore::CopyMessagesFrom(StoreProvider& src, std::span<const ObjId> ids, ObjId destFolder, const StepFn& step) {
   // Within one account, the server copies.
   if (&src != this || ids.empty() || destFolder == root_ || destFolder == top_) return false;
+  RefuseVirtual(destFolder, "writes nothing into");
   Settle();
   std::map<ObjId, std::vector<std::uint32_t>> byFolder;
   for (ObjId id : ids) {
@@ -538,6 +572,16 @@ class ImapFactory final : public ProviderFactory {
         {"connections", T::Integer, false, "2", "connections to the server (1 to 16)"},
         {"retry_budget", T::Integer, false, "600",
          "seconds a run may wait for a busy server or a lost connection (0: none; default 600)"},
+        {"skip_special_use", T::List, false, "\\All\n",
+         "special-use mailboxes a save leaves out and a restore leaves alone (default: [\"\\\\All\"] on Gmail, else none)"},
+        {"max_connections", T::Integer, false, "20",
+         "connections the server allows at once (default: 20 on Microsoft 365, 15 on Gmail, else no limit)"},
+        {"max_message_size", T::Integer, false, "36700160",
+         "bytes of the largest message the server takes, 0 for no limit (default: its APPENDLIMIT, 35 MB on "
+         "Microsoft 365)"},
+        {"lookalike_names", T::Boolean, false, "true",
+         "write the characters some servers refuse in folder names as look-alikes from the start (default: on for "
+         "Microsoft 365)"},
     };
   }
   std::vector<std::string> Check(const StoreSettings& settings) const override {
@@ -549,6 +593,7 @@ class ImapFactory final : public ProviderFactory {
     lines.push_back("capabilities: " + caps);
     lines.push_back("namespace: \"" + c.prefix + "\", hierarchy separator \"" + c.delimiter + "\"");
     for (const auto& [use, mailbox] : c.specialUse) lines.push_back("special-use " + use + ": " + mailbox);
+    lines.push_back(c.quirks);
     return lines;
   }
   // A login's failures say what the server or the settings said.
@@ -599,6 +644,14 @@ ImapCheck CheckImapStore(const StoreSettings& settings) {
   out.prefix = store->Prefix();
   out.delimiter = store->Delimiter();
   out.specialUse = store->SpecialUse();
+  const Quirks& q = store->ServerQuirks();
+  std::string skip;
+  for (const auto& use : q.skipSpecialUse) skip += std::string(skip.empty() ? "\"" : ", \"") + "\\" + use + "\"";
+  auto limit = [](std::int64_t n) { return n > 0 ? std::to_string(n) : std::string("none"); };
+  out.quirks = std::string("server: ") +
+               (q.family == ServerFamily::Gmail ? "Gmail" : q.family == ServerFamily::Microsoft ? "Microsoft 365" : "other") +
+               "; skip_special_use = [" + skip + "], max_connections = " + limit(q.maxConnections) +
+               ", max_message_size = " + limit(q.maxMessageSize) + ", lookalike_names = " + (q.lookAlikeNames ? "true" : "false");
   return out;
 }
 

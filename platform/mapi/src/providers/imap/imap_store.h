@@ -110,7 +110,34 @@ struct AccountSettings {
   // Seconds a run may spend waiting for a busy server or a lost connection
   // (retry_budget; 0: it fails at once).
   int retryBudget = 600;
+  // Quirks of the big providers' servers; unset, the provider goes by what
+  // the server says of itself (ServerQuirks).
+  std::optional<std::vector<std::string>> skipSpecialUse;  // lower case: "\\all"
+  std::optional<int> maxConnections;
+  std::optional<std::int64_t> maxMessageSize;  // bytes; 0: no limit
+  std::optional<bool> lookAlikeNames;
 };
+
+// Who the server is, as far as its quirks go.
+enum class ServerFamily { Other, Gmail, Microsoft };
+ServerFamily FamilyOf(const Client& c);
+
+// The quirks in force: the store's keys, else what its server's family has.
+struct Quirks {
+  ServerFamily family = ServerFamily::Other;
+  std::vector<std::string> skipSpecialUse;  // lower case
+  int maxConnections = 0;                   // 0: no limit
+  std::int64_t maxMessageSize = 0;          // 0: no limit
+  bool lookAlikeNames = false;
+};
+Quirks QuirksOf(const AccountSettings& a, const Client& c);
+
+// Special-use mailboxes whose contents the server makes from the other
+// mailboxes (Gmail's All Mail, Starred, Important): never emptied, never
+// written.
+inline bool IsVirtualSpecialUse(const std::string& special) {
+  return special == "\\all" || special == "\\flagged" || special == "\\important";
+}
 
 // Reads the first line of a secret's file, which only its owner may read.
 std::string ReadSecret(const std::string& path, const char* what);
@@ -137,6 +164,10 @@ struct Box {
   std::unordered_map<std::uint32_t, size_t> byUid;
   std::unordered_map<ObjId, size_t> byId;
   bool createdHere = false;  // made by this process: nothing in it to skip
+  // A mailbox the server fills itself from the others (IsVirtualSpecialUse)
+  // or one the store leaves out (skip_special_use): nothing is written into
+  // it or deleted from it.
+  bool untouched = false;
   bool dupesLoaded = false;
   std::multimap<std::string, std::uint32_t> existing;  // Message-ID and size -> UID
 };
@@ -213,6 +244,7 @@ class ImapStore final : public StoreProvider {
   Client& client() { return c_; }
   const std::string& Delimiter() const { return delim_; }
   const std::string& Prefix() const { return prefix_; }
+  const Quirks& ServerQuirks() const { return quirks_; }
   std::vector<std::pair<std::string, std::string>> SpecialUse();
 
   // ---- the provider's interface ----------------------------------------------------
@@ -510,7 +542,13 @@ class ImapStore final : public StoreProvider {
   struct Kept {
     std::string special;
     bool selectable = true;
+    bool untouched = false;  // as Box::untouched
   };
+  // The quirks of this server in force (known once the server answered ID).
+  Quirks quirks_;
+  // Refuses to write into (or delete from) a folder whose mailbox the server
+  // fills itself.
+  void RefuseVirtual(ObjId folder, const char* what);
   std::map<std::string, Kept> kept_;
   // Whether every character some servers refuse is written as a look-alike
   // (this server refused one).
