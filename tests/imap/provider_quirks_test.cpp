@@ -103,6 +103,10 @@ TEST_F(ProviderQuirks, AGmailSaveLeavesAllMailOutUnlessTheStoreSaysOtherwise) {
   const ProgramRun save = Save("\"\" \"Gmail\" Archive");
   ASSERT_EQ(save.rc, 0) << restore_test::Describe(save);
   EXPECT_EQ(TreeShape("Archive\\" + SavedName(save)), Gmail(2, 1, 1, 1));
+  // The log says what was left out and how to keep it.
+  EXPECT_TRUE(HasLine(save, "The mailbox [Gmail]/All Mail (\\All) is left out (skip_special_use); messages archived "
+                            "without a label are only there: set skip_special_use = [] to keep them"))
+      << save.log;
 
   // An explicit list, the empty one too, is what the store leaves out.
   SetKey("Gmail", "skip_special_use", List({}));
@@ -154,6 +158,9 @@ TEST_F(ProviderQuirks, AGmailRestoreLeavesAllMailAndStarredAlone) {
   ASSERT_EQ(save.rc, 0) << restore_test::Describe(save);
   const ProgramRun restore = Restore("\"\" \"Archive\\" + SavedName(save) + "\" \"New Gmail\"");
   ASSERT_EQ(restore.rc, 0) << restore_test::Describe(restore);
+  EXPECT_TRUE(HasLine(restore, "WARNING: 1 message of Starred not written into [Gmail]/Starred (\\Flagged): the server "
+                               "fills that mailbox itself from the other folders"))
+      << restore.log;
 
   const auto after = Listing("u3");
   for (const char* name : {"[Gmail]/All Mail", "[Gmail]/Starred"}) {

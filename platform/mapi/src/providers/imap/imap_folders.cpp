@@ -1,6 +1,7 @@
 // The server's mailboxes as folders: its namespaces, the LIST of an
 // account, message counts and the standard folders.
 #include "providers/imap/imap_store.h"
+#include <mapi/warnings.h>
 
 namespace tesk::mapi::imapstore {
 
@@ -90,6 +91,12 @@ void ImapStore::Scan() {
                                        quirks_.skipSpecialUse.end());
         skip != e.attrs.end() && !isInbox) {
       kept_[e.name] = Kept{*skip, std::find(e.attrs.begin(), e.attrs.end(), "\\noselect") == e.attrs.end(), true};
+      // Said once a store: on Gmail, a message archived without a label is
+      // in All Mail only, and a save leaves it out.
+      if (leftOutTold_.insert(e.name).second)
+        Warn("The mailbox " + e.name + " (" + SpecialUseName(*skip) + ") is left out (skip_special_use)" +
+             (*skip == "\\all" ? "; messages archived without a label are only there: set skip_special_use = [] to keep them"
+                                : ""));
       continue;
     }
     entries.push_back(e);

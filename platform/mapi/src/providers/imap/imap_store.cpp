@@ -12,6 +12,7 @@
 // prepared, deletions are one UID STORE and one UID EXPUNGE per folder.
 // Memory stays bounded by the chunks in flight, whatever the mailbox holds.
 #include "providers/imap/imap_store.h"
+#include <mapi/warnings.h>
 
 namespace tesk::mapi::imapstore {
 
@@ -214,6 +215,13 @@ void ImapStore::MoveIntoKept(ObjId id, ObjId newParent, const std::string& newNa
   // copied for it go with the copy's mailbox.
   const bool untouched = boxes_[into].untouched;
   if (boxes_[id].selectable && !untouched) MoveMessages(Messages(id, false), into);
+  if (untouched && boxes_[id].selectable) {
+    const auto left = Messages(id, false).size();
+    if (left)
+      Warn(std::to_string(left) + (left == 1 ? " message" : " messages") + " of " + newName + " not written into " +
+           MailboxOf(into) + " (" + SpecialUseName(boxes_[into].special) +
+           "): the server fills that mailbox itself from the other folders");
+  }
   for (ObjId child : Subfolders(id)) MoveFolder(child, into, GetFolderName(child));
   Unselect(id);
   Unselect(into);

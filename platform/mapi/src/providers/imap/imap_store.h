@@ -135,6 +135,12 @@ Quirks QuirksOf(const AccountSettings& a, const Client& c);
 // Special-use mailboxes whose contents the server makes from the other
 // mailboxes (Gmail's All Mail, Starred, Important): never emptied, never
 // written.
+// A special-use attribute as the server writes it: "\\all" -> "\\All".
+inline std::string SpecialUseName(std::string use) {
+  if (use.size() > 1 && use[1] >= 'a' && use[1] <= 'z') use[1] = static_cast<char>(use[1] - 'a' + 'A');
+  return use;
+}
+
 inline bool IsVirtualSpecialUse(const std::string& special) {
   return special == "\\all" || special == "\\flagged" || special == "\\important";
 }
@@ -550,6 +556,7 @@ class ImapStore final : public StoreProvider {
   // fills itself.
   void RefuseVirtual(ObjId folder, const char* what);
   std::map<std::string, Kept> kept_;
+  std::set<std::string> leftOutTold_;  // mailboxes left out, warned of
   // Whether every character some servers refuse is written as a look-alike
   // (this server refused one).
   bool mapAll_ = false;
