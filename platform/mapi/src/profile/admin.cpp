@@ -255,23 +255,38 @@ void AddImapStore(const std::string& profile, const ImapAccount& account, bool m
   AddToProfile(p, id, ImapProviderFactory().Name(), settings, account.url, makeDefault);
 }
 
-std::vector<std::string> CheckStore(const std::string& profile, const std::string& displayName) {
+namespace {
+
+// A store of the profile by its display name, and its provider.
+struct NamedStore {
+  ProfileStore config;
+  const ProviderFactory* factory = nullptr;
+};
+
+NamedStore FindNamedStore(const std::string& profile, const std::string& displayName) {
   Profile p = Require(profile);
   for (const auto& s : p.stores) {
     if (!EqualsNoCase(s.name, displayName)) continue;
     RefuseCopy(p, s);
     const ProviderFactory* f = FindProvider(s.provider);
     if (!f) throw std::runtime_error("store \"" + s.name + "\" names an unknown provider");
-    std::vector<std::string> lines;
-    try {
-      lines = f->Check(s.settings);
-    } catch (const std::exception& e) {
-      throw std::runtime_error(f->ErrorText(e, s.name, s.settings));
-    }
-    if (!lines.empty()) lines.front() = s.name + ": " + lines.front();
-    return lines;
+    return {s, f};
   }
   throw std::runtime_error("profile \"" + profile + "\" has no store \"" + displayName + "\"");
+}
+
+}  // namespace
+
+std::vector<std::string> CheckStore(const std::string& profile, const std::string& displayName) {
+  const auto [s, f] = FindNamedStore(profile, displayName);
+  std::vector<std::string> lines;
+  try {
+    lines = f->Check(s.settings);
+  } catch (const std::exception& e) {
+    throw std::runtime_error(f->ErrorText(e, s.name, s.settings));
+  }
+  if (!lines.empty()) lines.front() = s.name + ": " + lines.front();
+  return lines;
 }
 
 namespace {
@@ -284,26 +299,19 @@ struct Upkeep {
 };
 
 Upkeep OpenForUpkeep(const std::string& profile, const std::string& displayName) {
-  Profile p = Require(profile);
-  for (const auto& s : p.stores) {
-    if (!EqualsNoCase(s.name, displayName)) continue;
-    RefuseCopy(p, s);
-    const ProviderFactory* f = FindProvider(s.provider);
-    if (!f) throw std::runtime_error("store \"" + s.name + "\" names an unknown provider");
-    Upkeep u;
-    u.name = s.name;
-    try {
-      u.store = f->Open(s.settings);
-    } catch (const std::exception& e) {
-      throw std::runtime_error(f->ErrorText(e, s.name, s.settings));
-    }
-    u.maintenance = u.store->Maintenance();
-    if (!u.maintenance)
-      throw std::runtime_error("store \"" + s.name + "\" (" + f->DisplayName() +
-                               ") keeps no file of its own to check, count or compact");
-    return u;
+  const auto [s, f] = FindNamedStore(profile, displayName);
+  Upkeep u;
+  u.name = s.name;
+  try {
+    u.store = f->Open(s.settings);
+  } catch (const std::exception& e) {
+    throw std::runtime_error(f->ErrorText(e, s.name, s.settings));
   }
-  throw std::runtime_error("profile \"" + profile + "\" has no store \"" + displayName + "\"");
+  u.maintenance = u.store->Maintenance();
+  if (!u.maintenance)
+    throw std::runtime_error("store \"" + s.name + "\" (" + f->DisplayName() +
+                             ") keeps no file of its own to check, count or compact");
+  return u;
 }
 
 }  // namespace

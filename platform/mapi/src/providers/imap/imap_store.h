@@ -5,7 +5,6 @@
 #pragma once
 
 #include <fcntl.h>
-#include <nettle/sha2.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -77,8 +76,6 @@ CREATE UNIQUE INDEX IF NOT EXISTS message_by_uid ON message(folder_id, uid);
 )sql";
 
 [[noreturn]] inline void Fail(HRESULT hr, const std::string& what) { throw MapiError(hr, what); }
-
-std::string Sha256(std::string_view bytes);
 
 std::string Lower(std::string s);
 

@@ -5,15 +5,6 @@
 
 namespace tesk::mapi::imapstore {
 
-std::string Sha256(std::string_view bytes) {
-  sha256_ctx ctx;
-  sha256_init(&ctx);
-  sha256_update(&ctx, bytes.size(), reinterpret_cast<const std::uint8_t*>(bytes.data()));
-  std::string d(SHA256_DIGEST_SIZE, '\0');
-  sha256_digest(&ctx, SHA256_DIGEST_SIZE, reinterpret_cast<std::uint8_t*>(d.data()));
-  return d;
-}
-
 std::string MessageIdOf(std::string_view bytes) {
   // The header ends at the first empty line.
   size_t end = bytes.find("\r\n\r\n");
@@ -320,7 +311,7 @@ void ImapStore::SkipUploaded(AppendInFlight& a) {
       const std::string key = mid + '\0' + std::to_string(m.bytes.size());
       auto range = b.existing.equal_range(key);
       for (auto it = range.first; it != range.second; ++it) {
-        if (Sha256(BodyOf(a.folder, it->second)) != Sha256(m.bytes)) continue;
+        if (BodyOf(a.folder, it->second) != m.bytes) continue;
         // The message keeps the number this upload gave it.
         ix_.Prepare("DELETE FROM message WHERE folder_id=? AND uid=?").Bind(1, a.folder).Bind(2, static_cast<std::int64_t>(it->second)).Run();
         ix_.Prepare("UPDATE message SET uid=? WHERE id=?").Bind(1, static_cast<std::int64_t>(it->second)).Bind(2, m.id).Run();
