@@ -107,6 +107,11 @@ TEST_F(ProviderQuirks, AGmailSaveLeavesAllMailOutUnlessTheStoreSaysOtherwise) {
   EXPECT_TRUE(HasLine(save, "The mailbox [Gmail]/All Mail (\\All) is left out (skip_special_use); messages archived "
                             "without a label are only there: set skip_special_use = [] to keep them"))
       << save.log;
+  // The message in Inbox and Work (and the starred one in Inbox and
+  // Starred) is kept once in the archive: five messages, three contents.
+  const std::string stats = Mapiadmin("stats Test Archive");
+  EXPECT_NE(stats.find("messages:           5 (5 with shared content)"), std::string::npos) << stats;
+  EXPECT_NE(stats.find("(3 contents"), std::string::npos) << stats;
 
   // An explicit list, the empty one too, is what the store leaves out.
   SetKey("Gmail", "skip_special_use", List({}));
