@@ -147,6 +147,18 @@ class Accounts {
       if (l.rfind(prefix, 0) == 0 && l.back() == '>') return l.substr(prefix.size(), l.size() - prefix.size() - 1);
     return {};
   }
+  // A folder tree as names and message counts, children sorted.
+  static nlohmann::json Shape(const nlohmann::json& tree) {
+    nlohmann::json out = nlohmann::json::object();
+    out["messages"] = tree.value("messages", 0);
+    nlohmann::json sub = nlohmann::json::object();
+    for (const auto& f : tree["folders"]) sub[f["name"].get<std::string>()] = Shape(f);
+    out["folders"] = sub;
+    return out;
+  }
+  static nlohmann::json TreeShape(const std::string& path) {
+    return Shape(nlohmann::json::parse(testing_support::Mapiadmin("tree Test " + Quote(path) + " --json")));
+  }
   static bool HasLine(const ProgramRun& run, const std::string& part) {
     return std::any_of(run.lines.begin(), run.lines.end(),
                        [&](const std::string& l) { return l.find(part) != std::string::npos; });

@@ -63,17 +63,6 @@ class ProviderQuirks : public ::testing::Test, public Accounts {
     for (const auto& i : items) text += i + "\n";
     return {tesk::mapi::SettingValue::Type::List, text};
   }
-  static nlohmann::json Shape(const nlohmann::json& tree) {
-    nlohmann::json out = nlohmann::json::object();
-    out["messages"] = tree.value("messages", 0);
-    nlohmann::json sub = nlohmann::json::object();
-    for (const auto& f : tree["folders"]) sub[f["name"].get<std::string>()] = Shape(f);
-    out["folders"] = sub;
-    return out;
-  }
-  static nlohmann::json TreeShape(const std::string& path) {
-    return Shape(nlohmann::json::parse(Mapiadmin("tree Test " + Quote(path) + " --json")));
-  }
   // A Gmail account as its owner sees it: a message labelled Inbox and
   // Work, a sent one, both in All Mail too; one starred.
   void FillGmail(const std::string& user, const std::string& tag) {

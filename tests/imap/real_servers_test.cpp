@@ -71,18 +71,6 @@ class ServerSetups : public ::testing::TestWithParam<Setup>, public Accounts {
     return path;
   }
 
-  // A folder tree as names and message counts, children sorted.
-  static nlohmann::json Shape(const nlohmann::json& tree) {
-    nlohmann::json out = nlohmann::json::object();
-    out["messages"] = tree.value("messages", 0);
-    nlohmann::json sub = nlohmann::json::object();
-    for (const auto& f : tree["folders"]) sub[f["name"].get<std::string>()] = Shape(f);
-    out["folders"] = sub;
-    return out;
-  }
-  static nlohmann::json TreeShape(const std::string& path) {
-    return Shape(nlohmann::json::parse(Mapiadmin("tree Test " + Quote(path) + " --json")));
-  }
 };
 
 TEST_P(ServerSetups, AnAccountIsSavedAndRestoredWholeAndItsOwnMailboxesStayTheSame) {
