@@ -176,6 +176,75 @@ TEST(Archive, AFolderDeletedByItsCascadeFreesItsContentToo) {
   EXPECT_EQ(Query(a.file, "SELECT max(refs) FROM content"), 1);
 }
 
+// Between stores that keep mail as Internet bytes a message travels as its
+// bytes, flags and delivery time: what the archive makes of them is what
+// the converter makes, and what it gives back as bytes is only a message a
+// client changed no more than the flags of.
+TEST(Archive, MessagesGoAsTheirBytesWhereNothingButFlagsChanged) {
+  Archive a;
+  const mapi::ObjId folder = a.store->CreateFolder(a.top, "2026.03.03 10:00 Mail", FOLDER_GENERIC);
+  auto bytesOf = [](int n) {
+    const mapi::MessageData m = Message(n);
+    return mapi::InternetMessage{Mime(n), inet::FlagsOf(m.props), inet::DeliveryTimeOf(m.props), {}, false};
+  };
+  std::vector<mapi::ObjId> asBytes, asProps;
+  for (int n = 1; n <= 12; ++n) {
+    auto id = a.store->StoreInternet(folder, bytesOf(n));
+    ASSERT_TRUE(id);
+    asBytes.push_back(*id);
+    asProps.push_back(a.store->StoreMessage(folder, false, Message(n), std::nullopt));
+  }
+  EXPECT_EQ(a.Contents(), 12) << "bytes and properties of one message share one content";
+  for (int n = 1; n <= 12; ++n) {
+    SCOPED_TRACE("message " + std::to_string(n));
+    ExpectSame(a.store->LoadMessage(asBytes[n - 1]), Message(n), "stored as bytes");
+    EXPECT_EQ(a.store->GetMessage(asBytes[n - 1])->size, a.store->GetMessage(asProps[n - 1])->size);
+    EXPECT_EQ(a.store->GetMessage(asBytes[n - 1])->hasAttachments, n % 2 == 1);
+    for (mapi::ObjId id : {asBytes[n - 1], asProps[n - 1]}) {
+      auto back = a.store->LoadInternet(id);
+      ASSERT_TRUE(back);
+      EXPECT_EQ(back->bytes, Mime(n));
+      EXPECT_TRUE(back->flags == bytesOf(n).flags);
+      EXPECT_EQ(back->deliveryTime, bytesOf(n).deliveryTime);
+    }
+  }
+  // A delivery time other than the headers', and no flags at all.
+  mapi::InternetMessage late = bytesOf(2);
+  late.flags = {};
+  late.deliveryTime += 86400LL * 10000000;
+  const mapi::ObjId l = *a.store->StoreInternet(folder, late);
+  ExpectSame(a.store->LoadMessage(l), inet::FromMime(late.bytes, {}, late.deliveryTime), "late");
+  EXPECT_EQ(a.store->LoadInternet(l)->deliveryTime, late.deliveryTime);
+
+  // A client flags a copy: it still goes as bytes, with its new flags.
+  mapi::MessageData flagged = a.store->LoadMessage(asBytes[2]);
+  inet::MailFlags f = inet::FlagsOf(flagged.props);
+  f.flagged = true;
+  f.forwarded = true;
+  f.keywords = {"Later"};
+  inet::ApplyFlags(flagged.props, f);
+  a.store->StoreMessage(folder, false, flagged, asBytes[2]);
+  EXPECT_TRUE(a.store->LoadInternet(asBytes[2])->flags == f);
+  // A client changes a subject, or takes the Message-ID away: the message
+  // goes as its properties, which the bytes no longer give.
+  mapi::MessageData subject = a.store->LoadMessage(asBytes[3]);
+  for (auto& p : subject.props)
+    if (p.tag == PR_SUBJECT_A) p.b = "a new subject";
+  a.store->StoreMessage(folder, false, subject, asBytes[3]);
+  EXPECT_FALSE(a.store->LoadInternet(asBytes[3]));
+  mapi::MessageData noId = a.store->LoadMessage(asBytes[4]);
+  std::erase_if(noId.props, [](const mapi::Prop& p) { return p.tag == inet::PR_INTERNET_MESSAGE_ID; });
+  a.store->StoreMessage(folder, false, noId, asBytes[4]);
+  EXPECT_FALSE(a.store->LoadInternet(asBytes[4]));
+  // One a client rewrote the body of is kept as rows, never as bytes.
+  mapi::MessageData body = Message(6);
+  for (auto& p : body.props)
+    if (p.tag == PR_BODY_A) p.b = "rewritten";
+  EXPECT_FALSE(a.store->LoadInternet(a.store->StoreMessage(folder, false, body, std::nullopt)));
+  ExpectSame(a.store->LoadMessage(asBytes[3]), subject, "changed subject");
+  ExpectSame(a.store->LoadMessage(asProps[3]), Message(4), "the other copy");
+}
+
 TEST(Archive, AMessageUnlikeItsBytesIsKeptAsItIs) {
   Archive a;
   const mapi::ObjId folder = a.store->CreateFolder(a.top, "Work", FOLDER_GENERIC);
@@ -240,7 +309,7 @@ TEST(Archive, AFileOfTheFirstFormatIsMigratedAndListsAsBefore) {
   Mapiadmin("profile create Fixture --default");
   Mapiadmin("store add Fixture " + Quote(file));
   const std::string tree = Mapiadmin("tree Fixture Archive --json");
-  EXPECT_EQ(Query(file, "PRAGMA user_version"), 2);
+  EXPECT_EQ(Query(file, "PRAGMA user_version"), 3);
   EXPECT_EQ(tree, ReadFile(fixtures + "/v1.tree.json"));
 
   // What is written now shares content; the old rows stay as they are.

@@ -45,6 +45,7 @@
 #include <vector>
 
 #include "core/prop.h"
+#include "inetmail/mail_flags.h"
 
 namespace tesk::mapi {
 
@@ -80,6 +81,28 @@ struct MessageData {
   PropList props;
   std::vector<PropList> recipients;   // each with PR_ROWID
   std::vector<PropList> attachments;  // each with PR_ATTACH_NUM
+};
+
+// A message as a mail store keeps it: its Internet bytes, its flags and
+// the time it arrived. It is the message the MIME converter makes of them
+// (inet::FromMime); copies between stores that keep mail so (Maildir, IMAP,
+// the content of a store file) go in this form without converting.
+struct InternetMessage {
+  std::string bytes;
+  inet::MailFlags flags;
+  std::int64_t deliveryTime = 0;  // FILETIME ticks, never 0
+  // The source's content key of the bytes (ListInternet); empty: none.
+  std::string key;
+  // The destination holds the content of key already (HeldKeys said so):
+  // the bytes were not read and are empty.
+  bool held = false;
+};
+
+// A message of a folder's listing: its id, and its content key, flags and
+// delivery time, without its bytes.
+struct ListedMessage {
+  ObjId id = 0;
+  InternetMessage head;
 };
 
 // Work done so far; returns false to ask the operation to stop.
@@ -234,6 +257,32 @@ class StoreProvider : public std::enable_shared_from_this<StoreProvider> {
   // once.
   virtual ObjId StoreMessage(ObjId folder, bool associated, const MessageData& data,
                              std::optional<ObjId> replace) = 0;
+  // The message as Internet bytes, flags and delivery time, when
+  // LoadMessage(id) would give exactly what the converter makes of them
+  // (nothing but its flags changed since it came); nullopt when it would
+  // not, or the store cannot say cheaply (the default). Throws as
+  // LoadMessage; may run on the copy engine's loading thread.
+  virtual std::optional<InternetMessage> LoadInternet(ObjId /*id*/) { return std::nullopt; }
+  // Writes a new normal message given as Internet bytes into folder, as
+  // StoreMessage would write what the converter makes of them; nullopt
+  // means "not taken, nothing done" (the default: the caller converts and
+  // calls StoreMessage). A store that keeps content keys remembers m.key
+  // for the bytes; a message marked held (only after HeldKeys said so) is
+  // written from the content the key names. m is read during the call only.
+  virtual std::optional<ObjId> StoreInternet(ObjId /*folder*/, const InternetMessage& /*m*/) { return std::nullopt; }
+  // ---- content keys: how a copy reads only what its destination lacks.
+  // A content key names a message's bytes without reading them (a server's
+  // mailbox, UIDVALIDITY and UID; a file's name, size and time): the same
+  // key names the same bytes for ever, and a store unsure of that (a file
+  // rewritten in place) gives a new key. Keys of two stores never meet.
+  // A folder's normal messages in the order of Messages, each with its key
+  // (empty: none), flags and delivery time, from the listing alone; nullopt
+  // when the store gives no keys (the default).
+  virtual std::optional<std::vector<ListedMessage>> ListInternet(ObjId /*folder*/) { return std::nullopt; }
+  // For each key, whether this store holds the content it names (kept by
+  // StoreInternet of a message with that key); all false by default. The
+  // answer holds until the caller's write transaction ends.
+  virtual std::vector<bool> HeldKeys(std::span<const std::string> keys) { return std::vector<bool>(keys.size(), false); }
   // Deletes messages; ids that name nothing are skipped.
   virtual void DeleteMessages(std::span<const ObjId> ids) = 0;
   // Moves messages into folder (which exists), keeping their ids.

@@ -10,6 +10,8 @@
 #include <set>
 #include <sstream>
 
+#include "inetmail/inetmail.h"
+
 namespace tesk::mapi {
 
 namespace {
@@ -35,6 +37,36 @@ std::uint64_t CountWork(StoreProvider& store, ObjId folder, bool subfolders) {
 
 namespace {
 
+// A message in flight: as Internet bytes where the source keeps it so
+// (nothing to convert, and nothing to convert back where the destination
+// keeps mail so too), else as properties.
+struct Loaded {
+  MessageData data;
+  std::optional<InternetMessage> internet;
+};
+
+std::uint64_t LoadedBytes(const Loaded& m) { return m.internet ? m.internet->bytes.size() : MessageBytes(m.data); }
+
+Loaded LoadForCopy(StoreProvider& src, ObjId id, bool associated) {
+  if (!associated)
+    if (auto im = src.LoadInternet(id)) return Loaded{{}, std::move(im)};
+  return Loaded{src.LoadMessage(id), std::nullopt};
+}
+
+void StoreCopy(StoreProvider& dst, ObjId folder, bool associated, const Loaded& m) {
+  if (!m.internet) {
+    dst.StoreMessage(folder, associated, m.data, std::nullopt);
+    return;
+  }
+  if (dst.StoreInternet(folder, *m.internet)) return;
+  // Held content is the destination's to give (it said so inside this
+  // write transaction): a store that cannot is damaged.
+  if (m.internet->held)
+    throw MapiError(MAPI_E_CORRUPT_STORE, dst.DisplayName() + " lost the content it holds for " + m.internet->key);
+  dst.StoreMessage(folder, false, inet::FromMime(m.internet->bytes, m.internet->flags, m.internet->deliveryTime),
+                   std::nullopt);
+}
+
 // Loads messages in batches bounded in bytes and hands each batch, with
 // the positions its messages had, to write. With overlap, the next batch
 // is loaded on a second thread while the last one is written (two stores,
@@ -46,7 +78,7 @@ void InBatches(size_t count, Load&& load, Write&& write, bool overlap) {
   const size_t most = overlap ? std::max<size_t>(1, kBatchMessages / 2) : kBatchMessages;
   size_t k = 0;
   struct Batch {
-    std::vector<MessageData> messages;
+    std::vector<Loaded> messages;
     std::vector<size_t> positions;
   };
   auto fill = [&]() {
@@ -54,9 +86,9 @@ void InBatches(size_t count, Load&& load, Write&& write, bool overlap) {
     std::uint64_t bytes = 0;
     while (k < count) {
       const size_t at = k++;
-      std::optional<MessageData> m = load(at);
+      std::optional<Loaded> m = load(at);
       if (!m) continue;
-      bytes += MessageBytes(*m);
+      bytes += LoadedBytes(*m);
       batch.messages.push_back(std::move(*m));
       batch.positions.push_back(at);
       if (bytes >= limit || batch.messages.size() >= most) break;
@@ -80,18 +112,57 @@ void InBatches(size_t count, Load&& load, Write&& write, bool overlap) {
   }
 }
 
+// Copies the normal messages of a folder whose listing gives content keys:
+// what the destination holds already is written from its own content with
+// the flags of now, only the rest is read.
+void CopyListedMessages(StoreProvider& src, std::vector<ListedMessage>& listed, StoreProvider& dst, ObjId to,
+                        std::uint64_t& done, ProgressReporter& progress) {
+  std::vector<std::string> keys;
+  keys.reserve(listed.size());
+  for (const auto& m : listed) keys.push_back(m.head.key);
+  const std::vector<bool> held = dst.HeldKeys(keys);
+  keys.clear();
+  keys.shrink_to_fit();
+  InBatches(
+      listed.size(),
+      [&](size_t k) -> std::optional<Loaded> {
+        ListedMessage& m = listed[k];
+        if (held[k]) {
+          m.head.held = true;
+          return Loaded{{}, std::move(m.head)};
+        }
+        Loaded l = LoadForCopy(src, m.id, false);
+        if (l.internet) l.internet->key = std::move(m.head.key);
+        return l;
+      },
+      [&](std::vector<Loaded>& batch, const std::vector<size_t>&) {
+        std::unique_ptr<Transaction> tx = dst.BeginWrite();
+        for (const auto& m : batch) StoreCopy(dst, to, false, m);
+        tx->Commit();
+        done += batch.size();
+        progress.Update(done);
+      },
+      &src != &dst);
+}
+
 // Copies the messages of one folder batch by batch.
 void CopyFolderMessages(StoreProvider& src, ObjId from, StoreProvider& dst, ObjId to, std::uint64_t& done,
                         ProgressReporter& progress) {
   for (bool associated : {false, true}) {
+    if (!associated && g_fastPath && &src != &dst) {
+      if (auto listed = src.ListInternet(from)) {
+        CopyListedMessages(src, *listed, dst, to, done, progress);
+        continue;
+      }
+    }
     const auto ids = src.Messages(from, associated);
     InBatches(
-        ids.size(), [&](size_t k) { return std::optional<MessageData>(src.LoadMessage(ids[k])); },
-        [&](std::vector<MessageData>& batch, const std::vector<size_t>&) {
+        ids.size(), [&](size_t k) { return std::optional<Loaded>(LoadForCopy(src, ids[k], associated)); },
+        [&](std::vector<Loaded>& batch, const std::vector<size_t>&) {
           // A destination that cannot hold a whole copy in one commit writes
           // batch by batch, each batch whole.
           std::unique_ptr<Transaction> tx = dst.BeginWrite();
-          for (const auto& m : batch) dst.StoreMessage(to, associated, m, std::nullopt);
+          for (const auto& m : batch) StoreCopy(dst, to, associated, m);
           tx->Commit();
           done += batch.size();
           progress.Update(done);
@@ -339,15 +410,15 @@ void CopyMessageList(StoreProvider& src, std::span<const ObjId> ids, StoreProvid
   std::uint64_t done = 0;
   InBatches(
       ids.size(),
-      [&](size_t k) -> std::optional<MessageData> {
+      [&](size_t k) -> std::optional<Loaded> {
         if (!src.GetMessage(ids[k])) return std::nullopt;
-        return src.LoadMessage(ids[k]);
+        return LoadForCopy(src, ids[k], associated[k]);
       },
-      [&](std::vector<MessageData>& batch, const std::vector<size_t>& positions) {
+      [&](std::vector<Loaded>& batch, const std::vector<size_t>& positions) {
         // Each message keeps its kind (normal or associated).
         std::unique_ptr<Transaction> tx = dst.BeginWrite();
         for (size_t j = 0; j < batch.size(); ++j)
-          dst.StoreMessage(destFolder, associated[positions[j]], batch[j], std::nullopt);
+          StoreCopy(dst, destFolder, associated[positions[j]], batch[j]);
         tx->Commit();
         done += batch.size();
         progress.Update(done);

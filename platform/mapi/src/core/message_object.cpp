@@ -6,6 +6,7 @@
 #include <set>
 
 #include "core/computed.h"
+#include "inetmail/inetmail.h"
 #include "transport/spooler.h"
 
 namespace tesk::mapi::objects {
@@ -70,7 +71,7 @@ class MessageObject final : public PropObject<IMessage, IMAPIProp> {
       info_ = *info;
       associated_ = info->associated;
       folder_ = info->folder;
-      data_ = store_->LoadMessage(*id_);
+      Load();
     }
   }
 
@@ -80,7 +81,7 @@ class MessageObject final : public PropObject<IMessage, IMAPIProp> {
       if (associated_) RequireAssociatedSupport(*store_);
       auto tx = store_->BeginWrite();
       if (!store_->GetFolder(folder_)) return MAPI_E_OBJECT_DELETED;
-      ObjId id = store_->StoreMessage(folder_, associated_, data_, id_);
+      ObjId id = store_->StoreMessage(folder_, associated_, Data(), id_);
       tx->Commit();
       id_ = id;
       if (auto info = store_->GetMessage(id)) info_ = *info;
@@ -89,7 +90,7 @@ class MessageObject final : public PropObject<IMessage, IMAPIProp> {
   }
   HRESULT GetAttachmentTable(ULONG, LPMAPITABLE* out) override {
     return Guard([&] {
-      std::vector<PropList> rows = data_.attachments;
+      std::vector<PropList> rows = Data().attachments;
       auto columns = UnionOfTags(rows);
       if (columns.empty()) columns = {PR_ATTACH_NUM, PR_ATTACH_METHOD, PR_ATTACH_LONG_FILENAME_A};
       return CreateTable(std::make_unique<StaticRowSource>(std::move(rows), std::move(columns)), out);
@@ -98,7 +99,7 @@ class MessageObject final : public PropObject<IMessage, IMAPIProp> {
   HRESULT OpenAttach(ULONG num, LPCIID iid, ULONG, LPATTACH* out) override {
     return Guard([&] {
       if (!out) return MAPI_E_INVALID_PARAMETER;
-      for (const auto& a : data_.attachments) {
+      for (const auto& a : Data().attachments) {
         const Prop* n = FindProp(a, PROP_ID(PR_ATTACH_NUM));
         if (n && n->i == num) {
           PropList props;
@@ -115,7 +116,7 @@ class MessageObject final : public PropObject<IMessage, IMAPIProp> {
     return Guard([&] {
       if (!out) return MAPI_E_INVALID_PARAMETER;
       std::int64_t next = 0;
-      for (const auto& a : data_.attachments)
+      for (const auto& a : Data().attachments)
         if (const Prop* n = FindProp(a, PROP_ID(PR_ATTACH_NUM))) next = std::max(next, n->i + 1);
       next = std::max(next, nextAttach_);
       nextAttach_ = next + 1;
@@ -125,16 +126,16 @@ class MessageObject final : public PropObject<IMessage, IMAPIProp> {
     });
   }
   HRESULT DeleteAttach(ULONG num, ULONG_PTR, LPMAPIPROGRESS, ULONG) override {
-    const auto before = data_.attachments.size();
-    std::erase_if(data_.attachments, [&](const PropList& a) {
+    const auto before = Data().attachments.size();
+    std::erase_if(Data().attachments, [&](const PropList& a) {
       const Prop* n = FindProp(a, PROP_ID(PR_ATTACH_NUM));
       return n && n->i == num;
     });
-    return before == data_.attachments.size() ? MAPI_E_NOT_FOUND : S_OK;
+    return before == Data().attachments.size() ? MAPI_E_NOT_FOUND : S_OK;
   }
   HRESULT GetRecipientTable(ULONG, LPMAPITABLE* out) override {
     return Guard([&] {
-      std::vector<PropList> rows = data_.recipients;
+      std::vector<PropList> rows = Data().recipients;
       auto columns = UnionOfTags(rows);
       if (columns.empty()) columns = {PR_ROWID, PR_DISPLAY_NAME_A, PR_EMAIL_ADDRESS_A, PR_RECIPIENT_TYPE};
       return CreateTable(std::make_unique<StaticRowSource>(std::move(rows), std::move(columns)), out);
@@ -159,27 +160,27 @@ class MessageObject final : public PropObject<IMessage, IMAPIProp> {
         entries.push_back(std::move(r));
       }
       std::int64_t next = 0;
-      for (const auto& r : data_.recipients) next = std::max(next, rowIdOf(r) + 1);
+      for (const auto& r : Data().recipients) next = std::max(next, rowIdOf(r) + 1);
       if (flags & MODRECIP_REMOVE) {
         for (const auto& e : entries) {
           auto id = rowIdOf(e);
-          std::erase_if(data_.recipients, [&](const PropList& r) { return rowIdOf(r) == id; });
+          std::erase_if(Data().recipients, [&](const PropList& r) { return rowIdOf(r) == id; });
         }
       } else if (flags & MODRECIP_MODIFY) {
         for (auto& e : entries) {
           auto id = rowIdOf(e);
-          for (auto& r : data_.recipients)
+          for (auto& r : Data().recipients)
             if (rowIdOf(r) == id) r = e;
         }
       } else {
         if (!(flags & MODRECIP_ADD)) {
-          data_.recipients.clear();
+          Data().recipients.clear();
           next = 0;
         }
         for (auto& e : entries) {
           std::erase_if(e, [](const Prop& p) { return p.id() == PROP_ID(PR_ROWID); });
           e.insert(e.begin(), Prop::Int(PR_ROWID, next++));
-          data_.recipients.push_back(std::move(e));
+          Data().recipients.push_back(std::move(e));
         }
       }
       return S_OK;
@@ -191,10 +192,10 @@ class MessageObject final : public PropObject<IMessage, IMAPIProp> {
   // returned.
   HRESULT SubmitMessage(ULONG) override {
     return Guard([&] {
-      if (data_.recipients.empty()) return MAPI_E_NO_RECIPIENTS;
-      const Prop* f = FindProp(data_.props, PROP_ID(PR_MESSAGE_FLAGS));
+      if (Data().recipients.empty()) return MAPI_E_NO_RECIPIENTS;
+      const Prop* f = FindProp(Data().props, PROP_ID(PR_MESSAGE_FLAGS));
       std::int64_t flags = f ? f->i : 0;
-      AttachObject::Put(data_.props, Prop::Int(PR_MESSAGE_FLAGS, (flags | MSGFLAG_SUBMIT | MSGFLAG_UNSENT) &
+      AttachObject::Put(Data().props, Prop::Int(PR_MESSAGE_FLAGS, (flags | MSGFLAG_SUBMIT | MSGFLAG_UNSENT) &
                                                                    ~std::int64_t{MSGFLAG_READ}));
       HRESULT hr = SaveChanges(0);
       if (FAILED(hr)) return hr;
@@ -204,17 +205,17 @@ class MessageObject final : public PropObject<IMessage, IMAPIProp> {
       if (FAILED(hr)) RememberFailure(hr, error);
       if (auto info = store_->GetMessage(*id_)) {
         info_ = *info;
-        data_ = store_->LoadMessage(*id_);
+        Load();
       }
       return hr;
     });
   }
   HRESULT SetReadFlag(ULONG flags) override {
     return Guard([&] {
-      const Prop* p = FindProp(data_.props, PROP_ID(PR_MESSAGE_FLAGS));
+      const Prop* p = FindProp(Data().props, PROP_ID(PR_MESSAGE_FLAGS));
       std::int64_t f = p ? p->i : 0;
       f = (flags & 0x4 /* CLEAR_READ_FLAG */) ? (f & ~std::int64_t{MSGFLAG_READ}) : (f | MSGFLAG_READ);
-      AttachObject::Put(data_.props, Prop::Int(PR_MESSAGE_FLAGS, f));
+      AttachObject::Put(Data().props, Prop::Int(PR_MESSAGE_FLAGS, f));
       return id_ ? SaveChanges(0) : S_OK;
     });
   }
@@ -222,28 +223,28 @@ class MessageObject final : public PropObject<IMessage, IMAPIProp> {
   void PutAttachment(std::int64_t num, const PropList& props) {
     PropList row{Prop::Int(PR_ATTACH_NUM, num)};
     row.insert(row.end(), props.begin(), props.end());
-    for (auto& a : data_.attachments) {
+    for (auto& a : Data().attachments) {
       const Prop* n = FindProp(a, PROP_ID(PR_ATTACH_NUM));
       if (n && n->i == num) {
         a = std::move(row);
         return;
       }
     }
-    data_.attachments.push_back(std::move(row));
+    Data().attachments.push_back(std::move(row));
   }
 
  protected:
   PropList AllProps() override {
     return MessageComputed(*store_, id_, folder_, associated_, info_.created, info_.modified, info_.size,
-                           !data_.attachments.empty(), data_.props);
+                           !Data().attachments.empty(), Data().props);
   }
   bool IsComputed(ULONG id) const override { return MessageIdComputed(id); }
   HRESULT WriteProp(const Prop& p) override {
-    AttachObject::Put(data_.props, p);
+    AttachObject::Put(Data().props, p);
     return S_OK;
   }
   void RemoveProps(std::span<const ULONG> ids) override {
-    std::erase_if(data_.props,
+    std::erase_if(Data().props,
                   [&](const Prop& p) { return std::find(ids.begin(), ids.end(), p.id()) != ids.end(); });
   }
 
@@ -253,7 +254,23 @@ class MessageObject final : public PropObject<IMessage, IMAPIProp> {
   ObjId folder_;
   bool associated_;
   MessageInfo info_;
+  // Reads the message whole from its store: as its Internet bytes where the
+  // store keeps it so (converted only when a property is asked for: a
+  // reader that only opens it, to see that it can be read, parses
+  // nothing), else as its properties.
+  void Load() {
+    internet_ = store_->LoadInternet(*id_);
+    if (!internet_) data_ = store_->LoadMessage(*id_);
+  }
+  MessageData& Data() {
+    if (internet_) {
+      data_ = inet::FromMime(internet_->bytes, internet_->flags, internet_->deliveryTime);
+      internet_.reset();
+    }
+    return data_;
+  }
   MessageData data_;
+  std::optional<InternetMessage> internet_;
   std::int64_t nextAttach_ = 0;
 };
 

@@ -48,19 +48,6 @@ constexpr ULONG PR_SENDER_SMTP_ADDRESS = PROP_TAG(PT_STRING8, 0x5D01);
 constexpr ULONG PR_SENT_REPRESENTING_SMTP_ADDRESS = PROP_TAG(PT_STRING8, 0x5D02);
 constexpr LONG ATTACH_BY_VALUE_METHOD = 1, ATTACH_EMBEDDED_MSG_METHOD = 5;
 
-// The flags a mail store keeps beside a message (IMAP system flags, the
-// Maildir info letters) and its keywords.
-struct MailFlags {
-  bool seen = false;       // S, \Seen
-  bool answered = false;   // R, \Answered
-  bool flagged = false;    // F, \Flagged
-  bool deleted = false;    // T, \Deleted
-  bool draft = false;      // D, \Draft
-  bool forwarded = false;  // P, $Forwarded
-  std::vector<std::string> keywords;  // further keywords, in their order
-  bool operator==(const MailFlags&) const = default;
-};
-
 // MIME -> MAPI. deliveryTime is the time the store received the message
 // (FILETIME ticks; Maildir: the file's time, IMAP: INTERNALDATE), 0 when
 // unknown (then the newest Received header, else Date). Never throws for

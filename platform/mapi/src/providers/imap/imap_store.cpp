@@ -313,7 +313,12 @@ std::optional<MessageInfo> ImapStore::GetMessage(ObjId id) {
 }
 
 MessageData ImapStore::LoadMessage(ObjId id) {
-  if (auto p = FindPending(id, true)) return inet::FromMime(p->bytes, p->flags, FiletimeFromUnix(p->date));
+  InternetMessage m = std::move(*LoadInternet(id));
+  return inet::FromMime(m.bytes, m.flags, m.deliveryTime);
+}
+
+std::optional<InternetMessage> ImapStore::LoadInternet(ObjId id) {
+  if (auto p = FindPending(id, true)) return InternetMessage{p->bytes, p->flags, FiletimeFromUnix(p->date), {}, false};
   Settle();
   auto row = RowOf(id);
   if (!row || !row->second) Fail(MAPI_E_NOT_FOUND, "message not found");
@@ -344,14 +349,50 @@ MessageData ImapStore::LoadMessage(ObjId id) {
     return got;
   });
   streak_ = 0;
-  return inet::FromMime(f.bytes, f.flags, FiletimeFromUnix(f.date));
+  return InternetMessage{std::move(f.bytes), std::move(f.flags), FiletimeFromUnix(f.date), {}, false};
+}
+
+// A message's key: the account's store, its mailbox, the mailbox's
+// UIDVALIDITY, its UID and its size. A server never gives a UID of a
+// mailbox to other bytes while UIDVALIDITY stays.
+std::optional<std::vector<ListedMessage>> ImapStore::ListInternet(ObjId folder) {
+  Settle();
+  Box& b = List(folder);
+  std::vector<ListedMessage> out;
+  out.reserve(b.msgs.size());
+  const std::string prefix = "imap " + GuidBytes(Guid()) + " " + MailboxOf(folder) + " " + std::to_string(b.validity) + " ";
+  for (const auto& m : b.msgs) {
+    ListedMessage l;
+    l.id = m.id;
+    if (b.validity) l.head.key = prefix + std::to_string(m.uid) + " " + std::to_string(m.size);
+    l.head.flags = m.flags;
+    l.head.deliveryTime = FiletimeFromUnix(m.date);
+    out.push_back(std::move(l));
+  }
+  return out;
+}
+
+std::optional<ObjId> ImapStore::StoreInternet(ObjId folder, const InternetMessage& m) {
+  if (!m.deliveryTime) return std::nullopt;
+  CheckWritable(folder);
+  PendingAppend p;
+  p.folder = folder;
+  p.bytes = m.bytes;
+  p.size = static_cast<std::int64_t>(p.bytes.size());
+  p.flags = m.flags;
+  p.date = UnixFromFiletime(m.deliveryTime);
+  return Enqueue(std::move(p));
+}
+
+void ImapStore::CheckWritable(ObjId folder) {
+  if (folder == root_ || folder == top_) Fail(MAPI_E_NO_ACCESS, "the top of an IMAP account holds no messages");
+  if (!boxes_[folder].selectable) Fail(MAPI_E_NO_ACCESS, MailboxOf(folder) + " holds no messages");
+  RefuseVirtual(folder, "writes nothing into");
 }
 
 ObjId ImapStore::StoreMessage(ObjId folder, bool associated, const MessageData& data, std::optional<ObjId> replace) {
   if (associated) Fail(MAPI_E_NO_SUPPORT, "an IMAP account keeps no associated messages");
-  if (folder == root_ || folder == top_) Fail(MAPI_E_NO_ACCESS, "the top of an IMAP account holds no messages");
-  if (!boxes_[folder].selectable) Fail(MAPI_E_NO_ACCESS, MailboxOf(folder) + " holds no messages");
-  RefuseVirtual(folder, "writes nothing into");
+  CheckWritable(folder);
   PendingAppend p;
   p.folder = folder;
   p.bytes = inet::ToMime(data);
@@ -379,6 +420,11 @@ ObjId ImapStore::StoreMessage(ObjId folder, bool associated, const MessageData& 
       p.id = *replace;
     }
   }
+  return Enqueue(std::move(p));
+}
+
+ObjId ImapStore::Enqueue(PendingAppend p) {
+  const ObjId folder = p.folder;
   // A message too big for the server is refused here, rather than by a
   // server that drops the connection in the middle of it (one whose flags
   // alone changed is on the server already).

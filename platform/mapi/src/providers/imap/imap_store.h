@@ -163,6 +163,7 @@ struct Box {
   std::string special;  // \Sent, \Drafts, ... as the server named it, lower case
   std::int64_t count = -1;  // messages, -1 when unknown
   bool listed = false;
+  std::uint32_t validity = 0;  // the UIDVALIDITY the listing was made under
   std::vector<Listed> msgs;
   std::unordered_map<std::uint32_t, size_t> byUid;
   std::unordered_map<ObjId, size_t> byId;
@@ -319,6 +320,12 @@ class ImapStore final : public StoreProvider {
 
   ObjId StoreMessage(ObjId folder, bool associated, const MessageData& data, std::optional<ObjId> replace) override;
 
+  std::optional<InternetMessage> LoadInternet(ObjId id) override;
+
+  std::optional<std::vector<ListedMessage>> ListInternet(ObjId folder) override;
+
+  std::optional<ObjId> StoreInternet(ObjId folder, const InternetMessage& m) override;
+
   void DeleteMessages(std::span<const ObjId> ids) override;
 
   void MoveMessages(std::span<const ObjId> ids, ObjId folder) override;
@@ -464,6 +471,11 @@ class ImapStore final : public StoreProvider {
 
   // Sends the messages waiting for upload, a command per mailbox and batch.
   void SendAppends();
+  // Refuses a folder that takes no messages (the top, \Noselect, one the
+  // server fills itself).
+  void CheckWritable(ObjId folder);
+  // Queues a new or replacing upload (sent in batches) and returns its id.
+  ObjId Enqueue(PendingAppend p);
 
   // A rerun after an upload that broke off: messages the mailbox holds
   // already (the same Message-ID, size and bytes) are not sent again.

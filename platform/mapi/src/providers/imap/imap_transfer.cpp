@@ -79,6 +79,7 @@ Box& ImapStore::List(ObjId folder) {
   Resuming([&] {
     b.msgs.clear();
     Select(folder);
+    b.validity = uidValidity_;
     if (exists_ > 0) {
       listing_ = &b.msgs;
       try {

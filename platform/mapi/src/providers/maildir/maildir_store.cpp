@@ -301,28 +301,75 @@ std::optional<MessageInfo> MaildirStore::GetMessage(ObjId id) {
   return MessageInfo{id, q.Int(0), false, t, t, q.Int(1), false};
 }
 
-MessageData MaildirStore::LoadMessage(ObjId id) {
+// A file's key is its unique base name (kept when a reader moves it to
+// another folder or renames it for its flags), its size, its time to the
+// nanosecond and its inode: a file written anew, even in place, gets
+// another.
+std::optional<std::vector<ListedMessage>> MaildirStore::ListInternet(ObjId folder) {
+  std::vector<ListedMessage> out;
+  const std::string rel = RelOf(folder);
+  if (rel == kTopRel || rel == kRootRel) return out;
+  const std::string dir = DirOf(rel);
+  const std::string store = GuidBytes(Guid());
+  auto q = ix_.Prepare("SELECT id, base, file FROM message WHERE folder_id=? ORDER BY id");
+  q.Bind(1, folder);
+  while (q.Step()) {
+    ListedMessage m;
+    m.id = q.Int(0);
+    const std::string base = q.Text(1), file = q.Text(2);
+    struct stat st {};
+    if (::stat((dir + "/" + file).c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+      m.head.key = "maildir " + store + " " + base + " " + std::to_string(st.st_size) + " " +
+                   std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec) + " " +
+                   std::to_string(st.st_ino);
+      m.head.deliveryTime = FiletimeFromUnix(st.st_mtim.tv_sec);
+    } else {
+      m.head.deliveryTime = FiletimeFromUnix(0);  // gone meanwhile: read as the index says
+    }
+    m.head.flags = FlagsOfName(dir, file);
+    out.push_back(std::move(m));
+  }
+  return out;
+}
+
+std::optional<InternetMessage> MaildirStore::LoadInternet(ObjId id) {
   auto q = ix_.Prepare("SELECT m.folder_id, m.file, m.mtime, f.rel FROM message m JOIN folder f ON f.id=m.folder_id WHERE m.id=?");
   q.Bind(1, id);
   if (!q.Step()) Fail(MAPI_E_NOT_FOUND, "message not found");
   const std::string rel = q.Text(3), file = q.Text(1);
   const std::int64_t mtime = q.Int(2);
   const std::string dir = DirOf(rel);
-  const std::string bytes = ReadAll(dir + "/" + file);
-  return inet::FromMime(bytes, FlagsOfName(dir, file), FiletimeFromUnix(mtime));
+  InternetMessage m;
+  m.bytes = ReadAll(dir + "/" + file);
+  m.flags = FlagsOfName(dir, file);
+  m.deliveryTime = FiletimeFromUnix(mtime);
+  return m;
+}
+
+MessageData MaildirStore::LoadMessage(ObjId id) {
+  InternetMessage m = std::move(*LoadInternet(id));
+  return inet::FromMime(m.bytes, m.flags, m.deliveryTime);
 }
 
 ObjId MaildirStore::StoreMessage(ObjId folder, bool associated, const MessageData& data, std::optional<ObjId> replace) {
   if (associated) Fail(MAPI_E_NO_SUPPORT, "a Maildir keeps no associated messages");
+  std::int64_t delivered = inet::DeliveryTimeOf(data.props);
+  if (!delivered) delivered = NowFiletime();
+  return StoreBytes(folder, inet::ToMime(data), inet::FlagsOf(data.props), delivered, replace);
+}
+
+std::optional<ObjId> MaildirStore::StoreInternet(ObjId folder, const InternetMessage& m) {
+  if (!m.deliveryTime) return std::nullopt;
+  return StoreBytes(folder, m.bytes, m.flags, m.deliveryTime, std::nullopt);
+}
+
+ObjId MaildirStore::StoreBytes(ObjId folder, const std::string& bytes, const inet::MailFlags& flags,
+                               std::int64_t delivered, std::optional<ObjId> replace) {
   const std::string rel = RelOf(folder);
   if (rel == kTopRel || rel == kRootRel) Fail(MAPI_E_NO_ACCESS, "the top of a Maildir holds no messages");
   auto tx = BeginWrite();
   const std::string dir = DirOf(rel);
   if (!IsDir(dir + "/cur")) MakeMaildir(dir, !Fs() && rel != kInboxRel);
-  const std::string bytes = inet::ToMime(data);
-  const inet::MailFlags flags = inet::FlagsOf(data.props);
-  std::int64_t delivered = inet::DeliveryTimeOf(data.props);
-  if (!delivered) delivered = NowFiletime();
   const std::string base = UniqueBase(bytes.size());
   const std::string name = base + ":2," + InfoLetters(dir, flags);
   const std::string tmp = dir + "/tmp/" + base;

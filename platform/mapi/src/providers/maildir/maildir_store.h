@@ -148,6 +148,9 @@ class MaildirStore final : public StoreProvider {
   PropList MessageProps(ObjId id) override { return LoadMessage(id).props; }
   MessageData LoadMessage(ObjId id) override;
   ObjId StoreMessage(ObjId folder, bool associated, const MessageData& data, std::optional<ObjId> replace) override;
+  std::optional<InternetMessage> LoadInternet(ObjId id) override;
+  std::optional<std::vector<ListedMessage>> ListInternet(ObjId folder) override;
+  std::optional<ObjId> StoreInternet(ObjId folder, const InternetMessage& m) override;
   void DeleteMessages(std::span<const ObjId> ids) override;
   void MoveMessages(std::span<const ObjId> ids, ObjId folder) override;
 
@@ -243,6 +246,10 @@ class MaildirStore final : public StoreProvider {
   std::string UniqueBase(size_t size);
 
   void WriteSynced(const std::string& path, const std::string& bytes, std::int64_t mtime);
+
+  // Writes a message file into folder's cur (in place of replace's file).
+  ObjId StoreBytes(ObjId folder, const std::string& bytes, const inet::MailFlags& flags, std::int64_t delivered,
+                   std::optional<ObjId> replace);
 
   // Keywords of a folder: Dovecot's dovecot-keywords ("<n> <keyword>").
   std::map<int, std::string> Keywords(const std::string& dir);

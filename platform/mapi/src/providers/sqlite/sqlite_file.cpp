@@ -92,6 +92,18 @@ CREATE TRIGGER content_reref AFTER UPDATE OF content_id ON message
 END;
 )sql";
 
+// What the sources call the contents (format 3): a key a source gives
+// without reading a message (a server's UID, a file's name and time) names
+// the content its bytes were kept as, so that a later copy of the same
+// message reads nothing. A key goes with its content.
+const char* const kContentKeySchema = R"sql(
+CREATE TABLE content_key(key BLOB PRIMARY KEY, content_id INTEGER NOT NULL) WITHOUT ROWID;
+CREATE INDEX content_key_by_content ON content_key(content_id);
+CREATE TRIGGER content_key_gone AFTER DELETE ON content BEGIN
+  DELETE FROM content_key WHERE content_id = old.id;
+END;
+)sql";
+
 // Checks the file before SQLite sees it, so that a missing, unreadable,
 // foreign or truncated file gives a clear code.
 void CheckStoreFile(const std::string& path) {
@@ -179,10 +191,13 @@ void SqliteStore::Open() {
     db_.Exec(readOnly_ ? "PRAGMA foreign_keys=ON;"
                        : "PRAGMA foreign_keys=ON; PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;");
     if (version < kSchemaVersion) {
-      if (readOnly_)
-        hasContent_ = false;  // read as it is
-      else
+      if (readOnly_) {
+        // read as it is
+        hasContent_ = version >= 2;
+        hasKeys_ = false;
+      } else {
         Migrate();
+      }
     }
   } catch (const MapiError& e) {
     if (e.hr() == MAPI_E_CALL_FAILED || e.hr() == MAPI_E_COLLISION)
@@ -203,6 +218,7 @@ void SqliteStore::Migrate() {
     db_.Exec("ALTER TABLE message ADD COLUMN own BLOB");
     db_.Exec(kContentSchema);
   }
+  if (version < 3) db_.Exec(kContentKeySchema);
   db_.Exec("PRAGMA user_version=" + std::to_string(kSchemaVersion));
   tx->Commit();
 }
@@ -215,6 +231,7 @@ void SqliteStore::Create(const std::string& displayName, StoreKind kind) {
   auto tx = BeginWrite();
   db_.Exec(kSchema);
   db_.Exec(kContentSchema);
+  db_.Exec(kContentKeySchema);
   db_.Exec("PRAGMA application_id=" + std::to_string(kApplicationId) + "; PRAGMA user_version=" +
            std::to_string(kSchemaVersion) + ";");
   guid_ = NewGuid();

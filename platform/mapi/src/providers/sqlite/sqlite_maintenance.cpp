@@ -90,6 +90,12 @@ std::vector<std::string> SqliteStore::Check(const StepFn& step) {
     if (s.Step() && s.Int(0) > 0)
       problems.push_back(std::to_string(s.Int(0)) + " stored contents belong to no content row (space lost, no data)");
   }
+  if (hasKeys_) {
+    // A key that names no content: the triggers were bypassed.
+    auto s = db_.Prepare("SELECT count(*) FROM content_key WHERE content_id NOT IN (SELECT id FROM content)");
+    if (s.Step() && s.Int(0) > 0)
+      problems.push_back(std::to_string(s.Int(0)) + " content keys name no content (a save reads their messages again)");
+  }
   return problems;
 }
 

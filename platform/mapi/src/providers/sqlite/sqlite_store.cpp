@@ -233,44 +233,23 @@ MessageData SqliteStore::LoadShared(ObjId id, std::int64_t contentId) {
   return m;
 }
 
-std::optional<std::int64_t> SqliteStore::ShareContent(const std::string& raw, const MessageData& data, PropList& own) {
-  const std::string digest = content::Sha256(raw);
-  content::Derived d;
-  std::optional<std::int64_t> known;
-  {
-    auto s = db_.Prepare("SELECT id, heavy_digest, heavy_tags, light FROM content WHERE digest=?");
-    s.BindBlob(1, digest);
-    if (s.Step()) {
-      known = s.Int(0);
-      d.heavyDigest = s.Text(1);
-      const std::string tags = s.Text(2);
-      for (std::size_t k = 0; k + 4 <= tags.size(); k += 4) {
-        ULONG t = 0;
-        for (int b = 0; b < 4; ++b) t |= static_cast<ULONG>(static_cast<unsigned char>(tags[k + b])) << (8 * b);
-        d.heavyTags.push_back(t);
-      }
-      d.light = content::DecodeProps(s.Text(3));
-    }
+std::optional<std::int64_t> SqliteStore::KnownContent(const std::string& digest, content::Derived& d) {
+  auto s = db_.Prepare("SELECT id, heavy_digest, heavy_tags, light FROM content WHERE digest=?");
+  s.BindBlob(1, digest);
+  if (!s.Step()) return std::nullopt;
+  d.heavyDigest = s.Text(1);
+  const std::string tags = s.Text(2);
+  d.heavyTags.clear();
+  for (std::size_t k = 0; k + 4 <= tags.size(); k += 4) {
+    ULONG t = 0;
+    for (int b = 0; b < 4; ++b) t |= static_cast<ULONG>(static_cast<unsigned char>(tags[k + b])) << (8 * b);
+    d.heavyTags.push_back(t);
   }
-  if (known) {
-    if (content::HeavyDigest(data, d.heavyTags) != d.heavyDigest) return std::nullopt;
-  } else {
-    const MessageData derived = content::DeriveMessage(raw);
-    d = content::Summarize(derived);
-    if (!content::SameHeavyPart(data, derived, d.heavyTags)) return std::nullopt;
-  }
-  // The message's own properties: what it has beyond or instead of the
-  // derived small ones; the large ones are the derived ones (checked above).
-  for (const auto& p : data.props) {
-    if (p.tag == inet::PR_TESK_INTERNET_CONTENT) continue;
-    if (std::find(d.heavyTags.begin(), d.heavyTags.end(), p.tag) != d.heavyTags.end()) continue;
-    const Prop* l = FindProp(d.light, p.id());
-    if (l && *l == p) continue;
-    own.push_back(p);
-  }
-  for (const auto& l : d.light)
-    if (!FindProp(data.props, l.id())) own.push_back(Prop{PROP_TAG(PT_UNSPECIFIED, l.id()), 0, 0, {}});
-  if (known) return known;
+  d.light = content::DecodeProps(s.Text(3));
+  return s.Int(0);
+}
+
+std::int64_t SqliteStore::InsertContent(const std::string& digest, const std::string& raw, const content::Derived& d) {
   std::string tags;
   for (ULONG t : d.heavyTags)
     for (int b = 0; b < 4; ++b) tags += static_cast<char>((t >> (8 * b)) & 0xFF);
@@ -292,6 +271,153 @@ std::optional<std::int64_t> SqliteStore::ShareContent(const std::string& raw, co
   return id;
 }
 
+namespace {
+
+// A message's own properties: what it has beyond or instead of the derived
+// small ones (the large ones are the derived ones: the caller made sure).
+PropList OwnOf(const PropList& props, const content::Derived& d) {
+  PropList own;
+  for (const auto& p : props) {
+    if (p.tag == inet::PR_TESK_INTERNET_CONTENT) continue;
+    if (std::find(d.heavyTags.begin(), d.heavyTags.end(), p.tag) != d.heavyTags.end()) continue;
+    const Prop* l = FindProp(d.light, p.id());
+    if (l && *l == p) continue;
+    own.push_back(p);
+  }
+  for (const auto& l : d.light)
+    if (!FindProp(props, l.id())) own.push_back(Prop{PROP_TAG(PT_UNSPECIFIED, l.id()), 0, 0, {}});
+  return own;
+}
+
+// The small properties the converter gives a message of these bytes with
+// these flags and this delivery time: the derived ones (made with no flags
+// and no delivery time) with the flags and the time put over them.
+PropList WithFlagsAndTime(PropList light, const inet::MailFlags& flags, std::int64_t deliveryTime) {
+  std::erase_if(light, [](const Prop& p) { return p.id() == PROP_ID(inet::PR_MESSAGE_DELIVERY_TIME); });
+  light.push_back(Prop::Int(inet::PR_MESSAGE_DELIVERY_TIME, deliveryTime));
+  inet::ApplyFlags(light, flags);
+  std::stable_sort(light.begin(), light.end(), [](const Prop& a, const Prop& b) { return a.id() < b.id(); });
+  return light;
+}
+
+// What a message that shares its content takes: the bytes and its small
+// properties (its body, recipients and attachments come from the bytes).
+std::int64_t SharedSize(std::int64_t rawSize, const PropList& light, const PropList& own) {
+  std::int64_t size = rawSize;
+  for (const auto* list : {&light, &own})
+    for (const auto& p : *list) size += 16 + static_cast<std::int64_t>(p.b.size());
+  return size;
+}
+
+}  // namespace
+
+std::optional<std::int64_t> SqliteStore::ShareContent(const std::string& raw, const MessageData& data, PropList& own,
+                                                      std::int64_t& size) {
+  const std::string digest = content::Sha256(raw);
+  content::Derived d;
+  std::optional<std::int64_t> known = KnownContent(digest, d);
+  if (known) {
+    if (content::HeavyDigest(data, d.heavyTags) != d.heavyDigest) return std::nullopt;
+  } else {
+    const MessageData derived = content::DeriveMessage(raw);
+    d = content::Summarize(derived);
+    if (!content::SameHeavyPart(data, derived, d.heavyTags)) return std::nullopt;
+  }
+  own = OwnOf(data.props, d);
+  size = SharedSize(static_cast<std::int64_t>(raw.size()), d.light, own);
+  if (known) return known;
+  return InsertContent(digest, raw, d);
+}
+
+std::optional<std::int64_t> SqliteStore::ShareInternet(const InternetMessage& m, PropList& own, std::int64_t& size) {
+  content::Derived d;
+  std::optional<std::int64_t> id;
+  std::int64_t rawSize = static_cast<std::int64_t>(m.bytes.size());
+  if (m.held) {
+    if (!hasKeys_ || m.key.empty()) return std::nullopt;
+    auto s = db_.Prepare(
+        "SELECT c.id, c.size, c.light FROM content_key k CROSS JOIN content c ON c.id = k.content_id WHERE k.key=?");
+    s.BindBlob(1, m.key);
+    if (!s.Step()) return std::nullopt;
+    id = s.Int(0);
+    rawSize = s.Int(1);
+    d.light = content::DecodeProps(s.Text(2));
+  } else {
+    const std::string digest = content::Sha256(m.bytes);
+    id = KnownContent(digest, d);
+    if (!id) {
+      d = content::Summarize(content::DeriveMessage(m.bytes));
+      id = InsertContent(digest, m.bytes, d);
+    }
+    if (hasKeys_ && !m.key.empty())
+      db_.Prepare("INSERT OR REPLACE INTO content_key(key, content_id) VALUES(?,?)").BindBlob(1, m.key).Bind(2, *id).Run();
+  }
+  own = OwnOf(WithFlagsAndTime(d.light, m.flags, m.deliveryTime), d);
+  size = SharedSize(rawSize, d.light, own);
+  return id;
+}
+
+std::vector<bool> SqliteStore::HeldKeys(std::span<const std::string> keys) {
+  std::vector<bool> out(keys.size(), false);
+  if (!hasKeys_) return out;
+  auto tx = BeginRead();
+  for (std::size_t k = 0; k < keys.size(); ++k) {
+    if (keys[k].empty()) continue;
+    auto s = db_.Prepare("SELECT 1 FROM content_key k CROSS JOIN content c ON c.id = k.content_id WHERE k.key=?");
+    s.BindBlob(1, keys[k]);
+    out[k] = s.Step();
+  }
+  tx->Commit();
+  return out;
+}
+
+std::optional<ObjId> SqliteStore::StoreInternet(ObjId folder, const InternetMessage& m) {
+  if (!hasContent_ || !m.deliveryTime) return std::nullopt;
+  auto tx = BeginWrite();
+  PropList own;
+  std::int64_t size = 0;
+  const std::optional<std::int64_t> shared = ShareInternet(m, own, size);
+  if (!shared) return std::nullopt;
+  const std::int64_t content = *shared;
+  const auto now = NowFiletime();
+  db_.Prepare("INSERT INTO message(folder_id, associated, created, modified, size, content_id, own) VALUES(?,0,?,?,?,?,?)")
+      .Bind(1, folder)
+      .Bind(2, now)
+      .Bind(3, now)
+      .Bind(4, size)
+      .Bind(5, content)
+      .BindBlob(6, content::EncodeProps(own))
+      .Run();
+  const ObjId id = db_.LastId();
+  Touch(folder);
+  tx->Commit();
+  return id;
+}
+
+std::optional<InternetMessage> SqliteStore::LoadInternet(ObjId id) {
+  if (!hasContent_) return std::nullopt;
+  auto s = db_.Prepare(
+      "SELECT m.own, c.light, c.codec, c.size, d.data FROM message m CROSS JOIN content c ON c.id = m.content_id"
+      " CROSS JOIN content_data d ON d.id = c.id WHERE m.id=?");
+  s.Bind(1, id);
+  if (!s.Step()) return std::nullopt;
+  const PropList light = content::DecodeProps(s.Text(1));
+  PropList merged = light;
+  for (auto& p : content::DecodeProps(s.Text(0))) {
+    const ULONG propId = p.id();
+    std::erase_if(merged, [propId](const Prop& q) { return q.id() == propId; });
+    if (p.type() != PT_UNSPECIFIED) merged.push_back(std::move(p));
+  }
+  std::stable_sort(merged.begin(), merged.end(), [](const Prop& a, const Prop& b) { return a.id() < b.id(); });
+  InternetMessage m;
+  m.flags = inet::FlagsOf(merged);
+  m.deliveryTime = inet::DeliveryTimeOf(merged);
+  // Only a message that is what its bytes give, but for its flags and its
+  // delivery time, goes as bytes; one a client changed goes as properties.
+  if (!m.deliveryTime || merged != WithFlagsAndTime(light, m.flags, m.deliveryTime)) return std::nullopt;
+  m.bytes = content::Unpack(static_cast<int>(s.Int(2)), s.Text(4), s.Int(3));
+  return m;
+}
 
 ObjId SqliteStore::StoreMessage(ObjId folder, bool associated, const MessageData& data, std::optional<ObjId> replace) {
   auto tx = BeginWrite();
@@ -308,7 +434,9 @@ ObjId SqliteStore::StoreMessage(ObjId folder, bool associated, const MessageData
   PropList own;
   if (hasContent_) {
     const Prop* raw = FindProp(data.props, PROP_ID(inet::PR_TESK_INTERNET_CONTENT));
-    if (raw && raw->tag == inet::PR_TESK_INTERNET_CONTENT) shared = ShareContent(raw->b, data, own);
+    std::int64_t sharedSize = 0;
+    if (raw && raw->tag == inet::PR_TESK_INTERNET_CONTENT) shared = ShareContent(raw->b, data, own, sharedSize);
+    if (shared) size = sharedSize;
   }
   const std::string ownBlob = content::EncodeProps(own);
   const auto now = NowFiletime();

@@ -18,13 +18,14 @@
 
 #include "core/entryid.h"
 #include "providers/common/sqlite_db.h"
+#include "providers/sqlite/sqlite_content.h"
 #include "providers/sqlite/sqlite_provider.h"
 
 namespace tesk::mapi::sqlite {
 
 constexpr int kApplicationId = 0x54534B4D;  // "TSKM"
 // 1: every message as property rows; 2: content rows shared by messages.
-constexpr int kSchemaVersion = 2;
+constexpr int kSchemaVersion = 3;
 constexpr std::int64_t kCopyChunk = 250;  // message ids per set-based copy step
 
 // Whether SQLite can keep its shared-memory index beside the file.
@@ -102,6 +103,9 @@ class SqliteStore final : public StoreProvider, public StoreMaintenance {
   PropList MessageProps(ObjId id) override;
   MessageData LoadMessage(ObjId id) override;
   ObjId StoreMessage(ObjId folder, bool associated, const MessageData& data, std::optional<ObjId> replace) override;
+  std::optional<InternetMessage> LoadInternet(ObjId id) override;
+  std::optional<ObjId> StoreInternet(ObjId folder, const InternetMessage& m) override;
+  std::vector<bool> HeldKeys(std::span<const std::string> keys) override;
   void DeleteMessages(std::span<const ObjId> ids) override;
   void MoveMessages(std::span<const ObjId> ids, ObjId folder) override;
 
@@ -132,7 +136,15 @@ class SqliteStore final : public StoreProvider, public StoreMaintenance {
   // the properties that are the message's own; nullopt when the message
   // differs from what its bytes give beyond its properties (it is kept as
   // property rows then).
-  std::optional<std::int64_t> ShareContent(const std::string& raw, const MessageData& data, PropList& own);
+  std::optional<std::int64_t> ShareContent(const std::string& raw, const MessageData& data, PropList& own,
+                                           std::int64_t& size);
+  // The content of a message given as bytes (kept now if it is new) and
+  // the message's own properties over it.
+  // nullopt for a held message whose key names nothing here.
+  std::optional<std::int64_t> ShareInternet(const InternetMessage& m, PropList& own, std::int64_t& size);
+  // The content of that digest, with what the row keeps of it.
+  std::optional<std::int64_t> KnownContent(const std::string& digest, content::Derived& d);
+  std::int64_t InsertContent(const std::string& digest, const std::string& raw, const content::Derived& d);
   // The message derived from its content, with its own properties.
   MessageData LoadShared(ObjId id, std::int64_t contentId);
   std::optional<std::int64_t> ContentOf(ObjId id);
@@ -160,6 +172,7 @@ class SqliteStore final : public StoreProvider, public StoreMaintenance {
   int depth_ = 0;
   bool readOnly_ = false;
   bool hasContent_ = true;
+  bool hasKeys_ = true;  // content_key (format 3)
   std::map<std::string, std::string> info_;
 };
 

@@ -1,0 +1,206 @@
+// Snapshots of a Maildir into an archive, one after another: each snapshot
+// is the Maildir as it is then (flags changed, messages deleted, moved,
+// added, a file rewritten in place), the earlier ones stay as they were, and
+// a snapshot reads only the files the archive has not seen.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <mapitags.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+
+#include "core/copy.h"
+#include "core/progress.h"
+#include "fixture.h"
+#include "inetmail/inetmail.h"
+#include "provider.h"
+#include "providers/maildir/maildir_provider.h"
+#include "providers/sqlite/sqlite_content.h"
+#include "providers/sqlite/sqlite_provider.h"
+
+namespace mapi = tesk::mapi;
+namespace inet = tesk::mapi::inet;
+namespace fs = std::filesystem;
+using testing_support::TempDir;
+
+namespace {
+
+// A message of some 20 KB, so that reading it shows.
+std::string Mime(int n, const std::string& variant = "") {
+  std::string body;
+  for (int k = 0; k < 400; ++k) body += "Line " + std::to_string(k) + " of message " + std::to_string(n) + variant + ".\r\n";
+  return "From: Anna <anna@example.com>\r\nTo: paul@example.org\r\nSubject: Message " + std::to_string(n) + variant +
+         "\r\nDate: Mon, 1 Dec 2025 10:00:00 +0100\r\nMessage-ID: <m" + std::to_string(n) + variant +
+         "@example.com>\r\nMIME-Version: 1.0\r\nContent-Type: text/plain; charset=utf-8\r\n\r\n" + body;
+}
+
+void Write(const fs::path& path, const std::string& bytes) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+// The bytes read by this process so far.
+std::uint64_t BytesRead() {
+  std::ifstream io("/proc/self/io");
+  std::string key;
+  std::uint64_t value = 0;
+  while (io >> key >> value)
+    if (key == "rchar:") return value;
+  return 0;
+}
+
+// What a folder tree holds, message by message: the folder's path, then
+// each message's bytes, flags and delivery time, sorted.
+using Contents = std::map<std::string, std::multiset<std::string>>;
+void Collect(mapi::StoreProvider& s, mapi::ObjId folder, const std::string& path, Contents& out) {
+  auto& set = out[path];
+  for (mapi::ObjId id : s.Messages(folder, false)) {
+    const mapi::MessageData m = s.LoadMessage(id);
+    const inet::MailFlags f = inet::FlagsOf(m.props);
+    std::string flags = std::string(f.seen ? "S" : "") + (f.flagged ? "F" : "") + (f.answered ? "R" : "");
+    for (const auto& k : f.keywords) flags += " " + k;
+    const mapi::Prop* raw = mapi::FindProp(m.props, PROP_ID(inet::PR_TESK_INTERNET_CONTENT));
+    set.insert((raw ? raw->b : std::string("(no bytes)")) + "|" + flags + "|" +
+               std::to_string(inet::DeliveryTimeOf(m.props)));
+  }
+  for (mapi::ObjId c : s.Subfolders(folder)) Collect(s, c, path + "/" + s.GetFolder(c)->name, out);
+}
+
+struct Mailbox {
+  TempDir dir;
+  fs::path mail = dir / "mail";
+  std::string file = dir / "archive.store";
+  std::shared_ptr<mapi::StoreProvider> archive;
+  mapi::ObjId archiveTop = 0;
+  int next = 1;
+
+  Mailbox() {
+    for (const char* sub : {"cur", "new", "tmp"}) {
+      fs::create_directories(mail / sub);
+      fs::create_directories(mail / ".Work" / sub);
+    }
+    Write(mail / ".Work/maildirfolder", "");
+    for (int k = 0; k < 30; ++k) Add("", k % 3 ? "S" : "");
+    for (int k = 0; k < 10; ++k) Add(".Work", "FS");
+    mapi::CreateMaildirStore(mail.string(), "Mail", mapi::StoreKind::Mailbox, mapi::MaildirLayout::MaildirPlusPlus, false);
+    mapi::CreateStoreFile(file, "Archive", mapi::StoreKind::Archive);
+    archive = mapi::OpenStoreFile(file);
+    archiveTop = archive->Subfolders(archive->RootFolder()).at(0);
+  }
+  fs::path Add(const std::string& folder, const std::string& flags) {
+    const int n = next++;
+    const fs::path p = mail / folder / "cur" / ("1764580000." + std::to_string(n) + ".host:2," + flags);
+    Write(p, Mime(n));
+    return p;
+  }
+  std::shared_ptr<mapi::StoreProvider> Mail() {
+    return mapi::MaildirProviderFactory().Open({{"path", {mapi::SettingValue::Type::String, mail.string()}},
+                                                {"layout", {mapi::SettingValue::Type::String, "maildir++"}}});
+  }
+  // A snapshot of the whole Maildir: its contents, and the bytes this
+  // process read while making it.
+  mapi::ObjId Save(const std::string& name, std::uint64_t* read = nullptr) {
+    auto store = Mail();
+    const mapi::ObjId top = store->Subfolders(store->RootFolder()).at(0);
+    mapi::ProgressReporter progress(nullptr, mapi::CountWork(*store, top, true));
+    const std::uint64_t before = BytesRead();
+    const mapi::ObjId copy = mapi::CopyFolderTree(*store, top, *archive, archiveTop, name, true, progress);
+    if (read) *read = BytesRead() - before;
+    return copy;
+  }
+  Contents Source() {
+    auto store = Mail();
+    Contents out;
+    Collect(*store, store->Subfolders(store->RootFolder()).at(0), "", out);
+    return out;
+  }
+  Contents Snapshot(mapi::ObjId folder) {
+    Contents out;
+    Collect(*archive, folder, "", out);
+    return out;
+  }
+  std::uint64_t MaildirBytes() {
+    std::uint64_t n = 0;
+    for (const auto& e : fs::recursive_directory_iterator(mail))
+      if (e.is_regular_file() && e.path().filename().string().rfind("tesk-", 0) != 0) n += e.file_size();
+    return n;
+  }
+};
+
+}  // namespace
+
+TEST(IncrementalSnapshots, EachSnapshotIsTheMaildirAsItIsAndReadsOnlyWhatChanged) {
+  Mailbox s;
+  std::uint64_t firstRead = 0;
+  const mapi::ObjId first = s.Save("2026.03.01 10:00 Mail", &firstRead);
+  const Contents before = s.Source();
+  ASSERT_EQ(s.Snapshot(first), before);
+  EXPECT_GT(firstRead, s.MaildirBytes()) << "the first snapshot reads every file";
+
+  // Unchanged: nothing of the messages is read again.
+  std::uint64_t read = 0;
+  const mapi::ObjId same = s.Save("2026.03.02 10:00 Mail", &read);
+  EXPECT_EQ(s.Snapshot(same), before);
+  EXPECT_LT(read, s.MaildirBytes() / 4) << "an unchanged Maildir of " << s.MaildirBytes() << " bytes";
+
+  // A reader flags one message and reads another (a new name, the same
+  // file), one is deleted, one moved to another folder, two arrive, and
+  // one is rewritten in place with other bytes of the same size.
+  const fs::path cur = s.mail / "cur";
+  std::vector<fs::path> files;
+  for (const auto& e : fs::directory_iterator(cur)) files.push_back(e.path());
+  std::sort(files.begin(), files.end());
+  fs::rename(files[0], cur / (files[0].stem().string() + ".host:2,FS"));
+  fs::rename(files[1], cur / (files[1].filename().string().substr(0, files[1].filename().string().find(':')) + ":2,S"));
+  fs::remove(files[2]);
+  fs::rename(files[3], s.mail / ".Work/cur" / files[3].filename());
+  const std::string old4 = [&] {
+    std::ifstream in(files[4], std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }();
+  std::string rewritten = old4;
+  rewritten.replace(rewritten.find("Line 7 of"), 9, "Line 7 OF");
+  ASSERT_EQ(rewritten.size(), old4.size());
+  Write(files[4], rewritten);
+  s.Add("", "");
+  s.Add(".Work", "S");
+
+  const mapi::ObjId after = s.Save("2026.03.03 10:00 Mail", &read);
+  const Contents now = s.Source();
+  ASSERT_NE(now, before);
+  EXPECT_EQ(s.Snapshot(after), now);
+  EXPECT_LT(read, s.MaildirBytes() / 4) << "only the new and the rewritten files are read";
+  bool sawRewritten = false;
+  for (const auto& [folder, messages] : s.Snapshot(after))
+    for (const auto& m : messages)
+      if (m.rfind(rewritten + "|", 0) == 0) sawRewritten = true;
+  EXPECT_TRUE(sawRewritten) << "the file rewritten in place is read again";
+  // The earlier snapshots are as they were.
+  EXPECT_EQ(s.Snapshot(first), before);
+  EXPECT_EQ(s.Snapshot(same), before);
+  // Each snapshot goes as bytes again, and deleting the earlier ones
+  // leaves the last one whole.
+  s.archive->DeleteFolderTree(first, {});
+  s.archive->DeleteFolderTree(same, {});
+  EXPECT_EQ(s.Snapshot(after), now);
+  const mapi::ObjId again = s.Save("2026.03.04 10:00 Mail", &read);
+  EXPECT_EQ(s.Snapshot(again), now);
+  EXPECT_LT(read, s.MaildirBytes() / 4);
+}
+
+// A key the archive knows stands for bytes it still holds: once the last
+// snapshot that used a content is deleted, the content goes with its keys,
+// and the next snapshot reads the files again rather than point at nothing.
+TEST(IncrementalSnapshots, KeysGoWithTheirContent) {
+  Mailbox s;
+  const mapi::ObjId first = s.Save("2026.03.01 10:00 Mail");
+  const Contents before = s.Source();
+  s.archive->DeleteFolderTree(first, {});
+  std::uint64_t read = 0;
+  const mapi::ObjId second = s.Save("2026.03.02 10:00 Mail", &read);
+  EXPECT_EQ(s.Snapshot(second), before);
+  EXPECT_GT(read, s.MaildirBytes());
+}
