@@ -7,7 +7,7 @@ TESK_PACKAGES=(
   libtomlplusplus-dev libcli11-dev nlohmann-json3-dev nettle-dev
   libgtest-dev libgmock-dev
   libgmime-3.0-dev libcurl4-gnutls-dev libgnutls28-dev zlib1g-dev python3-aiosmtpd dovecot-imapd dovecot-core time
-  isync openssl notmuch mblaze
+  isync openssl notmuch mblaze strace
   qt6-base-dev
   fonts-liberation2
   libpff-dev libbfio-dev pff-tools

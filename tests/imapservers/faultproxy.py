@@ -47,6 +47,13 @@ COMPRESS, LOGOUT and ID always pass. A command with a literal that gets the
 answer loses its literal too (a synchronizing one is never asked for).
 The counts gain "answered".
 
+With --count-bodies the proxy follows the conversation (it must not be
+compressed: a COMPRESS the server accepts is counted as "compressed" and
+ends the counting on that connection) and counts the whole message bodies
+the server sends (BODY[], BINARY[], RFC822, also in parts: BODY[]<0>) as
+"bodies", and per mailbox (as the client named it in its SELECT or
+EXAMINE) in "bodies_by_mailbox".
+
 With --state-dir the JSON line is also written to DIR/faultproxy.json and
 the counts to DIR/faultproxy-stats.json ({"connections": n, "faults": n});
 --daemon returns once the proxy listens and leaves it running in the
@@ -66,9 +73,11 @@ import time
 
 
 class Stats:
-    def __init__(self, state_dir):
+    def __init__(self, state_dir, bodies=False):
         self.lock = threading.Lock()
         self.counts = {"connections": 0, "faults": 0, "answered": 0}
+        if bodies:
+            self.counts.update(bodies=0, bodies_by_mailbox={}, compressed=0)
         self.path = os.path.join(state_dir, "faultproxy-stats.json") if state_dir else None
         self.write()
 
@@ -82,6 +91,13 @@ class Stats:
             n = self.counts[key]
             self.write()
             return n
+
+    def body(self, mailbox):
+        with self.lock:
+            self.counts["bodies"] += 1
+            per = self.counts["bodies_by_mailbox"]
+            per[mailbox] = per.get(mailbox, 0) + 1
+            self.write()
 
     def write(self):
         if self.path:
@@ -117,6 +133,7 @@ class Connection:
         self.tail = b""
         self.pattern = re.compile(args.match.encode()) if args.match else None
         self.reader = CommandReader(args, stats) if args.answer_no else None
+        self.counter = BodyCounter(stats) if args.count_bodies else None
 
     def start(self):
         if self.faulty and self.args.drop_after_bytes == 0 and not self.pattern and not self.stats.spent(self.args.faults):
@@ -168,6 +185,8 @@ class Connection:
                     if not data:
                         self.finish()
                         return
+                    if self.counter:
+                        self.counter.feed(data, src is self.server)
                     if self.reader and src is self.client:
                         data, answer = self.reader.feed(data)
                         if answer:
@@ -294,8 +313,85 @@ class CommandReader:
         return out, answer
 
 
+class BodyCounter:
+    """Follows both directions of one connection line by line (literals
+    skipped): the mailbox the client works in, from the OK to its SELECT or
+    EXAMINE on, and the untagged FETCH responses that carry a whole body."""
+
+    BODY = re.compile(rb"[ (](?:BODY\[(?:TEXT)?\]|BINARY\[\]|RFC822(?:\.TEXT)?)(?:<\d+>)? ", re.I)
+    FETCH = re.compile(rb"^\* \d+ FETCH ", re.I)
+    SELECT = re.compile(rb'^([A-Za-z0-9.]+) (?:SELECT|EXAMINE) (?:"((?:[^"\\]|\\.)*)"|([^ \r]+))', re.I)
+    COMPRESS = re.compile(rb"^([A-Za-z0-9.]+) COMPRESS ", re.I)
+    TAGGED = re.compile(rb"^([A-Za-z0-9.]+) (OK|NO|BAD)\b", re.I)
+
+    class Side:
+        def __init__(self):
+            self.buf = b""
+            self.literal = 0
+            self.first = True    # the next line starts a response or command
+
+    def __init__(self, stats):
+        self.stats = stats
+        self.sides = {True: self.Side(), False: self.Side()}
+        self.mailbox = None
+        self.selecting = {}      # tag -> mailbox of a SELECT not yet answered
+        self.compress_tag = None
+        self.fetch = False       # the server's current response is a FETCH
+        self.off = False
+
+    def feed(self, data, from_server):
+        if self.off:
+            return
+        side = self.sides[from_server]
+        side.buf += data
+        while side.buf and not self.off:
+            if side.literal:
+                n = min(side.literal, len(side.buf))
+                side.buf = side.buf[n:]
+                side.literal -= n
+                continue
+            nl = side.buf.find(b"\n")
+            if nl < 0:
+                side.buf = side.buf[-65536:]
+                break
+            line, side.buf = side.buf[:nl + 1], side.buf[nl + 1:]
+            (self.server_line if from_server else self.client_line)(line, side.first)
+            lit = LITERAL.search(line)
+            side.literal = int(lit.group(1)) if lit else 0
+            side.first = not lit
+
+    def client_line(self, line, first):
+        if not first:
+            return
+        m = self.SELECT.match(line)
+        if m:
+            name = m.group(2) if m.group(2) is not None else m.group(3)
+            self.selecting[m.group(1)] = re.sub(rb"\\(.)", rb"\1", name).decode("utf-8", "replace")
+        m = self.COMPRESS.match(line)
+        if m:
+            self.compress_tag = m.group(1)
+
+    def server_line(self, line, first):
+        if first:
+            self.fetch = bool(self.FETCH.match(line))
+            m = self.TAGGED.match(line)
+            if m:
+                tag, ok = m.group(1), m.group(2).upper() == b"OK"
+                if tag in self.selecting:
+                    name = self.selecting.pop(tag)
+                    self.mailbox = name if ok else None
+                if tag == self.compress_tag and ok:
+                    self.off = True
+                    with self.stats.lock:
+                        self.stats.counts["compressed"] += 1
+                        self.stats.write()
+                    return
+        if self.fetch and self.BODY.search(line):
+            self.stats.body(self.mailbox or "")
+
+
 def serve(args, listener):
-    stats = Stats(args.state_dir)
+    stats = Stats(args.state_dir, args.count_bodies)
     while True:
         try:
             client, _ = listener.accept()
@@ -369,6 +465,7 @@ def main():
     p.add_argument("--answer-match")
     p.add_argument("--faults", type=int, default=0)
     p.add_argument("--cut-before", action="store_true")
+    p.add_argument("--count-bodies", action="store_true")
     p.add_argument("--state-dir")
     p.add_argument("--daemon", action="store_true")
     args = p.parse_args(argv)

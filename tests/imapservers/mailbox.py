@@ -10,6 +10,11 @@ levels; the server's own delimiter is put in):
     append:NAME:FILE[:FLAGS]      APPEND the message file, FLAGS separated by
                                   spaces (e.g. "\\Seen $Forwarded")
     delete:NAME                   DELETE the mailbox
+    store:NAME:UIDS:+|-:FLAGS     UID STORE +FLAGS or -FLAGS (FLAGS separated
+                                  by spaces) on the messages UIDS ("1,4-6",
+                                  "1-*")
+    expunge:NAME:UIDS             those messages \\Deleted, then UID EXPUNGE
+    move:NAME:UIDS:TARGET         UID MOVE those messages into TARGET
 
 Prints {"delimiter": D, "done": N}; exits 1 with the server's answer when a
 step fails."""
@@ -52,6 +57,24 @@ def main():
                 with open(path, "rb") as f:
                     message = f.read()
                 typ, data = imap.append(quote(server_name(name, delim)), f"({flags})" if flags else None, None, message)
+            elif verb in ("store", "expunge", "move"):
+                name, _, more = rest.partition(":")
+                uids, _, more = more.partition(":")
+                uids = uids.replace("-", ":")
+                typ, data = imap.select(quote(server_name(name, delim)))
+                if typ == "OK" and verb == "store":
+                    sign, _, flags = more.partition(":")
+                    if sign not in ("+", "-"):
+                        raise ToolError(f"{step}: + or - before the flags")
+                    typ, data = imap.uid("STORE", uids, sign + "FLAGS.SILENT", f"({flags})")
+                elif typ == "OK" and verb == "expunge":
+                    typ, data = imap.uid("STORE", uids, "+FLAGS.SILENT", "(\\Deleted)")
+                    if typ == "OK":
+                        typ, data = imap.uid("EXPUNGE", uids)
+                elif typ == "OK":
+                    typ, data = imap.uid("MOVE", uids, quote(server_name(more, delim)))
+                if typ == "OK":
+                    imap.unselect()  # CLOSE would expunge what other clients marked \Deleted
             else:
                 raise ToolError(f"unknown step {step!r}")
             if typ != "OK":

@@ -136,5 +136,34 @@ except socket.timeout:
 s.close()
 EOF
 grep -q '"faults": 1' "$work/proxy-cut/faultproxy-stats.json" || fail "proxy counted $(cat "$work/proxy-cut/faultproxy-stats.json")"
+# A listing through a counting proxy reads every body once; headers and
+# sizes are no bodies.
+counting=$(proxy count --count-bodies | python3 -c 'import json,sys; print(json.load(sys.stdin)["port"])')
+python3 "$here/listing.py" --user alice \
+  --server "$(python3 -c 'import json,sys; d = json.load(open(sys.argv[1])); d["port"] = int(sys.argv[2]); print(json.dumps(d))' "$info" "$counting")" \
+  >"$work/counted.json" || fail "listing through the counting proxy"
+python3 - "$work/counted.json" "$work/proxy-count/faultproxy-stats.json" <<'EOF' || fail "counting proxy"
+import json, sys
+listing, counts = (json.load(open(p)) for p in sys.argv[1:])
+boxes = {m["raw"]: len(m["messages"]) for m in listing["mailboxes"] if m.get("messages")}
+if counts["bodies"] != listing["total_messages"] or counts["bodies_by_mailbox"] != boxes:
+    raise SystemExit(f"counted {counts}, listed {boxes}")
+print(f"   counting proxy: {counts['bodies']} bodies, as listed")
+EOF
+# Flags set and cleared, messages expunged and moved, as another client would
+# (the last use of alice's account).
+python3 "$here/mailbox.py" --server "$info" --user alice create:Moved 'store:INBOX:1-2:+:\Flagged $Work' \
+  'store:INBOX:1:-:\Seen' expunge:INBOX:3 move:INBOX:4-5:Moved >/dev/null || fail "mailbox.py steps"
+python3 "$here/listing.py" --server "$info" --user alice --no-bodies >"$work/moved.json" || fail "listing alice"
+python3 - "$work/moved.json" <<'EOF' || fail "mailbox.py steps did not show"
+import json, sys
+box = {m["name"]: m for m in json.load(open(sys.argv[1]))["mailboxes"]}
+inbox = {m["uid"]: m["flags"] for m in box["INBOX"]["messages"]}
+if not ("\\Flagged" in inbox[1] and "$Work" in inbox[2] and "\\Seen" not in inbox[1]):
+    raise SystemExit(f"flags: {inbox}")
+if set(inbox) & {3, 4, 5} or box["Moved"]["count"] != 2:
+    raise SystemExit(f"INBOX holds {sorted(inbox)}, Moved {box['Moved']['count']}")
+print("   mailbox.py: flags set and cleared, a message expunged, two moved")
+EOF
 
 echo "selftest.sh: OK"
