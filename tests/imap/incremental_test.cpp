@@ -289,6 +289,36 @@ TEST_F(Incremental, ThreeNewMessagesFetchThreeBodies) {
   ExpectArchiveWhole();
 }
 
+// A mailbox that did not change since the last save (the same UIDVALIDITY,
+// UIDNEXT, count and HIGHESTMODSEQ) is copied from the last snapshot's
+// copy of it; one a client changed in the archive since (a message taken
+// out of it, another's flags set) is not used for that, and the server's
+// flags changed since are never missed.
+TEST_F(Incremental, AnUnchangedMailboxIsCopiedFromTheLastSnapshotOnlyWhileThatIsAsItWasMade) {
+  Seed("u7", 40);
+  AddCountedAccount("Work Mail", "u7");
+  const Saved first = Snapshot("Work Mail");
+  EXPECT_GT(Query(profile.archiveFile, "SELECT count(*) FROM folder_key"), 3) << "the server has CONDSTORE";
+  const Saved second = Snapshot("Work Mail");
+  EXPECT_EQ(second.bodies, 0);
+  // A client takes a message out of the second snapshot and flags another.
+  std::string out;
+  ASSERT_EQ(RunCommand("sqlite3 " + Quote(profile.archiveFile) +
+                           " \"PRAGMA foreign_keys=ON; DELETE FROM message WHERE id = (SELECT max(id) FROM message);"
+                           " UPDATE message SET own = x'' WHERE id = (SELECT max(id) - 3 FROM message)\" 2>&1",
+                       &out),
+            0)
+      << out;
+  trees_[second.name] = restore_test::Tree("Archive\\" + second.name);
+  const Saved third = Snapshot("Work Mail");  // equal to the account: verified
+  EXPECT_EQ(third.bodies, 0);
+  Steps("u7", {"store:INBOX:2:+:\\Flagged", "store:Sent:1:-:\\Seen"});
+  const Saved fourth = Snapshot("Work Mail");
+  EXPECT_EQ(fourth.bodies, 0);
+  Snapshot("Work Mail");
+  ExpectArchiveWhole();
+}
+
 // Two accounts of one server saved into one archive: the message delivered
 // to both is kept once, the others each once, although both INBOXes have the
 // same UIDVALIDITY and the same UIDs with messages of the same sizes.

@@ -283,6 +283,21 @@ class StoreProvider : public std::enable_shared_from_this<StoreProvider> {
   // StoreInternet of a message with that key); all false by default. The
   // answer holds until the caller's write transaction ends.
   virtual std::vector<bool> HeldKeys(std::span<const std::string> keys) { return std::vector<bool>(keys.size(), false); }
+  // A key that names a folder's normal messages with their flags as they
+  // are now, asked before they are listed (a server's UIDVALIDITY, UIDNEXT,
+  // message count and HIGHESTMODSEQ): the same key means nothing in the
+  // folder changed since. Empty when the store cannot say cheaply (the
+  // default).
+  virtual std::string FolderStateKey(ObjId /*folder*/) { return {}; }
+  // Destination side: fills the new, empty folder into from the copy this
+  // store remembers for that folder key, if it still holds that copy as it
+  // was made (nothing in it changed since); false means "not taken, nothing
+  // done". Called inside the caller's write transaction.
+  virtual bool CopyRememberedFolder(const std::string& /*folderKey*/, ObjId /*into*/, std::uint64_t& /*messages*/) {
+    return false;
+  }
+  // Remembers folder (just filled by a copy) as the copy of the folder key.
+  virtual void RememberFolder(const std::string& /*folderKey*/, ObjId /*folder*/) {}
   // Deletes messages; ids that name nothing are skipped.
   virtual void DeleteMessages(std::span<const ObjId> ids) = 0;
   // Moves messages into folder (which exists), keeping their ids.

@@ -366,7 +366,17 @@ ObjId CopyFolderTreeAs(StoreProvider& src, ObjId srcFolder, StoreProvider& dst, 
     if (fast && fast->CopyContents(from, to, step)) {
       done += inFolder;
     } else {
-      CopyFolderMessages(src, from, dst, to, done, progress);
+      // A folder unchanged since a copy the destination remembers is
+      // copied from that copy, without listing the source.
+      const std::string state = g_fastPath && &src != &dst ? src.FolderStateKey(from) : std::string();
+      std::uint64_t kept = 0;
+      if (!state.empty() && dst.CopyRememberedFolder(state, to, kept)) {
+        done += kept;
+        progress.Update(done);
+      } else {
+        CopyFolderMessages(src, from, dst, to, done, progress);
+        if (!state.empty()) dst.RememberFolder(state, to);
+      }
     }
     ++done;
     progress.Update(done);

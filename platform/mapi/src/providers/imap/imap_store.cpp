@@ -372,6 +372,30 @@ std::optional<std::vector<ListedMessage>> ImapStore::ListInternet(ObjId folder) 
   return out;
 }
 
+// With CONDSTORE a mailbox's HIGHESTMODSEQ grows with every change of a
+// message's flags; with UIDVALIDITY, UIDNEXT and the count it says that
+// nothing arrived, went or changed.
+std::string ImapStore::FolderStateKey(ObjId folder) {
+  if (folder == root_ || folder == top_ || !boxes_[folder].selectable || boxes_[folder].untouched) return {};
+  if (!c_.Has("CONDSTORE")) return {};
+  Settle();
+  const std::string mailbox = MailboxOf(folder);
+  std::map<std::string, std::uint64_t> items;
+  Resuming([&] {
+    statusItems_.erase(mailbox);
+    c_.Run({Client::Text("STATUS "), Client::Arg(mailbox), Client::Text(" (MESSAGES UIDNEXT UIDVALIDITY HIGHESTMODSEQ)")},
+           "STATUS " + mailbox);
+    if (auto it = statusItems_.find(mailbox); it != statusItems_.end()) items = it->second;
+  });
+  for (const char* k : {"messages", "uidnext", "uidvalidity", "highestmodseq"})
+    if (!items.count(k)) return {};
+  // A server without persistent modification sequences says 0.
+  if (!items["highestmodseq"] || !items["uidvalidity"]) return {};
+  return "imap " + GuidBytes(Guid()) + " " + mailbox + " " + std::to_string(items["uidvalidity"]) + " " +
+         std::to_string(items["uidnext"]) + " " + std::to_string(items["messages"]) + " " +
+         std::to_string(items["highestmodseq"]);
+}
+
 std::optional<ObjId> ImapStore::StoreInternet(ObjId folder, const InternetMessage& m) {
   if (!m.deliveryTime) return std::nullopt;
   CheckWritable(folder);

@@ -324,6 +324,8 @@ class ImapStore final : public StoreProvider {
 
   std::optional<std::vector<ListedMessage>> ListInternet(ObjId folder) override;
 
+  std::string FolderStateKey(ObjId folder) override;
+
   std::optional<ObjId> StoreInternet(ObjId folder, const InternetMessage& m) override;
 
   void DeleteMessages(std::span<const ObjId> ids) override;
@@ -574,6 +576,7 @@ class ImapStore final : public StoreProvider {
   std::vector<Value> namespaces_;
   std::vector<ListEntry> listed_;
   std::map<std::string, std::pair<std::int64_t, std::uint32_t>> statuses_;
+  std::map<std::string, std::map<std::string, std::uint64_t>> statusItems_;  // every number of a STATUS answer
   std::vector<std::uint32_t> search_;
   std::vector<Listed>* listing_ = nullptr;
   std::multimap<std::string, std::uint32_t>* headers_ = nullptr;

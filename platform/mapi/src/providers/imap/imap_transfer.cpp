@@ -500,6 +500,10 @@ void ImapStore::OnUntagged(Response& r) {
       if (items[k].IsAtom("UIDVALIDITY")) validity = items[k + 1].Number().value_or(0);
     }
     statuses_[r.data[1].Str()] = {static_cast<std::int64_t>(messages), static_cast<std::uint32_t>(validity)};
+    auto& all = statusItems_[r.data[1].Str()];
+    all.clear();
+    for (size_t k = 0; k + 1 < items.size(); k += 2)
+      if (auto n = items[k + 1].Number()) all[Lower(items[k].Str())] = *n;
   } else if (word == "NAMESPACE") {
     namespaces_ = r.data;
   } else if (word == "SEARCH") {

@@ -95,12 +95,22 @@ END;
 // What the sources call the contents (format 3): a key a source gives
 // without reading a message (a server's UID, a file's name and time) names
 // the content its bytes were kept as, so that a later copy of the same
-// message reads nothing. A key goes with its content.
+// message reads nothing. A key goes with its content. A folder key (a
+// mailbox's UIDVALIDITY, UIDNEXT, count and HIGHESTMODSEQ) names the last
+// copy of that folder in that state, with the count and a digest of its
+// message rows as they were made: a copy of an unchanged folder copies the
+// rows, once they are found as they were.
 const char* const kContentKeySchema = R"sql(
 CREATE TABLE content_key(key BLOB PRIMARY KEY, content_id INTEGER NOT NULL) WITHOUT ROWID;
 CREATE INDEX content_key_by_content ON content_key(content_id);
 CREATE TRIGGER content_key_gone AFTER DELETE ON content BEGIN
   DELETE FROM content_key WHERE content_id = old.id;
+END;
+CREATE TABLE folder_key(key BLOB PRIMARY KEY, folder_id INTEGER NOT NULL, messages INTEGER NOT NULL,
+  digest BLOB NOT NULL) WITHOUT ROWID;
+CREATE INDEX folder_key_by_folder ON folder_key(folder_id);
+CREATE TRIGGER folder_key_gone AFTER DELETE ON folder BEGIN
+  DELETE FROM folder_key WHERE folder_id = old.id;
 END;
 )sql";
 

@@ -371,6 +371,68 @@ std::vector<bool> SqliteStore::HeldKeys(std::span<const std::string> keys) {
   return out;
 }
 
+std::optional<std::pair<std::int64_t, std::string>> SqliteStore::FolderDigest(ObjId folder) {
+  std::string fed;
+  std::int64_t count = 0;
+  auto s = db_.Prepare("SELECT associated, content_id, own FROM message WHERE folder_id=? ORDER BY associated, id");
+  s.Bind(1, folder);
+  while (s.Step()) {
+    if (s.IsNull(1)) return std::nullopt;  // a message kept as rows
+    const std::string own = s.Text(2);
+    fed += std::to_string(s.Int(0)) + " " + std::to_string(s.Int(1)) + " " + std::to_string(own.size()) + " ";
+    fed += own;
+    ++count;
+  }
+  return std::make_pair(count, content::Sha256(fed));
+}
+
+void SqliteStore::RememberFolder(const std::string& folderKey, ObjId folder) {
+  if (!hasKeys_ || folderKey.empty()) return;
+  auto tx = BeginWrite();
+  if (auto d = FolderDigest(folder))
+    db_.Prepare("INSERT OR REPLACE INTO folder_key(key, folder_id, messages, digest) VALUES(?,?,?,?)")
+        .BindBlob(1, folderKey)
+        .Bind(2, folder)
+        .Bind(3, d->first)
+        .BindBlob(4, d->second)
+        .Run();
+  tx->Commit();
+}
+
+bool SqliteStore::CopyRememberedFolder(const std::string& folderKey, ObjId into, std::uint64_t& messages) {
+  if (!hasKeys_ || folderKey.empty()) return false;
+  auto tx = BeginWrite();
+  ObjId from = 0;
+  std::int64_t count = 0;
+  std::string digest;
+  {
+    auto s = db_.Prepare("SELECT folder_id, messages, digest FROM folder_key WHERE key=?");
+    s.BindBlob(1, folderKey);
+    if (!s.Step()) return false;
+    from = s.Int(0);
+    count = s.Int(1);
+    digest = s.Text(2);
+  }
+  // Only the copy as it was made: a client may have changed it since.
+  const auto now = FolderDigest(from);
+  if (from == into || !now || now->first != count || now->second != digest) return false;
+  const auto stamp = NowFiletime();
+  db_.Prepare(
+         "INSERT INTO message(folder_id, associated, created, modified, size, content_id, own)"
+         " SELECT ?, associated, ?, ?, size, content_id, own FROM message WHERE folder_id=? ORDER BY associated, id")
+      .Bind(1, into)
+      .Bind(2, stamp)
+      .Bind(3, stamp)
+      .Bind(4, from)
+      .Run();
+  // The newest copy stands for the key from now on (older ones get pruned).
+  db_.Prepare("UPDATE folder_key SET folder_id=? WHERE key=?").Bind(1, into).BindBlob(2, folderKey).Run();
+  Touch(into);
+  tx->Commit();
+  messages = static_cast<std::uint64_t>(count);
+  return true;
+}
+
 std::optional<ObjId> SqliteStore::StoreInternet(ObjId folder, const InternetMessage& m) {
   if (!hasContent_ || !m.deliveryTime) return std::nullopt;
   auto tx = BeginWrite();

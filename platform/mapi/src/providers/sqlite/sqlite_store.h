@@ -106,6 +106,8 @@ class SqliteStore final : public StoreProvider, public StoreMaintenance {
   std::optional<InternetMessage> LoadInternet(ObjId id) override;
   std::optional<ObjId> StoreInternet(ObjId folder, const InternetMessage& m) override;
   std::vector<bool> HeldKeys(std::span<const std::string> keys) override;
+  bool CopyRememberedFolder(const std::string& folderKey, ObjId into, std::uint64_t& messages) override;
+  void RememberFolder(const std::string& folderKey, ObjId folder) override;
   void DeleteMessages(std::span<const ObjId> ids) override;
   void MoveMessages(std::span<const ObjId> ids, ObjId folder) override;
 
@@ -145,6 +147,10 @@ class SqliteStore final : public StoreProvider, public StoreMaintenance {
   // The content of that digest, with what the row keeps of it.
   std::optional<std::int64_t> KnownContent(const std::string& digest, content::Derived& d);
   std::int64_t InsertContent(const std::string& digest, const std::string& raw, const content::Derived& d);
+  // How many messages a folder holds and a digest of its rows (kind,
+  // content, own properties, in order); nullopt when one of them shares no
+  // content.
+  std::optional<std::pair<std::int64_t, std::string>> FolderDigest(ObjId folder);
   // The message derived from its content, with its own properties.
   MessageData LoadShared(ObjId id, std::int64_t contentId);
   std::optional<std::int64_t> ContentOf(ObjId id);
