@@ -286,28 +286,40 @@ void FetchPool::Work(Worker& w, int index) {
         std::lock_guard<std::mutex> lock(mu_);
         ++logins_;
       }
+      // A new mailbox is EXAMINEd in the same round trip as its first
+      // fetches; its UIDVALIDITY is checked before any of their bodies is
+      // read.
+      std::string examine;
+      std::uint32_t validity = 0;
       while (!toSend.empty()) {
         Chunk& ch = toSend.front();
         if (ch.mailbox != selected) {
-          // (Nothing is in flight on this connection here.)
-          selected.clear();
-          seenValidity = 0;
-          c.Run({Client::Text("EXAMINE "), Client::Arg(ch.mailbox)}, "opening the mailbox " + ch.mailbox);
-          if (ch.validity && seenValidity && seenValidity != ch.validity) {
-            // Other messages under the same UIDs: the store's own
-            // connection finds that out and says so.
-            std::lock_guard<std::mutex> lock(mu_);
-            for (const auto& rest : toSend) finish(rest);
-            toSend.clear();
-            break;
-          }
+          // (The chunks taken together are of one mailbox, and the
+          // connection has nothing of another in flight.)
           selected = ch.mailbox;
+          seenValidity = 0;
+          validity = ch.validity;
+          examine = c.Send({Client::Text("EXAMINE "), Client::Arg(ch.mailbox)});
         }
         ch.tag = fetch(ch);
         inflight.push_back(std::move(ch));
         toSend.pop_front();
       }
       c.Flush();
+      if (!examine.empty()) {
+        const Response r = c.Wait(examine);
+        if (!r.Ok()) {
+          selected.clear();
+          c.Refused(r, "opening the mailbox " + inflight.front().mailbox);
+        }
+        if (validity && seenValidity && seenValidity != validity) {
+          // Other messages under the same UIDs: the store's own connection
+          // finds that out and says so.
+          selected.clear();
+          throw MapiError(MAPI_E_CALL_FAILED, "the mailbox " + inflight.front().mailbox + " has another UIDVALIDITY (" +
+                                                  std::to_string(seenValidity) + ", not " + std::to_string(validity) + ")");
+        }
+      }
       if (inflight.empty()) {
         cv_.notify_all();
         continue;
