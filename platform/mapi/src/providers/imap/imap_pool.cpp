@@ -57,6 +57,9 @@ void FetchPool::Ahead(const std::string& mailbox, std::uint32_t validity, const 
     if (wanted) scheduledUpTo_ = std::min(scheduledUpTo_, at);
     const std::uint64_t chunkBytes =
         std::max<std::uint64_t>(64u << 10, std::min<std::uint64_t>(kFetchChunkBytes, kPoolAheadBytes / (2u * static_cast<unsigned>(std::max(1, max_)))));
+    // A folder's messages spread over the connections, however few.
+    const size_t chunkMessages = std::clamp<size_t>((msgs.size() - at) / static_cast<size_t>(std::max(1, max_)), 8,
+                                                    kFetchChunkMessages);
     size_t k = std::max(at, scheduledUpTo_);
     while (k < msgs.size() && (aheadBytes_ < kPoolAheadBytes || (wanted && k == at))) {
       Chunk ch;
@@ -64,7 +67,7 @@ void FetchPool::Ahead(const std::string& mailbox, std::uint32_t validity, const 
       ch.mailbox = mailbox_;
       ch.validity = validity_;
       std::uint64_t bytes = 0;
-      while (k < msgs.size() && ch.uids.size() < kFetchChunkMessages && (ch.uids.empty() || bytes < chunkBytes)) {
+      while (k < msgs.size() && ch.uids.size() < chunkMessages && (ch.uids.empty() || bytes < chunkBytes)) {
         const std::uint32_t uid = msgs[k].uid;
         if (!entries_.count(uid)) {
           const auto size = static_cast<std::uint64_t>(std::max<std::int64_t>(0, msgs[k].size));
@@ -132,13 +135,15 @@ void FetchPool::Forget() {
 void FetchPool::Staff() {
   // (Called with mu_ held.)
   int live = 0;
-  size_t room = 0;
+  size_t idle = 0;
   for (const auto& w : workers_) {
     if (!w.live) continue;
     ++live;
-    room += kPoolChunksInFlight - std::min<size_t>(kPoolChunksInFlight, static_cast<size_t>(w.busy));
+    if (w.busy == 0) ++idle;
   }
-  while (!stop_ && queue_.size() > room && static_cast<int>(workers_.size()) < max_ && !noThreads_) {
+  // Each chunk waiting gets a connection of its own while there are
+  // connections to be had.
+  while (!stop_ && queue_.size() > idle && static_cast<int>(workers_.size()) < max_ && !noThreads_) {
     Worker& w = workers_.emplace_back();
     const int index = static_cast<int>(workers_.size());
     try {
@@ -150,13 +155,21 @@ void FetchPool::Staff() {
       break;
     }
     ++live;
-    room += kPoolChunksInFlight;
+    ++idle;
   }
   if (live == 0) {
     // No connection left to take them: the store's own fetches them.
     for (const auto& ch : queue_) GiveBack(ch);
     queue_.clear();
   }
+}
+
+size_t FetchPool::IdleOthers(const Worker& self) const {
+  // (Called with mu_ held.)
+  size_t idle = 0;
+  for (const auto& w : workers_)
+    if (&w != &self && w.live && w.busy == 0) ++idle;
+  return idle;
 }
 
 void FetchPool::GiveBack(const Chunk& ch) {
@@ -257,6 +270,8 @@ void FetchPool::Work(Worker& w, int index) {
       while (true) {
         if (stop_ && inflight.empty()) break;
         while (!stop_ && inflight.size() + toSend.size() < kPoolChunksInFlight && !queue_.empty()) {
+          // A second chunk only when no other connection is idle for it.
+          if (inflight.size() + toSend.size() > 0 && queue_.size() <= IdleOthers(w)) break;
           // A chunk of another mailbox waits until this one's are done.
           const std::string& box = !toSend.empty()    ? toSend.back().mailbox
                                    : !inflight.empty() ? inflight.back().mailbox

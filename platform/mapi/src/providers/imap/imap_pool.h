@@ -78,6 +78,8 @@ class FetchPool {
   void Work(Worker& w, int index);
   // Starts connections while chunks wait that no live one has room for.
   void Staff();
+  // Live connections other than self with nothing to do.
+  size_t IdleOthers(const Worker& self) const;
   // The messages of ch not here yet go back to the store's own connection.
   void GiveBack(const Chunk& ch);
   void Drop(std::uint32_t uid);
