@@ -6,7 +6,8 @@
                   [--direction server-to-client|client-to-server]
                   [--action rst|close|stall] [--fault-connections K]
                   [--faults K] [--cut-before]
-                  [--refuse] [--state-dir DIR [--daemon]]
+                  [--refuse] [--delay-ms MS [--window-bytes N]]
+                  [--state-dir DIR [--daemon]]
     faultproxy.py stop --state-dir DIR
     faultproxy.py status --state-dir DIR
 
@@ -53,6 +54,13 @@ ends the counting on that connection) and counts the whole message bodies
 the server sends (BODY[], BINARY[], RFC822, also in parts: BODY[]<0>) as
 "bodies", and per mailbox (as the client named it in its SELECT or
 EXAMINE) in "bodies_by_mailbox".
+
+With --delay-ms MS every piece of data reaches the other side MS
+milliseconds after the proxy read it, both ways, as over a distant network
+(loopback has next to no latency); --window-bytes N (default 262144 with
+--delay-ms) lets at most N bytes of one direction of a connection be on
+their way at once, as a TCP window does: one connection then carries at
+most N bytes per MS milliseconds, and several connections carry more.
 
 With --state-dir the JSON line is also written to DIR/faultproxy.json and
 the counts to DIR/faultproxy-stats.json ({"connections": n, "faults": n});
@@ -176,13 +184,47 @@ class Connection:
         watch_s2c = self.args.direction == "server-to-client"
         peer = {self.client: self.server, self.server: self.client}
         counting = self.faulty and self.args.drop_after_bytes is not None
+        delay = self.args.delay_ms / 1000.0
+        window = self.args.window_bytes
+        # With a delay: what waits to be passed on, per destination, as
+        # (due time, bytes), and how many bytes wait.
+        queued = {self.client: [], self.server: []}
+        waiting = {self.client: 0, self.server: 0}
+
+        def send(dst, data):
+            if not delay:
+                dst.sendall(data)
+                return
+            queued[dst].append((time.monotonic() + delay, data))
+            waiting[dst] += len(data)
+
+        def flush(dst, everything=False):
+            now = time.monotonic()
+            q = queued[dst]
+            while q and (everything or q[0][0] <= now):
+                data = q.pop(0)[1]
+                waiting[dst] -= len(data)
+                dst.sendall(data)
+
         try:
             while True:
-                readable, _, _ = select.select([self.client, self.server], [], [])
+                timeout = None
+                sources = [self.client, self.server]
+                if delay:
+                    for d in (self.client, self.server):
+                        flush(d)
+                    dues = [q[0][0] for q in queued.values() if q]
+                    if dues:
+                        timeout = max(0.0, min(dues) - time.monotonic())
+                    # A full window: the sender waits (TCP pushes back).
+                    sources = [s for s in sources if waiting[peer[s]] < window]
+                readable, _, _ = select.select(sources, [], [], timeout)
                 for src in readable:
                     dst = peer[src]
                     data = src.recv(65536)
                     if not data:
+                        if delay:
+                            flush(dst, True)
                         self.finish()
                         return
                     if self.counter:
@@ -190,17 +232,19 @@ class Connection:
                     if self.reader and src is self.client:
                         data, answer = self.reader.feed(data)
                         if answer:
-                            self.client.sendall(answer)
+                            send(self.client, answer)
                         if not data:
                             continue
                     watched = (src is self.server) == watch_s2c
                     counting = counting and not self.stats.spent(self.args.faults)
                     cut = self.allowance(data) if counting and watched else None
                     if cut is None:
-                        dst.sendall(data)
+                        send(dst, data)
                         continue
                     if cut:
-                        dst.sendall(data[:cut])
+                        send(dst, data[:cut])
+                    if delay:
+                        flush(dst, True)
                     self.fault()
                     return
         except OSError:
@@ -466,6 +510,9 @@ def main():
     p.add_argument("--faults", type=int, default=0)
     p.add_argument("--cut-before", action="store_true")
     p.add_argument("--count-bodies", action="store_true")
+
+    p.add_argument("--delay-ms", type=float, default=0)
+    p.add_argument("--window-bytes", type=int, default=256 * 1024)
     p.add_argument("--state-dir")
     p.add_argument("--daemon", action="store_true")
     args = p.parse_args(argv)

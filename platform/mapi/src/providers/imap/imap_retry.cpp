@@ -30,26 +30,36 @@ std::string Seconds(double s) {
 }  // namespace
 
 void ImapStore::Pause(HRESULT hr, const std::string& error, double suggested, bool lost) {
+  std::this_thread::sleep_for(std::chrono::duration<double>(Reserve(hr, error, suggested, lost)));
+}
+
+double ImapStore::Reserve(HRESULT hr, const std::string& error, double suggested, bool lost) {
   double wait = suggested;
-  if (wait < 0) {
-    // 0.5 s, 1, 2, 4 ... up to a minute, each time between half and all of it.
-    const double full = std::min(60.0, 0.5 * std::pow(2.0, std::min(streak_, 8)));
-    wait = full * std::uniform_real_distribution<double>(0.5, 1.0)(jitter_);
+  double left = 0;
+  {
+    // The waits of every connection of the store count against the one
+    // budget.
+    std::lock_guard<std::mutex> lock(retryMu_);
+    if (wait < 0) {
+      // 0.5 s, 1, 2, 4 ... up to a minute, each time between half and all of it.
+      const double full = std::min(60.0, 0.5 * std::pow(2.0, std::min(streak_.load(), 8)));
+      wait = full * std::uniform_real_distribution<double>(0.5, 1.0)(jitter_);
+    }
+    // However small the suggestion, each try costs the budget something.
+    wait = std::max(wait, 0.01);
+    ++streak_;
+    left = a_.retryBudget - waited_;
+    if (left < 0.005)
+      throw RetriesSpent(hr, error + (a_.retryBudget == 0 ? std::string("; no retries (retry_budget = 0)")
+                                                           : "; gave up after waiting " + Seconds(waited_) +
+                                                                 " s in all (retry_budget = " + std::to_string(a_.retryBudget) + ")"));
+    wait = std::min(wait, left);
+    waited_ += wait;
   }
-  // However small the suggestion, each try costs the budget something.
-  wait = std::max(wait, 0.01);
-  ++streak_;
-  const double left = a_.retryBudget - waited_;
-  if (left < 0.005)
-    throw RetriesSpent(hr, error + (a_.retryBudget == 0 ? std::string("; no retries (retry_budget = 0)")
-                                                         : "; gave up after waiting " + Seconds(waited_) +
-                                                               " s in all (retry_budget = " + std::to_string(a_.retryBudget) + ")"));
-  wait = std::min(wait, left);
   Warn((lost ? "Connection lost, waiting " + Seconds(wait) + " s and connecting again: "
              : "Server busy, waiting " + Seconds(wait) + " s and trying again: ") +
        error);
-  std::this_thread::sleep_for(std::chrono::duration<double>(wait));
-  waited_ += wait;
+  return wait;
 }
 
 bool ImapStore::Lost(const MapiError& e) const {

@@ -94,6 +94,9 @@ AccountSettings ReadSettings(const StoreSettings& s) {
   if (a.state.empty() || a.state[0] != '/') throw std::runtime_error("an imap store needs the absolute path of its state file");
   // Compression costs more than it saves on this machine's own loopback.
   a.compress = SettingBool(s, "compress").value_or(!IsLoopback(host));
+  // A save reads over several connections from a server elsewhere; on this
+  // machine's own loopback one is as fast.
+  a.connections = IsLoopback(host) ? 1 : 4;
   if (auto c = SettingInt(s, "connections")) {
     if (*c < 1 || *c > 16) throw std::runtime_error("connections must be from 1 to 16");
     a.connections = static_cast<int>(*c);
@@ -119,6 +122,7 @@ AccountSettings ReadSettings(const StoreSettings& s) {
     if (SettingInt(s, "connections") && a.connections > *n)
       throw std::runtime_error("connections (" + std::to_string(a.connections) + ") must not be more than max_connections (" +
                                std::to_string(*n) + ")");
+    a.connections = std::min(a.connections, static_cast<int>(*n));
   }
   if (auto n = SettingInt(s, "max_message_size")) {
     if (*n < 0) throw std::runtime_error("max_message_size must be 0 (no limit) or more bytes");

@@ -14,9 +14,15 @@
 #include "providers/imap/imap_store.h"
 #include <mapi/warnings.h>
 
+#include "providers/imap/imap_pool.h"
+
 namespace tesk::mapi::imapstore {
 
+ImapStore::ImapStore(AccountSettings a) : a_(std::move(a)) {}
+
 ImapStore::~ImapStore() {
+  // The other connections end first (each logs out).
+  pool_.reset();
   try {
     c_.Close();
   } catch (...) {
@@ -82,7 +88,9 @@ void ImapStore::Connect() {
   });
 }
 
-void ImapStore::Login() {
+void ImapStore::Login() { OpenConnection(c_); }
+
+void ImapStore::OpenConnection(Client& c) {
   imap::Credentials cred;
   cred.user = a_.user;
   if (a_.oauth)
@@ -92,14 +100,14 @@ void ImapStore::Login() {
   else
     cred.password = ReadSecret(a_.passwordFile, "password");
   try {
-    c_.Open(a_.endpoint, cred, a_.compress);
+    c.Open(a_.endpoint, cred, a_.compress);
   } catch (const MapiError& e) {
     // The server no longer takes the token (revoked early, or its clock runs
     // ahead of the expiry we were told): one renewal, one more try.
     if (!a_.oauth || e.hr() != MAPI_E_LOGON_FAILED) throw;
     oauth2::Forget(*a_.oauth);
     cred.bearerToken = AccessToken(true);
-    c_.Open(a_.endpoint, cred, a_.compress);
+    c.Open(a_.endpoint, cred, a_.compress);
   }
 }
 
@@ -326,7 +334,7 @@ std::optional<InternetMessage> ImapStore::LoadInternet(ObjId id) {
   const std::uint32_t uid = *row->second;
   // A lost connection is made again and the mailbox selected again; the
   // bodies that came before stay, the rest are asked for again by UID.
-  Fetched f = Resuming([&] {
+  Fetched f = a_.connections > 1 ? FetchOverPool(folder, uid) : Resuming([&] {
     Box& b = Listing(folder);
     auto at = b.byUid.find(uid);
     if (at == b.byUid.end()) Fail(MAPI_E_NOT_FOUND, "the message is no longer in " + MailboxOf(folder));
@@ -647,7 +655,9 @@ class ImapFactory final : public ProviderFactory {
         {"tls", T::String, false, "starttls", "\"none\" for a server on this machine without TLS"},
         {"compress", T::Boolean, false, "true", "COMPRESS=DEFLATE where offered (default: on, off on loopback)"},
         {"timeout", T::Integer, false, "120", "seconds without a byte from the server (1 to 3600)"},
-        {"connections", T::Integer, false, "2", "connections to the server (1 to 16)"},
+        {"connections", T::Integer, false, "4",
+         "connections a save reads over, 1 to 16 (default: 4, 1 to a server on this machine; never more than "
+         "max_connections)"},
         {"retry_budget", T::Integer, false, "600",
          "seconds a run may wait for a busy server or a lost connection (0: none; default 600)"},
         {"skip_special_use", T::List, false, "\\All\n",

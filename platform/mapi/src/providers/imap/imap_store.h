@@ -12,12 +12,15 @@
 #include <mapitags.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <ctime>
 #include <deque>
 #include <fstream>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <random>
 #include <set>
@@ -103,6 +106,8 @@ struct AccountSettings {
   std::optional<oauth2::Settings> oauth;  // oauth2 = "NAME": tokens renewed from [oauth2.NAME]
   std::string state;
   bool compress = false;
+  // Connections a save reads over (1 to 16; default 4, 1 to a server on
+  // this machine), never more than the server allows.
   int connections = 1;
   // Seconds a run may spend waiting for a busy server or a lost connection
   // (retry_budget; 0: it fails at once).
@@ -209,6 +214,10 @@ struct FetchInFlight {
 };
 
 class ImapStore;
+class FetchPool;
+
+// The flags of a FETCH response's FLAGS list.
+inet::MailFlags FlagsOfList(const Value& list);
 
 class ImapTx final : public Transaction {
  public:
@@ -233,7 +242,7 @@ class RetriesSpent : public MapiError {
 
 class ImapStore final : public StoreProvider {
  public:
-  explicit ImapStore(AccountSettings a) : a_(std::move(a)) {}
+  explicit ImapStore(AccountSettings a);
   ~ImapStore() override;
 
   void OpenState(bool create, const std::string& displayName, StoreKind kind);
@@ -249,6 +258,10 @@ class ImapStore final : public StoreProvider {
   const std::string& Delimiter() const { return delim_; }
   const std::string& Prefix() const { return prefix_; }
   const Quirks& ServerQuirks() const { return quirks_; }
+  // Connections a save reads over (the store's own and the others).
+  int Connections() const { return a_.connections; }
+  // Logins of the other connections so far.
+  int PoolLogins() const;
   std::vector<std::pair<std::string, std::string>> SpecialUse();
 
   // ---- the provider's interface ----------------------------------------------------
@@ -347,6 +360,7 @@ class ImapStore final : public StoreProvider {
   void Leave(bool write, bool committed);
 
  private:
+  friend class FetchPool;
   class FolderCopy;
   // One folder's messages into a folder made by the same copy (UID COPY).
   bool CopyFolderContents(ObjId from, ObjId to, const StepFn& step);
@@ -516,6 +530,16 @@ class ImapStore final : public StoreProvider {
   // the mailbox that was selected; what the fetches in flight had brought
   // stays.
   void Recover(const MapiError& e);
+  // Pause's reckoning without the wait: says why (a WARNING), counts it
+  // against the budget and returns its seconds. Any thread may call it.
+  double Reserve(HRESULT hr, const std::string& error, double suggested, bool lost);
+  // Connects c to the store's server and logs in, as Login does for the
+  // store's own connection. Any thread may call it.
+  void OpenConnection(Client& c);
+  // A message's body over the other connections (connections > 1): the
+  // bodies of the folder ahead of it come meanwhile; what they give back
+  // comes over the store's own connection.
+  Fetched FetchOverPool(ObjId folder, std::uint32_t uid);
   // Runs f again after each lost connection, while the budget allows.
   template <class F>
   auto Resuming(F&& f) -> decltype(f()) {
@@ -539,8 +563,9 @@ class ImapStore final : public StoreProvider {
   // has); seen: the mailboxes' unclaimed messages, read once.
   void TakeArrived(AppendInFlight& a, std::map<ObjId, std::multimap<std::string, std::uint32_t>>& seen);
 
+  std::mutex retryMu_;  // guards waited_ and jitter_: the other connections wait too
   double waited_ = 0;  // seconds waited so far
-  int streak_ = 0;     // waits since the last progress
+  std::atomic<int> streak_ = 0;  // waits since the last progress
   std::minstd_rand jitter_{std::random_device{}()};
   bool headersAll_ = false;  // headers_ takes messages without a Message-ID too
 
@@ -589,6 +614,13 @@ class ImapStore final : public StoreProvider {
   std::unordered_map<std::uint32_t, Fetched> cache_;
   ObjId cacheFolder_ = 0;
   size_t requestedUpTo_ = 0;
+
+  // The other connections, once a save reads with more than one.
+  std::unique_ptr<FetchPool> pool_;
+  ObjId poolFolder_ = 0;
+  size_t poolCount_ = 0;
+  std::string poolMailbox_;
+  std::uint32_t poolValidity_ = 0;
 
   std::deque<PendingAppend> pending_;
   std::uint64_t pendingBytes_ = 0;

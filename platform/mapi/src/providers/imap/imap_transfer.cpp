@@ -512,6 +512,22 @@ void ImapStore::OnUntagged(Response& r) {
   }
 }
 
+inet::MailFlags FlagsOfList(const Value& list) {
+  inet::MailFlags flags;
+  for (const auto& f : list.items) {
+    const std::string l = Lower(f.Str());
+    if (l == "\\seen") flags.seen = true;
+    else if (l == "\\answered") flags.answered = true;
+    else if (l == "\\flagged") flags.flagged = true;
+    else if (l == "\\deleted") flags.deleted = true;
+    else if (l == "\\draft") flags.draft = true;
+    else if (l == "$forwarded") flags.forwarded = true;
+    else if (l == "\\recent" || l.empty() || l[0] == '\\') continue;
+    else flags.keywords.push_back(f.Str());
+  }
+  return flags;
+}
+
 void ImapStore::OnFetch(Value& list) {
   if (!list.IsList()) return;
   std::optional<std::uint32_t> uid;
@@ -528,17 +544,7 @@ void ImapStore::OnFetch(Value& list) {
       if (auto n = val.Number(); n && *n > 0 && *n <= 0xFFFFFFFFu) uid = static_cast<std::uint32_t>(*n);
     } else if (key.IsAtom("FLAGS") && val.IsList()) {
       haveFlags = true;
-      for (const auto& f : val.items) {
-        const std::string l = Lower(f.Str());
-        if (l == "\\seen") flags.seen = true;
-        else if (l == "\\answered") flags.answered = true;
-        else if (l == "\\flagged") flags.flagged = true;
-        else if (l == "\\deleted") flags.deleted = true;
-        else if (l == "\\draft") flags.draft = true;
-        else if (l == "$forwarded") flags.forwarded = true;
-        else if (l == "\\recent" || l.empty() || l[0] == '\\') continue;
-        else flags.keywords.push_back(f.Str());
-      }
+      flags = FlagsOfList(val);
     } else if (key.IsAtom("INTERNALDATE")) {
       date = imap::ParseInternalDate(val.Str()).value_or(0);
     } else if (key.IsAtom("RFC822.SIZE")) {
