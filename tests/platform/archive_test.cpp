@@ -496,6 +496,79 @@ TEST(Archive, AKilledSaveLeavesTheWholeSnapshotOrNoneAndAWholeFile) {
   EXPECT_GT(killed, 0);
 }
 
+// Prunes killed at moments spread over their run: each leaves a file that
+// passes the check, where every snapshot is whole or gone, and the kept one
+// always whole.
+TEST(Archive, AKilledPruneLeavesWholeSnapshotsOrNoneAndAWholeFile) {
+  Archive a;
+  a.store.reset();
+  ASSERT_EQ(RunCommand("python3 " + Quote(std::string(BENCH_DIR) + "/maildir_corpus.py") + " generate " +
+                       Quote(a.dir / "mail") + " --messages 300 --seed 4 --max-attachment 20000 >/dev/null"),
+            0);
+  ArchiveProfile profile(a.dir, a.file);
+  Mapiadmin("store add-maildir Arch " + Quote(a.dir / "mail") + " --name Mail --kind mailbox --layout maildir++ --default");
+  std::filesystem::create_directories(a.dir / "bin");
+  const std::string exe = a.dir / "bin/TeskSave";
+  std::filesystem::copy_file(TESKSAVE_PATH, exe);
+  // Six snapshots; the files of the fourth differ (a new message), so that
+  // a prune frees content too.
+  for (int k = 0; k < 6; ++k) {
+    if (k == 3) {
+      ASSERT_EQ(RunCommand("python3 " + Quote(std::string(BENCH_DIR) + "/maildir_corpus.py") + " generate " +
+                           Quote(a.dir / "more") + " --messages 20 --seed 5 >/dev/null && cp " +
+                           Quote(a.dir / "more") + "/cur/* " + Quote(a.dir / "mail") + "/cur/"),
+                0);
+    }
+    int status = 0;
+    const pid_t pid = StartSave(exe, "Etc/GMT+" + std::to_string(k + 1));
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  const auto whole = Snapshots();
+  ASSERT_EQ(whole.size(), 6u);
+  a.store.reset();
+  const std::string keep = a.dir / "before.store";
+  std::filesystem::copy_file(a.file, keep);  // no WAL left: the saves ended
+  auto prune = [&] {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      const int null = ::open("/dev/null", O_WRONLY);
+      ::dup2(null, 1);
+      ::dup2(null, 2);
+      ::execl(MAPIADMIN_PATH, "mapiadmin", "prune", "Arch", "Archive", "--keep-last", "1", static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    return pid;
+  };
+  int status = 0;
+  const auto t0 = std::chrono::steady_clock::now();
+  pid_t pid = prune();
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  const auto duration = std::chrono::steady_clock::now() - t0;
+  ASSERT_EQ(Snapshots().size(), 1u);
+  const std::string newest = whole.rbegin()->first;
+  int killed = 0;
+  for (int k = 0; k < 6; ++k) {
+    std::filesystem::remove(a.file + "-wal");
+    std::filesystem::remove(a.file + "-shm");
+    std::filesystem::copy_file(keep, a.file, std::filesystem::copy_options::overwrite_existing);
+    const auto delay = duration * (k + 1) / 7;
+    SCOPED_TRACE("killed after " + std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(delay).count()) + " ms");
+    pid = prune();
+    std::this_thread::sleep_for(delay);
+    ::kill(pid, SIGKILL);
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    if (WIFSIGNALED(status)) ++killed;
+    std::string out;
+    EXPECT_EQ(Admin("check Arch Archive", &out), 0) << out;
+    const auto left = Snapshots();
+    EXPECT_TRUE(left.count(newest)) << "the kept snapshot";
+    for (const auto& [name, tree] : left) EXPECT_EQ(tree, whole.at(name)) << name << " is not whole";
+  }
+  EXPECT_GT(killed, 0);
+}
+
 TEST(Archive, BytesThatDoNotCompressAreKeptAsTheyAre) {
   std::string noise;
   std::uint64_t x = 88172645463325252ULL;
