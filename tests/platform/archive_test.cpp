@@ -185,7 +185,7 @@ TEST(Archive, MessagesGoAsTheirBytesWhereNothingButFlagsChanged) {
   const mapi::ObjId folder = a.store->CreateFolder(a.top, "2026.03.03 10:00 Mail", FOLDER_GENERIC);
   auto bytesOf = [](int n) {
     const mapi::MessageData m = Message(n);
-    return mapi::InternetMessage{Mime(n), inet::FlagsOf(m.props), inet::DeliveryTimeOf(m.props), {}, false};
+    return mapi::InternetMessage{Mime(n), inet::FlagsOf(m.props), inet::DeliveryTimeOf(m.props), {}, false, nullptr};
   };
   std::vector<mapi::ObjId> asBytes, asProps;
   for (int n = 1; n <= 12; ++n) {

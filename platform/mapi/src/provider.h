@@ -87,6 +87,12 @@ struct MessageData {
 // the time it arrived. It is the message the MIME converter makes of them
 // (inet::FromMime); copies between stores that keep mail so (Maildir, IMAP,
 // the content of a store file) go in this form without converting.
+// What a destination worked out of a message's bytes before writing it
+// (PrepareInternet): its own business.
+struct PreparedContent {
+  virtual ~PreparedContent() = default;
+};
+
 struct InternetMessage {
   std::string bytes;
   inet::MailFlags flags;
@@ -96,6 +102,8 @@ struct InternetMessage {
   // The destination holds the content of key already (HeldKeys said so):
   // the bytes were not read and are empty.
   bool held = false;
+  // Set by the destination's PrepareInternet.
+  std::shared_ptr<const PreparedContent> prepared;
 };
 
 // A message of a folder's listing: its id, and its content key, flags and
@@ -283,6 +291,11 @@ class StoreProvider : public std::enable_shared_from_this<StoreProvider> {
   // StoreInternet of a message with that key); all false by default. The
   // answer holds until the caller's write transaction ends.
   virtual std::vector<bool> HeldKeys(std::span<const std::string> keys) { return std::vector<bool>(keys.size(), false); }
+  // Work a destination can do on a message's bytes before StoreInternet
+  // writes it (digests, conversion, compression), kept in m.prepared. Runs
+  // on the copy engine's loading thread while another thread writes this
+  // store: it touches nothing of the store. The default does nothing.
+  virtual void PrepareInternet(InternetMessage& /*m*/) const {}
   // A key that names a folder's normal messages with their flags as they
   // are now, asked before they are listed (a server's UIDVALIDITY, UIDNEXT,
   // message count and HIGHESTMODSEQ): the same key means nothing in the

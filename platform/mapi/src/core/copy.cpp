@@ -132,7 +132,10 @@ void CopyListedMessages(StoreProvider& src, std::vector<ListedMessage>& listed, 
           return Loaded{{}, std::move(m.head)};
         }
         Loaded l = LoadForCopy(src, m.id, false);
-        if (l.internet) l.internet->key = std::move(m.head.key);
+        if (l.internet) {
+          l.internet->key = std::move(m.head.key);
+          if (k % 2 == 0) dst.PrepareInternet(*l.internet);
+        }
         return l;
       },
       [&](std::vector<Loaded>& batch, const std::vector<size_t>&) {
@@ -157,7 +160,12 @@ void CopyFolderMessages(StoreProvider& src, ObjId from, StoreProvider& dst, ObjI
     }
     const auto ids = src.Messages(from, associated);
     InBatches(
-        ids.size(), [&](size_t k) { return std::optional<Loaded>(LoadForCopy(src, ids[k], associated)); },
+        ids.size(),
+        [&](size_t k) {
+          Loaded l = LoadForCopy(src, ids[k], associated);
+          if (l.internet && k % 2 == 0) dst.PrepareInternet(*l.internet);
+          return std::optional<Loaded>(std::move(l));
+        },
         [&](std::vector<Loaded>& batch, const std::vector<size_t>&) {
           // A destination that cannot hold a whole copy in one commit writes
           // batch by batch, each batch whole.

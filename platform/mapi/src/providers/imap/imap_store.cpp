@@ -326,7 +326,7 @@ MessageData ImapStore::LoadMessage(ObjId id) {
 }
 
 std::optional<InternetMessage> ImapStore::LoadInternet(ObjId id) {
-  if (auto p = FindPending(id, true)) return InternetMessage{p->bytes, p->flags, FiletimeFromUnix(p->date), {}, false};
+  if (auto p = FindPending(id, true)) return InternetMessage{p->bytes, p->flags, FiletimeFromUnix(p->date), {}, false, nullptr};
   Settle();
   auto row = RowOf(id);
   if (!row || !row->second) Fail(MAPI_E_NOT_FOUND, "message not found");
@@ -357,7 +357,7 @@ std::optional<InternetMessage> ImapStore::LoadInternet(ObjId id) {
     return got;
   });
   streak_ = 0;
-  return InternetMessage{std::move(f.bytes), std::move(f.flags), FiletimeFromUnix(f.date), {}, false};
+  return InternetMessage{std::move(f.bytes), std::move(f.flags), FiletimeFromUnix(f.date), {}, false, nullptr};
 }
 
 // A message's key: the account's store, its mailbox, the mailbox's

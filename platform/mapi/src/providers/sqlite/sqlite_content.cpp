@@ -16,7 +16,7 @@ namespace tesk::mapi::sqlite::content {
 namespace {
 
 constexpr std::size_t kLightLimit = 512;  // larger properties are derived anew
-constexpr int kZstdLevel = 3;
+constexpr int kZstdLevel = 1;
 
 void PutU32(std::string& out, std::uint32_t v) {
   for (int k = 0; k < 4; ++k) out += static_cast<char>((v >> (8 * k)) & 0xFF);

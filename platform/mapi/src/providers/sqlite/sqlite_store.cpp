@@ -249,12 +249,13 @@ std::optional<std::int64_t> SqliteStore::KnownContent(const std::string& digest,
   return s.Int(0);
 }
 
-std::int64_t SqliteStore::InsertContent(const std::string& digest, const std::string& raw, const content::Derived& d) {
+std::int64_t SqliteStore::InsertContent(const std::string& digest, const std::string& raw, const content::Derived& d,
+                                        const content::Packed* prepacked) {
   std::string tags;
   for (ULONG t : d.heavyTags)
     for (int b = 0; b < 4; ++b) tags += static_cast<char>((t >> (8 * b)) & 0xFF);
   const std::string light = content::EncodeProps(d.light);
-  const content::Packed packed = content::Pack(raw);
+  const content::Packed packed = prepacked ? *prepacked : content::Pack(raw);
   db_.Prepare(
          "INSERT INTO content(digest, size, codec, attachments, heavy_digest, heavy_tags, light)"
          " VALUES(?,?,?,?,?,?,?)")
@@ -343,11 +344,12 @@ std::optional<std::int64_t> SqliteStore::ShareInternet(const InternetMessage& m,
     rawSize = s.Int(1);
     d.light = content::DecodeProps(s.Text(2));
   } else {
-    const std::string digest = content::Sha256(m.bytes);
+    const auto* ready = dynamic_cast<const Prepared*>(m.prepared.get());
+    const std::string digest = ready ? ready->digest : content::Sha256(m.bytes);
     id = KnownContent(digest, d);
     if (!id) {
-      d = content::Summarize(content::DeriveMessage(m.bytes));
-      id = InsertContent(digest, m.bytes, d);
+      d = ready ? ready->derived : content::Summarize(content::DeriveMessage(m.bytes));
+      id = InsertContent(digest, m.bytes, d, ready ? &ready->packed : nullptr);
     }
     if (hasKeys_ && !m.key.empty())
       db_.Prepare("INSERT OR REPLACE INTO content_key(key, content_id) VALUES(?,?)").BindBlob(1, m.key).Bind(2, *id).Run();
@@ -355,6 +357,17 @@ std::optional<std::int64_t> SqliteStore::ShareInternet(const InternetMessage& m,
   own = OwnOf(WithFlagsAndTime(d.light, m.flags, m.deliveryTime), d);
   size = SharedSize(rawSize, d.light, own);
   return id;
+}
+
+// New bytes cost a digest, a conversion and a compression: done where the
+// bytes are loaded, while this store writes the ones before.
+void SqliteStore::PrepareInternet(InternetMessage& m) const {
+  if (!hasContent_ || m.held || !m.deliveryTime) return;
+  auto p = std::make_shared<Prepared>();
+  p->digest = content::Sha256(m.bytes);
+  p->derived = content::Summarize(content::DeriveMessage(m.bytes));
+  p->packed = content::Pack(m.bytes);
+  m.prepared = std::move(p);
 }
 
 std::vector<bool> SqliteStore::HeldKeys(std::span<const std::string> keys) {

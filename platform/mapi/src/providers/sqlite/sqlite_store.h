@@ -67,6 +67,13 @@ class Tx : public Transaction {
   bool done_ = false;
 };
 
+// What PrepareInternet works out of new bytes for the content table.
+struct Prepared final : PreparedContent {
+  std::string digest;
+  content::Derived derived;
+  content::Packed packed;
+};
+
 class SqliteStore final : public StoreProvider, public StoreMaintenance {
  public:
   explicit SqliteStore(std::string path);
@@ -106,6 +113,7 @@ class SqliteStore final : public StoreProvider, public StoreMaintenance {
   std::optional<InternetMessage> LoadInternet(ObjId id) override;
   std::optional<ObjId> StoreInternet(ObjId folder, const InternetMessage& m) override;
   std::vector<bool> HeldKeys(std::span<const std::string> keys) override;
+  void PrepareInternet(InternetMessage& m) const override;
   bool CopyRememberedFolder(const std::string& folderKey, ObjId into, std::uint64_t& messages) override;
   void RememberFolder(const std::string& folderKey, ObjId folder) override;
   void DeleteMessages(std::span<const ObjId> ids) override;
@@ -146,7 +154,8 @@ class SqliteStore final : public StoreProvider, public StoreMaintenance {
   std::optional<std::int64_t> ShareInternet(const InternetMessage& m, PropList& own, std::int64_t& size);
   // The content of that digest, with what the row keeps of it.
   std::optional<std::int64_t> KnownContent(const std::string& digest, content::Derived& d);
-  std::int64_t InsertContent(const std::string& digest, const std::string& raw, const content::Derived& d);
+  std::int64_t InsertContent(const std::string& digest, const std::string& raw, const content::Derived& d,
+                             const content::Packed* packed = nullptr);
   // How many messages a folder holds and a digest of its rows (kind,
   // content, own properties, in order); nullopt when one of them shares no
   // content.
