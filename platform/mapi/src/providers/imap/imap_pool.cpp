@@ -32,14 +32,7 @@ void FetchPool::Ahead(const std::string& mailbox, std::uint32_t validity, const 
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (mailbox != mailbox_ || validity != validity_) {
-      ++gen_;
-      entries_.clear();
-      queue_.clear();
-      back_.clear();
-      aheadBytes_ = 0;
-      scheduledUpTo_ = 0;
-      mailbox_ = mailbox;
-      validity_ = validity;
+      ResetLocked(mailbox, validity);
     }
     // What lies behind the reader is no longer wanted (a message skipped,
     // or read elsewhere): it leaves room for what lies ahead.
@@ -120,16 +113,20 @@ std::vector<std::uint32_t> FetchPool::GivenBack() {
   return out;
 }
 
-void FetchPool::Forget() {
-  std::lock_guard<std::mutex> lock(mu_);
+void FetchPool::ResetLocked(const std::string& mailbox, std::uint32_t validity) {
   ++gen_;
   entries_.clear();
   queue_.clear();
   back_.clear();
   aheadBytes_ = 0;
   scheduledUpTo_ = 0;
-  mailbox_.clear();
-  validity_ = 0;
+  mailbox_ = mailbox;
+  validity_ = validity;
+}
+
+void FetchPool::Forget() {
+  std::lock_guard<std::mutex> lock(mu_);
+  ResetLocked({}, 0);
 }
 
 void FetchPool::Staff() {
@@ -452,16 +449,7 @@ Fetched ImapStore::FetchOverPool(ObjId folder, std::uint32_t uid) {
       c_.Flush();
       fetches_.push_back(std::move(f));
     }
-    while (!cache_.count(uid)) {
-      const bool covered = std::any_of(fetches_.begin(), fetches_.end(), [&](const FetchInFlight& c) {
-        return std::find(c.uids.begin(), c.uids.end(), uid) != c.uids.end();
-      });
-      if (!covered) Fail(MAPI_E_NOT_FOUND, "the message is no longer in " + MailboxOf(folder));
-      WaitFetch();
-    }
-    Fetched got = std::move(cache_[uid]);
-    cache_.erase(uid);
-    return got;
+    return AwaitBody(folder, uid);
   });
 }
 

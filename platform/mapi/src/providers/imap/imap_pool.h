@@ -55,6 +55,10 @@ class FetchPool {
   int Logins() const;
 
  private:
+  // Drops everything asked for ahead and follows another mailbox (the
+  // lock held).
+  void ResetLocked(const std::string& mailbox, std::uint32_t validity);
+
   enum class State { Queued, InFlight, Here, Back };
   struct Entry {
     State state = State::Queued;

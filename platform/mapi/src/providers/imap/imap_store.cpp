@@ -343,15 +343,7 @@ std::optional<InternetMessage> ImapStore::LoadInternet(ObjId id) {
       Select(folder);
       Request(folder, pos);
     }
-    while (!cache_.count(uid)) {
-      const bool covered = std::any_of(fetches_.begin(), fetches_.end(), [&](const FetchInFlight& c) {
-        return std::find(c.uids.begin(), c.uids.end(), uid) != c.uids.end();
-      });
-      if (!covered) Fail(MAPI_E_NOT_FOUND, "the message is no longer in " + MailboxOf(folder));
-      WaitFetch();
-    }
-    Fetched got = std::move(cache_[uid]);
-    cache_.erase(uid);
+    Fetched got = AwaitBody(folder, uid);
     // Keep the next chunks coming while this one is converted.
     Request(folder, pos + 1);
     return got;
@@ -402,6 +394,19 @@ std::string ImapStore::FolderStateKey(ObjId folder) {
   return "imap " + GuidBytes(Guid()) + " " + mailbox + " " + std::to_string(items["uidvalidity"]) + " " +
          std::to_string(items["uidnext"]) + " " + std::to_string(items["messages"]) + " " +
          std::to_string(items["highestmodseq"]);
+}
+
+Fetched ImapStore::AwaitBody(ObjId folder, std::uint32_t uid) {
+  while (!cache_.count(uid)) {
+    const bool covered = std::any_of(fetches_.begin(), fetches_.end(), [&](const FetchInFlight& c) {
+      return std::find(c.uids.begin(), c.uids.end(), uid) != c.uids.end();
+    });
+    if (!covered) Fail(MAPI_E_NOT_FOUND, "the message is no longer in " + MailboxOf(folder));
+    WaitFetch();
+  }
+  Fetched got = std::move(cache_[uid]);
+  cache_.erase(uid);
+  return got;
 }
 
 std::optional<ObjId> ImapStore::StoreInternet(ObjId folder, const InternetMessage& m) {

@@ -487,6 +487,9 @@ class ImapStore final : public StoreProvider {
 
   // Sends the messages waiting for upload, a command per mailbox and batch.
   void SendAppends();
+  // Waits for a body asked for (in fetches_) and takes it from the cache;
+  // MAPI_E_NOT_FOUND when it is not on its way.
+  Fetched AwaitBody(ObjId folder, std::uint32_t uid);
   // Refuses a folder that takes no messages (the top, \Noselect, one the
   // server fills itself).
   void CheckWritable(ObjId folder);
