@@ -18,41 +18,8 @@ namespace {
 using namespace imap_test;
 namespace mapi = tesk::mapi;
 
-class ImapConnections : public ::testing::Test, public Accounts {
+class ImapConnections : public ProxiedDovecot<ImapConnections> {
  protected:
-  static Server& Dovecot() {
-    static Server s;
-    return s;
-  }
-  static void SetUpTestSuite() { Dovecot().Start("dovecot", false, "tesk"); }
-  static void TearDownTestSuite() { Dovecot().Stop(); }
-
-  void SetUp() override {
-    server_ = &Dovecot();
-    if (!server_->up) FAIL() << "dovecot did not start:\n" << server_->why;
-    proxyDir_ = profile.dir / "proxy";
-    fs::create_directories(proxyDir_);
-  }
-  void TearDown() override { Python("faultproxy.py", "stop --state-dir " + Quote(proxyDir_.string())); }
-
-  int Proxy(const std::string& args) {
-    int rc = 0;
-    const std::string out = Python("faultproxy.py", "--target 127.0.0.1:" + std::to_string(server_->Port()) + " " + args +
-                                                        " --state-dir " + Quote(proxyDir_.string()) + " --daemon",
-                                   &rc);
-    EXPECT_EQ(rc, 0) << out;
-    return rc == 0 ? LastJsonLine(out)["port"].get<int>() : 0;
-  }
-  nlohmann::json ProxyCounts() {
-    return LastJsonLine(Python("faultproxy.py", "status --state-dir " + Quote(proxyDir_.string())));
-  }
-  void SetKey(const std::string& store, const std::string& key, const std::string& value) {
-    auto p = mapi::LoadProfile("Test");
-    ASSERT_TRUE(p);
-    for (auto& s : p->stores)
-      if (s.name == store) s.settings[key] = {mapi::SettingValue::Type::Integer, value};
-    mapi::SaveProfile(*p);
-  }
   static int Lines(const ProgramRun& run, const std::string& part) {
     return static_cast<int>(std::count_if(run.lines.begin(), run.lines.end(),
                                           [&](const std::string& l) { return l.find(part) != std::string::npos; }));
@@ -81,8 +48,6 @@ class ImapConnections : public ::testing::Test, public Accounts {
     ASSERT_EQ(restore.rc, 0) << restore_test::Describe(restore);
     EXPECT_EQ(Compare(Listing(user), Listing(restoreUser)), "");
   }
-
-  fs::path proxyDir_;
 };
 
 }  // namespace

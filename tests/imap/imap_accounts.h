@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "profile/profile.h"
+
 #include "fixture.h"
 #include "restore_test_util.h"
 
@@ -169,6 +171,50 @@ class Accounts {
 
  private:
   int files_ = 0;
+};
+
+// A suite with a private Dovecot of its own (Suite: the test class, so that
+// each suite has its own) and, per test, a fault proxy in front of it.
+template <class Suite>
+class ProxiedDovecot : public ::testing::Test, public Accounts {
+ protected:
+  static Server& Dovecot() {
+    static Server s;
+    return s;
+  }
+  static void SetUpTestSuite() { Dovecot().Start("dovecot", false, "tesk"); }
+  static void TearDownTestSuite() { Dovecot().Stop(); }
+
+  void SetUp() override {
+    server_ = &Dovecot();
+    if (!server_->up) FAIL() << "dovecot did not start:\n" << server_->why;
+    proxyDir_ = profile.dir / "proxy";
+    fs::create_directories(proxyDir_);
+  }
+  void TearDown() override { Python("faultproxy.py", "stop --state-dir " + Quote(proxyDir_.string())); }
+
+  // A fault proxy in front of the server (faultproxy.py's options); its port.
+  int Proxy(const std::string& args) {
+    int rc = 0;
+    const std::string out = Python("faultproxy.py", "--target 127.0.0.1:" + std::to_string(server_->Port()) + " " + args +
+                                                        " --state-dir " + Quote(proxyDir_.string()) + " --daemon",
+                                   &rc);
+    EXPECT_EQ(rc, 0) << out;
+    return rc == 0 ? LastJsonLine(out)["port"].get<int>() : 0;
+  }
+  nlohmann::json ProxyCounts() {
+    return LastJsonLine(Python("faultproxy.py", "status --state-dir " + Quote(proxyDir_.string())));
+  }
+  // Sets an integer key of a store of the profile.
+  void SetKey(const std::string& store, const std::string& key, const std::string& value) {
+    auto p = tesk::mapi::LoadProfile("Test");
+    ASSERT_TRUE(p);
+    for (auto& s : p->stores)
+      if (s.name == store) s.settings[key] = {tesk::mapi::SettingValue::Type::Integer, value};
+    tesk::mapi::SaveProfile(*p);
+  }
+
+  fs::path proxyDir_;
 };
 
 }  // namespace imap_test

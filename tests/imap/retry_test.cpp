@@ -18,42 +18,8 @@ namespace {
 using namespace imap_test;
 namespace mapi = tesk::mapi;
 
-class ImapRetries : public ::testing::Test, public Accounts {
+class ImapRetries : public ProxiedDovecot<ImapRetries> {
  protected:
-  static Server& Dovecot() {
-    static Server s;
-    return s;
-  }
-  static void SetUpTestSuite() { Dovecot().Start("dovecot", false, "tesk"); }
-  static void TearDownTestSuite() { Dovecot().Stop(); }
-
-  void SetUp() override {
-    server_ = &Dovecot();
-    if (!server_->up) FAIL() << "dovecot did not start:\n" << server_->why;
-    proxyDir_ = profile.dir / "proxy";
-    fs::create_directories(proxyDir_);
-  }
-  void TearDown() override { Python("faultproxy.py", "stop --state-dir " + Quote(proxyDir_.string())); }
-
-  // A fault proxy in front of the server; its port.
-  int Proxy(const std::string& args) {
-    int rc = 0;
-    const std::string out = Python("faultproxy.py", "--target 127.0.0.1:" + std::to_string(server_->Port()) + " " + args +
-                                                        " --state-dir " + Quote(proxyDir_.string()) + " --daemon",
-                                   &rc);
-    EXPECT_EQ(rc, 0) << out;
-    return rc == 0 ? LastJsonLine(out)["port"].get<int>() : 0;
-  }
-  nlohmann::json ProxyCounts() {
-    return LastJsonLine(Python("faultproxy.py", "status --state-dir " + Quote(proxyDir_.string())));
-  }
-  void SetKey(const std::string& store, const std::string& key, const std::string& value) {
-    auto p = mapi::LoadProfile("Test");
-    ASSERT_TRUE(p);
-    for (auto& s : p->stores)
-      if (s.name == store) s.settings[key] = {mapi::SettingValue::Type::Integer, value};
-    mapi::SaveProfile(*p);
-  }
   std::string Tree(const std::string& store) {
     std::string out;
     EXPECT_EQ(testing_support::RunCommand(std::string(MAPIADMIN_PATH) + " tree Test " + Quote(store) + " --json", &out), 0) << out;
@@ -104,8 +70,6 @@ class ImapRetries : public ::testing::Test, public Accounts {
     EXPECT_EQ(Compare(source, after), "");
     for (const char* box : {"INBOX", "Projects", "Sent"}) EXPECT_EQ(Digests(source, box), Digests(after, box)) << box;
   }
-
-  fs::path proxyDir_;
 };
 
 }  // namespace

@@ -416,6 +416,23 @@ TEST(Archive, StatsCountSharingAndPruneGivesTheSpaceBack) {
 
 namespace {
 
+// A generated Maildir as the profile's default store "Mail", saved into the
+// archive by a copy of TeskSave of its own (exe).
+struct SavedMaildir {
+  SavedMaildir(Archive& a, int messages, int seed, int maxAttachment) : profile(a.dir, a.file) {
+    EXPECT_EQ(RunCommand("python3 " + Quote(std::string(BENCH_DIR) + "/maildir_corpus.py") + " generate " +
+                         Quote(a.dir / "mail") + " --messages " + std::to_string(messages) + " --seed " +
+                         std::to_string(seed) + " --max-attachment " + std::to_string(maxAttachment) + " >/dev/null"),
+              0);
+    Mapiadmin("store add-maildir Arch " + Quote(a.dir / "mail") + " --name Mail --kind mailbox --layout maildir++ --default");
+    std::filesystem::create_directories(a.dir / "bin");
+    exe = a.dir / "bin/TeskSave";
+    std::filesystem::copy_file(TESKSAVE_PATH, exe);
+  }
+  ArchiveProfile profile;
+  std::string exe;
+};
+
 pid_t StartSave(const std::string& exe, const std::string& zone) {
   const pid_t pid = ::fork();
   if (pid == 0) {
@@ -452,14 +469,8 @@ std::map<std::string, nlohmann::json> Snapshots() {
 TEST(Archive, AKilledSaveLeavesTheWholeSnapshotOrNoneAndAWholeFile) {
   Archive a;
   a.store.reset();
-  ASSERT_EQ(RunCommand("python3 " + Quote(std::string(BENCH_DIR) + "/maildir_corpus.py") + " generate " +
-                       Quote(a.dir / "mail") + " --messages 400 --seed 9 --max-attachment 40000 >/dev/null"),
-            0);
-  ArchiveProfile profile(a.dir, a.file);
-  Mapiadmin("store add-maildir Arch " + Quote(a.dir / "mail") + " --name Mail --kind mailbox --layout maildir++ --default");
-  std::filesystem::create_directories(a.dir / "bin");
-  const std::string exe = a.dir / "bin/TeskSave";
-  std::filesystem::copy_file(TESKSAVE_PATH, exe);
+  SavedMaildir mail(a, 400, 9, 40000);
+  const std::string& exe = mail.exe;
 
   const auto t0 = std::chrono::steady_clock::now();
   int status = 0;
@@ -502,14 +513,8 @@ TEST(Archive, AKilledSaveLeavesTheWholeSnapshotOrNoneAndAWholeFile) {
 TEST(Archive, AKilledPruneLeavesWholeSnapshotsOrNoneAndAWholeFile) {
   Archive a;
   a.store.reset();
-  ASSERT_EQ(RunCommand("python3 " + Quote(std::string(BENCH_DIR) + "/maildir_corpus.py") + " generate " +
-                       Quote(a.dir / "mail") + " --messages 300 --seed 4 --max-attachment 20000 >/dev/null"),
-            0);
-  ArchiveProfile profile(a.dir, a.file);
-  Mapiadmin("store add-maildir Arch " + Quote(a.dir / "mail") + " --name Mail --kind mailbox --layout maildir++ --default");
-  std::filesystem::create_directories(a.dir / "bin");
-  const std::string exe = a.dir / "bin/TeskSave";
-  std::filesystem::copy_file(TESKSAVE_PATH, exe);
+  SavedMaildir mail(a, 300, 4, 20000);
+  const std::string& exe = mail.exe;
   // Six snapshots; the files of the fourth differ (a new message), so that
   // a prune frees content too.
   for (int k = 0; k < 6; ++k) {
