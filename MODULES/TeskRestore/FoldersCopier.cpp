@@ -304,7 +304,7 @@ CFoldersCopier::Plan CFoldersCopier::Survey(const Located& where, const CFolderC
     if (FAILED(hr) || !subfolder) RaiseMAPI(hr, __LINE__, "Failed to open folder to clear it '%s'", name);
     CTeskBinary id;
     subfolder.GetBinaryProp(PR_ENTRYID, id);
-    Plan::Folder folder{name, TakeFolderCensus(subfolder)};
+    Plan::Folder folder{name, TakeClearingCensus(subfolder)};
     if (IsStandardFolder(id)) {
       keptNames[std::string(name.GetString(), static_cast<size_t>(name.GetLength()))] = true;
       plan.kept.push_back(folder);
@@ -575,7 +575,7 @@ void CFoldersCopier::ClearTarget(const Located& where) {
       subfolder.GetBinaryProp(PR_ENTRYID, id);
       Status("Clearing: ", name);
       // Counted before they go, so the log says what the clearing removed.
-      const CFolderCensus census = TakeFolderCensus(subfolder);
+      const CFolderCensus census = TakeClearingCensus(subfolder);
       if (IsStandardFolder(id)) {
         hr = subfolder->EmptyFolder(0, m_pProgress, DEL_ASSOCIATED | FOLDER_DIALOG);
         if (FAILED(hr)) RaiseMAPIOf(static_cast<IMAPIFolder*>(subfolder.p), hr, __LINE__, "Failed to empty standard Outlook folder '%s'", name);

@@ -76,3 +76,23 @@ CFolderCensus TakeFolderCensus(IMAPIFolder* top) {
   });
   return census;
 }
+
+namespace {
+
+bool KeptByStore(IMAPIFolder* folder) {
+  CMAPIBufferHolder<> access;
+  if (FAILED(HrGetOneProp(folder, PR_ACCESS, &access)) || !access.HasValue()) return false;
+  return (access->Value.l & MAPI_ACCESS_DELETE) == 0;
+}
+
+}  // namespace
+
+CFolderCensus TakeClearingCensus(IMAPIFolder* top) {
+  CFolderCensus census;
+  WalkFolderTree(top, [&](IMAPIFolder* folder, int depth) {
+    if (depth > 0 && KeptByStore(folder)) return;
+    census.messages += CountMessages(folder);
+    if (depth > 0) ++census.folders;
+  });
+  return census;
+}

@@ -31,3 +31,8 @@ void WalkFolderTree(IMAPIFolder* top, const std::function<void(IMAPIFolder* fold
 // Walks folder and everything below it: one contents count and one
 // hierarchy table per folder. Folders that cannot be opened are left out.
 CFolderCensus TakeFolderCensus(IMAPIFolder* folder);
+
+// What deleting the folder's subfolders and messages removes: the census
+// without the subfolders the store keeps whatever is deleted around them
+// (their PR_ACCESS lacks MAPI_ACCESS_DELETE), nor what they hold.
+CFolderCensus TakeClearingCensus(IMAPIFolder* folder);

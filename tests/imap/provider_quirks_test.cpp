@@ -155,6 +155,19 @@ TEST_F(ProviderQuirks, AGmailRestoreLeavesAllMailAndStarredAlone) {
   EXPECT_TRUE(HasLine(restore, "WARNING: 1 message of Starred not written into [Gmail]/Starred (\\Flagged): the server "
                                "fills that mailbox itself from the other folders"))
       << restore.log;
+  // The clearing's log counts what it removed: not the messages of All Mail
+  // and Starred, which stay.
+  std::int64_t removed = 0;
+  for (const auto& m : before["mailboxes"]) {
+    const std::string name = m["name"];
+    if (name.rfind("[Gmail]/", 0) == 0 && name != "[Gmail]/All Mail" && name != "[Gmail]/Starred")
+      removed += static_cast<std::int64_t>(m["messages"].size());
+  }
+  std::string line;
+  for (const auto& l : restore.lines)
+    if (l.find("Deleted folder '[Gmail]' with ") != std::string::npos) line = l;
+  EXPECT_NE(line.find("subfolders and " + std::to_string(removed) + " messages."), std::string::npos)
+      << removed << " messages removed from [Gmail]:\n" << restore.log;
 
   const auto after = Listing("u3");
   for (const char* name : {"[Gmail]/All Mail", "[Gmail]/Starred"}) {

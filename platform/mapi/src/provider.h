@@ -63,6 +63,10 @@ struct FolderInfo {
   // Maildir or of an IMAP account, a \Noselect mailbox): its PR_ACCESS says
   // so, and storing a message there throws MAPI_E_NO_ACCESS.
   bool holdsMessages = true;
+  // True for a folder the store fills itself and keeps when its parent is
+  // deleted (Gmail's All Mail, Starred): its PR_ACCESS lacks
+  // MAPI_ACCESS_DELETE.
+  bool keptByStore = false;
   std::int64_t created = 0;  // FILETIME ticks
   std::int64_t modified = 0;
 };

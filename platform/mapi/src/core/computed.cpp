@@ -24,9 +24,10 @@ PropList FolderComputed(StoreProvider& store, const FolderInfo& f) {
           Prop::Int(PR_ASSOC_CONTENT_COUNT, f.assocCount),
           Prop::Int(PR_CREATION_TIME, f.created),
           Prop::Int(PR_LAST_MODIFICATION_TIME, f.modified),
-          Prop::Int(PR_ACCESS, f.holdsMessages ? AccessOf(store)
-                                               : AccessOf(store) & ~(MAPI_ACCESS_CREATE_CONTENTS |
-                                                                     MAPI_ACCESS_CREATE_ASSOCIATED)),
+          Prop::Int(PR_ACCESS, (f.holdsMessages ? AccessOf(store)
+                                                : AccessOf(store) & ~(MAPI_ACCESS_CREATE_CONTENTS |
+                                                                      MAPI_ACCESS_CREATE_ASSOCIATED)) &
+                                   ~(f.keptByStore ? MAPI_ACCESS_DELETE : 0)),
           Prop::Int(PR_ACCESS_LEVEL, AccessLevelOf(store))};
 }
 

@@ -132,6 +132,7 @@ std::optional<FolderInfo> ImapStore::GetFolder(ObjId id) {
   if (f) {
     f->contentCount = Count(id);
     f->holdsMessages = id != root_ && id != top_ && boxes_[id].selectable;
+    f->keptByStore = boxes_[id].untouched;
   }
   return f;
 }
