@@ -3,6 +3,7 @@
 // added, a file rewritten in place), the earlier ones stay as they were, and
 // a snapshot reads only the files the archive has not seen.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <mapitags.h>
@@ -165,6 +166,12 @@ TEST(IncrementalSnapshots, EachSnapshotIsTheMaildirAsItIsAndReadsOnlyWhatChanged
   rewritten.replace(rewritten.find("Line 7 of"), 9, "Line 7 OF");
   ASSERT_EQ(rewritten.size(), old4.size());
   Write(files[4], rewritten);
+  // An hour later than it was, so that its delivery time shows the rewrite.
+  struct stat was {};
+  ASSERT_EQ(::stat(files[4].c_str(), &was), 0);
+  const struct timespec later[2] = {{was.st_mtim.tv_sec + 3600, 0}, {was.st_mtim.tv_sec + 3600, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, files[4].c_str(), later, 0), 0);
+  const std::string rewrittenTime = std::to_string((was.st_mtim.tv_sec + 3600 + 11644473600LL) * 10000000LL);
   s.Add("", "");
   s.Add(".Work", "S");
 
@@ -176,7 +183,10 @@ TEST(IncrementalSnapshots, EachSnapshotIsTheMaildirAsItIsAndReadsOnlyWhatChanged
   bool sawRewritten = false;
   for (const auto& [folder, messages] : s.Snapshot(after))
     for (const auto& m : messages)
-      if (m.rfind(rewritten + "|", 0) == 0) sawRewritten = true;
+      if (m.rfind(rewritten + "|", 0) == 0) {
+        sawRewritten = true;
+        EXPECT_EQ(m.substr(m.rfind('|') + 1), rewrittenTime) << "delivered when it was written anew";
+      }
   EXPECT_TRUE(sawRewritten) << "the file rewritten in place is read again";
   // The earlier snapshots are as they were.
   EXPECT_EQ(s.Snapshot(first), before);

@@ -139,22 +139,29 @@ void MaildirStore::ScanMessages(const std::string& dir, ObjId folder) {
       files[name.substr(0, info)] = {std::string(sub) + "/" + name, {st.st_size, st.st_mtime}};
     }
   }
-  std::map<std::string, std::pair<ObjId, std::string>> known;  // base -> id, file
+  struct Known {
+    ObjId id;
+    std::string file;
+    std::pair<std::int64_t, std::int64_t> sizeAndTime;
+  };
+  std::map<std::string, Known> known;  // base -> what the index says
   {
-    auto q = ix_.Prepare("SELECT base, id, file FROM message WHERE folder_id=?");
+    auto q = ix_.Prepare("SELECT base, id, file, size, mtime FROM message WHERE folder_id=?");
     q.Bind(1, folder);
-    while (q.Step()) known[q.Text(0)] = {q.Int(1), q.Text(2)};
+    while (q.Step()) known[q.Text(0)] = {q.Int(1), q.Text(2), {q.Int(3), q.Int(4)}};
   }
   for (const auto& [base, entry] : known)
-    if (!files.count(base)) ix_.Prepare("DELETE FROM message WHERE id=?").Bind(1, entry.first).Run();
+    if (!files.count(base)) ix_.Prepare("DELETE FROM message WHERE id=?").Bind(1, entry.id).Run();
   for (const auto& [base, f] : files) {
     auto it = known.find(base);
     if (it == known.end()) {
       ix_.Prepare("INSERT INTO message(folder_id, base, file, size, mtime) VALUES(?,?,?,?,?)")
           .Bind(1, folder).Bind(2, base).Bind(3, f.first).Bind(4, f.second.first).Bind(5, f.second.second).Run();
-    } else if (it->second.second != f.first) {
+    } else if (it->second.file != f.first || it->second.sizeAndTime != f.second) {
+      // Renamed for its flags, or written anew in place: its delivery
+      // time is the file's time as it is now.
       ix_.Prepare("UPDATE message SET file=?, size=?, mtime=? WHERE id=?")
-          .Bind(1, f.first).Bind(2, f.second.first).Bind(3, f.second.second).Bind(4, it->second.first).Run();
+          .Bind(1, f.first).Bind(2, f.second.first).Bind(3, f.second.second).Bind(4, it->second.id).Run();
     }
   }
 }
