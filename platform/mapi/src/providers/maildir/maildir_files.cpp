@@ -105,12 +105,13 @@ std::map<int, std::string> MaildirStore::Keywords(const std::string& dir) {
   return out;
 }
 
-inet::MailFlags MaildirStore::FlagsOfName(const std::string& dir, const std::string& file) {
+inet::MailFlags MaildirStore::FlagsOfName(const std::string& dir, const std::string& file,
+                                          std::optional<std::map<int, std::string>>* known) {
   inet::MailFlags f;
   const auto info = file.find(":2,");
   if (info == std::string::npos) return f;
-  std::map<int, std::string> keywords;
-  bool keywordsRead = false;
+  std::optional<std::map<int, std::string>> own;
+  std::optional<std::map<int, std::string>>& keywords = known ? *known : own;
   for (char c : file.substr(info + 3)) {
     switch (c) {
       case 'S': f.seen = true; break;
@@ -121,11 +122,8 @@ inet::MailFlags MaildirStore::FlagsOfName(const std::string& dir, const std::str
       case 'P': f.forwarded = true; break;
       default:
         if (c >= 'a' && c <= 'z') {
-          if (!keywordsRead) {
-            keywords = Keywords(dir);
-            keywordsRead = true;
-          }
-          if (auto it = keywords.find(c - 'a'); it != keywords.end()) {
+          if (!keywords) keywords = Keywords(dir);
+          if (auto it = keywords->find(c - 'a'); it != keywords->end()) {
             // Dovecot keeps $Forwarded as a keyword; Maildir's own letter is P.
             if (EqualsNoCase(it->second, kForwarded))
               f.forwarded = true;

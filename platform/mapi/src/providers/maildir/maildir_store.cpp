@@ -311,6 +311,7 @@ std::optional<std::vector<ListedMessage>> MaildirStore::ListInternet(ObjId folde
   if (rel == kTopRel || rel == kRootRel) return out;
   const std::string dir = DirOf(rel);
   const std::string store = GuidBytes(Guid());
+  std::optional<std::map<int, std::string>> keywords;  // read once, when a name has a keyword letter
   auto q = ix_.Prepare("SELECT id, base, file FROM message WHERE folder_id=? ORDER BY id");
   q.Bind(1, folder);
   while (q.Step()) {
@@ -326,7 +327,7 @@ std::optional<std::vector<ListedMessage>> MaildirStore::ListInternet(ObjId folde
     } else {
       m.head.deliveryTime = FiletimeFromUnix(0);  // gone meanwhile: read as the index says
     }
-    m.head.flags = FlagsOfName(dir, file);
+    m.head.flags = FlagsOfName(dir, file, &keywords);
     out.push_back(std::move(m));
   }
   return out;

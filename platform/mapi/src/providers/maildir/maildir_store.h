@@ -254,7 +254,10 @@ class MaildirStore final : public StoreProvider {
   // Keywords of a folder: Dovecot's dovecot-keywords ("<n> <keyword>").
   std::map<int, std::string> Keywords(const std::string& dir);
 
-  inet::MailFlags FlagsOfName(const std::string& dir, const std::string& file);
+  // The flags a file's name gives; known keeps the folder's keywords once
+  // read, for the next file of the same folder.
+  inet::MailFlags FlagsOfName(const std::string& dir, const std::string& file,
+                              std::optional<std::map<int, std::string>>* known = nullptr);
 
   // The info letters of a message's flags, in ASCII order; keywords are
   // added to the folder's dovecot-keywords as Dovecot writes it. A forwarded
