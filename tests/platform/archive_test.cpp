@@ -309,7 +309,7 @@ TEST(Archive, AFileOfTheFirstFormatIsMigratedAndListsAsBefore) {
   Mapiadmin("profile create Fixture --default");
   Mapiadmin("store add Fixture " + Quote(file));
   const std::string tree = Mapiadmin("tree Fixture Archive --json");
-  EXPECT_EQ(Query(file, "PRAGMA user_version"), 3);
+  EXPECT_EQ(Query(file, "PRAGMA user_version"), 4);
   EXPECT_EQ(tree, ReadFile(fixtures + "/v1.tree.json"));
 
   // What is written now shares content; the old rows stay as they are.

@@ -384,6 +384,107 @@ TEST(PstCopy, EverySampleIntoASqliteArchiveAndOnIntoAMaildir) {
   EXPECT_EQ(files, 14u);  // every normal message of the subtrees
 }
 
+namespace {
+
+std::int64_t Count(const std::string& file, const std::string& table) {
+  std::string out;
+  EXPECT_EQ(testing_support::RunCommand("sqlite3 " + testing_support::Quote(file) + " 'SELECT count(*) FROM " + table +
+                                            "'",
+                                        &out),
+            0);
+  return std::atoll(out.c_str());
+}
+
+}  // namespace
+
+// Daily snapshots of an Outlook file: the second one reads no message of
+// the file again (each message's key from the listing, its node and
+// modification time, its size and read and follow-up state, names what the
+// archive holds since the first, so the copy loads none of them), keeps
+// no content twice, and gives every message as the first one did. A client's
+// change to a message of one snapshot does not show in the other, and
+// deleting the first leaves the second whole.
+TEST(PstCopy, ASecondSnapshotReadsNoMessageOfTheFileAgain) {
+  ProfileFixture profile;
+  auto archive = OpenStoreFile(profile.archiveFile);
+  const ObjId archiveTop = archive->Subfolders(archive->RootFolder()).at(0);
+  // The samples with the most to read: attachments, embedded messages, 200
+  // recipients.
+  for (const char* name : {"ruby-msg_attachAndInline", "ruby-msg_msgInMsg", "ruby-msg_200-recipients",
+                           "pstsdk_submessage", "pstsdk_test_unicode"}) {
+    SCOPED_TRACE(name);
+    auto pst = OpenPst(Sample(name));
+    const ObjId top = Subtree(*pst);
+    auto save = [&](const std::string& snapshot) {
+      ProgressReporter progress(nullptr, CountWork(*pst, top, true));
+      return CopyFolderTree(*pst, top, *archive, archiveTop, snapshot, true, progress);
+    };
+    const ObjId first = save(std::string(name) + " 1");
+    const std::int64_t contents = Count(profile.archiveFile, "content");
+    const std::int64_t keys = Count(profile.archiveFile, "content_key");
+    EXPECT_GT(keys, 0);
+    for (ObjId f : pst->SubtreeFolders(top)) {
+      const auto listed = pst->ListInternet(f);
+      ASSERT_TRUE(listed);
+      ASSERT_EQ(listed->size(), pst->Messages(f, false).size());
+      std::vector<std::string> named;
+      for (const auto& m : *listed) named.push_back(m.head.key);
+      for (const auto& k : named) EXPECT_FALSE(k.empty());
+      {
+        auto tx = archive->BeginWrite();
+        const std::vector<bool> held = archive->HeldKeys(named);
+        EXPECT_EQ(std::count(held.begin(), held.end(), true), static_cast<std::ptrdiff_t>(named.size()))
+            << "the archive holds every message";
+      }
+    }
+    const ObjId second = save(std::string(name) + " 2");
+    EXPECT_EQ(Count(profile.archiveFile, "content"), contents) << "nothing new to keep";
+    EXPECT_EQ(Count(profile.archiveFile, "content_key"), keys);
+
+    const auto from = pst->SubtreeFolders(top), a = archive->SubtreeFolders(first),
+               b = archive->SubtreeFolders(second);
+    ASSERT_EQ(from.size(), b.size());
+    ObjId changed = 0, itsTwin = 0;
+    std::string twinMime;
+    for (size_t k = 0; k < from.size(); ++k) {
+      const auto src = pst->Messages(from[k], false), x = archive->Messages(a[k], false),
+                 y = archive->Messages(b[k], false);
+      ASSERT_EQ(src.size(), y.size());
+      for (size_t j = 0; j < y.size(); ++j) {
+        const MessageData m = pst->LoadMessage(src[j]), m1 = archive->LoadMessage(x[j]), m2 = archive->LoadMessage(y[j]);
+        EXPECT_EQ(inet::ToMime(m2), inet::ToMime(m));
+        EXPECT_EQ(m2.props, m1.props);
+        EXPECT_EQ(m2.recipients, m1.recipients);
+        EXPECT_EQ(m2.attachments, m1.attachments);
+        EXPECT_EQ(archive->GetMessage(y[j])->hasAttachments, !m.attachments.empty());
+        if (!changed) {
+          changed = y[j];
+          itsTwin = x[j];
+          twinMime = inet::ToMime(m1);
+        }
+      }
+    }
+    ASSERT_TRUE(changed);
+    MessageData edited = archive->LoadMessage(changed);
+    std::erase_if(edited.props, [](const Prop& p) { return p.id() == PROP_ID(PR_SUBJECT_W); });
+    edited.props.push_back(Prop::Bytes(PR_SUBJECT_W, Utf16Bytes(Utf8ToUtf16("Changed by hand"))));
+    archive->StoreMessage(archive->GetMessage(changed)->folder, false, edited, changed);
+    EXPECT_EQ(Utf8(archive->LoadMessage(changed).props, PR_SUBJECT_W), "Changed by hand");
+    EXPECT_EQ(inet::ToMime(archive->LoadMessage(itsTwin)), twinMime);
+
+    archive->DeleteFolderTree(first, {});
+    for (size_t k = 0; k < from.size(); ++k)
+      EXPECT_EQ(archive->Messages(b[k], false).size(), pst->Messages(from[k], false).size());
+    for (ObjId f : b)
+      for (ObjId m : archive->Messages(f, false)) archive->LoadMessage(m);
+    archive->DeleteFolderTree(second, {});
+  }
+  archive.reset();
+  EXPECT_EQ(tesk::mapi::admin::CheckStoreData("Test", "Archive"), std::vector<std::string>{});
+  EXPECT_EQ(Count(profile.archiveFile, "content"), 0) << "every snapshot gone, and its contents with it";
+  EXPECT_EQ(Count(profile.archiveFile, "content_key"), 0);
+}
+
 // Through the MAPI objects: a PST store of a profile says it is read-only,
 // refuses every write, and the profile's other stores and the file stay as
 // they were.

@@ -152,6 +152,9 @@ struct Capabilities {
   bool wholeCopyInOneCommit = false;  // an outer write transaction is all or nothing
   bool associatedContents = false;    // keeps associated (hidden) messages
   bool rawInternetContent = false;    // keeps a message's Internet bytes as they came
+  // Keeps content keys and remembers folder copies (HeldKeys,
+  // CopyRememberedFolder): a copy into it asks its source for keys.
+  bool contentKeys = false;
 };
 
 // How many bytes a message takes in flight (its properties, recipients and
@@ -282,6 +285,15 @@ class StoreProvider : public std::enable_shared_from_this<StoreProvider> {
   // for the bytes; a message marked held (only after HeldKeys said so) is
   // written from the content the key names. m is read during the call only.
   virtual std::optional<ObjId> StoreInternet(ObjId /*folder*/, const InternetMessage& /*m*/) { return std::nullopt; }
+  // Writes a new normal message that has no Internet bytes (data as
+  // LoadMessage gives it) and remembers key, a key of its source's listing
+  // that covers its flags too, for it: a later copy whose listing gives the
+  // same key (HeldKeys) is written by StoreInternet of a held message with
+  // that key. nullopt means "not taken, nothing done" (the default: the
+  // caller calls StoreMessage).
+  virtual std::optional<ObjId> StoreKeyed(ObjId /*folder*/, const MessageData& /*data*/, const std::string& /*key*/) {
+    return std::nullopt;
+  }
   // ---- content keys: how a copy reads only what its destination lacks.
   // A content key names a message's bytes without reading them (a server's
   // mailbox, UIDVALIDITY and UID; a file's name, size and time): the same
@@ -289,7 +301,9 @@ class StoreProvider : public std::enable_shared_from_this<StoreProvider> {
   // rewritten in place) gives a new key. Keys of two stores never meet.
   // A folder's normal messages in the order of Messages, each with its key
   // (empty: none), flags and delivery time, from the listing alone; nullopt
-  // when the store gives no keys (the default).
+  // when the store gives no keys (the default). A store whose messages are
+  // not Internet bytes (LoadInternet gives none) gives keys that cover the
+  // messages' flags, and no flags or time.
   virtual std::optional<std::vector<ListedMessage>> ListInternet(ObjId /*folder*/) { return std::nullopt; }
   // For each key, whether this store holds the content it names (kept by
   // StoreInternet of a message with that key); all false by default. The

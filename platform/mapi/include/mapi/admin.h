@@ -73,7 +73,7 @@ struct StoreStatistics {
   std::uint64_t folders = 0;
   std::uint64_t snapshots = 0;        // folders named by a save's time stamp
   std::uint64_t messages = 0;
-  std::uint64_t sharedMessages = 0;   // messages whose Internet bytes are kept as shared content
+  std::uint64_t sharedMessages = 0;   // messages kept as shared content (bytes, or kept whole)
   std::uint64_t logicalBytes = 0;     // what the messages would take as separate copies
   std::uint64_t referencedBytes = 0;  // shared content, counted once per message
   std::uint64_t contents = 0;         // distinct contents

@@ -43,18 +43,20 @@ namespace {
 struct Loaded {
   MessageData data;
   std::optional<InternetMessage> internet;
+  std::string key;  // of data, from its source's listing
 };
 
 std::uint64_t LoadedBytes(const Loaded& m) { return m.internet ? m.internet->bytes.size() : MessageBytes(m.data); }
 
 Loaded LoadForCopy(StoreProvider& src, ObjId id, bool associated) {
   if (!associated)
-    if (auto im = src.LoadInternet(id)) return Loaded{{}, std::move(im)};
-  return Loaded{src.LoadMessage(id), std::nullopt};
+    if (auto im = src.LoadInternet(id)) return Loaded{{}, std::move(im), {}};
+  return Loaded{src.LoadMessage(id), std::nullopt, {}};
 }
 
 void StoreCopy(StoreProvider& dst, ObjId folder, bool associated, const Loaded& m) {
   if (!m.internet) {
+    if (!associated && !m.key.empty() && dst.StoreKeyed(folder, m.data, m.key)) return;
     dst.StoreMessage(folder, associated, m.data, std::nullopt);
     return;
   }
@@ -129,12 +131,14 @@ void CopyListedMessages(StoreProvider& src, std::vector<ListedMessage>& listed, 
         ListedMessage& m = listed[k];
         if (held[k]) {
           m.head.held = true;
-          return Loaded{{}, std::move(m.head)};
+          return Loaded{{}, std::move(m.head), {}};
         }
         Loaded l = LoadForCopy(src, m.id, false);
         if (l.internet) {
           l.internet->key = std::move(m.head.key);
           if (k % 2 == 0) dst.PrepareInternet(*l.internet);
+        } else {
+          l.key = std::move(m.head.key);
         }
         return l;
       },
@@ -152,7 +156,7 @@ void CopyListedMessages(StoreProvider& src, std::vector<ListedMessage>& listed, 
 void CopyFolderMessages(StoreProvider& src, ObjId from, StoreProvider& dst, ObjId to, std::uint64_t& done,
                         ProgressReporter& progress) {
   for (bool associated : {false, true}) {
-    if (!associated && g_fastPath && &src != &dst) {
+    if (!associated && g_fastPath && &src != &dst && dst.Caps().contentKeys) {
       if (auto listed = src.ListInternet(from)) {
         CopyListedMessages(src, *listed, dst, to, done, progress);
         continue;
@@ -357,6 +361,8 @@ ObjId CopyFolderTreeAs(StoreProvider& src, ObjId srcFolder, StoreProvider& dst, 
     progress.Update(n == kStepStillWorking ? n : done + n);
     return true;
   };
+  // Folder keys are asked of the source only for a destination that keeps them.
+  const bool keyed = g_fastPath && &src != &dst && dst.Caps().contentKeys;
   std::deque<std::pair<ObjId, ObjId>> todo;  // (source, copy)
   auto copyFolder = [&](ObjId from, ObjId parent, const std::string& newName) {
     auto info = src.GetFolder(from);
@@ -376,7 +382,7 @@ ObjId CopyFolderTreeAs(StoreProvider& src, ObjId srcFolder, StoreProvider& dst, 
     } else {
       // A folder unchanged since a copy the destination remembers is
       // copied from that copy, without listing the source.
-      const std::string state = g_fastPath && &src != &dst ? src.FolderStateKey(from) : std::string();
+      const std::string state = keyed ? src.FolderStateKey(from) : std::string();
       std::uint64_t kept = 0;
       if (!state.empty() && dst.CopyRememberedFolder(state, to, kept)) {
         done += kept;

@@ -107,6 +107,43 @@ std::vector<ObjId> PstStore::ListMessages(ObjId folder, bool associated) {
   return out;
 }
 
+// A message's key is the file's identity (the store's GUID), its node and
+// what changes when the message does: its modification time and size, and
+// the properties a reader changes without touching those (read state,
+// follow-up flag, the last verb done on it). A message without a
+// modification time gets none.
+std::string PstStore::KeyOf(libpff_item_t* item, ObjId id) {
+  RecordSet set;
+  if (libpff_item_get_record_set_by_index(item, 0, &set.p, nullptr) != 1 || !set.p) return {};
+  const auto modified = IntEntry(set.p, kIdModified, PT_SYSTIME);
+  if (!modified) return {};
+  std::string key = "pst " + GuidBytes(guid_) + " " + std::to_string(id) + " " + std::to_string(*modified);
+  static constexpr std::pair<ULONG, ULONG> kVolatile[] = {
+      {kIdMessageSize, PT_LONG}, {kIdMessageFlags, PT_LONG}, {0x1090 /* flag status */, PT_LONG},
+      {0x1091 /* flag complete time */, PT_SYSTIME}, {0x1095 /* follow-up icon */, PT_LONG},
+      {0x0E2B /* to-do item flags */, PT_LONG}, {0x1080 /* icon index */, PT_LONG},
+      {0x1081 /* last verb executed */, PT_LONG}, {0x1082 /* last verb execution time */, PT_SYSTIME},
+      {0x0E17 /* message status */, PT_LONG}};
+  for (const auto& [propId, type] : kVolatile) {
+    const auto v = IntEntry(set.p, propId, type);
+    key += v ? " " + std::to_string(*v) : std::string(" -");
+  }
+  return key;
+}
+
+std::optional<std::vector<ListedMessage>> PstStore::ListInternet(ObjId folder) {
+  std::lock_guard lock(mu_);
+  std::vector<ListedMessage> out;
+  for (ObjId id : ListMessages(folder, false)) {
+    ListedMessage m;
+    m.id = id;
+    Item item = MessageItem(id, folder);
+    m.head.key = KeyOf(item.p, id);
+    out.push_back(std::move(m));
+  }
+  return out;
+}
+
 // Where a message is: its folder, and whether it is associated there.
 std::optional<std::pair<ObjId, bool>> PstStore::Locate(ObjId id) {
   if (auto it = messageFolder_.find(id); it != messageFolder_.end()) return it->second;

@@ -175,6 +175,7 @@ class PstStore final : public StoreProvider {
   std::optional<MessageInfo> GetMessage(ObjId id) override;
   PropList MessageProps(ObjId id) override;
   MessageData LoadMessage(ObjId id) override;
+  std::optional<std::vector<ListedMessage>> ListInternet(ObjId folder) override;
   ObjId StoreMessage(ObjId, bool, const MessageData&, std::optional<ObjId>) override { ReadOnly(); }
   void DeleteMessages(std::span<const ObjId>) override { ReadOnly(); }
   void MoveMessages(std::span<const ObjId>, ObjId) override { ReadOnly(); }
@@ -208,6 +209,7 @@ class PstStore final : public StoreProvider {
   MessageData ReadMessage(libpff_item_t* item, int depth);
   PropList ReadAttachment(libpff_item_t* att, int num, int cp, int depth);
   std::vector<ObjId> ListMessages(ObjId folder, bool associated);
+  std::string KeyOf(libpff_item_t* item, ObjId id);
   std::optional<std::pair<ObjId, bool>> Locate(ObjId id);
 
   // ---- the store and its folders ------------------------------------------------------------

@@ -101,6 +101,7 @@ Packed Pack(std::string_view raw) {
 }
 
 std::string Unpack(int codec, std::string_view data, std::int64_t size) {
+  codec &= ~kRows;
   if (codec == kStored) {
     if (static_cast<std::int64_t>(data.size()) != size) throw MapiError(MAPI_E_CORRUPT_STORE, "damaged content");
     return std::string(data);
@@ -136,6 +137,41 @@ PropList DecodeProps(std::string_view blob) {
     out.push_back(std::move(p));
   }
   return out;
+}
+
+namespace {
+constexpr std::string_view kRowsMark{"\0tesk-message 1\n", 16};
+}  // namespace
+
+std::string EncodeMessage(MessageData m) {
+  Normalize(m);
+  std::string out(kRowsMark);
+  auto blob = [&](const PropList& props) {
+    const std::string e = EncodeProps(props);
+    PutU64(out, e.size());
+    out += e;
+  };
+  blob(m.props);
+  for (const auto* rows : {&m.recipients, &m.attachments}) {
+    PutU64(out, rows->size());
+    for (const auto& r : *rows) blob(r);
+  }
+  return out;
+}
+
+MessageData DecodeMessage(std::string_view in) {
+  if (in.substr(0, kRowsMark.size()) != kRowsMark) throw MapiError(MAPI_E_CORRUPT_STORE, "damaged content");
+  Reader r{in, kRowsMark.size()};
+  auto blob = [&] { return DecodeProps(r.Bytes(static_cast<std::size_t>(r.Get(8)))); };
+  MessageData m;
+  m.props = blob();
+  for (auto* rows : {&m.recipients, &m.attachments}) {
+    const std::uint64_t n = r.Get(8);
+    if (n > in.size()) throw MapiError(MAPI_E_CORRUPT_STORE, "damaged content");
+    for (std::uint64_t k = 0; k < n; ++k) rows->push_back(blob());
+  }
+  if (r.pos != in.size()) throw MapiError(MAPI_E_CORRUPT_STORE, "damaged content");
+  return m;
 }
 
 bool Heavy(const Prop& p) { return StorageOf(p.type()) == Storage::Blob && p.b.size() > kLightLimit; }

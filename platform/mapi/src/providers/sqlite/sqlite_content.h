@@ -23,8 +23,11 @@ namespace tesk::mapi::sqlite::content {
 // SHA-256 of bytes, 32 bytes.
 std::string Sha256(std::string_view bytes);
 
-// How the bytes of a content row are kept.
-enum Codec : int { kStored = 0, kZstd = 1 };
+// How the bytes of a content row are kept; kRows marks a content that is a
+// message without Internet bytes, kept whole (EncodeMessage), beside how it
+// is packed.
+enum Codec : int { kStored = 0, kZstd = 1, kRows = 2 };
+inline bool IsRows(std::int64_t codec) { return (codec & kRows) != 0; }
 struct Packed {
   Codec codec = kStored;
   std::string data;
@@ -32,6 +35,13 @@ struct Packed {
 Packed Pack(std::string_view raw);
 // Throws MapiError(MAPI_E_CORRUPT_STORE) when the data do not unpack to size bytes.
 std::string Unpack(int codec, std::string_view data, std::int64_t size);
+
+// A message without Internet bytes as one blob: a mark no Internet message
+// starts with, then its properties, recipients and attachments (Normalize
+// order). DecodeMessage throws MapiError(MAPI_E_CORRUPT_STORE) on a blob it
+// cannot read.
+std::string EncodeMessage(MessageData m);
+MessageData DecodeMessage(std::string_view blob);
 
 // Properties as one blob (tag, then the value by its storage).
 std::string EncodeProps(const PropList& props);

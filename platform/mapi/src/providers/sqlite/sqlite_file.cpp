@@ -204,7 +204,7 @@ void SqliteStore::Open() {
       if (readOnly_) {
         // read as it is
         hasContent_ = version >= 2;
-        hasKeys_ = false;
+        hasKeys_ = version >= 3;
       } else {
         Migrate();
       }

@@ -35,6 +35,7 @@ Capabilities SqliteStore::Caps() const {
   c.readOnly = readOnly_;
   c.wholeCopyInOneCommit = true;
   c.associatedContents = true;
+  c.contentKeys = hasKeys_ && !readOnly_;
   return c;
 }
 
@@ -212,13 +213,15 @@ MessageData SqliteStore::LoadMessage(ObjId id) {
 // derived ones (a row of type 0 takes a derived property away).
 MessageData SqliteStore::LoadShared(ObjId id, std::int64_t contentId) {
   std::string raw;
+  bool rows = false;
   {
     auto s = db_.Prepare("SELECT c.codec, c.size, d.data FROM content c CROSS JOIN content_data d ON d.id = c.id WHERE c.id=?");
     s.Bind(1, contentId);
     if (!s.Step()) throw MapiError(MAPI_E_CORRUPT_STORE, path_ + ": the content of message " + std::to_string(id) + " is missing");
+    rows = content::IsRows(s.Int(0));
     raw = content::Unpack(static_cast<int>(s.Int(0)), s.Text(2), s.Int(1));
   }
-  MessageData m = content::DeriveMessage(raw);
+  MessageData m = rows ? content::DecodeMessage(raw) : content::DeriveMessage(raw);
   auto s = db_.Prepare("SELECT own FROM message WHERE id=?");
   s.Bind(1, id);
   if (s.Step()) {
@@ -228,15 +231,16 @@ MessageData SqliteStore::LoadShared(ObjId id, std::int64_t contentId) {
       if (p.type() != PT_UNSPECIFIED) m.props.push_back(std::move(p));
     }
   }
-  m.props.push_back(Prop::Bytes(inet::PR_TESK_INTERNET_CONTENT, std::move(raw)));
+  if (!rows) m.props.push_back(Prop::Bytes(inet::PR_TESK_INTERNET_CONTENT, std::move(raw)));
   content::Normalize(m);
   return m;
 }
 
 std::optional<std::int64_t> SqliteStore::KnownContent(const std::string& digest, content::Derived& d) {
-  auto s = db_.Prepare("SELECT id, heavy_digest, heavy_tags, light FROM content WHERE digest=?");
+  auto s = db_.Prepare("SELECT id, heavy_digest, heavy_tags, light, codec FROM content WHERE digest=?");
   s.BindBlob(1, digest);
   if (!s.Step()) return std::nullopt;
+  if (content::IsRows(s.Int(4))) throw ContentClash{};
   d.heavyDigest = s.Text(1);
   const std::string tags = s.Text(2);
   d.heavyTags.clear();
@@ -250,7 +254,7 @@ std::optional<std::int64_t> SqliteStore::KnownContent(const std::string& digest,
 }
 
 std::int64_t SqliteStore::InsertContent(const std::string& digest, const std::string& raw, const content::Derived& d,
-                                        const content::Packed* prepacked) {
+                                        const content::Packed* prepacked, int mark) {
   std::string tags;
   for (ULONG t : d.heavyTags)
     for (int b = 0; b < 4; ++b) tags += static_cast<char>((t >> (8 * b)) & 0xFF);
@@ -261,7 +265,7 @@ std::int64_t SqliteStore::InsertContent(const std::string& digest, const std::st
          " VALUES(?,?,?,?,?,?,?)")
       .BindBlob(1, digest)
       .Bind(2, static_cast<std::int64_t>(raw.size()))
-      .Bind(3, static_cast<std::int64_t>(packed.codec))
+      .Bind(3, static_cast<std::int64_t>(packed.codec | mark))
       .Bind(4, d.attachments)
       .BindBlob(5, d.heavyDigest)
       .BindBlob(6, tags)
@@ -316,7 +320,12 @@ std::optional<std::int64_t> SqliteStore::ShareContent(const std::string& raw, co
                                                       std::int64_t& size) {
   const std::string digest = content::Sha256(raw);
   content::Derived d;
-  std::optional<std::int64_t> known = KnownContent(digest, d);
+  std::optional<std::int64_t> known;
+  try {
+    known = KnownContent(digest, d);
+  } catch (const ContentClash&) {
+    return std::nullopt;
+  }
   if (known) {
     if (content::HeavyDigest(data, d.heavyTags) != d.heavyDigest) return std::nullopt;
   } else {
@@ -337,16 +346,28 @@ std::optional<std::int64_t> SqliteStore::ShareInternet(const InternetMessage& m,
   if (m.held) {
     if (!hasKeys_ || m.key.empty()) return std::nullopt;
     auto s = db_.Prepare(
-        "SELECT c.id, c.size, c.light FROM content_key k CROSS JOIN content c ON c.id = k.content_id WHERE k.key=?");
+        "SELECT c.id, c.size, c.light, c.codec FROM content_key k CROSS JOIN content c ON c.id = k.content_id"
+        " WHERE k.key=?");
     s.BindBlob(1, m.key);
     if (!s.Step()) return std::nullopt;
     id = s.Int(0);
     rawSize = s.Int(1);
+    if (content::IsRows(s.Int(3))) {
+      // A message kept whole: its key covers its flags, so the content is
+      // the message as it is now.
+      own.clear();
+      size = rawSize;
+      return id;
+    }
     d.light = content::DecodeProps(s.Text(2));
   } else {
     const auto* ready = dynamic_cast<const Prepared*>(m.prepared.get());
     const std::string digest = ready ? ready->digest : content::Sha256(m.bytes);
-    id = KnownContent(digest, d);
+    try {
+      id = KnownContent(digest, d);
+    } catch (const ContentClash&) {
+      return std::nullopt;
+    }
     if (!id) {
       d = ready ? ready->derived : content::Summarize(content::DeriveMessage(m.bytes));
       id = InsertContent(digest, m.bytes, d, ready ? &ready->packed : nullptr);
@@ -447,7 +468,7 @@ bool SqliteStore::CopyRememberedFolder(const std::string& folderKey, ObjId into,
 }
 
 std::optional<ObjId> SqliteStore::StoreInternet(ObjId folder, const InternetMessage& m) {
-  if (!hasContent_ || !m.deliveryTime) return std::nullopt;
+  if (!hasContent_ || (!m.deliveryTime && !m.held)) return std::nullopt;
   auto tx = BeginWrite();
   PropList own;
   std::int64_t size = 0;
@@ -469,13 +490,51 @@ std::optional<ObjId> SqliteStore::StoreInternet(ObjId folder, const InternetMess
   return id;
 }
 
+// A message without Internet bytes that its source names by a key is kept
+// whole as one content, shared by every copy of it, so that the next copy
+// of the same message reads nothing of the source.
+std::optional<ObjId> SqliteStore::StoreKeyed(ObjId folder, const MessageData& data, const std::string& key) {
+  if (!hasKeys_ || key.empty() || FindProp(data.props, PROP_ID(inet::PR_TESK_INTERNET_CONTENT))) return std::nullopt;
+  auto tx = BeginWrite();
+  const std::string raw = content::EncodeMessage(data);
+  const std::string digest = content::Sha256(raw);
+  std::int64_t content = 0;
+  {
+    auto s = db_.Prepare("SELECT id, codec FROM content WHERE digest=?");
+    s.BindBlob(1, digest);
+    if (s.Step()) {
+      if (!content::IsRows(s.Int(1))) return std::nullopt;  // bytes of an Internet message: not this
+      content = s.Int(0);
+    }
+  }
+  if (!content) {
+    content::Derived d;
+    d.attachments = static_cast<std::int64_t>(data.attachments.size());
+    content = InsertContent(digest, raw, d, nullptr, content::kRows);
+  }
+  db_.Prepare("INSERT OR REPLACE INTO content_key(key, content_id) VALUES(?,?)").BindBlob(1, key).Bind(2, content).Run();
+  const auto now = NowFiletime();
+  db_.Prepare("INSERT INTO message(folder_id, associated, created, modified, size, content_id, own) VALUES(?,0,?,?,?,?,?)")
+      .Bind(1, folder)
+      .Bind(2, now)
+      .Bind(3, now)
+      .Bind(4, static_cast<std::int64_t>(raw.size()))
+      .Bind(5, content)
+      .BindBlob(6, std::string())
+      .Run();
+  const ObjId id = db_.LastId();
+  Touch(folder);
+  tx->Commit();
+  return id;
+}
+
 std::optional<InternetMessage> SqliteStore::LoadInternet(ObjId id) {
   if (!hasContent_) return std::nullopt;
   auto s = db_.Prepare(
       "SELECT m.own, c.light, c.codec, c.size, d.data FROM message m CROSS JOIN content c ON c.id = m.content_id"
       " CROSS JOIN content_data d ON d.id = c.id WHERE m.id=?");
   s.Bind(1, id);
-  if (!s.Step()) return std::nullopt;
+  if (!s.Step() || content::IsRows(s.Int(2))) return std::nullopt;
   const PropList light = content::DecodeProps(s.Text(1));
   PropList merged = light;
   for (auto& p : content::DecodeProps(s.Text(0))) {

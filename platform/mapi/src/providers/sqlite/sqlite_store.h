@@ -24,8 +24,10 @@
 namespace tesk::mapi::sqlite {
 
 constexpr int kApplicationId = 0x54534B4D;  // "TSKM"
-// 1: every message as property rows; 2: content rows shared by messages.
-constexpr int kSchemaVersion = 3;
+// 1: every message as property rows; 2: content rows shared by messages;
+// 3: content and folder keys; 4: a content may be a message without
+// Internet bytes kept whole (content::kRows), which older builds cannot read.
+constexpr int kSchemaVersion = 4;
 constexpr std::int64_t kCopyChunk = 250;  // message ids per set-based copy step
 
 // Whether SQLite can keep its shared-memory index beside the file.
@@ -111,6 +113,7 @@ class SqliteStore final : public StoreProvider, public StoreMaintenance {
   MessageData LoadMessage(ObjId id) override;
   ObjId StoreMessage(ObjId folder, bool associated, const MessageData& data, std::optional<ObjId> replace) override;
   std::optional<InternetMessage> LoadInternet(ObjId id) override;
+  std::optional<ObjId> StoreKeyed(ObjId folder, const MessageData& data, const std::string& key) override;
   std::optional<ObjId> StoreInternet(ObjId folder, const InternetMessage& m) override;
   std::vector<bool> HeldKeys(std::span<const std::string> keys) override;
   void PrepareInternet(InternetMessage& m) const override;
@@ -154,8 +157,11 @@ class SqliteStore final : public StoreProvider, public StoreMaintenance {
   std::optional<std::int64_t> ShareInternet(const InternetMessage& m, PropList& own, std::int64_t& size);
   // The content of that digest, with what the row keeps of it.
   std::optional<std::int64_t> KnownContent(const std::string& digest, content::Derived& d);
+  // What KnownContent throws when the digest names a message kept whole
+  // (content::kRows), which Internet bytes never share.
+  struct ContentClash {};
   std::int64_t InsertContent(const std::string& digest, const std::string& raw, const content::Derived& d,
-                             const content::Packed* packed = nullptr);
+                             const content::Packed* packed = nullptr, int mark = 0);
   // How many messages a folder holds and a digest of its rows (kind,
   // content, own properties, in order); nullopt when one of them shares no
   // content.
