@@ -118,6 +118,8 @@ class Incremental : public ::testing::Test, public Accounts {
     std::string name;
     int bodies = -1;               // bodies the server sent during the save
     nlohmann::json byMailbox;      // the same per mailbox
+    int status = -1;               // STATUS commands the client sent
+    int roundTrips = -1;           // times it waited for all its answers before sending again
   };
   // A save that succeeds and whose snapshot equals its source; every
   // earlier snapshot is still as it was.
@@ -132,6 +134,8 @@ class Incremental : public ::testing::Test, public Accounts {
       const nlohmann::json after = ProxyCounts();
       EXPECT_EQ(after["compressed"].get<int>(), 0) << "the proxy cannot count a compressed conversation";
       s.bodies = after["bodies"].get<int>() - before["bodies"].get<int>();
+      s.status = after["status"].get<int>() - before["status"].get<int>();
+      s.roundTrips = after["round_trips"].get<int>() - before["round_trips"].get<int>();
       s.byMailbox = nlohmann::json::object();
       for (const auto& [box, n] : after["bodies_by_mailbox"].items()) {
         const int delta = n.get<int>() - before["bodies_by_mailbox"].value(box, 0);
@@ -272,6 +276,26 @@ TEST_F(Incremental, UnchangedFetchesNoBody) {
   EXPECT_EQ(first.bodies, 40) << "the proxy does not see the bodies: " << first.byMailbox.dump();
   const Saved second = Snapshot("Work Mail");
   EXPECT_EQ(second.bodies, 0) << second.byMailbox.dump();
+  ExpectArchiveWhole();
+}
+
+// An unchanged account of many mailboxes costs a few round trips, not one
+// per mailbox: the states of all mailboxes are asked together.
+TEST_F(Incremental, TheStatesOfManyMailboxesAreAskedTogether) {
+  Seed("u9", 10);
+  std::vector<std::string> steps;
+  for (int k = 0; k < 30; ++k) {
+    const std::string box = "Lists/List " + std::to_string(k);
+    steps.push_back("create:" + box);
+    steps.push_back("append:" + box + ":" + Message("list" + std::to_string(k), "List " + std::to_string(k), 3));
+  }
+  Steps("u9", steps);
+  AddCountedAccount("Work Mail", "u9");
+  Snapshot("Work Mail");
+  const Saved second = Snapshot("Work Mail");
+  EXPECT_EQ(second.bodies, 0);
+  EXPECT_GE(second.status, 30);
+  EXPECT_LT(second.roundTrips, 10) << second.status << " STATUS commands";  // 45 when asked one by one
   ExpectArchiveWhole();
 }
 

@@ -53,7 +53,10 @@ compressed: a COMPRESS the server accepts is counted as "compressed" and
 ends the counting on that connection) and counts the whole message bodies
 the server sends (BODY[], BINARY[], RFC822, also in parts: BODY[]<0>) as
 "bodies", and per mailbox (as the client named it in its SELECT or
-EXAMINE) in "bodies_by_mailbox".
+EXAMINE) in "bodies_by_mailbox". It also counts the client's commands
+("commands", STATUS ones also as "status") and its round trips
+("round_trips": commands sent while none of the client's was unanswered,
+so that commands sent together count once).
 
 With --delay-ms MS every piece of data reaches the other side MS
 milliseconds after the proxy read it, both ways, as over a distant network
@@ -85,7 +88,7 @@ class Stats:
         self.lock = threading.Lock()
         self.counts = {"connections": 0, "faults": 0, "answered": 0}
         if bodies:
-            self.counts.update(bodies=0, bodies_by_mailbox={}, compressed=0)
+            self.counts.update(bodies=0, bodies_by_mailbox={}, compressed=0, commands=0, status=0, round_trips=0)
         self.path = os.path.join(state_dir, "faultproxy-stats.json") if state_dir else None
         self.write()
 
@@ -366,6 +369,7 @@ class BodyCounter:
     FETCH = re.compile(rb"^\* \d+ FETCH ", re.I)
     SELECT = re.compile(rb'^([A-Za-z0-9.]+) (?:SELECT|EXAMINE) (?:"((?:[^"\\]|\\.)*)"|([^ \r]+))', re.I)
     COMPRESS = re.compile(rb"^([A-Za-z0-9.]+) COMPRESS ", re.I)
+    COMMAND = re.compile(rb"^([A-Za-z0-9.]+) ([A-Za-z]+)", re.I)
     TAGGED = re.compile(rb"^([A-Za-z0-9.]+) (OK|NO|BAD)\b", re.I)
 
     class Side:
@@ -382,6 +386,7 @@ class BodyCounter:
         self.compress_tag = None
         self.fetch = False       # the server's current response is a FETCH
         self.off = False
+        self.unanswered = set()  # tags of the client's commands
 
     def feed(self, data, from_server):
         if self.off:
@@ -407,6 +412,17 @@ class BodyCounter:
     def client_line(self, line, first):
         if not first:
             return
+        m = self.COMMAND.match(line)
+        if m and m.group(1).upper() != b"DONE":
+            with self.stats.lock:
+                c = self.stats.counts
+                c["commands"] += 1
+                if m.group(2).upper() == b"STATUS":
+                    c["status"] += 1
+                if not self.unanswered:
+                    c["round_trips"] += 1
+                self.stats.write()
+            self.unanswered.add(m.group(1))
         m = self.SELECT.match(line)
         if m:
             name = m.group(2) if m.group(2) is not None else m.group(3)
@@ -421,6 +437,7 @@ class BodyCounter:
             m = self.TAGGED.match(line)
             if m:
                 tag, ok = m.group(1), m.group(2).upper() == b"OK"
+                self.unanswered.discard(tag)
                 if tag in self.selecting:
                     name = self.selecting.pop(tag)
                     self.mailbox = name if ok else None

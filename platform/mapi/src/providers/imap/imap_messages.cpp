@@ -87,18 +87,13 @@ std::optional<std::vector<ListedMessage>> ImapStore::ListInternet(ObjId folder) 
 // With CONDSTORE a mailbox's HIGHESTMODSEQ grows with every change of a
 // message's flags; with UIDVALIDITY, UIDNEXT and the count it says that
 // nothing arrived, went or changed.
-std::string ImapStore::FolderStateKey(ObjId folder) {
-  if (folder == root_ || folder == top_ || !boxes_[folder].selectable || boxes_[folder].untouched) return {};
-  if (!c_.Has("CONDSTORE")) return {};
-  Settle();
-  const std::string mailbox = MailboxOf(folder);
-  std::map<std::string, std::uint64_t> items;
-  Resuming([&] {
-    statusItems_.erase(mailbox);
-    c_.Run({Client::Text("STATUS "), Client::Arg(mailbox), Client::Text(" (MESSAGES UIDNEXT UIDVALIDITY HIGHESTMODSEQ)")},
-           "STATUS " + mailbox);
-    if (auto it = statusItems_.find(mailbox); it != statusItems_.end()) items = it->second;
-  });
+// A folder's state key from the STATUS answer of its mailbox (taken out of
+// statusItems_); empty without one.
+std::string ImapStore::StateKeyOf(const std::string& mailbox) {
+  auto it = statusItems_.find(mailbox);
+  if (it == statusItems_.end()) return {};
+  std::map<std::string, std::uint64_t> items = std::move(it->second);
+  statusItems_.erase(it);
   for (const char* k : {"messages", "uidnext", "uidvalidity", "highestmodseq"})
     if (!items.count(k)) return {};
   // A server without persistent modification sequences says 0.
@@ -106,6 +101,77 @@ std::string ImapStore::FolderStateKey(ObjId folder) {
   return "imap " + GuidBytes(Guid()) + " " + mailbox + " " + std::to_string(items["uidvalidity"]) + " " +
          std::to_string(items["uidnext"]) + " " + std::to_string(items["messages"]) + " " +
          std::to_string(items["highestmodseq"]);
+}
+
+// A copy asks for each folder's state just before it lists the folder. The
+// first ask also asks for the states of the other mailboxes in the same
+// round trip (STATUS commands sent together), so that an account of many
+// mailboxes costs one round trip, not one per mailbox. A state asked
+// earlier than the listing is safe: any change since (a new message, an
+// expunge, a flag) moves it on for good, so a copy never stands for a
+// state it does not show. States asked ahead serve for a short while only,
+// each one ask, and only until this store writes; a mailbox is asked ahead
+// once in that while (one the server refused then, busy or gone, is asked
+// alone at its turn).
+std::string ImapStore::FolderStateKey(ObjId folder) {
+  if (folder == root_ || folder == top_ || !boxes_[folder].selectable || boxes_[folder].untouched) return {};
+  if (!c_.Has("CONDSTORE")) return {};
+  Settle();
+  const auto now = std::chrono::steady_clock::now();
+  if (now - aheadSince_ > kStatesAheadFor) ForgetStatesAhead();
+  if (auto ahead = statesAhead_.find(folder); ahead != statesAhead_.end()) {
+    std::string key = std::move(ahead->second);
+    statesAhead_.erase(ahead);
+    return key;
+  }
+  if (askedAhead_.empty()) aheadSince_ = now;
+  const std::string mailbox = MailboxOf(folder);
+  std::vector<std::pair<ObjId, std::string>> others;
+  for (const auto& [id, b] : boxes_)
+    if (id != folder && id != root_ && id != top_ && b.selectable && !b.untouched && !askedAhead_.count(id) &&
+        others.size() < kStatesAheadMost)
+      others.emplace_back(id, MailboxOf(id));
+  auto status = [](const std::string& box) {
+    return std::vector<Client::Part>{Client::Text("STATUS "), Client::Arg(box),
+                                     Client::Text(" (MESSAGES UIDNEXT UIDVALIDITY HIGHESTMODSEQ)")};
+  };
+  Resuming([&] {
+    statusItems_.erase(mailbox);
+    const std::string own = c_.Send(status(mailbox));
+    std::vector<std::string> tags;
+    for (const auto& [id, box] : others) {
+      statusItems_.erase(box);
+      tags.push_back(c_.Send(status(box)));
+    }
+    c_.Flush();
+    const Response mine = c_.Wait(own);
+    std::optional<std::pair<Response, std::string>> busy;  // the first "try again later" among the others
+    for (size_t k = 0; k < tags.size(); ++k) {
+      Response r = c_.Wait(tags[k]);
+      if (r.Ok())
+        statesAhead_[others[k].first] = StateKeyOf(others[k].second);
+      else if (!busy && imap::Busy(r))
+        busy.emplace(std::move(r), others[k].second);
+    }
+    // A busy server gets the wait it asks for (once for the lot) before
+    // anything else is sent; this mailbox's STATUS then goes again the way
+    // every command does. Refused otherwise: fails as it always did.
+    if (!mine.Ok()) {
+      if (!imap::Busy(mine) || !c_.onBusy) c_.Refused(mine, "STATUS " + mailbox);
+      busy.emplace(mine, mailbox);
+    }
+    if (busy && c_.onBusy)
+      c_.onBusy(imap::ErrorOfResponse(busy->first), c_.RefusalText(busy->first, "STATUS " + busy->second),
+                *imap::Busy(busy->first));
+    if (!mine.Ok()) c_.Run(status(mailbox), "STATUS " + mailbox);
+  });
+  for (const auto& [id, box] : others) askedAhead_.insert(id);
+  return StateKeyOf(mailbox);
+}
+
+void ImapStore::ForgetStatesAhead() {
+  statesAhead_.clear();
+  askedAhead_.clear();
 }
 
 Fetched ImapStore::AwaitBody(ObjId folder, std::uint32_t uid) {
@@ -134,6 +200,7 @@ std::optional<ObjId> ImapStore::StoreInternet(ObjId folder, const InternetMessag
 }
 
 void ImapStore::CheckWritable(ObjId folder) {
+  ForgetStatesAhead();  // what this store writes moves states on
   if (folder == root_ || folder == top_) Fail(MAPI_E_NO_ACCESS, "the top of an IMAP account holds no messages");
   if (!boxes_[folder].selectable) Fail(MAPI_E_NO_ACCESS, MailboxOf(folder) + " holds no messages");
   RefuseVirtual(folder, "writes nothing into");
@@ -195,6 +262,7 @@ ObjId ImapStore::Enqueue(PendingAppend p) {
 }
 
 void ImapStore::DeleteMessages(std::span<const ObjId> ids) {
+  ForgetStatesAhead();  // what this store writes moves states on
   Settle();
   std::map<ObjId, std::vector<std::pair<std::uint32_t, ObjId>>> byFolder;
   for (ObjId id : ids) {
@@ -223,6 +291,7 @@ void ImapStore::DeleteMessages(std::span<const ObjId> ids) {
 }
 
 void ImapStore::MoveMessages(std::span<const ObjId> ids, ObjId folder) {
+  ForgetStatesAhead();  // what this store writes moves states on
   Settle();
   if (folder == root_ || folder == top_) Fail(MAPI_E_NO_ACCESS, "the top of an IMAP account holds no messages");
   std::map<ObjId, std::vector<std::pair<std::uint32_t, ObjId>>> byFolder;

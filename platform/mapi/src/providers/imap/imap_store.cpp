@@ -174,6 +174,7 @@ ObjId ImapStore::CreateFolder(ObjId parent, const std::string& name, ULONG type)
 }
 
 void ImapStore::MoveFolder(ObjId id, ObjId newParent, const std::string& newName) {
+  ForgetStatesAhead();  // what this store writes moves states on
   Settle();
   if (id == root_ || id == top_ || id == inbox_) Fail(MAPI_E_NO_ACCESS, "the folder stays");
   if (newParent == root_) Fail(MAPI_E_NO_ACCESS, "the folders of an IMAP account live below its top folder");
@@ -257,6 +258,7 @@ void ImapStore::MoveIntoKept(ObjId id, ObjId newParent, const std::string& newNa
 }
 
 void ImapStore::DeleteFolderTree(ObjId id, const StepFn& step) {
+  ForgetStatesAhead();  // what this store writes moves states on
   Settle();
   std::uint64_t done = 0;
   auto folders = SubtreeFolders(id);
@@ -296,6 +298,7 @@ std::vector<ObjId> ImapStore::SubtreeFolders(ObjId id) {
 }
 
 bool ImapStore::CopyMessagesFrom(StoreProvider& src, std::span<const ObjId> ids, ObjId destFolder, const StepFn& step) {
+  ForgetStatesAhead();  // what this store writes moves states on
   // Within one account, the server copies.
   if (&src != this || ids.empty() || destFolder == root_ || destFolder == top_) return false;
   RefuseVirtual(destFolder, "writes nothing into");

@@ -355,7 +355,9 @@ class ImapStore final : public StoreProvider {
   // ---- transactions: uploads go out batch by batch ------------------------------------
 
   void Enter(bool write) {
-    if (write) ++writeDepth_;
+    if (!write) return;
+    ++writeDepth_;
+    ForgetStatesAhead();  // what this store writes moves states on
   }
   void Leave(bool write, bool committed);
 
@@ -482,6 +484,8 @@ class ImapStore final : public StoreProvider {
 
   // Everything sent is answered and nothing waits: the state other calls see.
   void Settle();
+  std::string StateKeyOf(const std::string& mailbox);
+  void ForgetStatesAhead();
 
   std::string FlagsText(const inet::MailFlags& f);
 
@@ -605,6 +609,13 @@ class ImapStore final : public StoreProvider {
   std::vector<ListEntry> listed_;
   std::map<std::string, std::pair<std::int64_t, std::uint32_t>> statuses_;
   std::map<std::string, std::map<std::string, std::uint64_t>> statusItems_;  // every number of a STATUS answer
+  // Folder states asked ahead of their folder's turn (FolderStateKey): the
+  // answers not used yet, the mailboxes asked, since when.
+  std::map<ObjId, std::string> statesAhead_;
+  std::set<ObjId> askedAhead_;
+  std::chrono::steady_clock::time_point aheadSince_{};
+  static constexpr auto kStatesAheadFor = std::chrono::minutes(2);
+  static constexpr size_t kStatesAheadMost = 500;  // STATUS commands sent together
   std::vector<std::uint32_t> search_;
   std::vector<Listed>* listing_ = nullptr;
   std::multimap<std::string, std::uint32_t>* headers_ = nullptr;
