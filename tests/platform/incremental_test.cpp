@@ -214,3 +214,55 @@ TEST(IncrementalSnapshots, KeysGoWithTheirContent) {
   EXPECT_EQ(s.Snapshot(second), before);
   EXPECT_GT(read, s.MaildirBytes());
 }
+
+// A message kept whole (an Outlook file's, named by its key) and an
+// Internet message whose bytes are exactly its encoding are two contents:
+// each reads back as itself, also after a copy between store files, which
+// goes by digest, into a file that held the other first.
+TEST(IncrementalSnapshots, AMessageKeptWholeAndBytesEqualToItsEncodingStayApart) {
+  TempDir dir;
+  auto open = [&](const std::string& name) {
+    const std::string file = dir / (name + ".store");
+    mapi::CreateStoreFile(file, name, mapi::StoreKind::Archive);
+    auto s = mapi::OpenStoreFile(file);
+    const mapi::ObjId top = s->Subfolders(s->RootFolder()).at(0);
+    return std::make_pair(s, s->CreateFolder(top, "Outlook", FOLDER_GENERIC));
+  };
+  auto [a, fa] = open("a");
+  auto [b, fb] = open("b");
+  mapi::MessageData kept;
+  kept.props = {mapi::Prop::Bytes(PR_SUBJECT_A, "Kept whole"), mapi::Prop::Int(PR_MESSAGE_FLAGS, MSGFLAG_READ)};
+  kept.recipients = {{mapi::Prop::Int(PR_ROWID, 0), mapi::Prop::Bytes(PR_DISPLAY_NAME_A, "Bob")}};
+  const std::string encoding = mapi::sqlite::content::EncodeMessage(kept);
+  const mapi::MessageData bytes = inet::FromMime(encoding, {}, mapi::FiletimeFromUnix(1764580000));
+  ASSERT_TRUE(mapi::FindProp(bytes.props, PROP_ID(inet::PR_TESK_INTERNET_CONTENT)));
+
+  ASSERT_TRUE(a->StoreKeyed(fa, kept, "pst node 1"));
+  a->StoreMessage(fa, false, bytes, std::nullopt);
+  b->StoreMessage(fb, false, bytes, std::nullopt);
+  auto subject = [](const mapi::MessageData& m) {
+    const mapi::Prop* p = mapi::FindProp(m.props, PROP_ID(PR_SUBJECT_A));
+    return p ? p->b : std::string("(none)");
+  };
+  auto same = [&](mapi::StoreProvider& s, mapi::ObjId folder) {
+    int whole = 0, internet = 0;
+    for (mapi::ObjId id : s.Messages(folder, false)) {
+      const mapi::MessageData m = s.LoadMessage(id);
+      if (mapi::FindProp(m.props, PROP_ID(inet::PR_TESK_INTERNET_CONTENT))) {
+        ++internet;
+        EXPECT_EQ(mapi::FindProp(m.props, PROP_ID(inet::PR_TESK_INTERNET_CONTENT))->b, encoding);
+      } else {
+        ++whole;
+        EXPECT_EQ(subject(m), "Kept whole");
+        EXPECT_EQ(m.recipients.size(), 1u);
+      }
+    }
+    return std::make_pair(whole, internet);
+  };
+  EXPECT_EQ(same(*a, fa), std::make_pair(1, 1));
+  // Into b, which holds the Internet message already.
+  mapi::ProgressReporter progress(nullptr, mapi::CountWork(*a, fa, true));
+  const mapi::ObjId copied = mapi::CopyFolderTree(*a, fa, *b, b->Subfolders(b->RootFolder()).at(0), "Copy", true, progress);
+  EXPECT_EQ(same(*b, copied), std::make_pair(1, 1));
+  EXPECT_EQ(same(*b, fb), std::make_pair(0, 1));
+}

@@ -86,6 +86,12 @@ std::string Sha256(std::string_view bytes) {
   return d;
 }
 
+std::string DigestOf(std::int64_t codec, std::string_view bytes) {
+  std::string d = Sha256(bytes);
+  if (IsRows(codec)) d.back() = static_cast<char>(d.back() ^ 1);
+  return d;
+}
+
 Packed Pack(std::string_view raw) {
   Packed p;
   std::string out(ZSTD_compressBound(raw.size()), '\0');

@@ -20,7 +20,7 @@
 
 namespace tesk::mapi::sqlite::content {
 
-// SHA-256 of bytes, 32 bytes.
+// SHA-256 of bytes, 32 bytes (the digest of Internet bytes).
 std::string Sha256(std::string_view bytes);
 
 // How the bytes of a content row are kept; kRows marks a content that is a
@@ -28,6 +28,10 @@ std::string Sha256(std::string_view bytes);
 // is packed.
 enum Codec : int { kStored = 0, kZstd = 1, kRows = 2 };
 inline bool IsRows(std::int64_t codec) { return (codec & kRows) != 0; }
+// The digest a content row is found by: the SHA-256 of its bytes, with the
+// last bit turned for a message kept whole, so that Internet bytes never
+// find one (whatever their bytes, and in every path that goes by digest).
+std::string DigestOf(std::int64_t codec, std::string_view bytes);
 struct Packed {
   Codec codec = kStored;
   std::string data;

@@ -52,7 +52,7 @@ std::vector<std::string> SqliteStore::Check(const StepFn& step) {
       try {
         if (s.IsNull(4)) throw MapiError(MAPI_E_CORRUPT_STORE);
         const std::string raw = content::Unpack(static_cast<int>(s.Int(2)), s.Text(4), s.Int(3));
-        if (content::Sha256(raw) != s.Text(1)) damaged.emplace_back(id, "its bytes do not match their digest");
+        if (content::DigestOf(s.Int(2), raw) != s.Text(1)) damaged.emplace_back(id, "its bytes do not match their digest");
       } catch (const MapiError&) {
         damaged.emplace_back(id, "its bytes cannot be read back");
       }

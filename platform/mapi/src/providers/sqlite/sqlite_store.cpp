@@ -497,7 +497,7 @@ std::optional<ObjId> SqliteStore::StoreKeyed(ObjId folder, const MessageData& da
   if (!hasKeys_ || key.empty() || FindProp(data.props, PROP_ID(inet::PR_TESK_INTERNET_CONTENT))) return std::nullopt;
   auto tx = BeginWrite();
   const std::string raw = content::EncodeMessage(data);
-  const std::string digest = content::Sha256(raw);
+  const std::string digest = content::DigestOf(content::kRows, raw);
   std::int64_t content = 0;
   {
     auto s = db_.Prepare("SELECT id, codec FROM content WHERE digest=?");
