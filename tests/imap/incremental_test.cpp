@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <cstdlib>
 #include <map>
 #include <regex>
@@ -376,6 +377,63 @@ TEST_F(Incremental, TwoAccountsInOneArchiveShareContentOnlyWhereTheBytesAreEqual
     EXPECT_EQ(Query(profile.archiveFile, "SELECT count(*) FROM content WHERE refs = " + std::to_string(2 * round)), 1);
     EXPECT_EQ(Query(profile.archiveFile, "SELECT count(*) FROM content WHERE refs = " + std::to_string(round)), 6);
   }
+  ExpectArchiveWhole();
+}
+
+// Folder path -> the sorted digests of its messages, for every folder of a
+// tree that has messages.
+void DigestsByFolder(const nlohmann::json& tree, const std::string& path, std::map<std::string, std::vector<std::string>>& out) {
+  if (tree.contains("digests") && !tree["digests"].empty()) {
+    auto d = tree["digests"].get<std::vector<std::string>>();
+    std::sort(d.begin(), d.end());
+    out[path] = d;
+  }
+  for (const auto& f : tree["folders"]) DigestsByFolder(f, path + "\\" + f["name"].get<std::string>(), out);
+}
+std::map<std::string, std::vector<std::string>> DigestsByFolder(const std::string& store) {
+  std::map<std::string, std::vector<std::string>> out;
+  DigestsByFolder(restore_test::Tree(store), "", out);
+  return out;
+}
+
+// A store file with messages made through MAPI (no Internet bytes), a
+// Maildir and an IMAP account, each saved twice into the archive and
+// restored from its second snapshot into a new store of its own kind: the
+// second snapshot adds no content, and the restored store holds the
+// source's messages folder by folder, digest for digest.
+TEST_F(Incremental, EveryKindOfSourceComesBackFromItsSecondSnapshotAsItWas) {
+  Mapiadmin("generate Test \"Personal Folders\\Inbox\" --messages 12 --seed 3 --attachments");
+  Mapiadmin("generate Test \"Personal Folders\\Inbox\\Kept\" --messages 4 --seed 4");
+  AddMaildir(20, 11);
+  Seed("u9", 20);
+  AddAccount("Work Mail", "u9", server_->Port());
+  const fs::path backDir = profile.dir / "back-maildir";
+  const std::vector<std::pair<std::string, std::function<std::string()>>> sources = {
+      {"Personal Folders", [&] { profile.AddStore("Back Folders", "mailbox"); return std::string("Back Folders"); }},
+      {"Mail",
+       [&] {
+         Mapiadmin("store add-maildir Test " + Quote(backDir.string()) + " --name \"Back Mail\" --kind mailbox --layout maildir++ --create");
+         return std::string("Back Mail");
+       }},
+      {"Work Mail", [&] { AddAccount("Back Work", "u10", server_->Port()); return std::string("Back Work"); }},
+  };
+  for (const auto& [store, makeBack] : sources) {
+    SCOPED_TRACE(store);
+    const auto source = DigestsByFolder(store);
+    ASSERT_GE(source.size(), 2u);
+    Snapshot(store);
+    const int contents = Contents();
+    const Saved second = Snapshot(store);
+    ASSERT_FALSE(second.name.empty());
+    EXPECT_EQ(Contents(), contents) << "the second snapshot added content";
+    const std::string back = makeBack();
+    const ProgramRun restore = Restore("\"\" " + Quote("Archive\\" + second.name) + " " + Quote(back));
+    ASSERT_EQ(restore.rc, 0) << Describe(restore);
+    EXPECT_EQ(DigestsByFolder(back), source);
+  }
+  // The store file's messages are kept whole, one content each, by both
+  // snapshots.
+  EXPECT_EQ(Query(profile.archiveFile, "SELECT count(*) FROM content WHERE codec & 2 AND refs = 2"), 16);
   ExpectArchiveWhole();
 }
 

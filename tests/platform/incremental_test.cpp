@@ -18,6 +18,7 @@
 #include "fixture.h"
 #include "inetmail/inetmail.h"
 #include "provider.h"
+#include "providers/common/sqlite_db.h"
 #include "providers/maildir/maildir_provider.h"
 #include "providers/sqlite/sqlite_content.h"
 #include "providers/sqlite/sqlite_provider.h"
@@ -28,6 +29,13 @@ namespace fs = std::filesystem;
 using testing_support::TempDir;
 
 namespace {
+
+std::int64_t Query(const std::string& file, const std::string& sql) {
+  mapi::sqlite::Db db;
+  db.Open(mapi::sqlite::UriPath(file) + "?mode=ro", SQLITE_OPEN_READONLY);
+  auto s = db.Prepare(sql);
+  return s.Step() ? s.Int(0) : -1;
+}
 
 // A message of some 20 KB, so that reading it shows.
 std::string Mime(int n, const std::string& variant = "") {
@@ -237,7 +245,7 @@ TEST(IncrementalSnapshots, AMessageKeptWholeAndBytesEqualToItsEncodingStayApart)
   const mapi::MessageData bytes = inet::FromMime(encoding, {}, mapi::FiletimeFromUnix(1764580000));
   ASSERT_TRUE(mapi::FindProp(bytes.props, PROP_ID(inet::PR_TESK_INTERNET_CONTENT)));
 
-  ASSERT_TRUE(a->StoreKeyed(fa, kept, "pst node 1"));
+  ASSERT_TRUE(a->StoreWhole(fa, kept, "pst node 1"));
   a->StoreMessage(fa, false, bytes, std::nullopt);
   b->StoreMessage(fb, false, bytes, std::nullopt);
   auto subject = [](const mapi::MessageData& m) {
@@ -265,4 +273,84 @@ TEST(IncrementalSnapshots, AMessageKeptWholeAndBytesEqualToItsEncodingStayApart)
   const mapi::ObjId copied = mapi::CopyFolderTree(*a, fa, *b, b->Subfolders(b->RootFolder()).at(0), "Copy", true, progress);
   EXPECT_EQ(same(*b, copied), std::make_pair(1, 1));
   EXPECT_EQ(same(*b, fb), std::make_pair(0, 1));
+}
+
+// Messages without Internet bytes (made through MAPI) in a store file are
+// kept whole by the snapshots taken of it: each equal message is one
+// content however many snapshots and copies use it, each copy reads back
+// as its source, a change to one copy stays in it, and what must stay rows
+// (associated messages, a message whose rows differ from its bytes) does.
+TEST(IncrementalSnapshots, MessagesMadeThroughMapiAreKeptWholeBySnapshotsOfThem) {
+  TempDir dir;
+  auto open = [&](const std::string& name, mapi::StoreKind kind) {
+    const std::string file = dir / (name + ".store");
+    mapi::CreateStoreFile(file, name, kind);
+    auto s = mapi::OpenStoreFile(file);
+    return std::make_pair(file, s);
+  };
+  auto [srcFile, src] = open("mailbox", mapi::StoreKind::Mailbox);
+  auto [file, archive] = open("archive", mapi::StoreKind::Archive);
+  const mapi::ObjId mail = src->CreateFolder(src->Subfolders(src->RootFolder()).at(0), "Mail", FOLDER_GENERIC);
+  auto made = [](const std::string& subject, int attachments) {
+    mapi::MessageData m;
+    m.props = {mapi::Prop::Bytes(PR_SUBJECT_A, subject), mapi::Prop::Bytes(PR_BODY_A, subject + ": the text, line by line\r\n"),
+               mapi::Prop::Int(PR_MESSAGE_FLAGS, MSGFLAG_READ)};
+    m.recipients = {{mapi::Prop::Int(PR_ROWID, 0), mapi::Prop::Bytes(PR_DISPLAY_NAME_A, "Bob")},
+                    {mapi::Prop::Int(PR_ROWID, 1), mapi::Prop::Bytes(PR_DISPLAY_NAME_A, "Carol")}};
+    for (int k = 0; k < attachments; ++k)
+      m.attachments.push_back({mapi::Prop::Int(PR_ATTACH_NUM, k), mapi::Prop::Bytes(PR_ATTACH_DATA_BIN, std::string(5000 + k, 'a' + k))});
+    return m;
+  };
+  src->StoreMessage(mail, false, made("First", 2), std::nullopt);
+  src->StoreMessage(mail, false, made("Second", 0), std::nullopt);
+  src->StoreMessage(mail, false, made("First", 2), std::nullopt);  // equal to the first
+  src->StoreMessage(mail, true, made("Settings", 0), std::nullopt);
+  // A body (larger than what is kept beside a content) a client rewrote.
+  mapi::MessageData edited = inet::FromMime(Mime(1), {}, mapi::FiletimeFromUnix(1764580000));
+  for (auto& p : edited.props)
+    if (p.tag == PR_BODY_A) p.b = std::string(2000, 'x');
+  src->StoreMessage(mail, false, edited, std::nullopt);
+
+  const mapi::ObjId top = archive->Subfolders(archive->RootFolder()).at(0);
+  std::vector<mapi::ObjId> snapshots;
+  for (const char* name : {"2026.12.09 10:00 Mail", "2026.12.10 10:00 Mail"}) {
+    mapi::ProgressReporter progress(nullptr, mapi::CountWork(*src, mail, true));
+    snapshots.push_back(mapi::CopyFolderTree(*src, mail, *archive, top, name, true, progress));
+    // Two contents kept whole (First, Second), one of Internet bytes (Edited keeps rows beside them).
+    EXPECT_EQ(Query(file, "SELECT count(*) FROM content WHERE codec & 2"), 2) << name;
+    for (bool associated : {false, true}) {
+      const auto from = src->Messages(mail, associated), to = archive->Messages(snapshots.back(), associated);
+      ASSERT_EQ(from.size(), to.size());
+      for (size_t k = 0; k < from.size(); ++k) {
+        const mapi::MessageData a = src->LoadMessage(from[k]), b = archive->LoadMessage(to[k]);
+        EXPECT_TRUE(a.props == b.props && a.recipients == b.recipients && a.attachments == b.attachments)
+            << name << ": message " << k << (associated ? " (associated)" : "");
+      }
+    }
+  }
+  EXPECT_EQ(Query(file, "SELECT max(refs) FROM content WHERE codec & 2"), 4);
+  EXPECT_EQ(Query(file, "SELECT count(*) FROM message WHERE content_id IS NULL"), 4) << "associated and edited, twice";
+  EXPECT_EQ(Query(srcFile, "SELECT count(*) FROM content WHERE codec & 2"), 0) << "the source is as it was";
+
+  // One copy changed; the other snapshot's stays as it was.
+  const auto first = archive->Messages(snapshots[0], false), second = archive->Messages(snapshots[1], false);
+  mapi::MessageData changed = archive->LoadMessage(first[0]);
+  for (auto& p : changed.props)
+    if (p.tag == PR_SUBJECT_A) p.b = "Changed in one snapshot";
+  archive->StoreMessage(snapshots[0], false, changed, first[0]);
+  EXPECT_EQ(mapi::FindProp(archive->LoadMessage(second[0]).props, PROP_ID(PR_SUBJECT_A))->b, "First");
+  EXPECT_EQ(mapi::FindProp(archive->LoadMessage(first[0]).props, PROP_ID(PR_SUBJECT_A))->b, "Changed in one snapshot");
+
+  // A message given whole without a key shares the content of its equal.
+  const mapi::ObjId loose = archive->CreateFolder(top, "Loose", FOLDER_GENERIC);
+  ASSERT_TRUE(archive->StoreWhole(loose, made("Second", 0), ""));
+  EXPECT_EQ(Query(file, "SELECT count(*) FROM content WHERE codec & 2"), 2);
+  EXPECT_EQ(Query(file, "SELECT count(*) FROM content_key"), 0);
+
+  archive->DeleteFolderTree(snapshots[0], {});
+  for (mapi::ObjId id : second) EXPECT_NO_THROW(archive->LoadMessage(id));
+  EXPECT_EQ(archive->Maintenance()->Check({}), std::vector<std::string>{});
+  archive->DeleteFolderTree(snapshots[1], {});
+  archive->DeleteFolderTree(loose, {});
+  EXPECT_EQ(Query(file, "SELECT count(*) FROM content"), 0);
 }

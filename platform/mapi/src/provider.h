@@ -286,12 +286,13 @@ class StoreProvider : public std::enable_shared_from_this<StoreProvider> {
   // written from the content the key names. m is read during the call only.
   virtual std::optional<ObjId> StoreInternet(ObjId /*folder*/, const InternetMessage& /*m*/) { return std::nullopt; }
   // Writes a new normal message that has no Internet bytes (data as
-  // LoadMessage gives it) and remembers key, a key of its source's listing
-  // that covers its flags too, for it: a later copy whose listing gives the
-  // same key (HeldKeys) is written by StoreInternet of a held message with
-  // that key. nullopt means "not taken, nothing done" (the default: the
-  // caller calls StoreMessage).
-  virtual std::optional<ObjId> StoreKeyed(ObjId /*folder*/, const MessageData& /*data*/, const std::string& /*key*/) {
+  // LoadMessage gives it) kept whole, sharing what it is with every equal
+  // message of the store; key, when not empty, is a key of its source's
+  // listing that covers its flags too, remembered for it: a later copy whose
+  // listing gives the same key (HeldKeys) is written by StoreInternet of a
+  // held message with that key. nullopt means "not taken, nothing done"
+  // (the default: the caller calls StoreMessage).
+  virtual std::optional<ObjId> StoreWhole(ObjId /*folder*/, const MessageData& /*data*/, const std::string& /*key*/) {
     return std::nullopt;
   }
   // ---- content keys: how a copy reads only what its destination lacks.

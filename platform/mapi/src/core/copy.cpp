@@ -56,7 +56,7 @@ Loaded LoadForCopy(StoreProvider& src, ObjId id, bool associated) {
 
 void StoreCopy(StoreProvider& dst, ObjId folder, bool associated, const Loaded& m) {
   if (!m.internet) {
-    if (!associated && !m.key.empty() && dst.StoreKeyed(folder, m.data, m.key)) return;
+    if (!associated && dst.StoreWhole(folder, m.data, m.key)) return;
     dst.StoreMessage(folder, associated, m.data, std::nullopt);
     return;
   }

@@ -92,10 +92,15 @@ std::string DigestOf(std::int64_t codec, std::string_view bytes) {
   return d;
 }
 
-Packed Pack(std::string_view raw) {
+Packer::Packer() : cctx_(ZSTD_createCCtx()) {}
+Packer::~Packer() { ZSTD_freeCCtx(static_cast<ZSTD_CCtx*>(cctx_)); }
+
+Packed Packer::Pack(std::string_view raw) {
   Packed p;
   std::string out(ZSTD_compressBound(raw.size()), '\0');
-  const std::size_t n = ZSTD_compress(out.data(), out.size(), raw.data(), raw.size(), kZstdLevel);
+  auto* cctx = static_cast<ZSTD_CCtx*>(cctx_);
+  const std::size_t n = cctx ? ZSTD_compressCCtx(cctx, out.data(), out.size(), raw.data(), raw.size(), kZstdLevel)
+                             : ZSTD_compress(out.data(), out.size(), raw.data(), raw.size(), kZstdLevel);
   if (!ZSTD_isError(n) && n < raw.size()) {
     out.resize(n);
     p.codec = kZstd;
@@ -104,6 +109,11 @@ Packed Pack(std::string_view raw) {
     p.data.assign(raw);
   }
   return p;
+}
+
+Packed Pack(std::string_view raw) {
+  thread_local Packer packer;
+  return packer.Pack(raw);
 }
 
 std::string Unpack(int codec, std::string_view data, std::int64_t size) {

@@ -37,6 +37,20 @@ struct Packed {
   std::string data;
 };
 Packed Pack(std::string_view raw);
+// Packs with a compression context of its own, kept from one call to the
+// next (making one costs more than compressing a small message); Pack uses
+// one per thread. One thread at a time.
+class Packer {
+ public:
+  Packer();
+  ~Packer();
+  Packer(const Packer&) = delete;
+  Packer& operator=(const Packer&) = delete;
+  Packed Pack(std::string_view raw);
+
+ private:
+  void* cctx_;
+};
 // Throws MapiError(MAPI_E_CORRUPT_STORE) when the data do not unpack to size bytes.
 std::string Unpack(int codec, std::string_view data, std::int64_t size);
 

@@ -5,8 +5,10 @@
 
 #include <chrono>
 #include <cstring>
+#include <deque>
 #include <future>
 
+#include "inetmail/inetmail.h"
 #include "providers/sqlite/sqlite_store.h"
 
 namespace tesk::mapi::sqlite {
@@ -167,15 +169,109 @@ std::int64_t SqliteStore::CopyMessageRange(const std::string& s, bool srcContent
       .Bind(1, a).Bind(2, b).Bind(3, offset).Run();
   const std::int64_t n = db_.Changes();
   if (n == 0) return 0;
+  // The normal messages the source keeps as rows (made through MAPI, or
+  // kept so by a file of the first format) are kept whole here, each
+  // sharing the content of every equal message: a snapshot of them costs
+  // nothing where an earlier one holds them. A message that has Internet
+  // bytes beside rows that differ from them stays rows.
+  std::vector<ObjId> whole;
+  if (hasKeys_) {
+    auto w = db_.Prepare("SELECT m.id FROM temp.mcopy x CROSS JOIN " + s + ".message m ON m.id = x.old"
+                         " WHERE x.old BETWEEN ?1 AND ?2 AND m.associated = 0" +
+                         (srcContent ? std::string(" AND m.content_id IS NULL") : std::string()) +
+                         " AND NOT EXISTS(SELECT 1 FROM " + s + ".message_prop p WHERE p.message_id = m.id AND p.prop_id = ?3)");
+    w.Bind(1, a).Bind(2, b).Bind(3, static_cast<std::int64_t>(PROP_ID(inet::PR_TESK_INTERNET_CONTENT)));
+    whole = Ids(w);
+  }
+  const std::string rowsOnly = whole.empty() ? std::string() : " AND NOT EXISTS(SELECT 1 FROM temp.mwhole w WHERE w.old = x.old)";
+  if (!whole.empty()) {
+    db_.Exec("CREATE TEMP TABLE IF NOT EXISTS mwhole(old INTEGER PRIMARY KEY)");
+    db_.Exec("DELETE FROM temp.mwhole");
+    for (ObjId id : whole) db_.Prepare("INSERT INTO temp.mwhole(old) VALUES(?)").Bind(1, id).Run();
+  }
   for (const char* t : {"message_prop(message_id, prop_id, type, value) SELECT p.message_id + ?3, p.prop_id, p.type, p.value",
                         "recipient(message_id, row_id, prop_id, type, value) SELECT p.message_id + ?3, p.row_id, p.prop_id, p.type, p.value",
                         "attachment(message_id, attach_num, prop_id, type, value) SELECT p.message_id + ?3, p.attach_num, p.prop_id, p.type, p.value"}) {
     std::string table(t, std::strchr(t, '('));
     db_.Prepare(std::string("INSERT INTO main.") + t + " FROM temp.mcopy x CROSS JOIN " + s + "." + table +
-                " p ON p.message_id = x.old WHERE x.old BETWEEN ?1 AND ?2")
+                " p ON p.message_id = x.old WHERE x.old BETWEEN ?1 AND ?2" + rowsOnly)
         .Bind(1, a).Bind(2, b).Bind(3, offset).Run();
   }
+  KeepWhole(s, whole, offset);
   return n;
+}
+
+// Keeps the messages ids of schema s whole, as copies at id + offset that
+// were written without their rows. Their rows are read here, batch by batch
+// bounded in bytes; the encoding, digest and compression of the batches
+// run on other threads while the next batch is read and the last one
+// written.
+void SqliteStore::KeepWhole(const std::string& s, std::span<const ObjId> ids, std::int64_t offset) {
+  struct One {
+    ObjId id = 0;
+    std::int64_t attachments = 0;
+    std::string raw, digest;
+    content::Packed packed;
+  };
+  using Read = std::vector<std::pair<ObjId, MessageData>>;
+  std::size_t k = 0;
+  auto read = [&] {
+    Read out;
+    std::uint64_t bytes = 0;
+    while (k < ids.size() && bytes < kWholeBatchBytes) {
+      MessageData m = LoadRows(s, ids[k]);
+      bytes += MessageBytes(m);
+      out.emplace_back(ids[k++], std::move(m));
+    }
+    return out;
+  };
+  content::Packer packers[kWholeEncoders + 1];  // one for each batch in work
+  std::size_t batches = 0;
+  auto encode = [](Read in, content::Packer& packer) {
+    std::vector<One> out;
+    for (auto& [id, m] : in) {
+      One o;
+      o.id = id;
+      o.attachments = static_cast<std::int64_t>(m.attachments.size());
+      o.raw = content::EncodeMessage(std::move(m));
+      o.digest = content::DigestOf(content::kRows, o.raw);
+      o.packed = packer.Pack(o.raw);
+      out.push_back(std::move(o));
+    }
+    return out;
+  };
+  auto write = [&](const std::vector<One>& batch) {
+    for (const One& o : batch) {
+      std::int64_t shared = 0;
+      auto f = db_.Prepare("SELECT id FROM content WHERE digest=?");
+      f.BindBlob(1, o.digest);
+      if (f.Step()) {
+        shared = f.Int(0);
+      } else {
+        content::Derived d;
+        d.attachments = o.attachments;
+        shared = InsertContent(o.digest, o.raw, d, &o.packed, content::kRows);
+      }
+      db_.Prepare("UPDATE main.message SET content_id=?, own=?, size=? WHERE id=?")
+          .Bind(1, shared)
+          .BindBlob(2, std::string())
+          .Bind(3, static_cast<std::int64_t>(o.raw.size()))
+          .Bind(4, o.id + offset)
+          .Run();
+    }
+  };
+  // Batches are encoded while the next one is read, and written in order
+  // as they are ready.
+  std::deque<std::future<std::vector<One>>> pending;
+  while (k < ids.size() || !pending.empty()) {
+    if (k < ids.size())
+      pending.push_back(std::async(std::launch::async, encode, read(), std::ref(packers[batches++ % (kWholeEncoders + 1)])));
+    if (pending.size() > kWholeEncoders || k >= ids.size()) {
+      const std::vector<One> done = pending.front().get();
+      pending.pop_front();
+      write(done);
+    }
+  }
 }
 
 std::int64_t SqliteStore::NextMessageId() {

@@ -179,10 +179,19 @@ PropList SqliteStore::MessageProps(ObjId id) {
 
 MessageData SqliteStore::LoadMessage(ObjId id) {
   if (auto c = ContentOf(id)) return LoadShared(id, *c);
+  return LoadRows("main", id);
+}
+
+MessageData SqliteStore::LoadRows(const std::string& schema, ObjId id) {
   MessageData m;
-  m.props = MessageProps(id);
   {
-    auto s = db_.Prepare("SELECT row_id, prop_id, type, value FROM recipient WHERE message_id=? ORDER BY row_id");
+    auto s = db_.Prepare("SELECT prop_id, type, value FROM " + schema + ".message_prop WHERE message_id=?");
+    s.Bind(1, id);
+    while (s.Step()) m.props.push_back(s.PropAt(0));
+  }
+  {
+    auto s = db_.Prepare("SELECT row_id, prop_id, type, value FROM " + schema +
+                         ".recipient WHERE message_id=? ORDER BY row_id");
     s.Bind(1, id);
     std::int64_t current = -1;
     while (s.Step()) {
@@ -194,8 +203,8 @@ MessageData SqliteStore::LoadMessage(ObjId id) {
     }
   }
   {
-    auto s = db_.Prepare(
-        "SELECT attach_num, prop_id, type, value FROM attachment WHERE message_id=? ORDER BY attach_num");
+    auto s = db_.Prepare("SELECT attach_num, prop_id, type, value FROM " + schema +
+                         ".attachment WHERE message_id=? ORDER BY attach_num");
     s.Bind(1, id);
     std::int64_t current = -1;
     while (s.Step()) {
@@ -237,10 +246,9 @@ MessageData SqliteStore::LoadShared(ObjId id, std::int64_t contentId) {
 }
 
 std::optional<std::int64_t> SqliteStore::KnownContent(const std::string& digest, content::Derived& d) {
-  auto s = db_.Prepare("SELECT id, heavy_digest, heavy_tags, light, codec FROM content WHERE digest=?");
+  auto s = db_.Prepare("SELECT id, heavy_digest, heavy_tags, light FROM content WHERE digest=?");
   s.BindBlob(1, digest);
   if (!s.Step()) return std::nullopt;
-  if (content::IsRows(s.Int(4))) throw ContentClash{};
   d.heavyDigest = s.Text(1);
   const std::string tags = s.Text(2);
   d.heavyTags.clear();
@@ -320,12 +328,7 @@ std::optional<std::int64_t> SqliteStore::ShareContent(const std::string& raw, co
                                                       std::int64_t& size) {
   const std::string digest = content::Sha256(raw);
   content::Derived d;
-  std::optional<std::int64_t> known;
-  try {
-    known = KnownContent(digest, d);
-  } catch (const ContentClash&) {
-    return std::nullopt;
-  }
+  const std::optional<std::int64_t> known = KnownContent(digest, d);
   if (known) {
     if (content::HeavyDigest(data, d.heavyTags) != d.heavyDigest) return std::nullopt;
   } else {
@@ -363,11 +366,7 @@ std::optional<std::int64_t> SqliteStore::ShareInternet(const InternetMessage& m,
   } else {
     const auto* ready = dynamic_cast<const Prepared*>(m.prepared.get());
     const std::string digest = ready ? ready->digest : content::Sha256(m.bytes);
-    try {
-      id = KnownContent(digest, d);
-    } catch (const ContentClash&) {
-      return std::nullopt;
-    }
+    id = KnownContent(digest, d);
     if (!id) {
       d = ready ? ready->derived : content::Summarize(content::DeriveMessage(m.bytes));
       id = InsertContent(digest, m.bytes, d, ready ? &ready->packed : nullptr);
@@ -490,35 +489,34 @@ std::optional<ObjId> SqliteStore::StoreInternet(ObjId folder, const InternetMess
   return id;
 }
 
-// A message without Internet bytes that its source names by a key is kept
-// whole as one content, shared by every copy of it, so that the next copy
-// of the same message reads nothing of the source.
-std::optional<ObjId> SqliteStore::StoreKeyed(ObjId folder, const MessageData& data, const std::string& key) {
-  if (!hasKeys_ || key.empty() || FindProp(data.props, PROP_ID(inet::PR_TESK_INTERNET_CONTENT))) return std::nullopt;
-  auto tx = BeginWrite();
+// A message without Internet bytes is kept whole as one content, shared by
+// every equal message of this file; one its source names by a key is found
+// by that key too, so that the next copy of it reads nothing of the source.
+std::int64_t SqliteStore::ShareWhole(const MessageData& data, std::int64_t& size) {
   const std::string raw = content::EncodeMessage(data);
   const std::string digest = content::DigestOf(content::kRows, raw);
-  std::int64_t content = 0;
-  {
-    auto s = db_.Prepare("SELECT id, codec FROM content WHERE digest=?");
-    s.BindBlob(1, digest);
-    if (s.Step()) {
-      if (!content::IsRows(s.Int(1))) return std::nullopt;  // bytes of an Internet message: not this
-      content = s.Int(0);
-    }
-  }
-  if (!content) {
-    content::Derived d;
-    d.attachments = static_cast<std::int64_t>(data.attachments.size());
-    content = InsertContent(digest, raw, d, nullptr, content::kRows);
-  }
-  db_.Prepare("INSERT OR REPLACE INTO content_key(key, content_id) VALUES(?,?)").BindBlob(1, key).Bind(2, content).Run();
+  size = static_cast<std::int64_t>(raw.size());
+  auto s = db_.Prepare("SELECT id FROM content WHERE digest=?");
+  s.BindBlob(1, digest);
+  if (s.Step()) return s.Int(0);
+  content::Derived d;
+  d.attachments = static_cast<std::int64_t>(data.attachments.size());
+  return InsertContent(digest, raw, d, nullptr, content::kRows);
+}
+
+std::optional<ObjId> SqliteStore::StoreWhole(ObjId folder, const MessageData& data, const std::string& key) {
+  if (!hasKeys_ || FindProp(data.props, PROP_ID(inet::PR_TESK_INTERNET_CONTENT))) return std::nullopt;
+  auto tx = BeginWrite();
+  std::int64_t size = 0;
+  const std::int64_t content = ShareWhole(data, size);
+  if (!key.empty())
+    db_.Prepare("INSERT OR REPLACE INTO content_key(key, content_id) VALUES(?,?)").BindBlob(1, key).Bind(2, content).Run();
   const auto now = NowFiletime();
   db_.Prepare("INSERT INTO message(folder_id, associated, created, modified, size, content_id, own) VALUES(?,0,?,?,?,?,?)")
       .Bind(1, folder)
       .Bind(2, now)
       .Bind(3, now)
-      .Bind(4, static_cast<std::int64_t>(raw.size()))
+      .Bind(4, size)
       .Bind(5, content)
       .BindBlob(6, std::string())
       .Run();

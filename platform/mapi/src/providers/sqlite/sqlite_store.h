@@ -29,6 +29,8 @@ constexpr int kApplicationId = 0x54534B4D;  // "TSKM"
 // Internet bytes kept whole (content::kRows), which older builds cannot read.
 constexpr int kSchemaVersion = 4;
 constexpr std::int64_t kCopyChunk = 250;  // message ids per set-based copy step
+constexpr std::uint64_t kWholeBatchBytes = 1u << 20;  // rows read ahead while the last ones are encoded
+constexpr std::size_t kWholeEncoders = 2;              // batches encoded at a time
 
 // Whether SQLite can keep its shared-memory index beside the file.
 bool FolderWritable(const std::string& path);
@@ -113,7 +115,7 @@ class SqliteStore final : public StoreProvider, public StoreMaintenance {
   MessageData LoadMessage(ObjId id) override;
   ObjId StoreMessage(ObjId folder, bool associated, const MessageData& data, std::optional<ObjId> replace) override;
   std::optional<InternetMessage> LoadInternet(ObjId id) override;
-  std::optional<ObjId> StoreKeyed(ObjId folder, const MessageData& data, const std::string& key) override;
+  std::optional<ObjId> StoreWhole(ObjId folder, const MessageData& data, const std::string& key) override;
   std::optional<ObjId> StoreInternet(ObjId folder, const InternetMessage& m) override;
   std::vector<bool> HeldKeys(std::span<const std::string> keys) override;
   void PrepareInternet(InternetMessage& m) const override;
@@ -143,6 +145,12 @@ class SqliteStore final : public StoreProvider, public StoreMaintenance {
   std::int64_t CopyMessageRange(const std::string& s, bool srcContent, std::int64_t a, std::int64_t b,
                                 std::int64_t offset);
   std::int64_t NextMessageId();
+  void KeepWhole(const std::string& s, std::span<const ObjId> ids, std::int64_t offset);
+  // A message kept as rows in schema s (main or an attached file).
+  MessageData LoadRows(const std::string& s, ObjId id);
+  // The content of a message kept whole (kept now if it is new), and the
+  // size such a message counts.
+  std::int64_t ShareWhole(const MessageData& data, std::int64_t& size);
   void Migrate();
   std::string MessagePlace(ObjId id);
   // The content a message with Internet bytes raw can share, and in own
@@ -155,11 +163,9 @@ class SqliteStore final : public StoreProvider, public StoreMaintenance {
   // the message's own properties over it.
   // nullopt for a held message whose key names nothing here.
   std::optional<std::int64_t> ShareInternet(const InternetMessage& m, PropList& own, std::int64_t& size);
-  // The content of that digest, with what the row keeps of it.
+  // The content of that digest of Internet bytes, with what the row keeps
+  // of it (no such digest names a message kept whole: content::DigestOf).
   std::optional<std::int64_t> KnownContent(const std::string& digest, content::Derived& d);
-  // What KnownContent throws when the digest names a message kept whole
-  // (content::kRows), which Internet bytes never share.
-  struct ContentClash {};
   std::int64_t InsertContent(const std::string& digest, const std::string& raw, const content::Derived& d,
                              const content::Packed* packed = nullptr, int mark = 0);
   // How many messages a folder holds and a digest of its rows (kind,
