@@ -242,16 +242,7 @@ void SqliteStore::KeepWhole(const std::string& s, std::span<const ObjId> ids, st
   };
   auto write = [&](const std::vector<One>& batch) {
     for (const One& o : batch) {
-      std::int64_t shared = 0;
-      auto f = db_.Prepare("SELECT id FROM content WHERE digest=?");
-      f.BindBlob(1, o.digest);
-      if (f.Step()) {
-        shared = f.Int(0);
-      } else {
-        content::Derived d;
-        d.attachments = o.attachments;
-        shared = InsertContent(o.digest, o.raw, d, &o.packed, content::kRows);
-      }
+      const std::int64_t shared = WholeContent(o.raw, o.digest, o.attachments, &o.packed);
       db_.Prepare("UPDATE main.message SET content_id=?, own=?, size=? WHERE id=?")
           .Bind(1, shared)
           .BindBlob(2, std::string())

@@ -266,7 +266,12 @@ std::optional<ObjId> SqliteStore::StoreInternet(ObjId folder, const InternetMess
   std::int64_t size = 0;
   const std::optional<std::int64_t> shared = ShareInternet(m, own, size);
   if (!shared) return std::nullopt;
-  const std::int64_t content = *shared;
+  const ObjId id = InsertSharing(folder, size, *shared, content::EncodeProps(own));
+  tx->Commit();
+  return id;
+}
+
+ObjId SqliteStore::InsertSharing(ObjId folder, std::int64_t size, std::int64_t content, const std::string& own) {
   const auto now = NowFiletime();
   db_.Prepare("INSERT INTO message(folder_id, associated, created, modified, size, content_id, own) VALUES(?,0,?,?,?,?,?)")
       .Bind(1, folder)
@@ -274,11 +279,10 @@ std::optional<ObjId> SqliteStore::StoreInternet(ObjId folder, const InternetMess
       .Bind(3, now)
       .Bind(4, size)
       .Bind(5, content)
-      .BindBlob(6, content::EncodeProps(own))
+      .BindBlob(6, own)
       .Run();
   const ObjId id = db_.LastId();
   Touch(folder);
-  tx->Commit();
   return id;
 }
 
@@ -287,14 +291,19 @@ std::optional<ObjId> SqliteStore::StoreInternet(ObjId folder, const InternetMess
 // by that key too, so that the next copy of it reads nothing of the source.
 std::int64_t SqliteStore::ShareWhole(const MessageData& data, std::int64_t& size) {
   const std::string raw = content::EncodeMessage(data);
-  const std::string digest = content::DigestOf(content::kRows, raw);
   size = static_cast<std::int64_t>(raw.size());
+  return WholeContent(raw, content::DigestOf(content::kRows, raw), static_cast<std::int64_t>(data.attachments.size()),
+                      nullptr);
+}
+
+std::int64_t SqliteStore::WholeContent(const std::string& raw, const std::string& digest, std::int64_t attachments,
+                                       const content::Packed* packed) {
   auto s = db_.Prepare("SELECT id FROM content WHERE digest=?");
   s.BindBlob(1, digest);
   if (s.Step()) return s.Int(0);
   content::Derived d;
-  d.attachments = static_cast<std::int64_t>(data.attachments.size());
-  return InsertContent(digest, raw, d, nullptr, content::kRows);
+  d.attachments = attachments;
+  return InsertContent(digest, raw, d, packed, content::kRows);
 }
 
 std::optional<ObjId> SqliteStore::StoreWhole(ObjId folder, const MessageData& data, const std::string& key) {
@@ -304,17 +313,7 @@ std::optional<ObjId> SqliteStore::StoreWhole(ObjId folder, const MessageData& da
   const std::int64_t content = ShareWhole(data, size);
   if (!key.empty())
     db_.Prepare("INSERT OR REPLACE INTO content_key(key, content_id) VALUES(?,?)").BindBlob(1, key).Bind(2, content).Run();
-  const auto now = NowFiletime();
-  db_.Prepare("INSERT INTO message(folder_id, associated, created, modified, size, content_id, own) VALUES(?,0,?,?,?,?,?)")
-      .Bind(1, folder)
-      .Bind(2, now)
-      .Bind(3, now)
-      .Bind(4, size)
-      .Bind(5, content)
-      .BindBlob(6, std::string())
-      .Run();
-  const ObjId id = db_.LastId();
-  Touch(folder);
+  const ObjId id = InsertSharing(folder, size, content, std::string());
   tx->Commit();
   return id;
 }

@@ -151,6 +151,13 @@ class SqliteStore final : public StoreProvider, public StoreMaintenance {
   // The content of a message kept whole (kept now if it is new), and the
   // size such a message counts.
   std::int64_t ShareWhole(const MessageData& data, std::int64_t& size);
+  // The content of the encoding raw of a message kept whole, found by its
+  // digest or kept now (packed when given).
+  std::int64_t WholeContent(const std::string& raw, const std::string& digest, std::int64_t attachments,
+                            const content::Packed* packed);
+  // A new normal message of folder that refers to content, with its own
+  // properties (EncodeProps) and the size it counts.
+  ObjId InsertSharing(ObjId folder, std::int64_t size, std::int64_t content, const std::string& own);
   void Migrate();
   std::string MessagePlace(ObjId id);
   // The content a message with Internet bytes raw can share, and in own
