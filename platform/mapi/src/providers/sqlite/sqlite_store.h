@@ -39,9 +39,9 @@ class Tx : public Transaction {
  public:
   Tx(Db& db, int& depth, bool write) : db_(db), depth_(depth) {
     if (depth_ == 0) {
-      db_.Exec(write ? "BEGIN IMMEDIATE" : "BEGIN");
+      Run(write ? "BEGIN IMMEDIATE" : "BEGIN");
     } else {
-      db_.Exec("SAVEPOINT sp" + std::to_string(depth_));
+      Run("SAVEPOINT sp" + std::to_string(depth_));
     }
     level_ = depth_++;
   }
@@ -49,22 +49,25 @@ class Tx : public Transaction {
     if (done_) return;
     try {
       if (level_ == 0) {
-        db_.Exec("ROLLBACK");
+        Run("ROLLBACK");
       } else {
-        db_.Exec("ROLLBACK TO sp" + std::to_string(level_));
-        db_.Exec("RELEASE sp" + std::to_string(level_));
+        Run("ROLLBACK TO sp" + std::to_string(level_));
+        Run("RELEASE sp" + std::to_string(level_));
       }
     } catch (...) {
     }
     --depth_;
   }
   void Commit() override {
-    db_.Exec(level_ == 0 ? std::string("COMMIT") : "RELEASE sp" + std::to_string(level_));
+    Run(level_ == 0 ? std::string("COMMIT") : "RELEASE sp" + std::to_string(level_));
     done_ = true;
     --depth_;
   }
 
  private:
+  // Kept prepared: a copy opens and releases a savepoint for every message.
+  void Run(const std::string& sql) { db_.Prepare(sql).Run(); }
+
   Db& db_;
   int& depth_;
   int level_ = 0;
