@@ -117,6 +117,8 @@ bool SqliteStore::CopyMessagesFrom(StoreProvider& srcBase, std::span<const ObjId
 void SqliteStore::StartMessageSet() {
   db_.Exec("CREATE TEMP TABLE IF NOT EXISTS mcopy(old INTEGER PRIMARY KEY, folder INTEGER NOT NULL)");
   db_.Exec("DELETE FROM temp.mcopy");
+  // Those of them a chunk keeps whole (KeepWhole).
+  db_.Exec("CREATE TEMP TABLE IF NOT EXISTS mwhole(old INTEGER PRIMARY KEY)");
 }
 
 // Copies the messages of temp.mcopy from schema s, in chunks of at most
@@ -176,19 +178,17 @@ std::int64_t SqliteStore::CopyMessageRange(const std::string& s, bool srcContent
   // bytes beside rows that differ from them stays rows.
   std::vector<ObjId> whole;
   if (hasKeys_) {
-    auto w = db_.Prepare("SELECT m.id FROM temp.mcopy x CROSS JOIN " + s + ".message m ON m.id = x.old"
-                         " WHERE x.old BETWEEN ?1 AND ?2 AND m.associated = 0" +
-                         (srcContent ? std::string(" AND m.content_id IS NULL") : std::string()) +
-                         " AND NOT EXISTS(SELECT 1 FROM " + s + ".message_prop p WHERE p.message_id = m.id AND p.prop_id = ?3)");
-    w.Bind(1, a).Bind(2, b).Bind(3, static_cast<std::int64_t>(PROP_ID(inet::PR_TESK_INTERNET_CONTENT)));
+    db_.Exec("DELETE FROM temp.mwhole");
+    db_.Prepare("INSERT INTO temp.mwhole(old) SELECT m.id FROM temp.mcopy x CROSS JOIN " + s +
+                ".message m ON m.id = x.old WHERE x.old BETWEEN ?1 AND ?2 AND m.associated = 0" +
+                (srcContent ? std::string(" AND m.content_id IS NULL") : std::string()) + " AND NOT EXISTS(SELECT 1 FROM " +
+                s + ".message_prop p WHERE p.message_id = m.id AND p.prop_id = ?3)")
+        .Bind(1, a).Bind(2, b).Bind(3, static_cast<std::int64_t>(PROP_ID(inet::PR_TESK_INTERNET_CONTENT)))
+        .Run();
+    auto w = db_.Prepare("SELECT old FROM temp.mwhole ORDER BY old");
     whole = Ids(w);
   }
   const std::string rowsOnly = whole.empty() ? std::string() : " AND NOT EXISTS(SELECT 1 FROM temp.mwhole w WHERE w.old = x.old)";
-  if (!whole.empty()) {
-    db_.Exec("CREATE TEMP TABLE IF NOT EXISTS mwhole(old INTEGER PRIMARY KEY)");
-    db_.Exec("DELETE FROM temp.mwhole");
-    for (ObjId id : whole) db_.Prepare("INSERT INTO temp.mwhole(old) VALUES(?)").Bind(1, id).Run();
-  }
   for (const char* t : {"message_prop(message_id, prop_id, type, value) SELECT p.message_id + ?3, p.prop_id, p.type, p.value",
                         "recipient(message_id, row_id, prop_id, type, value) SELECT p.message_id + ?3, p.row_id, p.prop_id, p.type, p.value",
                         "attachment(message_id, attach_num, prop_id, type, value) SELECT p.message_id + ?3, p.attach_num, p.prop_id, p.type, p.value"}) {
